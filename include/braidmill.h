@@ -1,0 +1,213 @@
+// libbraidmill: a multiplexer for MPEG-2 transport streams.
+//
+// A client creates every object with new, connects them, calls
+// CMuxIface::Run and CMuxIface::WaitFinish, and deletes the objects again
+// (sources, input modules, sink, engine). Objects are deleted only after
+// WaitFinish has returned. Nothing here throws.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#if defined(__GNUC__)
+#define BRAIDMILL_API __attribute__((visibility("default")))
+#else
+#define BRAIDMILL_API
+#endif
+
+// One elementary stream of a program, as its PMT gives it.
+struct _ES_INFO
+{
+    int nPid;        // elementary_PID, 0..8191
+    int nStreamType; // stream_type, 0..255
+};
+
+// One program of an input. It carries no program number: the engine
+// numbers programs afresh.
+struct _PROGRAM_INFO
+{
+    int nPcrPid;                     // PCR_PID from the program's PMT
+    int nPmtPid;                     // PID of the program's PMT, from the PAT
+    std::vector<_ES_INFO> vecEsInfo; // streams in PMT order
+};
+
+// Timing of an input: bNoTiming nonzero or nTimingMode 1 hand packets out
+// as fast as the mux asks; nTimingMode 0 paces them by the input's PCRs.
+struct _SOURCE_ATTRIBUTE
+{
+    int bNoTiming;
+    int nTimingMode;
+    int nReserved; // not read
+};
+
+// What an input does with a packet that arrives while its buffer is full.
+enum _OVERFLOW_TREATMENT
+{
+    OVERFLOW_OVERWRITE_OLDEST = 0,
+    OVERFLOW_WAIT = 1
+};
+
+class CInputModule;
+class CMuxCore;
+class COutPutModuleBase;
+
+// One input of the multiplex. Fed by a source thread (RecvOnePacket,
+// StreamEnd), drained by the mux thread (GetOnePacket, ReleaseBuffer).
+class BRAIDMILL_API CInputModuleIface
+{
+public:
+    CInputModuleIface();
+    ~CInputModuleIface();
+    CInputModuleIface(const CInputModuleIface&) = delete;
+    CInputModuleIface& operator=(const CInputModuleIface&) = delete;
+
+    void SetSourceAttribute(_SOURCE_ATTRIBUTE attr);
+    void SetPrepareType(_OVERFLOW_TREATMENT type);
+    void Start();
+    void RecvOnePacket(unsigned char* data, int len);
+    void StreamEnd();
+    bool IsReady();
+    int GetProgramCount();
+    std::vector<_PROGRAM_INFO>* GetDemuxInfo();
+    int* GetPidMapList();
+    unsigned char* GetOnePacket(long long& llPtsDelta, long long& llDtsDelta, int& nPcrPid);
+    void ReleaseBuffer(unsigned char* packet);
+    bool IsStreamEnd();
+
+    // True once the stream has ended while its programs are still unknown:
+    // the input can never become ready.
+    bool CanNeverBeReady();
+    // Makes a RecvOnePacket that waits for room return at once, so that a
+    // reader thread can be stopped while nothing drains the input.
+    void AbortWait();
+
+private:
+    friend class CMuxCore;
+    CInputModule* m_pModule;
+};
+
+// The multiplex engine.
+class BRAIDMILL_API CMuxIface
+{
+public:
+    CMuxIface();
+    ~CMuxIface();
+    CMuxIface(const CMuxIface&) = delete;
+    CMuxIface& operator=(const CMuxIface&) = delete;
+
+    void SetOutputBitRate(float rate); // units of 1,048,576 bit/s
+    void SetOutPutModule(COutPutModuleBase* out);
+    void AddInputModule(CInputModuleIface* in);
+    void Run();
+    void WaitFinish();
+
+    // True when Run refused to start (no positive rate, no sink) or gave up
+    // on an input that can never become ready; WaitFinish then returns at once.
+    bool IsFailed() const;
+    // Programs left out of the multiplex because PIDs or program numbers
+    // ran out.
+    int GetOmittedProgramCount() const;
+    // Output-time clock instead of the wall clock (before Run): the
+    // multiplex a perfect real-time run would give, as fast as possible.
+    void SetVirtualClock(bool bVirtual);
+
+private:
+    CMuxCore* m_pCore;
+};
+
+// Receives every output packet, 188 bytes each, on the output thread.
+class BRAIDMILL_API COutPutModuleBase
+{
+public:
+    COutPutModuleBase();
+    virtual ~COutPutModuleBase();
+    COutPutModuleBase(const COutPutModuleBase&) = delete;
+    COutPutModuleBase& operator=(const COutPutModuleBase&) = delete;
+
+    virtual void RenderOnePacket(unsigned char* packet) = 0;
+    virtual void Destroy() = 0;
+};
+
+// Writes the multiplex to a file.
+class BRAIDMILL_API COutPutModuleFile : public COutPutModuleBase
+{
+public:
+    COutPutModuleFile();
+    virtual ~COutPutModuleFile();
+
+    int OpenFile(const char* path); // 0 open, -1 failed
+    void RenderOnePacket(unsigned char* packet) override;
+    void Destroy() override;
+
+    // True when a write, a flush or the close failed or was short.
+    bool HasWriteError() const;
+
+private:
+    FILE* m_pFile;
+    long long m_nWriteErrors; // failed or short writes, and a failed close
+};
+
+// Feeds one input module from a thread of its own.
+class BRAIDMILL_API CSourceBase
+{
+public:
+    CSourceBase();
+    virtual ~CSourceBase();
+    CSourceBase(const CSourceBase&) = delete;
+    CSourceBase& operator=(const CSourceBase&) = delete;
+
+    void InitBuffer(int size);
+    void SetRecvModule(CInputModuleIface* module);
+    void StartRead();
+
+protected:
+    virtual void WorkFun() = 0;
+    // For derived destructors: stop the reader and wait for its thread, so
+    // that WorkFun never runs on a half-destroyed object.
+    void StopAndJoin();
+    bool IsStopRequested() const;
+
+private:
+    static unsigned long WorkThread(void* param);
+
+protected:
+    void* m_hThread; // platform thread object; null until StartRead
+    CInputModuleIface* m_pRecvModule;
+    unsigned char* m_pBuffer;
+    int m_nBufferSize;
+
+private:
+    std::atomic<bool> m_bStop; // set by StopAndJoin, read by the reader thread
+};
+
+// Reads a TS file from its start to its end.
+class BRAIDMILL_API CSourceFile : public CSourceBase
+{
+public:
+    CSourceFile();
+    virtual ~CSourceFile();
+
+    int OpenFile(const char* path); // 0 open, -1 failed
+
+protected:
+    void WorkFun() override;
+
+private:
+    FILE* m_pFile;
+    char m_szFileName[256];
+};
+
+// Bit rate of a TS file in bit/s, estimated from the PCRs near its start;
+// -1 when the file cannot be opened or no estimate can be made.
+BRAIDMILL_API int GetSourceRate(const char* path);
+
+// Sample exports; nothing uses them.
+class BRAIDMILL_API Clibbraidmill
+{
+public:
+    Clibbraidmill();
+    Clibbraidmill& operator=(const Clibbraidmill&);
+};
+BRAIDMILL_API int fnlibbraidmill();
+extern BRAIDMILL_API int nlibbraidmill;

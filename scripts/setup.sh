@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks, then builds braidmill.
+# Usage: scripts/setup.sh [preset ...]   (presets: default asan tsan; default when none)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make pkg-config libdvbpsi-dev libgtest-dev ffmpeg clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(default)
+for preset in "${presets[@]}"; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
+    # grep hides progress lines; the build's own status decides.
+    cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
+done

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int kTsPacketSize = 188;
+inline constexpr uint8_t kSyncByte = 0x47;
+inline constexpr uint16_t kPidNull = 0x1FFF;
+inline constexpr uint16_t kPidPat = 0x0000;
+inline constexpr uint16_t kPidNit = 0x0010;
+inline constexpr uint16_t kPidSdt = 0x0011;
+inline constexpr int kPidCount = 8192;
+inline constexpr uint8_t kCcMask = 0x0F;
+inline constexpr int64_t kPcrHz = 27'000'000;       // PCR ticks per second
+inline constexpr int64_t kPtsHz = 90'000;           // PTS/DTS ticks per second
+inline constexpr int64_t kPcrPerPts = 300;          // PCR ticks per 90 kHz tick
+inline constexpr int64_t kPtsModulo = int64_t(1) << 33;        // 33-bit PTS / PCR base
+inline constexpr int64_t kPcrModulo = kPtsModulo * kPcrPerPts; // PCR wrap, 27 MHz ticks
+inline constexpr int kPsiRepeatMs = 80;             // PSI set interval, ms of output
+inline constexpr double kMbit = 1024.0 * 1024.0;    // the output rate's unit, bit/s

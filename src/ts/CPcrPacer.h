@@ -1,0 +1,31 @@
+#pragma once
+
+#include "os/CClock.h"
+
+#include <cstdint>
+
+// Paces an input at the speed of its own program clock: fed the PCRs of the
+// packets handed out, it tells whether the input runs ahead of the clock.
+// A discontinuity (signalled, or a jump it recognises) re-anchors it so the
+// input goes on at its own pace, neither stalled nor released in a burst.
+// Used only by the thread that calls GetOnePacket.
+class CPcrPacer
+{
+public:
+    explicit CPcrPacer(os::IClock& clock = os::CMonotonicClock::Instance()) : m_pClock(&clock) {}
+    void SetClock(os::IClock& clock) { m_pClock = &clock; }
+
+    void InputPcr(int64_t nPcr, bool bDiscontinuity = false);
+    bool IsEarly();
+    void InputPcrAndWait(int64_t nPcr);
+
+    bool HasStarted() const { return m_bStarted; }
+    int64_t GetPcrTime() const { return m_nPcrTime; }
+
+private:
+    os::IClock* m_pClock;
+    os::ClockReading m_start{0, 0}; // clock time of the first PCR
+    bool m_bStarted = false;        // a PCR has been seen
+    int64_t m_nLastPcr = -1;        // 27 MHz ticks
+    int64_t m_nPcrTime = 0;         // clock time fed since the first PCR, 27 MHz ticks
+};

@@ -122,8 +122,7 @@ int64_t CCalcPcrN1::GetGivenRatePcr() const
         // distance = count * (whole + num / den); only the wrapped value is
         // needed, and the fractional part sums to at most count ticks.
         const __int128 nCount = m_nPackets;
-        const int64_t nWhole =
-            int64_t((nCount % kPcrModulo) * m_nStepWhole % kPcrModulo);
+        const int64_t nWhole = int64_t((nCount % kPcrModulo) * m_nStepWhole % kPcrModulo);
         const int64_t nFrac = int64_t(nCount * m_nStepNum / m_nStepDen);
         nTicks = PcrAdd(nWhole, nFrac);
     } else {

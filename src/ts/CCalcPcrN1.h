@@ -42,9 +42,9 @@ private:
     int64_t GetGivenRatePcr() const;
     int64_t GetLearntRatePcr() const;
 
-    int64_t m_nLastPcr = -1;  // reference PCR, 27 MHz ticks; -1 none
-    double m_fRate = -1.0;    // bytes per second; negative: not known
-    int64_t m_nPackets = 0;   // packets since the reference
+    int64_t m_nLastPcr = -1; // reference PCR, 27 MHz ticks; -1 none
+    double m_fRate = -1.0;   // bytes per second; negative: not known
+    int64_t m_nPackets = 0;  // packets since the reference
     bool m_bRateGiven = false;
     // The given rate's ticks per packet as an exact fraction, so that the
     // distance of any packet count converts without rounding:

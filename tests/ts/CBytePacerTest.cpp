@@ -83,7 +83,8 @@ TEST(CBytePacerTest, LongStallIsAnsweredExactly)
     PacedOutput out(100.0 * kMbit);
     out.AdvanceMs(100'000);
     out.pacer.AddSentBytes(188'000);
-    EXPECT_EQ(out.pacer.GetDueBytes(), DueByPacketSteps(out.pacer.GetTargetRate(), 188'000, 100'000));
+    EXPECT_EQ(out.pacer.GetDueBytes(),
+              DueByPacketSteps(out.pacer.GetTargetRate(), 188'000, 100'000));
 
     // Ten hours behind owe more than an int holds: all that fits is due.
     PacedOutput stall(100.0 * kMbit);

@@ -31,12 +31,12 @@ TEST_P(PcrJumpTest, TellsJumpsFromStepsAndWraps)
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, PcrJumpTest,
-    testing::Values(PcrJumpCase{0, 0, false},                         // repeated value
-                    PcrJumpCase{0, kPcrHz, false},                    // exactly one second
-                    PcrJumpCase{0, kPcrHz + 1, true},                 // more than a second
-                    PcrJumpCase{1000, 999, true},                     // one tick back
-                    PcrJumpCase{kPcrHz * 100, kPcrHz * 5, true},      // back by 95 s
-                    PcrJumpCase{kPcrModulo - 600, 599, false},        // wrap of the base
-                    PcrJumpCase{kPcrModulo - 100, kPcrHz + 1, true},  // wrap plus a jump
-                    PcrJumpCase{-1, 5, false},                        // no previous PCR
-                    PcrJumpCase{5, -1, false}));                      // no current PCR
+    testing::Values(PcrJumpCase{0, 0, false},                        // repeated value
+                    PcrJumpCase{0, kPcrHz, false},                   // exactly one second
+                    PcrJumpCase{0, kPcrHz + 1, true},                // more than a second
+                    PcrJumpCase{1000, 999, true},                    // one tick back
+                    PcrJumpCase{kPcrHz * 100, kPcrHz * 5, true},     // back by 95 s
+                    PcrJumpCase{kPcrModulo - 600, 599, false},       // wrap of the base
+                    PcrJumpCase{kPcrModulo - 100, kPcrHz + 1, true}, // wrap plus a jump
+                    PcrJumpCase{-1, 5, false},                       // no previous PCR
+                    PcrJumpCase{5, -1, false}));                     // no current PCR

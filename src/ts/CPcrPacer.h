@@ -21,6 +21,7 @@ public:
 
     bool HasStarted() const { return m_bStarted; }
     int64_t GetPcrTime() const { return m_nPcrTime; }
+    int64_t GetLastPcr() const { return m_nLastPcr; }
 
 private:
     os::IClock* m_pClock;
@@ -28,4 +29,5 @@ private:
     bool m_bStarted = false;        // a PCR has been seen
     int64_t m_nLastPcr = -1;        // 27 MHz ticks
     int64_t m_nPcrTime = 0;         // clock time fed since the first PCR, 27 MHz ticks
+    int64_t m_nLastStep = 0;        // last regular PCR step, 27 MHz ticks; 0 before one
 };

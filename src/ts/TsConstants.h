@@ -15,5 +15,7 @@ inline constexpr int64_t kPtsHz = 90'000;           // PTS/DTS ticks per second
 inline constexpr int64_t kPcrPerPts = 300;          // PCR ticks per 90 kHz tick
 inline constexpr int64_t kPtsModulo = int64_t(1) << 33;        // 33-bit PTS / PCR base
 inline constexpr int64_t kPcrModulo = kPtsModulo * kPcrPerPts; // PCR wrap, 27 MHz ticks
+inline constexpr int64_t kPcrMaxStep = kPcrHz;       // longest forward PCR step not taken as a jump, ticks
+inline constexpr unsigned kPacerPollMs = 10;        // pacers' sleep between looks at the clock, ms
 inline constexpr int kPsiRepeatMs = 80;             // PSI set interval, ms of output
 inline constexpr double kMbit = 1024.0 * 1024.0;    // the output rate's unit, bit/s

@@ -1,0 +1,205 @@
+#include "braidmill.h"
+#include "support/CPacketBuilder.h"
+#include "ts/SourceRate.h"
+#include "ts/TsConstants.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+using tsb::CPacketBuilder;
+
+namespace {
+
+// A stream of null packets with a PCR packet on nPid every nEvery packets,
+// starting at packet 0, each nStep ticks after the previous one.
+std::vector<uint8_t> PcrStream(int nPackets, int nEvery, int64_t nStep, uint16_t nPid = 0x100,
+                               int64_t nFirst = 1'000'000)
+{
+    std::vector<uint8_t> vBytes;
+    vBytes.reserve(size_t(nPackets) * kTsPacketSize);
+    tsb::Header h;
+    h.nPid = nPid;
+    for (int i = 0; i < nPackets; ++i) {
+        const tsb::Packet pkt = (i % nEvery == 0)
+                                    ? CPacketBuilder::Pcr(h, nFirst + (i / nEvery) * nStep)
+                                    : CPacketBuilder::Null();
+        vBytes.insert(vBytes.end(), pkt.begin(), pkt.end());
+    }
+    return vBytes;
+}
+
+void PutPacket(std::vector<uint8_t>& vBytes, int nIndex, const tsb::Packet& pkt)
+{
+    std::memcpy(vBytes.data() + size_t(nIndex) * kTsPacketSize, pkt.data(), kTsPacketSize);
+}
+
+// Runs the estimator on a heap copy of exactly the given bytes, so that a
+// read past the end shows up under AddressSanitizer.
+int Estimate(const std::vector<uint8_t>& vBytes, size_t nLength)
+{
+    std::unique_ptr<unsigned char[]> pCopy(new unsigned char[nLength == 0 ? 1 : nLength]);
+    std::memcpy(pCopy.get(), vBytes.data(), nLength);
+    return EstimateTsBitRate(pCopy.get(), int(nLength));
+}
+
+int Estimate(const std::vector<uint8_t>& vBytes)
+{
+    return Estimate(vBytes, vBytes.size());
+}
+
+class CTempFile
+{
+public:
+    explicit CTempFile(const std::vector<uint8_t>& vBytes)
+    {
+        char szPath[] = "/tmp/bm_rate_XXXXXX";
+        const int fd = mkstemp(szPath);
+        EXPECT_GE(fd, 0);
+        m_sPath = szPath;
+        size_t nDone = 0;
+        while (fd >= 0 && nDone < vBytes.size()) {
+            const ssize_t n = write(fd, vBytes.data() + nDone, vBytes.size() - nDone);
+            if (n <= 0) {
+                break;
+            }
+            nDone += size_t(n);
+        }
+        EXPECT_EQ(nDone, vBytes.size());
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    ~CTempFile() { unlink(m_sPath.c_str()); }
+    const char* Path() const { return m_sPath.c_str(); }
+
+private:
+    std::string m_sPath;
+};
+
+} // namespace
+
+TEST(SourceRateTest, BothEndPacketsCountTowardsTheRate)
+{
+    // Last PCR at packet 20,400: 20,401 packets over 550,800,000 ticks.
+    const auto vBytes = PcrStream(20'480, 100, 2'700'000);
+    EXPECT_EQ(Estimate(vBytes), 1'504'073);
+}
+
+TEST(SourceRateTest, FileRateReadsTheFileStart)
+{
+    // Twice what one read takes: only the first 20,480 packets count.
+    auto vBytes = PcrStream(40'960, 100, 2'700'000);
+    CTempFile file(vBytes);
+    EXPECT_EQ(GetSourceRate(file.Path()), 1'504'073);
+}
+
+TEST(SourceRateTest, MissingEmptyOrPcrLessFileGivesMinusOne)
+{
+    EXPECT_EQ(GetSourceRate("/nonexistent/dir/none.ts"), -1);
+    EXPECT_EQ(GetSourceRate(nullptr), -1);
+    CTempFile empty(std::vector<uint8_t>{});
+    EXPECT_EQ(GetSourceRate(empty.Path()), -1);
+    const tsb::Packet null = CPacketBuilder::Null();
+    std::vector<uint8_t> vNulls;
+    for (int i = 0; i < 1000; ++i) {
+        vNulls.insert(vNulls.end(), null.begin(), null.end());
+    }
+    CTempFile nulls(vNulls);
+    EXPECT_EQ(GetSourceRate(nulls.Path()), -1);
+}
+
+TEST(SourceRateTest, PcrStepOfHalfSecondIsTheLimit)
+{
+    EXPECT_GT(Estimate(PcrStream(400, 100, 13'500'000)), 0);
+    EXPECT_EQ(Estimate(PcrStream(400, 100, 13'500'001)), -1);
+}
+
+TEST(SourceRateTest, PcrGoingBackwardsGivesMinusOne)
+{
+    auto vBytes = PcrStream(1000, 100, 2'700'000);
+    tsb::Header h;
+    h.nPid = 0x100;
+    PutPacket(vBytes, 500, CPacketBuilder::Pcr(h, 100));
+    EXPECT_EQ(Estimate(vBytes), -1);
+}
+
+TEST(SourceRateTest, StepAfterPcrZeroIsCheckedToo)
+{
+    // The first PCR is 0, the next one a minute later: not a usable step.
+    EXPECT_EQ(Estimate(PcrStream(101, 100, 60 * kPcrHz, 0x100, 0)), -1);
+    EXPECT_GT(Estimate(PcrStream(2000, 100, 2'700'000, 0x100, 0)), 0);
+}
+
+TEST(SourceRateTest, SpanOfOneSecondOrLessGivesMinusOne)
+{
+    // Ten steps of 2,700,000 ticks: exactly one second.
+    EXPECT_EQ(Estimate(PcrStream(1001, 100, 2'700'000)), -1);
+    // One more packet reaches the next PCR.
+    EXPECT_GT(Estimate(PcrStream(1101, 100, 2'700'000)), 0);
+    // A single PCR has no span at all.
+    EXPECT_EQ(Estimate(PcrStream(100, 100, 2'700'000)), -1);
+}
+
+TEST(SourceRateTest, OnlyTheFirstPcrPidIsMeasured)
+{
+    auto vBytes = PcrStream(20'480, 100, 2'700'000);
+    // A second PCR PID with wild values in between must change nothing.
+    tsb::Header h;
+    h.nPid = 0x200;
+    for (int i = 50; i < 20'480; i += 100) {
+        PutPacket(vBytes, i, CPacketBuilder::Pcr(h, int64_t(i) * 977'777 % kPcrModulo));
+    }
+    EXPECT_EQ(Estimate(vBytes), 1'504'073);
+}
+
+TEST(SourceRateTest, CountStartsAtTheFirstPcrPacket)
+{
+    // Packets before the first PCR do not count.
+    auto vBytes = PcrStream(20'480, 100, 2'700'000);
+    std::vector<uint8_t> vLead;
+    const tsb::Packet null = CPacketBuilder::Null();
+    for (int i = 0; i < 37; ++i) {
+        vLead.insert(vLead.end(), null.begin(), null.end());
+    }
+    vLead.insert(vLead.end(), vBytes.begin(), vBytes.end());
+    EXPECT_EQ(Estimate(vLead), 1'504'073);
+}
+
+TEST(SourceRateTest, PartialLastPacketIsNotRead)
+{
+    auto vBytes = PcrStream(20'480, 100, 2'700'000);
+    // Cut inside packet 20,400, the last PCR packet: it is not examined,
+    // so the last PCR is the one at packet 20,300.
+    const size_t nCut = size_t(20'400) * kTsPacketSize + 100;
+    const int64_t nExpected = int64_t(20'301) * kTsPacketSize * 8 * kPcrHz / (203 * 2'700'000);
+    EXPECT_EQ(Estimate(vBytes, nCut), int(nExpected));
+}
+
+TEST(SourceRateTest, LostSyncPositionCountsButIsNotLookedInto)
+{
+    auto vBytes = PcrStream(20'480, 100, 2'700'000);
+    // A packet with a broken sync byte, carrying what would be a wild PCR:
+    // it is skipped, yet its 188 bytes still count.
+    tsb::Header h;
+    h.nPid = 0x100;
+    tsb::Packet bad = CPacketBuilder::Pcr(h, 5);
+    bad[0] = 0x00;
+    PutPacket(vBytes, 150, bad);
+    EXPECT_EQ(Estimate(vBytes), 1'504'073);
+    // Also when the very first position has lost sync.
+    PutPacket(vBytes, 0, bad);
+    PutPacket(vBytes, 1, CPacketBuilder::Pcr(h, 1'000'000));
+    EXPECT_GT(Estimate(vBytes), 0);
+}
+
+TEST(SourceRateTest, FastStreamFitsInOneSecondAndGivesMinusOne)
+{
+    // About 33 Mbit/s: PCRs every 1,000 packets, 0.045 s apart, so the
+    // 20,480 packets of one read span only 0.9 s.
+    EXPECT_EQ(Estimate(PcrStream(20'480, 1000, 1'215'000)), -1);
+}

@@ -28,26 +28,26 @@ public:
     // before and writes their output PIDs into the input's PID map (8192
     // entries). A program that no longer fits the PID space, or has more
     // streams than a PMT section carries, is left out with an error line.
-    void AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap);
+    void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap);
 
-    const std::vector<COutProgram> &GetPrograms() const { return m_vPrograms; }
+    const std::vector<COutProgram>& GetPrograms() const { return m_vPrograms; }
     int GetOmittedCount() const { return m_nOmitted; }
 
     // The PSI set: PAT, the PMTs in numbering order, SDT, NIT, each section
     // starting a packet of its own with continuity counter 0. False (with an
     // error line) when libdvbpsi failed to generate a table.
-    bool BuildPackets(std::vector<unsigned char> &vPsi) const;
+    bool BuildPackets(std::vector<unsigned char>& vPsi) const;
 
     // Appends the sections of the list to vBuf as packets of nPid: a section
     // starts a packet (payload_unit_start_indicator, pointer_field 0) and
     // runs on over as many packets as it needs; the last is stuffed with 0xFF.
-    static void PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSections,
-                                  std::vector<unsigned char> &vBuf);
+    static void PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
+                                  std::vector<unsigned char>& vBuf);
     // Writes the body of a service descriptor (service_type, provider name,
     // service name) into pBuf and returns its length; -1, leaving pBuf
     // untouched, when it would not fit nCapacity bytes.
-    static int BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
-                                      const std::string &sProvider, const std::string &sName);
+    static int BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
+                                      const std::string& sProvider, const std::string& sName);
 
 private:
     std::vector<COutProgram> m_vPrograms;     // numbering order

@@ -20,6 +20,6 @@ inline constexpr int kMaxSectionBytes = 1024; // PAT, PMT, SDT, NIT: table_id th
 // without descriptors; the generator writes past its buffer beyond that.
 inline constexpr int kMaxPmtStreams = (kMaxSectionBytes - 16) / 5;
 inline constexpr int kSdtSectionOverhead = 15; // header through CRC_32 around the service loop
-inline constexpr const char *kServiceProvider = "libbraidmill";
+inline constexpr const char* kServiceProvider = "libbraidmill";
 inline constexpr int kServiceNameChars = 100; // buffer for "service %03d"
 inline constexpr int kServiceDescriptorCapacity = 200;

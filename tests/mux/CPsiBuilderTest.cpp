@@ -20,22 +20,25 @@ _PROGRAM_INFO Program(int nPcrPid, std::vector<_ES_INFO> vEs, int nPmtPid = 0x20
     return _PROGRAM_INFO{nPcrPid, nPmtPid, std::move(vEs)};
 }
 
-std::vector<int> FreshMap() { return std::vector<int>(kPidCount, -1); }
+std::vector<int> FreshMap()
+{
+    return std::vector<int>(kPidCount, -1);
+}
 
 // The sections carried on one PID of a packet sequence, reassembled: a
 // packet with payload_unit_start_indicator starts a section after its
 // pointer_field, the packets after it continue it.
-std::vector<Bytes> SectionsOnPid(const Bytes &vPackets, int nPid)
+std::vector<Bytes> SectionsOnPid(const Bytes& vPackets, int nPid)
 {
     std::vector<Bytes> vSections;
     for (size_t nOff = 0; nOff + kTsPacketSize <= vPackets.size(); nOff += kTsPacketSize) {
         CTsPacket packet;
-        EXPECT_TRUE(packet.SetData(const_cast<unsigned char *>(&vPackets[nOff])));
+        EXPECT_TRUE(packet.SetData(const_cast<unsigned char*>(&vPackets[nOff])));
         if (packet.GetPid() != nPid) {
             continue;
         }
         uint8_t nLen = 0;
-        const unsigned char *pPayload = packet.GetPayload(nLen);
+        const unsigned char* pPayload = packet.GetPayload(nLen);
         if (pPayload == nullptr) {
             continue;
         }
@@ -45,7 +48,7 @@ std::vector<Bytes> SectionsOnPid(const Bytes &vPackets, int nPid)
             vSections.back().insert(vSections.back().end(), pPayload, pPayload + nLen);
         }
     }
-    for (Bytes &s : vSections) {
+    for (Bytes& s : vSections) {
         const size_t nSize = 3 + (((s[1] & 0x0F) << 8) | s[2]);
         EXPECT_LE(nSize, s.size());
         // Whatever follows the section in its last packet is stuffing.
@@ -57,7 +60,7 @@ std::vector<Bytes> SectionsOnPid(const Bytes &vPackets, int nPid)
     return vSections;
 }
 
-void ExpectValidSection(const Bytes &s, int nTableId)
+void ExpectValidSection(const Bytes& s, int nTableId)
 {
     CPsiSection section;
     ASSERT_TRUE(section.SetData(s.data(), int(s.size())));
@@ -69,10 +72,10 @@ void ExpectValidSection(const Bytes &s, int nTableId)
 }
 
 // program_number -> PMT PID from PAT sections.
-std::map<int, int> ParsePat(const std::vector<Bytes> &vSections)
+std::map<int, int> ParsePat(const std::vector<Bytes>& vSections)
 {
     std::map<int, int> programs;
-    for (const Bytes &s : vSections) {
+    for (const Bytes& s : vSections) {
         ExpectValidSection(s, 0x00);
         for (size_t i = 8; i + 4 + 4 <= s.size(); i += 4) {
             programs[(s[i] << 8) | s[i + 1]] = ((s[i + 2] & 0x1F) << 8) | s[i + 3];
@@ -88,7 +91,7 @@ struct CParsedPmt
     std::vector<std::pair<int, int>> vEs; // stream_type, PID
 };
 
-CParsedPmt ParsePmt(const Bytes &s)
+CParsedPmt ParsePmt(const Bytes& s)
 {
     ExpectValidSection(s, 0x02);
     CParsedPmt pmt;
@@ -103,15 +106,15 @@ CParsedPmt ParsePmt(const Bytes &s)
 }
 
 // service_id -> service descriptor body, from SDT sections.
-std::map<int, Bytes> ParseSdt(const std::vector<Bytes> &vSections)
+std::map<int, Bytes> ParseSdt(const std::vector<Bytes>& vSections)
 {
     std::map<int, Bytes> services;
-    for (const Bytes &s : vSections) {
+    for (const Bytes& s : vSections) {
         ExpectValidSection(s, 0x42);
         for (size_t i = 11; i + 5 + 4 <= s.size();) {
             const int nId = (s[i] << 8) | s[i + 1];
             const size_t nLoop = ((s[i + 3] & 0x0F) << 8) | s[i + 4];
-            Bytes &body = services[nId];
+            Bytes& body = services[nId];
             if (nLoop >= 2 && s[i + 5] == 0x48) {
                 body.assign(s.begin() + long(i) + 7, s.begin() + long(i) + 7 + s[i + 6]);
             }
@@ -121,7 +124,7 @@ std::map<int, Bytes> ParseSdt(const std::vector<Bytes> &vSections)
     return services;
 }
 
-Bytes BuildSet(CPsiBuilder &builder)
+Bytes BuildSet(CPsiBuilder& builder)
 {
     Bytes vPsi;
     EXPECT_TRUE(builder.BuildPackets(vPsi));
@@ -170,7 +173,7 @@ TEST(CPsiBuilderTest, NumbersProgramsAcrossInputsAndWritesPidMaps)
     }
     EXPECT_EQ(nWritten, 5) << "entries no program names keep their value";
 
-    const std::vector<COutProgram> &programs = builder.GetPrograms();
+    const std::vector<COutProgram>& programs = builder.GetPrograms();
     ASSERT_EQ(programs.size(), 2u);
     EXPECT_EQ(programs[0].nProgramNumber, 101);
     EXPECT_EQ(programs[0].nPmtPid, 1011);
@@ -244,7 +247,7 @@ TEST(CPsiBuilderTest, SharedAndMissingPcrPids)
                      {Program(0x200, {{0x201, 0x02}}), Program(0x200, {{0x202, 0x02}}),
                       Program(kPidNull, {{0x203, 0x03}})},
                      map.data());
-    const std::vector<COutProgram> &programs = builder.GetPrograms();
+    const std::vector<COutProgram>& programs = builder.GetPrograms();
     ASSERT_EQ(programs.size(), 3u);
     EXPECT_EQ(programs[0].nPcrPid, 1012);
     EXPECT_EQ(programs[1].nPcrPid, 1012) << "one input PID, one output PID";
@@ -317,7 +320,7 @@ TEST(CPsiBuilderTest, TwelveProgramsKeepEveryTableWithSectionsOverSeveralPackets
     int nSdtPackets = 0;
     for (size_t nOff = 0; nOff < vPsi.size(); nOff += kTsPacketSize) {
         CTsPacket packet;
-        packet.SetData(const_cast<unsigned char *>(&vPsi[nOff]));
+        packet.SetData(const_cast<unsigned char*>(&vPsi[nOff]));
         if (packet.GetPid() == kPidSdt) {
             EXPECT_EQ(packet.GetPayloadUnitStartIndicator(), nSdtPackets == 0);
             EXPECT_EQ(packet.GetAdaptationFieldControl(), 1);
@@ -352,7 +355,7 @@ TEST(CPsiBuilderTest, SdtBeyondOneSectionKeepsEveryServiceDescriptor)
     }
     const std::map<int, Bytes> services = ParseSdt(sdt);
     ASSERT_EQ(services.size(), 70u);
-    for (const auto &service : services) {
+    for (const auto& service : services) {
         EXPECT_EQ(service.second.size(), 26u) << "service " << service.first;
     }
     EXPECT_EQ(ParsePat(SectionsOnPid(vPsi, kPidPat)).size(), 70u);
@@ -395,7 +398,7 @@ TEST(CPsiBuilderTest, ProgramOfManyStreamsPushesTheNextPmtPidPastItsPids)
     vEs.push_back({0x200, 0x06}); // listed twice: one PMT entry
     CPsiBuilder builder;
     builder.AddInput(1, {Program(0x100, vEs), Program(0x300, {{0x301, 0x02}})}, map.data());
-    const std::vector<COutProgram> &programs = builder.GetPrograms();
+    const std::vector<COutProgram>& programs = builder.GetPrograms();
     ASSERT_EQ(programs.size(), 2u);
     EXPECT_EQ(programs[0].vEs.size(), 12u);
     EXPECT_EQ(programs[0].vEs.back().nPid, 1024);

@@ -61,11 +61,13 @@ TEST(CInputModuleIfaceTest, ThreadedReaderAndConsumerPassEveryProgramPacketInOrd
 {
     testing::internal::CaptureStdout();
     std::vector<Packet> stream;
-    for (const auto& p : CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))) {
+    for (const auto& p :
+         CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))) {
         stream.push_back(p);
     }
     for (const auto& p : CPacketBuilder::Packetize(
-             kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}}))) {
+             kPmtPid,
+             CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}}))) {
         stream.push_back(p);
     }
     // 12,000 packets, a quarter foreign; 50 ms of input clock in all.
@@ -80,7 +82,8 @@ TEST(CInputModuleIfaceTest, ThreadedReaderAndConsumerPassEveryProgramPacketInOrd
             packet = CPacketBuilder::Pcr(On(kVideoPid, nCc), (i / 10) * kPcrStep, false, {0x00});
             vExpectedPids.push_back(kOutVideo);
         } else if (i % 4 == 1) {
-            packet = i % 8 == 1 ? CPacketBuilder::Null() : CPacketBuilder::Payload(On(kPidSdt, nCc));
+            packet =
+                i % 8 == 1 ? CPacketBuilder::Null() : CPacketBuilder::Payload(On(kPidSdt, nCc));
             stream.push_back(packet);
             continue;
         } else {

@@ -101,7 +101,8 @@ protected:
         m_module.SetSourceAttribute(attr);
         Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
         Recv(CPacketBuilder::Packetize(
-            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}})));
+            kPmtPid,
+            CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}})));
         ASSERT_TRUE(m_module.IsReady());
         int* pMap = m_module.GetPidMapList();
         pMap[kVideoPid] = kOutVideo;
@@ -253,7 +254,8 @@ TEST_F(CInputModuleTest, ProgramCountLeavesOutTheNetworkEntry)
     m_module.SetSourceAttribute({1, 0, 0});
     Recv(CPacketBuilder::Packetize(
         kPidPat, CPacketBuilder::PatSection(1, {{0, 0x10}, {1, kPmtPid}, {2, kPmtPid + 1}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(
+        CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
     Recv(CPacketBuilder::Packetize(kPmtPid + 1,
                                    CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}})));
     ASSERT_TRUE(m_module.IsReady());
@@ -270,7 +272,8 @@ TEST_F(CInputModuleTest, NeverReadyOnceTheStreamEndedWithoutPrograms)
 
     CInputModule ready;
     ready.SetSourceAttribute({1, 0, 0});
-    Packet pat = CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))[0];
+    Packet pat =
+        CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))[0];
     Packet pmt = CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
     ready.RecvOnePacket(pat.data(), kTsPacketSize);
     ready.RecvOnePacket(pmt.data(), kTsPacketSize);
@@ -322,8 +325,9 @@ INSTANTIATE_TEST_SUITE_P(TimingModes, CInputModuleUnpacedTest,
                          ::testing::Values(_SOURCE_ATTRIBUTE{1, 0, 0}, _SOURCE_ATTRIBUTE{0, 1, 0},
                                            _SOURCE_ATTRIBUTE{0, 7, 0}),
                          [](const ::testing::TestParamInfo<_SOURCE_ATTRIBUTE>& param) {
-                             return param.param.bNoTiming != 0 ? std::string("NoTiming")
-                                                              : "Mode" + std::to_string(param.param.nTimingMode);
+                             return param.param.bNoTiming != 0
+                                        ? std::string("NoTiming")
+                                        : "Mode" + std::to_string(param.param.nTimingMode);
                          });
 
 TEST_F(CInputModuleTest, WithoutSourceAttributeHandsOutAsFastAsAsked)
@@ -359,8 +363,8 @@ TEST_F(CInputModuleTest, PcrJumpsNeitherStallNorBurstTheInput)
     MakeReady({0, 0, 0});
     // 40 ms steps, a step back to 2 s (no wrap), a jump ahead by an hour,
     // and a signalled new time base.
-    const int64_t vPcrs[] = {10'000 * kMs, 10'040 * kMs, 2'000 * kMs, 2'040 * kMs,
-                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs, 90 * kMs};
+    const int64_t vPcrs[] = {10'000 * kMs,    10'040 * kMs,    2'000 * kMs, 2'040 * kMs,
+                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs,    90 * kMs};
     const bool vSignalled[] = {false, false, false, false, false, false, true, false};
     const bool vJump[] = {false, false, true, false, true, false, false, false};
     for (size_t i = 0; i < std::size(vPcrs); ++i) {
@@ -387,10 +391,12 @@ TEST_F(CInputModuleTest, ProgramsOnIndependentClocksArePacedByOneOfThem)
 {
     m_module.SetClock(m_clock);
     m_module.SetSourceAttribute({0, 0, 0});
-    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid + 1,
-                                   CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
+    Recv(CPacketBuilder::Packetize(
+        kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
+    Recv(
+        CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(CPacketBuilder::Packetize(
+        kPmtPid + 1, CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
     ASSERT_TRUE(m_module.IsReady());
     // Clock A near 1 s, clock B ten hours on, 40 ms steps on both. A falls
     // silent after step 3; B goes on.
@@ -572,7 +578,8 @@ TEST(CInputModuleLifeTest, DestroyedMidAnalysisReleasesEverything)
         Packet pat = CPacketBuilder::Packetize(
             kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}}))[0];
         module.RecvOnePacket(pat.data(), kTsPacketSize);
-        Packet pmt = CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
+        Packet pmt =
+            CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
         module.RecvOnePacket(pmt.data(), kTsPacketSize);
         EXPECT_FALSE(module.IsReady());
     }

@@ -1,0 +1,94 @@
+// The exported facade of the engine: every call goes to the CMuxCore it
+// owns. Nothing thrown inside gets past these bodies.
+#include "braidmill.h"
+
+#include "log/CLogger.h"
+#include "mux/CMuxCore.h"
+
+#include <exception>
+
+namespace {
+
+void LogFailure(const char* szCall, const char* szWhat) noexcept
+{
+    LogPrint(kLogError, "mux: %s failed: %s", szCall, szWhat);
+}
+
+} // namespace
+
+CMuxIface::CMuxIface() : m_pCore(nullptr)
+{
+    try {
+        m_pCore = new CMuxCore;
+    } catch (const std::exception& e) {
+        LogFailure("creating the engine", e.what());
+    }
+}
+
+CMuxIface::~CMuxIface()
+{
+    delete m_pCore;
+}
+
+void CMuxIface::SetOutputBitRate(float rate)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetOutputBitRate(rate);
+    }
+}
+
+void CMuxIface::SetOutPutModule(COutPutModuleBase* out)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetOutPutModule(out);
+    }
+}
+
+void CMuxIface::AddInputModule(CInputModuleIface* in)
+{
+    if (m_pCore == nullptr) {
+        return;
+    }
+    try {
+        m_pCore->AddInputModule(in);
+    } catch (const std::exception& e) {
+        LogFailure("AddInputModule", e.what());
+    }
+}
+
+void CMuxIface::Run()
+{
+    if (m_pCore == nullptr) {
+        LogPrint(kLogError, "mux: Run without an engine; nothing started");
+        return;
+    }
+    try {
+        m_pCore->Run();
+    } catch (const std::exception& e) {
+        LogFailure("Run", e.what());
+    }
+}
+
+void CMuxIface::WaitFinish()
+{
+    if (m_pCore != nullptr) {
+        m_pCore->WaitFinish();
+    }
+}
+
+bool CMuxIface::IsFailed() const
+{
+    return m_pCore == nullptr || m_pCore->IsFailed();
+}
+
+int CMuxIface::GetOmittedProgramCount() const
+{
+    return m_pCore != nullptr ? m_pCore->GetOmittedProgramCount() : 0;
+}
+
+void CMuxIface::SetVirtualClock(bool bVirtual)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetVirtualClock(bVirtual);
+    }
+}

@@ -1,0 +1,136 @@
+// The mux thread of CMuxCore: fills the ring from the inputs and queues the
+// PSI set every 80 ms of output.
+#include "mux/CMuxCore.h"
+
+#include "braidmill.h"
+#include "log/CLogger.h"
+#include "os/Sleep.h"
+#include "ts/CTsPacket.h"
+
+namespace {
+
+// Pause of a pass that found nothing to do. Inputs release packets at their
+// own clock's pace and the output writes in 10 ms bursts, so a millisecond
+// costs no timing and keeps the thread off the processor between packets.
+constexpr unsigned kMuxIdleMs = 1;
+
+} // namespace
+
+unsigned long CMuxCore::MuxThreadProc(void* pEngine)
+{
+    CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
+    pCore->MuxLoop();
+    LogPrint(kLogDebug, "%s", kMsgMuxThreadExit);
+    pCore->m_bMuxEnd.store(true, std::memory_order_release);
+    return 0;
+}
+
+void CMuxCore::MuxLoop()
+{
+    // Nothing is gathered before the PID maps are written: a packet taken
+    // earlier would leave untranslated, as a null packet.
+    while (!m_bPsiReady.load(std::memory_order_acquire)) {
+        if (m_bStop.load(std::memory_order_acquire)) {
+            return;
+        }
+        os::Sleep(kMuxIdleMs);
+    }
+    while (!m_bStop.load(std::memory_order_acquire)) {
+        const bool bPsiQueued = InsertPsiIfDue();
+        const bool bGathered = GatherPackets();
+        if (AllInputsEnded()) {
+            break;
+        }
+        if (!bPsiQueued && !bGathered) {
+            os::Sleep(kMuxIdleMs);
+        }
+    }
+    if (m_nDropped > 0) {
+        LogPrint(kLogError, "mux: %lld packets lost in all to a full output buffer",
+                 static_cast<long long>(m_nDropped));
+    }
+}
+
+bool CMuxCore::InsertPsiIfDue()
+{
+    const double fBitsPerMs = double(m_fBitRate) * kMbit / 1000.0;
+    const int64_t nSince = m_nBytesSincePsi.load(std::memory_order_acquire);
+    if (!(fBitsPerMs > 0.0) || double(nSince) * 8.0 / fBitsPerMs < double(kPsiRepeatMs)) {
+        return false;
+    }
+    const int nPackets = int(m_vPsiBuf.size() / kTsPacketSize);
+    // The set goes into the ring whole or not at all, so that its continuity
+    // counters never skip a packet that was not sent. Only this thread
+    // queues, so the room seen here can only grow until the insertion.
+    if (m_ring.GetQueued() + nPackets > kRingSlots - 1) {
+        os::CCsGuard guard(m_lock);
+        NoteRingFullLocked(false);
+        return false;
+    }
+    for (int i = 0; i < nPackets; ++i) {
+        CTsPacket packet;
+        if (!packet.SetData(&m_vPsiBuf[size_t(i) * kTsPacketSize])) {
+            continue;
+        }
+        uint8_t& nCc = m_vCc[packet.GetPid()];
+        packet.SetContinuityCounter(nCc);
+        nCc = (nCc + 1) & kCcMask;
+    }
+    {
+        os::CCsGuard guard(m_lock);
+        m_ring.InsertPackets(m_vPsiBuf.data(), int(m_vPsiBuf.size()));
+        m_bRingFull = false;
+    }
+    // The set's own bytes count as written; bytes the output thread added
+    // meanwhile stay counted.
+    m_nBytesSincePsi.fetch_sub(nSince - int64_t(m_vPsiBuf.size()), std::memory_order_acq_rel);
+    return true;
+}
+
+bool CMuxCore::GatherPackets()
+{
+    bool bGathered = false;
+    for (CInputModuleIface* pIn : m_vInputs) {
+        _MUX_TS_PKT_T pkt{nullptr, -1, -1, -1};
+        pkt.pData = pIn->GetOnePacket(pkt.llPtsDelta, pkt.llDtsDelta, pkt.nPcrPid);
+        if (pkt.pData == nullptr) {
+            continue;
+        }
+        bGathered = true;
+        {
+            os::CCsGuard guard(m_lock);
+            if (m_ring.InsertPacket(pkt)) {
+                m_bRingFull = false;
+            } else {
+                NoteRingFullLocked(true);
+            }
+        }
+        // Handed back either way: a packet that did not fit is lost, but the
+        // input keeps all its buffer.
+        pIn->ReleaseBuffer(pkt.pData);
+    }
+    return bGathered;
+}
+
+bool CMuxCore::AllInputsEnded()
+{
+    for (CInputModuleIface* pIn : m_vInputs) {
+        if (!pIn->IsStreamEnd()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CMuxCore::NoteRingFullLocked(bool bPacketLost)
+{
+    if (bPacketLost) {
+        ++m_nDropped;
+    }
+    // Inputs that outrun the output fill the ring on every pass; one line
+    // per episode keeps the console readable, the total comes at the end.
+    if (!m_bRingFull) {
+        m_bRingFull = true;
+        LogPrint(kLogError, "%s", kMsgRingFull);
+    }
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "support/CPacketBuilder.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tsb {
+
+// What a synthetic input stream holds.
+struct StreamSpec
+{
+    double fBitRate = 1'500'000; // bit/s of the file
+    double fSeconds = 1.0;       // play time
+    int nPrograms = 1;
+    bool bPcrOnVideo = false; // PCR in the video packets instead of a PID of its own
+    bool bWithPat = true;     // false: PMTs only, so the programs are never found
+    int64_t nFirstPcr = 27'000'000;
+    uint16_t nPidBase = 0x100; // program k: PCR base + 16k, video + 1, audio + 2
+};
+
+struct StreamProgram
+{
+    uint16_t nPmtPid;
+    uint16_t nPcrPid; // the video PID when the PCR rides on it
+    uint16_t nVideoPid;
+    uint16_t nAudioPid;
+};
+
+// A synthetic transport stream for tests and benchmarks, built with
+// CPacketBuilder: per program a video (stream_type 0x02) and an audio
+// (0x04) PID; PAT and PMTs every 100 ms; a PCR per program every 20 ms that
+// matches its packet's byte position at the file's rate; a video and an
+// audio PES start per 20 ms with PTS (and DTS on video) ahead of the PCR.
+// Every stream packet carries a serial number in its last four bytes, so a
+// copy can be told from another.
+class CTestStream
+{
+public:
+    explicit CTestStream(const StreamSpec& spec);
+
+    const StreamSpec& GetSpec() const { return m_spec; }
+    const std::vector<Packet>& GetPackets() const { return m_vPackets; }
+    const std::vector<StreamProgram>& GetPrograms() const { return m_vPrograms; }
+    // The packets of one PID, in stream order.
+    std::vector<Packet> GetPacketsOf(uint16_t nPid) const;
+    bool WriteFile(const std::string& sPath) const;
+
+private:
+    void Build();
+
+    StreamSpec m_spec;
+    std::vector<StreamProgram> m_vPrograms;
+    std::vector<Packet> m_vPackets;
+};
+
+} // namespace tsb

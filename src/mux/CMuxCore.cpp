@@ -20,7 +20,7 @@ CMuxCore::~CMuxCore()
 {
     // Normal use has joined both threads in WaitFinish; an engine deleted
     // earlier must not leave them running on freed memory.
-    m_bStop.store(true, std::memory_order_release);
+    RaiseAndWake(m_bStop);
     m_thOut.Join();
     m_thMux.Join();
 }
@@ -107,7 +107,7 @@ void CMuxCore::Run()
     }
     // Opens the gate: the mux thread gathers only from here on, so it sees
     // the PID maps, the PSI set and its counters as BuildPsi left them.
-    m_bPsiReady.store(true, std::memory_order_release);
+    RaiseAndWake(m_bPsiReady);
 
     if (!m_thOut.Start(OutThreadProc, this)) {
         LogPrint(kLogError, "mux: the output thread could not be started");
@@ -120,7 +120,7 @@ void CMuxCore::Run()
 void CMuxCore::FailRun()
 {
     m_bFailed.store(true, std::memory_order_release);
-    m_bStop.store(true, std::memory_order_release);
+    RaiseAndWake(m_bStop);
     m_thMux.Join();
     // Nothing will drain the inputs any more; a reader waiting for room in
     // one must be able to finish.

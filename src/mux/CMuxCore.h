@@ -11,9 +11,11 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -80,6 +82,13 @@ private:
     void MuxLoop();
     void OutputLoop();
     void NoteRingFullLocked(bool bPacketLost);
+    // The mux thread's pause: until the output thread has written a step
+    // after nSeen steps, or stop.
+    void WaitForStep(uint64_t nSeen);
+    void NoteStepDone();
+    // Sets the flag under the step mutex and wakes the mux thread, so that
+    // a wait that has just tested the flag cannot miss it.
+    void RaiseAndWake(std::atomic<bool>& bFlag);
     // Run gives up: the mux thread is stopped, readers blocked on a full
     // input are let go, and the engine stays failed.
     void FailRun();
@@ -107,6 +116,12 @@ private:
     // once BuildPsi has made them.
     std::map<int, std::unique_ptr<CCalcPcrN1>> m_pcrCalcs;
     std::set<int> m_restartPending; // PCR PIDs whose next PCR starts a new time base
+
+    // Output steps written. Nothing the mux thread queues can leave before
+    // the next step, so an idle mux thread waits for one instead of polling.
+    std::mutex m_mtxStep;             // guards the waits on m_cvStep
+    std::condition_variable m_cvStep; // a step written, the gate opened, or stop
+    std::atomic<uint64_t> m_nSteps{0};
 
     std::atomic<bool> m_bPsiReady{false}; // PID maps written, PSI set built
     std::atomic<bool> m_bMuxEnd{false};   // the mux thread's last act

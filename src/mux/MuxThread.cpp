@@ -4,15 +4,15 @@
 
 #include "braidmill.h"
 #include "log/CLogger.h"
-#include "os/Sleep.h"
 #include "ts/CTsPacket.h"
+
+#include <chrono>
 
 namespace {
 
-// Pause of a pass that found nothing to do. Inputs release packets at their
-// own clock's pace and the output writes in 10 ms bursts, so a millisecond
-// costs no timing and keeps the thread off the processor between packets.
-constexpr unsigned kMuxIdleMs = 1;
+// Longest pause of a pass that found nothing to do, should no output step
+// come (a stalled sink).
+constexpr auto kMuxIdleLimit = std::chrono::milliseconds(20);
 
 } // namespace
 
@@ -29,26 +29,59 @@ void CMuxCore::MuxLoop()
 {
     // Nothing is gathered before the PID maps are written: a packet taken
     // earlier would leave untranslated, as a null packet.
-    while (!m_bPsiReady.load(std::memory_order_acquire)) {
-        if (m_bStop.load(std::memory_order_acquire)) {
-            return;
-        }
-        os::Sleep(kMuxIdleMs);
+    {
+        std::unique_lock<std::mutex> lock(m_mtxStep);
+        m_cvStep.wait(lock, [this] {
+            return m_bPsiReady.load(std::memory_order_acquire) ||
+                   m_bStop.load(std::memory_order_acquire);
+        });
     }
     while (!m_bStop.load(std::memory_order_acquire)) {
+        const uint64_t nSteps = m_nSteps.load(std::memory_order_acquire);
         const bool bPsiQueued = InsertPsiIfDue();
         const bool bGathered = GatherPackets();
         if (AllInputsEnded()) {
             break;
         }
+        // A pass that found nothing waits for the next output step: the
+        // output writes in steps, so packets that fall due meanwhile leave
+        // in the same step whether they are gathered now or then, and the
+        // thread stays off the processor between steps.
         if (!bPsiQueued && !bGathered) {
-            os::Sleep(kMuxIdleMs);
+            WaitForStep(nSteps);
         }
     }
     if (m_nDropped > 0) {
         LogPrint(kLogError, "mux: %lld packets lost in all to a full output buffer",
                  static_cast<long long>(m_nDropped));
     }
+}
+
+void CMuxCore::WaitForStep(uint64_t nSeen)
+{
+    std::unique_lock<std::mutex> lock(m_mtxStep);
+    m_cvStep.wait_for(lock, kMuxIdleLimit, [this, nSeen] {
+        return m_nSteps.load(std::memory_order_acquire) != nSeen ||
+               m_bStop.load(std::memory_order_acquire);
+    });
+}
+
+void CMuxCore::NoteStepDone()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStep);
+        m_nSteps.fetch_add(1, std::memory_order_acq_rel);
+    }
+    m_cvStep.notify_one();
+}
+
+void CMuxCore::RaiseAndWake(std::atomic<bool>& bFlag)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxStep);
+        bFlag.store(true, std::memory_order_release);
+    }
+    m_cvStep.notify_all();
 }
 
 bool CMuxCore::InsertPsiIfDue()

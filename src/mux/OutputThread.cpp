@@ -30,6 +30,9 @@ void CMuxCore::OutputLoop()
 {
     for (;;) {
         const bool bSent = SendDuePackets();
+        if (bSent) {
+            NoteStepDone();
+        }
         if (m_bStop.load(std::memory_order_acquire) ||
             (m_bMuxEnd.load(std::memory_order_acquire) && m_ring.GetQueued() == 0)) {
             return;

@@ -7,6 +7,7 @@
 #include "ts/CTsPacket.h"
 
 #include <chrono>
+#include <exception>
 
 namespace {
 
@@ -19,7 +20,14 @@ constexpr auto kMuxIdleLimit = std::chrono::milliseconds(20);
 unsigned long CMuxCore::MuxThreadProc(void* pEngine)
 {
     CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
-    pCore->MuxLoop();
+    try {
+        pCore->MuxLoop();
+    } catch (const std::exception& e) {
+        // An input that throws ends the gathering, not the process; the
+        // output thread still drains what was queued.
+        LogPrint(kLogError, "mux: the mux thread stopped: %s", e.what());
+        pCore->m_bFailed.store(true, std::memory_order_release);
+    }
     LogPrint(kLogDebug, "%s", kMsgMuxThreadExit);
     pCore->m_bMuxEnd.store(true, std::memory_order_release);
     return 0;

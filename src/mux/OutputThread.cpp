@@ -8,6 +8,7 @@
 #include "ts/CTsPacket.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace {
 
@@ -21,7 +22,15 @@ unsigned long CMuxCore::OutThreadProc(void* pEngine)
 {
     CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
     pCore->StartPacing();
-    pCore->OutputLoop();
+    try {
+        pCore->OutputLoop();
+    } catch (const std::exception& e) {
+        // A sink that throws ends the output; the mux thread is stopped too,
+        // as nothing would drain what it queues.
+        LogPrint(kLogError, "mux: the output thread stopped: %s", e.what());
+        pCore->m_bFailed.store(true, std::memory_order_release);
+        pCore->RaiseAndWake(pCore->m_bStop);
+    }
     LogPrint(kLogDebug, "%s", kMsgOutThreadExit);
     return 0;
 }

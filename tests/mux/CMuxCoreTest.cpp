@@ -474,6 +474,33 @@ TEST_F(CMuxCoreOutputTest, PsiSetGoesOutEvery80MsOfOutputWithRunningCounters)
     EXPECT_EQ(ccs.count(kPidNit), 1u);
 }
 
+TEST_F(CMuxCoreOutputTest, PsiSetThatDoesNotFitWholeWaitsWithItsCountersUnspent)
+{
+    CLogCapture capture;
+    SetUpCore(8.0f); // PAT, SDT, NIT
+    StepMs(100);
+    {
+        // Room for two packets, the set has three.
+        const Bytes vFill(size_t(kRingSlots - 3) * kTsPacketSize, 0x47);
+        os::CCsGuard guard(m_core.GetLock());
+        ASSERT_TRUE(m_core.InsertPackets(vFill.data(), int(vFill.size())));
+    }
+    EXPECT_FALSE(m_core.InsertPsiIfDue());
+    EXPECT_EQ(m_core.GetRing().GetQueued(), kRingSlots - 3);
+    EXPECT_EQ(CLogCapture::Count(std::string("2 ") + kMsgRingFull), 1);
+
+    m_sink.m_vData.clear();
+    StepMs(40'000); // drains the ring in one step
+    ASSERT_EQ(m_core.GetRing().GetQueued(), 0);
+    ASSERT_TRUE(m_core.InsertPsiIfDue());
+    m_sink.m_vData.clear();
+    StepMs(1);
+    ASSERT_GE(m_sink.GetPacketCount(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(m_sink.Packet(i)[3] & kCcMask, 0) << "packet " << i << " of the first set";
+    }
+}
+
 // PCR PID 0x101 of the input leaves as 1012; at 1,048,576 bit/s the output
 // moves 131,072 bytes a second.
 class CMuxCorePcrTest : public CMuxCoreOutputTest

@@ -2,6 +2,7 @@
 // their sources and input modules, a file sink and the engine.
 #include "braidmill.h"
 
+#include "support/CMuxTestKit.h"
 #include "support/CTestStream.h"
 #include "support/CTsReader.h"
 #include "ts/TsConstants.h"
@@ -11,40 +12,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using mtk::ExpectReturnsWithin;
 
 constexpr float kOutRate = 4.0f; // units of 1,048,576 bit/s
 constexpr double kOutBitsPerSecond = kOutRate * 1048576.0;
-
-// Runs fn on a thread of its own. A call that does not return in time fails
-// the test; the process then ends, since nothing could join the thread.
-void ExpectReturnsWithin(const std::function<void()>& fn, std::chrono::milliseconds limit,
-                         const char* szWhat)
-{
-    auto pDone = std::make_shared<std::promise<void>>();
-    std::future<void> done = pDone->get_future();
-    std::thread th([fn, pDone] {
-        fn();
-        pDone->set_value();
-    });
-    if (done.wait_for(limit) != std::future_status::ready) {
-        ADD_FAILURE() << szWhat << " did not return";
-        fprintf(stderr, "%s hung\n", szWhat);
-        std::_Exit(1);
-    }
-    th.join();
-}
 
 std::string TempPath(const std::string& sName)
 {

@@ -26,12 +26,14 @@ public:
     void SetPid(uint16_t nPid);
     void SetContinuityCounter(uint8_t nCc);
 
-    // Adaptation field from its length byte (byte 4), size L + 1 kept in
-    // 8 bits; null when absent or of length 0 (size untouched then).
+    // Adaptation field from its length byte (byte 4), size L + 1; null when
+    // absent, of length 0, or longer than the packet holds (L > 183); the
+    // size is untouched then.
     unsigned char* GetAdaptationField(uint8_t& nSize) const;
     // Payload and its length; null for AFC 0 or 2, or when L leaves none.
     unsigned char* GetPayload(uint8_t& nLen) const;
 
+    // A PCR needs PCR_flag and a field long enough to hold it (L >= 7).
     bool HasPcr() const;
     int64_t GetPcr() const;     // 27 MHz ticks, -1 when none
     void SetPcr(int64_t nPcr);  // only on a packet that already carries one

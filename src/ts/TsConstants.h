@@ -19,3 +19,9 @@ inline constexpr int64_t kPcrMaxStep = kPcrHz;       // longest forward PCR step
 inline constexpr unsigned kPacerPollMs = 10;        // pacers' sleep between looks at the clock, ms
 inline constexpr int kPsiRepeatMs = 80;             // PSI set interval, ms of output
 inline constexpr double kMbit = 1024.0 * 1024.0;    // the output rate's unit, bit/s
+inline constexpr int kInputFifoBytes = 10'000 * kTsPacketSize; // an input's packet FIFO
+inline constexpr unsigned kOverflowRetryMs = 5;     // retry of a push into a full input FIFO, ms
+// How long the pacing PCR PID may stay silent, measured on another PCR PID's
+// clock, before the input is paced by that one.
+inline constexpr int64_t kPcrPaceFallbackTicks = kPcrHz / 2;
+inline constexpr uint8_t kDiscontinuityIndicatorBit = 0x80; // in the adaptation field's flag byte

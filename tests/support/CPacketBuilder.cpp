@@ -162,8 +162,8 @@ Bytes CPacketBuilder::PatSection(uint16_t nTsId, const std::vector<PatEntry>& pr
     return s;
 }
 
-Bytes CPacketBuilder::PmtSection(uint16_t nProgram, uint16_t nPcrPid, const std::vector<EsEntry>& es,
-                                 uint8_t nVersion, const std::vector<Descriptor>& programInfo)
+Bytes CPacketBuilder::PmtSection(uint16_t nProgram, uint16_t nPcrPid,
+                                 const std::vector<EsEntry>& es, uint8_t nVersion, const std::vector<Descriptor>& programInfo)
 {
     Bytes s = LongHeader(0x02, 0xB0, nProgram, nVersion);
     s.push_back(uint8_t(0xE0 | ((nPcrPid >> 8) & 0x1F)));

@@ -60,7 +60,9 @@ public:
     // Adaptation field (AFC 2, or 3 when payload is given) with a PCR.
     static Packet Pcr(const Header& h, int64_t nPcr, bool bDiscontinuity = false,
                       const Bytes& payload = {});
-    // Adaptation field of the given length without PCR (AFC 2 or 3).
+    // Adaptation field of the given length without PCR: AFC 2 when it fills
+    // the packet (183), else AFC 3 with a payload of 0xFF bytes after it.
+    // Flags go in byte 5 when the length is not 0; the rest is 0xFF.
     static Packet AdaptationOnly(const Header& h, uint8_t nLength, uint8_t nFlags = 0);
     // A PES start (PUSI set): 00 00 01 stream_id, length 0, flags, PTS/DTS
     // when given; a PCR in the adaptation field when given.

@@ -73,9 +73,9 @@ TEST(CPacketBuilderTest, PmtMatchesLibdvbpsi)
     dvbpsi_pmt_es_descriptor_add(pEs, 0x0A, 4, vLang);
     const tsb::Bytes want = FirstSection(dvbpsi_pmt_sections_generate(pHandle.get(), &pmt));
     dvbpsi_pmt_empty(&pmt);
-    EXPECT_EQ(CPacketBuilder::PmtSection(101, 0x100,
-                                         {{0x02, 0x100, {}}, {0x04, 0x101, {{0x0A, {'d', 'e', 'u', 0}}}}},
-                                         2, {{0x09, {0x01, 0x00, 0xE1, 0x00}}}),
+    const std::vector<tsb::EsEntry> vEs = {{0x02, 0x100, {}},
+                                           {0x04, 0x101, {{0x0A, {'d', 'e', 'u', 0}}}}};
+    EXPECT_EQ(CPacketBuilder::PmtSection(101, 0x100, vEs, 2, {{0x09, {0x01, 0x00, 0xE1, 0x00}}}),
               want);
 }
 
@@ -120,7 +120,8 @@ TEST(CPacketBuilderTest, PatPacketsDecodeThroughLibdvbpsi)
     for (uint16_t i = 1; i <= 60; ++i) {
         vPrograms.push_back({i, uint16_t(0x100 + i)});
     }
-    for (tsb::Packet& pkt : CPacketBuilder::Packetize(0, CPacketBuilder::PatSection(9, vPrograms))) {
+    const tsb::Bytes pat = CPacketBuilder::PatSection(9, vPrograms);
+    for (tsb::Packet& pkt : CPacketBuilder::Packetize(0, pat)) {
         dvbpsi_packet_push(pHandle.get(), pkt.data());
     }
     dvbpsi_pat_detach(pHandle.get());

@@ -46,7 +46,8 @@ TEST(CPsiSectionTest, BuiltPmtAndSdtCarryValidCrc)
         CPacketBuilder::PmtSection(0x0101, 0x100,
                                    {{0x02, 0x100, {}}, {0x04, 0x101, {{0x0A, {'e', 'n', 'g', 0}}}}},
                                    3, {{0x09, {0x01, 0x00, 0xE1, 0x00}}}),
-        CPacketBuilder::SdtSection(0x1234, 0x0001, {{0x0101, "prov", "name one"}, {0x0102, "", ""}}),
+        CPacketBuilder::SdtSection(0x1234, 0x0001,
+                                   {{0x0101, "prov", "name one"}, {0x0102, "", ""}}),
     };
     for (const tsb::Bytes& s : vSections) {
         CPsiSection section;
@@ -118,7 +119,8 @@ TEST(CPsiSectionTest, SectionLongerThanItsBytesIsNotRead)
     // stay inside the bound bytes (the packet sits at the end of the heap block).
     tsb::Header h;
     h.bPusi = true;
-    tsb::Packet pkt = CPacketBuilder::Payload(h, {0x00, 0x02, 0xB3, 0xE8, 0x00, 0x01, 0xC1, 0x00, 0x00});
+    tsb::Packet pkt =
+        CPacketBuilder::Payload(h, {0x00, 0x02, 0xB3, 0xE8, 0x00, 0x01, 0xC1, 0x00, 0x00});
     std::unique_ptr<unsigned char[]> pTight(new unsigned char[188]);
     std::copy(pkt.begin(), pkt.end(), pTight.get());
     CTsPacket packet;

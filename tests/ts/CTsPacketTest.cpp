@@ -426,8 +426,8 @@ TEST(CTsPacketTest, SetPtsDtsRoundTripAndKeepMarkerBits)
     for (int i = 0; i < 2000; ++i) {
         const int64_t nPts = int64_t(rng.Next() % uint64_t(kPtsModulo));
         const int64_t nDts = int64_t(rng.Next() % uint64_t(kPtsModulo));
-        tsb::Packet pkt = CPacketBuilder::PesStart(Pid(0x101), 0xE0, 0, 0,
-                                                   (i & 1) ? std::optional<int64_t>(i) : std::nullopt);
+        const auto pcr = (i & 1) ? std::optional<int64_t>(i) : std::nullopt;
+        tsb::Packet pkt = CPacketBuilder::PesStart(Pid(0x101), 0xE0, 0, 0, pcr);
         tsb::Packet before = pkt;
         CTsPacket packet;
         ASSERT_TRUE(packet.SetData(pkt.data()));

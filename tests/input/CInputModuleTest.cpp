@@ -1,0 +1,465 @@
+#include "input/CInputModule.h"
+
+#include "os/CClock.h"
+#include "support/CPacketBuilder.h"
+#include "ts/CTsPacket.h"
+#include "ts/TsConstants.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using tsb::CPacketBuilder;
+using tsb::Header;
+using tsb::Packet;
+
+namespace {
+
+constexpr uint16_t kPmtPid = 0x1000;
+constexpr uint16_t kVideoPid = 0x100; // also the PCR PID
+constexpr uint16_t kAudioPid = 0x101;
+constexpr int kOutVideo = 0x3F6;
+constexpr int kOutAudio = 0x3F7;
+constexpr int kFifoSlots = kInputFifoBytes / kTsPacketSize;
+constexpr int64_t kMs = kPcrHz / 1000; // PCR ticks per millisecond
+
+Header On(uint16_t nPid, uint8_t nCc = 0)
+{
+    Header h;
+    h.nPid = nPid;
+    h.nCc = nCc;
+    return h;
+}
+
+Packet PayloadOn(uint16_t nPid, uint8_t nCc = 0)
+{
+    return CPacketBuilder::Payload(On(nPid, nCc), {0x11, 0x22});
+}
+
+Packet PcrOn(uint16_t nPid, int64_t nPcr, bool bDiscontinuity = false)
+{
+    return CPacketBuilder::Pcr(On(nPid), nPcr, bDiscontinuity);
+}
+
+// A number in the last four bytes, which are payload in every packet made here.
+void Mark(Packet& packet, uint32_t nNumber)
+{
+    memcpy(&packet[184], &nNumber, sizeof(nNumber));
+}
+uint32_t MarkOf(const unsigned char* p)
+{
+    uint32_t nNumber = 0;
+    memcpy(&nNumber, p + 184, sizeof(nNumber));
+    return nNumber;
+}
+
+int PidOf(const unsigned char* p)
+{
+    return ((p[1] & 0x1F) << 8) | p[2];
+}
+
+bool WaitFor(const std::atomic<bool>& bFlag, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!bFlag.load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return bFlag.load();
+}
+
+class CInputModuleTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { testing::internal::CaptureStdout(); }
+    void TearDown() override
+    {
+        // The capture swallows failure messages too; give them back.
+        const std::string sOutput = testing::internal::GetCapturedStdout();
+        if (HasFailure()) {
+            fputs(sOutput.c_str(), stdout);
+        }
+    }
+
+    void Recv(Packet packet) { m_module.RecvOnePacket(packet.data(), kTsPacketSize); }
+    void Recv(const std::vector<Packet>& packets)
+    {
+        for (const Packet& packet : packets) {
+            Recv(packet);
+        }
+    }
+    // Timing attribute, then PAT and PMT of one program (PCR on the video
+    // PID), then the PID map of the two streams.
+    void MakeReady(_SOURCE_ATTRIBUTE attr = {1, 0, 0})
+    {
+        m_module.SetClock(m_clock);
+        m_module.SetSourceAttribute(attr);
+        Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
+        Recv(CPacketBuilder::Packetize(
+            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}})));
+        ASSERT_TRUE(m_module.IsReady());
+        int* pMap = m_module.GetPidMapList();
+        pMap[kVideoPid] = kOutVideo;
+        pMap[kAudioPid] = kOutAudio;
+    }
+    // One GetOnePacket; the packet is copied and released at once.
+    bool Take(Packet* pOut = nullptr)
+    {
+        unsigned char* p = m_module.GetOnePacket(m_llPts, m_llDts, m_nPcrPid);
+        if (p == nullptr) {
+            return false;
+        }
+        if (pOut != nullptr) {
+            memcpy(pOut->data(), p, kTsPacketSize);
+        }
+        m_module.ReleaseBuffer(p);
+        return true;
+    }
+    int TakeAll()
+    {
+        int nCount = 0;
+        while (Take()) {
+            ++nCount;
+        }
+        return nCount;
+    }
+
+    os::CManualClock m_clock;
+    CInputModule m_module;
+    long long m_llPts = 7;
+    long long m_llDts = 7;
+    int m_nPcrPid = 7;
+};
+
+} // namespace
+
+TEST_F(CInputModuleTest, HandsOutNothingBeforeReady)
+{
+    m_module.SetSourceAttribute({1, 0, 0});
+    Recv(PayloadOn(kVideoPid));
+    EXPECT_FALSE(m_module.IsReady());
+    EXPECT_EQ(m_module.GetOnePacket(m_llPts, m_llDts, m_nPcrPid), nullptr);
+    EXPECT_EQ(m_llPts, -1);
+    EXPECT_EQ(m_llDts, -1);
+    EXPECT_EQ(m_nPcrPid, -1);
+    EXPECT_EQ(m_module.GetProgramCount(), 0);
+}
+
+TEST_F(CInputModuleTest, HandsOutProgramPacketsWithTheirOutputPidsOnly)
+{
+    MakeReady();
+    Recv(CPacketBuilder::Packetize(kPidSdt, CPacketBuilder::SdtSection(1, 1, {{1, "p", "s"}})));
+    Recv(CPacketBuilder::Null());
+    Recv(PayloadOn(kVideoPid));
+    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}), 1));
+    Recv(PayloadOn(kAudioPid));
+    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {}), 1));
+
+    std::vector<int> vPids;
+    Packet packet;
+    while (Take(&packet)) {
+        vPids.push_back(PidOf(packet.data()));
+    }
+    EXPECT_EQ(vPids, (std::vector<int>{kOutVideo, kOutAudio}));
+    EXPECT_EQ(m_module.GetProgramCount(), 1);
+}
+
+TEST_F(CInputModuleTest, PidRewriteKeepsTheFlagBits)
+{
+    MakeReady();
+    m_module.GetPidMapList()[kAudioPid] = -1; // not yet translated
+    for (int nFlags = 0; nFlags < 8; ++nFlags) {
+        for (uint16_t nPid : {kVideoPid, kAudioPid}) {
+            Header h = On(nPid, uint8_t(nFlags));
+            h.bTei = nFlags & 4;
+            h.bPusi = nFlags & 2;
+            h.bPriority = nFlags & 1;
+            Packet in = CPacketBuilder::Payload(h, {0x33});
+            Recv(in);
+            Packet out;
+            ASSERT_TRUE(Take(&out));
+            EXPECT_EQ(PidOf(out.data()), nPid == kVideoPid ? kOutVideo : kPidNull);
+            EXPECT_EQ(out[1] & 0xE0, in[1] & 0xE0) << nFlags;
+            EXPECT_EQ(out[3], in[3]);
+        }
+    }
+}
+
+TEST_F(CInputModuleTest, OneCallDropsEveryForeignPacketAheadOfAStreamPacket)
+{
+    MakeReady();
+    Recv(CPacketBuilder::Null());
+    Recv(PayloadOn(0x555));
+    Recv(PayloadOn(kPidSdt));
+    Recv(PayloadOn(kAudioPid));
+    m_module.StreamEnd();
+    Packet out;
+    ASSERT_TRUE(Take(&out));
+    EXPECT_EQ(PidOf(out.data()), kOutAudio);
+    EXPECT_TRUE(m_module.IsStreamEnd()); // the three dropped slots are gone with it
+}
+
+TEST_F(CInputModuleTest, DropsASlotThatLostSync)
+{
+    MakeReady();
+    Packet broken = PayloadOn(kVideoPid);
+    broken[0] = 0x00;
+    Recv(broken);
+    Packet good = PayloadOn(kAudioPid);
+    Mark(good, 42);
+    Recv(good);
+    Packet out;
+    ASSERT_TRUE(Take(&out));
+    EXPECT_EQ(MarkOf(out.data()), 42u);
+    EXPECT_FALSE(Take());
+}
+
+TEST_F(CInputModuleTest, StreamEndsOnceTheLastPacketIsTakenOut)
+{
+    MakeReady();
+    for (int i = 0; i < 3; ++i) {
+        Recv(PayloadOn(kVideoPid, uint8_t(i)));
+    }
+    m_module.StreamEnd();
+    EXPECT_FALSE(m_module.IsStreamEnd());
+    ASSERT_TRUE(Take());
+    ASSERT_TRUE(Take());
+    EXPECT_FALSE(m_module.IsStreamEnd());
+    unsigned char* pLast = m_module.GetOnePacket(m_llPts, m_llDts, m_nPcrPid);
+    ASSERT_NE(pLast, nullptr);
+    EXPECT_TRUE(m_module.IsStreamEnd()); // on loan does not count
+    m_module.ReleaseBuffer(pLast);
+    EXPECT_TRUE(m_module.IsStreamEnd());
+}
+
+TEST_F(CInputModuleTest, LengthZeroStillStoresTheWholePacket)
+{
+    MakeReady();
+    Packet in = PayloadOn(kVideoPid);
+    Mark(in, 0xA5A5A5A5);
+    m_module.RecvOnePacket(in.data(), 0);
+    Packet out;
+    ASSERT_TRUE(Take(&out));
+    EXPECT_EQ(MarkOf(out.data()), 0xA5A5A5A5u);
+}
+
+TEST_F(CInputModuleTest, ProgramCountLeavesOutTheNetworkEntry)
+{
+    m_module.SetSourceAttribute({1, 0, 0});
+    Recv(CPacketBuilder::Packetize(
+        kPidPat, CPacketBuilder::PatSection(1, {{0, 0x10}, {1, kPmtPid}, {2, kPmtPid + 1}})));
+    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(CPacketBuilder::Packetize(kPmtPid + 1,
+                                   CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}})));
+    ASSERT_TRUE(m_module.IsReady());
+    EXPECT_EQ(m_module.GetProgramCount(), 2);
+}
+
+TEST_F(CInputModuleTest, NeverReadyOnceTheStreamEndedWithoutPrograms)
+{
+    m_module.SetSourceAttribute({1, 0, 0});
+    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
+    EXPECT_FALSE(m_module.CanNeverBeReady()); // the PMT may still come
+    m_module.StreamEnd();
+    EXPECT_TRUE(m_module.CanNeverBeReady());
+
+    CInputModule ready;
+    ready.SetSourceAttribute({1, 0, 0});
+    Packet pat = CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))[0];
+    Packet pmt = CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
+    ready.RecvOnePacket(pat.data(), kTsPacketSize);
+    ready.RecvOnePacket(pmt.data(), kTsPacketSize);
+    ready.StreamEnd();
+    EXPECT_FALSE(ready.CanNeverBeReady());
+}
+
+TEST_F(CInputModuleTest, TablesAfterMoreThanAFifoFullStillMakeItReady)
+{
+    // Under the waiting treatment nothing drains the FIFO before the input
+    // is ready; a reader that waited for room would wait for ever.
+    m_module.SetSourceAttribute({1, 0, 0});
+    std::atomic<bool> bDone{false};
+    std::thread reader([&] {
+        // A PMT stored ahead of the PAT counts too.
+        Recv(CPacketBuilder::Packetize(
+            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}})));
+        for (int i = 0; i < kFifoSlots + 1500; ++i) {
+            Recv(PayloadOn(kVideoPid, uint8_t(i)));
+        }
+        Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
+        Recv(CPacketBuilder::Packetize(
+            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}}), 1));
+        bDone = true;
+    });
+    const bool bReturned = WaitFor(bDone, std::chrono::seconds(30));
+    m_module.AbortWait(); // lets a stuck reader go, so the test fails instead of hanging
+    reader.join();
+    EXPECT_TRUE(bReturned);
+    EXPECT_TRUE(m_module.IsReady());
+}
+
+class CInputModuleUnpacedTest : public CInputModuleTest,
+                                public ::testing::WithParamInterface<_SOURCE_ATTRIBUTE>
+{
+};
+
+TEST_P(CInputModuleUnpacedTest, HandsOutAsFastAsAsked)
+{
+    MakeReady(GetParam());
+    for (int i = 0; i < 5; ++i) {
+        Recv(PcrOn(kVideoPid, i * kPcrHz));
+        Recv(PayloadOn(kAudioPid, uint8_t(i)));
+    }
+    EXPECT_EQ(TakeAll(), 10); // the clock never moved
+}
+
+INSTANTIATE_TEST_SUITE_P(TimingModes, CInputModuleUnpacedTest,
+                         ::testing::Values(_SOURCE_ATTRIBUTE{1, 0, 0}, _SOURCE_ATTRIBUTE{0, 1, 0},
+                                           _SOURCE_ATTRIBUTE{0, 7, 0}));
+
+TEST_F(CInputModuleTest, WithoutSourceAttributeHandsOutAsFastAsAsked)
+{
+    m_module.SetClock(m_clock);
+    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
+    Recv(CPacketBuilder::Packetize(kPmtPid,
+                                   CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}})));
+    for (int i = 0; i < 3; ++i) {
+        Recv(PcrOn(kVideoPid, i * kPcrHz));
+    }
+    EXPECT_EQ(TakeAll(), 3);
+}
+
+TEST_F(CInputModuleTest, PcrPacingHoldsUntilTheWallClockCatchesUp)
+{
+    MakeReady({0, 0, 0});
+    Recv(PcrOn(kVideoPid, 0));
+    Recv(PcrOn(kVideoPid, kPcrHz));
+    Recv(PayloadOn(kAudioPid));
+    Recv(PayloadOn(kAudioPid, 1));
+    EXPECT_TRUE(Take()); // starts the pacer
+    EXPECT_TRUE(Take()); // one second of input clock
+    EXPECT_FALSE(Take());
+    m_clock.Advance(999'999);
+    EXPECT_FALSE(Take());
+    m_clock.Advance(1);
+    EXPECT_EQ(TakeAll(), 2);
+}
+
+TEST_F(CInputModuleTest, PcrJumpsNeitherStallNorBurstTheInput)
+{
+    MakeReady({0, 0, 0});
+    // 40 ms steps, a step back to 2 s (no wrap), a jump ahead by an hour,
+    // and a signalled new time base.
+    const int64_t vPcrs[] = {10'000 * kMs, 10'040 * kMs, 2'000 * kMs, 2'040 * kMs,
+                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs, 90 * kMs};
+    const bool vSignalled[] = {false, false, false, false, false, false, true, false};
+    const bool vJump[] = {false, false, true, false, true, false, false, false};
+    for (size_t i = 0; i < std::size(vPcrs); ++i) {
+        Recv(PcrOn(kVideoPid, vPcrs[i], vSignalled[i]));
+        Recv(PayloadOn(kAudioPid, uint8_t(i)));
+    }
+    Packet out;
+    ASSERT_TRUE(Take(&out)); // first PCR
+    ASSERT_TRUE(Take());     // its payload
+    for (size_t i = 1; i < std::size(vPcrs); ++i) {
+        ASSERT_TRUE(Take(&out)) << i;
+        CTsPacket packet;
+        ASSERT_TRUE(packet.SetData(out.data()));
+        EXPECT_EQ(packet.GetPcr(), vPcrs[i]);
+        // An unsigned jump is signalled downstream; regular PCRs stay as they are.
+        EXPECT_EQ(packet.GetDiscontinuityIndicator(), vSignalled[i] || vJump[i]) << i;
+        EXPECT_FALSE(Take()) << i; // each step is held for its 40 ms
+        m_clock.Advance(40'000);
+        ASSERT_TRUE(Take()) << i;
+    }
+}
+
+TEST_F(CInputModuleTest, ProgramsOnIndependentClocksArePacedByOneOfThem)
+{
+    m_module.SetClock(m_clock);
+    m_module.SetSourceAttribute({0, 0, 0});
+    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
+    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(CPacketBuilder::Packetize(kPmtPid + 1,
+                                   CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
+    ASSERT_TRUE(m_module.IsReady());
+    // Clock A near 1 s, clock B ten hours on, 40 ms steps on both. A falls
+    // silent after step 3; B goes on.
+    constexpr int kSteps = 40;
+    for (int k = 0; k < kSteps; ++k) {
+        if (k <= 3) {
+            Recv(PcrOn(0x100, 1'000 * kMs + k * 40 * kMs));
+        }
+        Recv(PcrOn(0x200, 36'000'000 * kMs + k * 40 * kMs));
+        Recv(PayloadOn(0x201, uint8_t(k)));
+    }
+    // Paced by A: A0 B0 P0 A1 at once, then one step per 40 ms.
+    EXPECT_EQ(TakeAll(), 4);
+    for (int k = 1; k < 3; ++k) {
+        m_clock.Advance(40'000);
+        EXPECT_EQ(TakeAll(), 3) << k;
+    }
+    // Once A has been silent for a while of B's clock, B paces the input.
+    int nTaken = 0;
+    for (int k = 3; k < 10; ++k) {
+        m_clock.Advance(40'000);
+        nTaken += TakeAll();
+    }
+    EXPECT_LT(nTaken, (kSteps - 3) * 2); // not all released at once
+    for (int k = 10; k < 20; ++k) {
+        m_clock.Advance(40'000);
+        EXPECT_EQ(TakeAll(), 2) << k;
+    }
+}
+
+TEST_F(CInputModuleTest, PesStartsGetTimeStampsRelativeToTheProgramClock)
+{
+    MakeReady();
+    // PCRs at the 1st and 11th packet, one millisecond of clock per packet.
+    const int64_t nPcr0 = 1'000 * kMs;
+    const int64_t nPcr1 = nPcr0 + 10 * kMs;
+    Recv(PcrOn(kVideoPid, nPcr0));
+    Recv(CPacketBuilder::PesStart(On(kAudioPid), 0xC0, 100'000));
+    for (int i = 0; i < 8; ++i) {
+        Recv(PayloadOn(kVideoPid, uint8_t(i))); // PCR PID without PCR: just counted
+    }
+    Recv(PcrOn(kVideoPid, nPcr1));
+    Recv(CPacketBuilder::PesStart(On(kAudioPid, 1), 0xC0, 100'000));
+    Recv(CPacketBuilder::PesStart(On(kAudioPid, 2), 0xC0, 100'000, 95'000));
+    Recv(CPacketBuilder::PesStart(On(kAudioPid, 3), 0xBD, std::nullopt));
+    Recv(CPacketBuilder::PesStart(On(kVideoPid, 8), 0xE0, 100'000));
+
+    ASSERT_TRUE(Take());
+    ASSERT_TRUE(Take()); // PES start before the 11th packet: no clock yet
+    EXPECT_EQ(m_llPts, -1);
+    EXPECT_EQ(m_llDts, -1);
+    EXPECT_EQ(m_nPcrPid, -1);
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_TRUE(Take());
+    }
+    // Learnt rate: the calculator counts the nine packets after the first
+    // reference over the 10 ms, 30,000 ticks a packet, and counts the packet
+    // at hand too, so the estimate lies two packets past the 11th.
+    constexpr int64_t kTicksPerPacket = 10 * kMs / 9;
+    const int64_t nBase = (nPcr1 + 2 * kTicksPerPacket) / kPcrPerPts;
+    ASSERT_TRUE(Take());
+    EXPECT_EQ(m_llPts, 100'000 - nBase);
+    EXPECT_EQ(m_llDts, -1);
+    EXPECT_EQ(m_nPcrPid, kOutVideo);
+    ASSERT_TRUE(Take());
+    const int64_t nNextBase = nBase + kTicksPerPacket / kPcrPerPts;
+    EXPECT_EQ(m_llPts, 100'000 - nNextBase);
+    EXPECT_EQ(m_llDts, 95'000 - nNextBase);
+    ASSERT_TRUE(Take()); // no PTS: the PCR PID only
+    EXPECT_EQ(m_llPts, -1);
+    EXPECT_EQ(m_llDts, -1);
+    EXPECT_EQ(m_nPcrPid, kOutVideo);
+    ASSERT_TRUE(Take()); // a PES start on the PCR PID itself never gets values
+    EXPECT_EQ(m_llPts, -1);
+    EXPECT_EQ(m_nPcrPid, -1);
+}

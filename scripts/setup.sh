@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make pkg-config libdvbpsi-dev libgtest-dev ffmpeg clang libclang-rt-14-dev)
+packages=(g++ cmake make pkg-config libdvbpsi-dev libgtest-dev ffmpeg clang libclang-rt-14-dev time)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,327 @@
+#include "mux/CPsiBuilder.h"
+
+#include "log/CLogger.h"
+#include "ts/CTsPacket.h"
+#include "ts/TsConstants.h"
+
+// libdvbpsi's headers need these first, in this order.
+#include <dvbpsi/descriptor.h>
+#include <dvbpsi/dvbpsi.h>
+#include <dvbpsi/nit.h>
+#include <dvbpsi/pat.h>
+#include <dvbpsi/pmt.h>
+#include <dvbpsi/psi.h>
+#include <dvbpsi/sdt.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace {
+
+// Byte 1 of a PSI packet before the PID goes in: the packet that starts a
+// section has payload_unit_start_indicator set; every PSI packet has
+// transport_priority set.
+constexpr unsigned char kPsiFirstFlags = 0x60;
+constexpr unsigned char kPsiNextFlags = 0x20;
+constexpr unsigned char kPayloadOnlyCc0 = 0x10; // not scrambled, payload only, counter 0
+constexpr int kTsHeaderBytes = 4;
+
+using CSectionList = std::unique_ptr<dvbpsi_psi_section_t, decltype(&dvbpsi_DeletePSISections)>;
+using CDvbpsiHandle = std::unique_ptr<dvbpsi_t, decltype(&dvbpsi_delete)>;
+
+// A libdvbpsi table on the stack, emptied on every way out. Zeroed first, so
+// emptying a table that init never reached frees nothing.
+template <typename T, void (*Empty)(T *)> struct CTable
+{
+    CTable() noexcept { std::memset(&t, 0, sizeof(t)); }
+    ~CTable() { Empty(&t); }
+    CTable(const CTable &) = delete;
+    CTable &operator=(const CTable &) = delete;
+    T t;
+};
+
+void DvbpsiMessage(dvbpsi_t *, const dvbpsi_msg_level_t nLevel, const char *szMsg) noexcept
+{
+    const int nLogLevel = nLevel == DVBPSI_MSG_ERROR  ? kLogError
+                          : nLevel == DVBPSI_MSG_WARN ? kLogWarning
+                                                      : kLogDebug;
+    LogPrint(nLogLevel, "mux: PSI generation: %s", szMsg);
+}
+
+bool IsPid(int nPid) { return nPid >= 0 && nPid < kPidCount; }
+
+int CountSections(const dvbpsi_psi_section_t *pSection)
+{
+    int n = 0;
+    for (; pSection != nullptr; pSection = pSection->p_next) {
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap)
+{
+    // Output PIDs given to this input's PIDs so far. The PID map translates a
+    // PID one way only, so a PID that two programs share (a common PCR, a
+    // shared stream) keeps the output PID it got first.
+    std::map<int, int> assigned;
+
+    for (size_t nProgram = 0; nProgram < programs.size(); ++nProgram) {
+        const _PROGRAM_INFO &in = programs[nProgram];
+        COutProgram out;
+        out.nProgramNumber = m_nNextProgram;
+        out.nPmtPid = m_nNextPmtPid;
+        out.nPcrPid = kPidNull;
+
+        std::map<int, int> added; // this program's new entries, kept only if it fits
+        std::set<int> listed;     // input PIDs already in this program's PMT
+        auto Lookup = [&](int nPid) {
+            auto it = added.find(nPid);
+            if (it != added.end()) {
+                return it->second;
+            }
+            it = assigned.find(nPid);
+            return it != assigned.end() ? it->second : -1;
+        };
+
+        // PMT PID + 1 stays held for a PCR of its own; streams follow it.
+        int nNextPid = out.nPmtPid + 2;
+        for (const _ES_INFO &es : in.vecEsInfo) {
+            if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
+                continue;
+            }
+            int nOut = Lookup(es.nPid);
+            if (nOut < 0) {
+                nOut = nNextPid++;
+                added[es.nPid] = nOut;
+            }
+            out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
+        }
+        // A PCR carried on one of the streams (as most encoders do) leaves on
+        // that stream's output PID, so that PMT, restamping and packets agree.
+        if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
+            int nOut = Lookup(in.nPcrPid);
+            if (nOut < 0) {
+                nOut = out.nPmtPid + 1;
+                added[in.nPcrPid] = nOut;
+            }
+            out.nPcrPid = nOut;
+        }
+        const int nLastPid = std::max(out.nPmtPid + 1, nNextPid - 1);
+
+        if (out.vEs.size() > size_t(kMaxPmtStreams)) {
+            LogPrint(kLogError,
+                     "mux: input %d program %zu (PMT PID 0x%04X) left out: %zu streams, a PMT "
+                     "carries at most %d",
+                     nInput, nProgram + 1, unsigned(in.nPmtPid), out.vEs.size(), kMaxPmtStreams);
+            ++m_nOmitted;
+            continue;
+        }
+        if (nLastPid > kLastUsablePid || out.nProgramNumber > kLastProgramNumber) {
+            LogPrint(kLogError,
+                     "mux: input %d program %zu (PMT PID 0x%04X) left out: no output PIDs left "
+                     "(it would need PIDs %d to %d)",
+                     nInput, nProgram + 1, unsigned(in.nPmtPid), out.nPmtPid, nLastPid);
+            ++m_nOmitted;
+            continue;
+        }
+
+        for (const auto &entry : added) {
+            pPidMap[entry.first] = entry.second;
+            assigned.insert(entry);
+        }
+        m_vPrograms.push_back(std::move(out));
+        ++m_nNextProgram;
+        // A program of more than eight streams would run into the next
+        // program's PIDs; the next PMT PID then skips past its last one.
+        do {
+            m_nNextPmtPid += kPmtPidStep;
+        } while (m_nNextPmtPid <= nLastPid);
+    }
+}
+
+bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
+{
+    CDvbpsiHandle handle(dvbpsi_new(DvbpsiMessage, DVBPSI_MSG_WARN), &dvbpsi_delete);
+    if (!handle) {
+        LogPrint(kLogError, "mux: PSI generation: no libdvbpsi handle");
+        return false;
+    }
+    dvbpsi_t *h = handle.get();
+    std::vector<unsigned char> vOut;
+
+    {
+        CTable<dvbpsi_pat_t, dvbpsi_pat_empty> pat;
+        dvbpsi_pat_init(&pat.t, kOutTsId, 0, true);
+        for (const COutProgram &program : m_vPrograms) {
+            if (dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
+                                       uint16_t(program.nPmtPid)) == nullptr) {
+                LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
+                         program.nProgramNumber);
+                return false;
+            }
+        }
+        // 0 programs per section: the generator fills each section up.
+        CSectionList sections(dvbpsi_pat_sections_generate(h, &pat.t, 0),
+                              &dvbpsi_DeletePSISections);
+        if (!sections) {
+            LogPrint(kLogError, "mux: PSI generation: PAT failed");
+            return false;
+        }
+        PacketizeSections(kPidPat, sections.get(), vOut);
+    }
+
+    for (const COutProgram &program : m_vPrograms) {
+        CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
+        dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), 0, true,
+                        uint16_t(program.nPcrPid));
+        for (const _ES_INFO &es : program.vEs) {
+            if (dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid)) == nullptr) {
+                LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
+                         unsigned(es.nPid));
+                return false;
+            }
+        }
+        CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
+        if (!sections) {
+            LogPrint(kLogError, "mux: PSI generation: PMT of program %d failed",
+                     program.nProgramNumber);
+            return false;
+        }
+        PacketizeSections(program.nPmtPid, sections.get(), vOut);
+    }
+
+    // The SDT generator drops the descriptors of services beyond what one
+    // section holds instead of opening the next section, so the services go
+    // in groups that fit a section each, and the sections are numbered as
+    // one table afterwards.
+    std::vector<CSectionList> vSdt;
+    size_t nNext = 0;
+    do {
+        CTable<dvbpsi_sdt_t, dvbpsi_sdt_empty> sdt;
+        dvbpsi_sdt_init(&sdt.t, kTableIdSdt, kOutTsId, 0, true, kOutNetworkId);
+        int nLoopBytes = 0;
+        for (; nNext < m_vPrograms.size(); ++nNext) {
+            const int nNumber = m_vPrograms[nNext].nProgramNumber;
+            char szName[kServiceNameChars] = {};
+            snprintf(szName, sizeof(szName), "service %03d", nNumber);
+            unsigned char body[kServiceDescriptorCapacity];
+            const int nBody = BuildServiceDescriptor(body, sizeof(body), kServiceProvider, szName);
+            const int nBytes = 5 + (nBody >= 0 ? 2 + nBody : 0);
+            if (nLoopBytes > 0 && nLoopBytes + nBytes > kMaxSectionBytes - kSdtSectionOverhead) {
+                break;
+            }
+            dvbpsi_sdt_service_t *pService = dvbpsi_sdt_service_add(
+                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
+            if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
+                                                          pService, kServiceDescriptorTag,
+                                                          uint8_t(nBody), body) == nullptr)) {
+                LogPrint(kLogError, "mux: PSI generation: SDT entry of service %d failed", nNumber);
+                return false;
+            }
+            nLoopBytes += nBytes;
+        }
+        CSectionList sections(dvbpsi_sdt_sections_generate(h, &sdt.t), &dvbpsi_DeletePSISections);
+        if (!sections) {
+            LogPrint(kLogError, "mux: PSI generation: SDT failed");
+            return false;
+        }
+        vSdt.push_back(std::move(sections));
+    } while (nNext < m_vPrograms.size());
+    if (vSdt.size() > 1) {
+        int nTotal = 0;
+        for (const CSectionList &list : vSdt) {
+            nTotal += CountSections(list.get());
+        }
+        int nNumber = 0;
+        for (const CSectionList &list : vSdt) {
+            for (dvbpsi_psi_section_t *p = list.get(); p != nullptr; p = p->p_next) {
+                p->i_number = uint8_t(nNumber++);
+                p->i_last_number = uint8_t(nTotal - 1);
+                dvbpsi_BuildPSISection(h, p); // rewrites the header and the CRC_32
+            }
+        }
+    }
+    for (const CSectionList &list : vSdt) {
+        PacketizeSections(kPidSdt, list.get(), vOut);
+    }
+
+    {
+        CTable<dvbpsi_nit_t, dvbpsi_nit_empty> nit;
+        // A NIT's table_id_extension is its network_id.
+        dvbpsi_nit_init(&nit.t, kTableIdNit, kOutNetworkId, kOutNetworkId, 0, true);
+        CSectionList sections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit),
+                              &dvbpsi_DeletePSISections);
+        if (!sections) {
+            LogPrint(kLogError, "mux: PSI generation: NIT failed");
+            return false;
+        }
+        PacketizeSections(kPidNit, sections.get(), vOut);
+    }
+
+    vPsi.swap(vOut);
+    return true;
+}
+
+void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSections,
+                                    std::vector<unsigned char> &vBuf)
+{
+    for (const dvbpsi_psi_section_t *pSection = pSections; pSection != nullptr;
+         pSection = pSection->p_next) {
+        const unsigned char *pData = pSection->p_data;
+        int nLeft = int(pSection->p_payload_end - pSection->p_data) +
+                    (pSection->b_syntax_indicator ? 4 : 0);
+        bool bFirst = true;
+        while (bFirst || nLeft > 0) {
+            const size_t nOffset = vBuf.size();
+            vBuf.resize(nOffset + kTsPacketSize, 0xFF);
+            unsigned char *pPacket = &vBuf[nOffset];
+            pPacket[0] = kSyncByte;
+            pPacket[1] = bFirst ? kPsiFirstFlags : kPsiNextFlags;
+            pPacket[2] = 0;
+            pPacket[3] = kPayloadOnlyCc0;
+            int nHead = kTsHeaderBytes;
+            if (bFirst) {
+                pPacket[nHead++] = 0; // pointer_field: the section starts right here
+            }
+            const int nCopy = std::min(nLeft, kTsPacketSize - nHead);
+            std::memcpy(pPacket + nHead, pData, size_t(nCopy));
+            pData += nCopy;
+            nLeft -= nCopy;
+            CTsPacket packet;
+            packet.SetData(pPacket);
+            packet.SetPid(uint16_t(nPid));
+            bFirst = false;
+        }
+    }
+}
+
+int CPsiBuilder::BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
+                                        const std::string &sProvider, const std::string &sName)
+{
+    // Each name's length goes into one byte.
+    if (sProvider.size() > 0xFF || sName.size() > 0xFF) {
+        return -1;
+    }
+    const int nSize = int(sProvider.size() + sName.size()) + 3;
+    if (nCapacity < nSize) {
+        return -1;
+    }
+    std::memset(pBuf, 0, size_t(nCapacity));
+    unsigned char *p = pBuf;
+    *p++ = kServiceTypeTv;
+    *p++ = uint8_t(sProvider.size());
+    std::memcpy(p, sProvider.data(), sProvider.size());
+    p += sProvider.size();
+    *p++ = uint8_t(sName.size());
+    std::memcpy(p, sName.data(), sName.size());
+    return nSize;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+// Numbering and PSI policy of the multiplex.
+inline constexpr int kFirstProgramNumber = 101;
+inline constexpr int kLastProgramNumber = 0xFFFF;
+inline constexpr int kFirstPmtPid = 1011;     // then 1021, 1031, ...
+inline constexpr int kPmtPidStep = 10;        // PIDs per program: PMT, PCR, 8 streams
+inline constexpr int kLastUsablePid = 0x1FFE; // 0x1FFF is the null PID
+inline constexpr int kOutTsId = 1;            // transport_stream_id of PAT and SDT
+inline constexpr int kOutNetworkId = 0;       // network_id and original_network_id
+inline constexpr int kTableIdPat = 0x00;
+inline constexpr int kTableIdPmt = 0x02;
+inline constexpr int kTableIdNit = 0x40; // actual network
+inline constexpr int kTableIdSdt = 0x42; // actual transport stream
+inline constexpr int kServiceDescriptorTag = 0x48;
+inline constexpr int kServiceTypeTv = 0x01; // digital television service
+inline constexpr int kRunningStatusRunning = 4;
+inline constexpr int kMaxSectionBytes = 1024; // PAT, PMT, SDT, NIT: table_id through CRC_32
+// A PMT section holds 16 bytes besides its stream loop and 5 per stream
+// without descriptors; the generator writes past its buffer beyond that.
+inline constexpr int kMaxPmtStreams = (kMaxSectionBytes - 16) / 5;
+inline constexpr int kSdtSectionOverhead = 15; // header through CRC_32 around the service loop
+inline constexpr const char *kServiceProvider = "libbraidmill";
+inline constexpr int kServiceNameChars = 100; // buffer for "service %03d"
+inline constexpr int kServiceDescriptorCapacity = 200;

@@ -1,0 +1,189 @@
+#include "CStreamMaker.h"
+
+#include "CToolRun.h"
+#include "support/CTsReader.h"
+#include "ts/CPsiSection.h"
+#include "ts/TsConstants.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#ifndef BM_E2E_WORK_DIR
+#define BM_E2E_WORK_DIR "e2e-work"
+#endif
+
+namespace {
+
+std::string Quote(const std::string &s) { return "'" + s + "'"; }
+
+std::string Seconds(double f)
+{
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.2f", f);
+    return sz;
+}
+
+bool Ffmpeg(const std::string &sArgs, const std::string &sOut)
+{
+    return CToolRun::Shell("ffmpeg -nostdin -y -v error " + sArgs + " -f mpegts " + Quote(sOut)) ==
+           0;
+}
+
+std::string Video(const char *szSource, const std::string &sSeconds)
+{
+    return std::string("-f lavfi -i ") + szSource + "=size=176x144:rate=25:duration=" + sSeconds +
+           " ";
+}
+
+std::string Sine(int nFrequency, const std::string &sSeconds)
+{
+    return "-f lavfi -i sine=frequency=" + std::to_string(nFrequency) +
+           ":sample_rate=48000:duration=" + sSeconds + " ";
+}
+
+void SetPid(uint8_t *p, uint16_t nPid)
+{
+    p[1] = uint8_t((p[1] & 0xE0) | (nPid >> 8));
+    p[2] = uint8_t(nPid & 0xFF);
+}
+
+} // namespace
+
+bool CStreamMaker::HaveFfmpeg()
+{
+    return CToolRun::Shell("ffmpeg -version >/dev/null 2>&1") == 0 &&
+           CToolRun::Shell("ffprobe -version >/dev/null 2>&1") == 0;
+}
+
+std::string CStreamMaker::MakeWorkDir()
+{
+    const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string sName = pInfo ? std::string(pInfo->test_suite_name()) + "." + pInfo->name() : "any";
+    std::replace(sName.begin(), sName.end(), '/', '_');
+    std::filesystem::path dir = std::filesystem::path(BM_E2E_WORK_DIR) / sName;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    std::filesystem::create_directories(dir, ec);
+    return dir.string();
+}
+
+bool CStreamMaker::MakeMpeg2(const std::string &sPath, double fSeconds, int nMuxRate)
+{
+    std::string s = Seconds(fSeconds);
+    return Ffmpeg(Video("testsrc", s) + Sine(440, s) +
+                      "-c:v mpeg2video -b:v 1000k -minrate 1000k -maxrate 1000k -bufsize 1000k "
+                      "-g 12 -c:a mp2 -b:a 128k -muxrate " +
+                      std::to_string(nMuxRate),
+                  sPath);
+}
+
+bool CStreamMaker::MakeH264(const std::string &sPath, double fSeconds)
+{
+    std::string s = Seconds(fSeconds);
+    return Ffmpeg(Video("testsrc2", s) + Sine(660, s) +
+                      "-c:v libx264 -preset veryfast -b:v 600k -maxrate 600k -bufsize 600k "
+                      "-g 25 -c:a aac -b:a 96k -muxrate 1500000",
+                  sPath);
+}
+
+bool CStreamMaker::MakeThreePrograms(const std::string &sPath, double fSeconds)
+{
+    std::string s = Seconds(fSeconds);
+    return Ffmpeg(Video("testsrc", s) + Sine(440, s) + Video("testsrc2", s) + Sine(880, s) +
+                      Video("smptebars", s) +
+                      "-map 0 -map 1 -map 2 -map 3 -map 4 "
+                      "-c:v mpeg2video -b:v 400k -maxrate 400k -bufsize 400k -g 12 "
+                      "-c:a mp2 -b:a 64k "
+                      "-program program_num=1:title=One:st=0:st=1 "
+                      "-program program_num=2:title=Two:st=2:st=3 "
+                      "-program program_num=3:title=Three:st=4 -muxrate 2000000",
+                  sPath);
+}
+
+bool CStreamMaker::MovePcrToOwnPid(const std::string &sIn, const std::string &sOut,
+                                   uint16_t nNewPcrPid)
+{
+    tsr::CTsReader reader;
+    if (!reader.LoadFile(sIn) || reader.GetPmts().size() != 1) {
+        return false;
+    }
+    const tsr::Pmt &pmt = reader.GetPmts().begin()->second;
+    std::vector<uint8_t> vOut;
+    int nDebt = 0; // PCR packets inserted that no null packet has made room for yet
+    for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
+        std::vector<uint8_t> pkt(reader.GetPacket(i), reader.GetPacket(i) + kTsPacketSize);
+        uint16_t nPid = reader.GetPid(i);
+        bool bAf = pkt[3] & 0x20;
+        if (nPid == kPidNull && nDebt > 0) {
+            --nDebt;
+            continue;
+        }
+        if (nPid == pmt.nPmtPid && (pkt[1] & 0x40) && !bAf && pkt[4] == 0) {
+            // The PMT section starts at byte 5; PCR_PID sits at section bytes 8-9.
+            uint8_t *pSec = &pkt[5];
+            int nLen = 3 + (((pSec[1] & 0x0F) << 8) | pSec[2]);
+            if (nLen > kTsPacketSize - 5) {
+                return false;
+            }
+            pSec[8] = uint8_t((pSec[8] & 0xE0) | (nNewPcrPid >> 8));
+            pSec[9] = uint8_t(nNewPcrPid & 0xFF);
+            uint32_t nCrc = Crc32Mpeg(pSec, nLen - 4);
+            for (int b = 0; b < 4; ++b) {
+                pSec[nLen - 4 + b] = uint8_t(nCrc >> (24 - 8 * b));
+            }
+        }
+        if (nPid == pmt.nPcrPid && bAf && pkt[4] >= 7 && (pkt[5] & 0x10)) {
+            std::vector<uint8_t> pcr(kTsPacketSize, 0xFF);
+            pcr[0] = kSyncByte;
+            SetPid(pcr.data(), nNewPcrPid);
+            pcr[3] = 0x20; // adaptation field only; the counter stays 0
+            pcr[4] = kTsPacketSize - 5;
+            pcr[5] = uint8_t(0x10 | (pkt[5] & 0x80));
+            std::copy(pkt.begin() + 6, pkt.begin() + 12, pcr.begin() + 6);
+            vOut.insert(vOut.end(), pcr.begin(), pcr.end());
+            ++nDebt;
+            // Without its PCR the field keeps its length: what followed the
+            // PCR moves up and stuffing fills the end.
+            int nAfLen = pkt[4];
+            pkt[5] &= uint8_t(~0x10);
+            std::copy(pkt.begin() + 12, pkt.begin() + 5 + nAfLen, pkt.begin() + 6);
+            std::fill(pkt.begin() + 5 + nAfLen - 6, pkt.begin() + 5 + nAfLen, 0xFF);
+        }
+        vOut.insert(vOut.end(), pkt.begin(), pkt.end());
+    }
+    return WriteFile(sOut, vOut);
+}
+
+bool CStreamMaker::DropPid(const std::string &sIn, const std::string &sOut, uint16_t nPid)
+{
+    tsr::CTsReader reader;
+    if (!reader.LoadFile(sIn)) {
+        return false;
+    }
+    std::vector<uint8_t> vOut;
+    for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
+        if (reader.GetPid(i) != nPid) {
+            vOut.insert(vOut.end(), reader.GetPacket(i), reader.GetPacket(i) + kTsPacketSize);
+        }
+    }
+    return WriteFile(sOut, vOut);
+}
+
+bool CStreamMaker::WriteFile(const std::string &sPath, const std::vector<uint8_t> &vBytes)
+{
+    std::ofstream out(sPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(vBytes.data()), std::streamsize(vBytes.size()));
+    return bool(out);
+}
+
+bool CStreamMaker::ReadFile(const std::string &sPath, std::vector<uint8_t> &vBytes)
+{
+    std::ifstream in(sPath, std::ios::binary);
+    vBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return bool(in) || in.eof();
+}

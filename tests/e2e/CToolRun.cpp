@@ -1,0 +1,86 @@
+#include "CToolRun.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+std::string ReadAll(const std::string &sPath)
+{
+    std::ifstream in(sPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+} // namespace
+
+ToolResult CToolRun::Run(const std::vector<std::string> &vArgs, const std::string &sWorkDir,
+                         double fTimeoutSeconds)
+{
+    ToolResult result;
+    std::string sOutPath = sWorkDir + "/stdout.txt";
+    std::string sErrPath = sWorkDir + "/stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, sOutPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sErrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> vArgv;
+    for (const std::string &s : vArgs) {
+        vArgv.push_back(const_cast<char *>(s.c_str()));
+    }
+    vArgv.push_back(nullptr);
+
+    auto tStart = std::chrono::steady_clock::now();
+    pid_t nPid = -1;
+    int nRc = posix_spawn(&nPid, vArgv[0], &actions, nullptr, vArgv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (nRc != 0) {
+        result.sErr = "spawn failed";
+        return result;
+    }
+    int nWait = 0;
+    for (;;) {
+        pid_t nDone = waitpid(nPid, &nWait, WNOHANG);
+        if (nDone == nPid) {
+            break;
+        }
+        double fElapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+        if (nDone < 0 || fElapsed > fTimeoutSeconds) {
+            kill(nPid, SIGKILL);
+            waitpid(nPid, &nWait, 0);
+            result.bTimedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    result.fSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+    if (!result.bTimedOut && WIFEXITED(nWait)) {
+        result.nStatus = WEXITSTATUS(nWait);
+    }
+    result.sOut = ReadAll(sOutPath);
+    result.sErr = ReadAll(sErrPath);
+    return result;
+}
+
+int CToolRun::Shell(const std::string &sCommand)
+{
+    int nRc = std::system(sCommand.c_str());
+    return (nRc != -1 && WIFEXITED(nRc)) ? WEXITSTATUS(nRc) : -1;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Runs a program as a child process with standard output and standard error
+// captured, and kills it when it outlives its time limit, so that a hanging
+// program fails a test instead of blocking the suite.
+struct ToolResult
+{
+    int nStatus = -1; // exit status; -1 when killed or not started
+    bool bTimedOut = false;
+    std::string sOut;
+    std::string sErr;
+    double fSeconds = 0; // wall time
+};
+
+class CToolRun
+{
+public:
+    // vArgs[0] is the program's path. Captures go to files under sWorkDir.
+    static ToolResult Run(const std::vector<std::string> &vArgs, const std::string &sWorkDir,
+                          double fTimeoutSeconds);
+    // A shell command line; its exit status, or -1.
+    static int Shell(const std::string &sCommand);
+};

@@ -1,0 +1,608 @@
+#include "support/CTsReader.h"
+
+#include "ts/CPsiSection.h"
+#include "ts/TsConstants.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
+
+namespace tsr {
+
+namespace {
+
+constexpr size_t kMaxMessages = 50;        // enough to diagnose, not to flood a test log
+constexpr int kMaxPsiSectionLength = 1021; // PAT, PMT, NIT, SDT
+constexpr int kMaxPrivateSectionLength = 4093;
+
+int Afc(const uint8_t *p) { return (p[3] >> 4) & 0x3; }
+int Cc(const uint8_t *p) { return p[3] & kCcMask; }
+bool Pusi(const uint8_t *p) { return (p[1] & 0x40) != 0; }
+
+// Adaptation field length byte, or -1 without adaptation field.
+int AfLength(const uint8_t *p) { return (Afc(p) & 0x2) ? p[4] : -1; }
+
+// Payload start and length; length 0 when there is none (or the adaptation
+// field claims more than the packet holds).
+size_t PayloadOffset(const uint8_t *p, size_t &nLen)
+{
+    nLen = 0;
+    if (!(Afc(p) & 0x1)) {
+        return CTsReader::kPacket;
+    }
+    size_t nOff = 4;
+    if (Afc(p) & 0x2) {
+        nOff += 1 + size_t(p[4]);
+    }
+    if (nOff >= CTsReader::kPacket) {
+        return CTsReader::kPacket;
+    }
+    nLen = CTsReader::kPacket - nOff;
+    return nOff;
+}
+
+bool Discontinuity(const uint8_t *p) { return AfLength(p) > 0 && (p[5] & 0x80); }
+
+bool HasPcrField(const uint8_t *p) { return AfLength(p) >= 7 && (p[5] & 0x10); }
+
+int64_t ReadPcr(const uint8_t *p)
+{
+    const uint8_t *f = p + 6;
+    int64_t nBase = (int64_t(f[0]) << 25) | (int64_t(f[1]) << 17) | (int64_t(f[2]) << 9) |
+                    (int64_t(f[3]) << 1) | (f[4] >> 7);
+    int64_t nExt = (int64_t(f[4] & 0x01) << 8) | f[5];
+    return nBase * kPcrPerPts + nExt;
+}
+
+bool SamePayload(const uint8_t *a, const uint8_t *b)
+{
+    size_t nLenA = 0;
+    size_t nLenB = 0;
+    size_t nOffA = PayloadOffset(a, nLenA);
+    size_t nOffB = PayloadOffset(b, nLenB);
+    return nLenA == nLenB && std::memcmp(a + nOffA, b + nOffB, nLenA) == 0;
+}
+
+std::string Hex(unsigned nValue)
+{
+    char sz[16];
+    std::snprintf(sz, sizeof sz, "0x%04X", nValue);
+    return sz;
+}
+
+uint16_t Get16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
+uint16_t Get13(const uint8_t *p) { return uint16_t(((p[0] & 0x1F) << 8) | p[1]); }
+int Get12(const uint8_t *p) { return ((p[0] & 0x0F) << 8) | p[1]; }
+
+// Reassembles the sections of one PID across packets.
+class CAssembler
+{
+public:
+    CAssembler(uint16_t nPid, std::vector<Section> &vOut, PsiErrors &errors,
+               std::vector<std::string> &vNotes)
+        : m_nPid(nPid), m_vOut(vOut), m_errors(errors), m_vNotes(vNotes)
+    {
+    }
+
+    void Feed(size_t nIndex, const uint8_t *p)
+    {
+        size_t nLen = 0;
+        size_t nOff = PayloadOffset(p, nLen);
+        if (nLen == 0) {
+            return;
+        }
+        int nCc = Cc(p);
+        if (m_nLastCc >= 0 && nCc == m_nLastCc && !Discontinuity(p)) {
+            return; // a duplicate carries nothing new
+        }
+        if (m_nLastCc >= 0 && nCc != ((m_nLastCc + 1) & kCcMask) && !m_vPartial.empty()) {
+            Cut(nIndex, "continuity gap");
+        }
+        m_nLastCc = nCc;
+        const uint8_t *pPay = p + nOff;
+        if (!Pusi(p)) {
+            if (!m_vPartial.empty()) {
+                Append(nIndex, pPay, nLen, false);
+            }
+            return;
+        }
+        size_t nPointer = pPay[0];
+        if (nPointer + 1 > nLen) {
+            ++m_errors.nLength;
+            Note(nIndex, "pointer_field beyond the payload");
+            m_vPartial.clear();
+            return;
+        }
+        if (!m_vPartial.empty()) {
+            Append(nIndex, pPay + 1, nPointer, false);
+            if (!m_vPartial.empty()) {
+                Cut(nIndex, "section cut by a new start");
+            }
+        }
+        m_nStart = nIndex;
+        Append(nIndex, pPay + 1 + nPointer, nLen - 1 - nPointer, true);
+    }
+
+    void Finish(size_t nIndex)
+    {
+        if (!m_vPartial.empty()) {
+            Cut(nIndex, "section cut by the end of the file");
+        }
+    }
+
+private:
+    // Takes bytes of the current section; in a PUSI packet (bMayStart) further
+    // sections may follow the end of one, until stuffing.
+    void Append(size_t nIndex, const uint8_t *p, size_t nLen, bool bMayStart)
+    {
+        size_t nPos = 0;
+        while (nPos < nLen) {
+            if (m_vPartial.empty()) {
+                if (!bMayStart || p[nPos] == 0xFF) {
+                    return; // stuffing to the end of the packet
+                }
+                m_nStart = nIndex;
+            }
+            size_t nNeed = Needed();
+            size_t nTake = std::min(nLen - nPos, nNeed - m_vPartial.size());
+            m_vPartial.insert(m_vPartial.end(), p + nPos, p + nPos + nTake);
+            nPos += nTake;
+            if (m_vPartial.size() == 3) {
+                int nSectionLen = Get12(&m_vPartial[1]);
+                int nMax = m_vPartial[0] <= 0x03 || (m_vPartial[0] >= 0x40 && m_vPartial[0] <= 0x7F)
+                               ? kMaxPsiSectionLength
+                               : kMaxPrivateSectionLength;
+                bool bSyntax = m_vPartial[1] & 0x80;
+                if (nSectionLen > nMax || (bSyntax && nSectionLen < 9)) {
+                    ++m_errors.nLength;
+                    Note(nIndex, "section_length " + std::to_string(nSectionLen) + " out of range");
+                    m_vPartial.clear();
+                    return;
+                }
+                continue; // now the whole length is known
+            }
+            if (m_vPartial.size() == Needed()) {
+                Complete();
+            }
+        }
+    }
+
+    size_t Needed() const { return m_vPartial.size() < 3 ? 3 : 3 + size_t(Get12(&m_vPartial[1])); }
+
+    void Complete()
+    {
+        Section section{m_nPid, m_nStart, true, std::move(m_vPartial)};
+        m_vPartial.clear();
+        if (section.bytes[1] & 0x80) {
+            int nBody = int(section.bytes.size()) - 4;
+            const uint8_t *pCrc = &section.bytes[size_t(nBody)];
+            uint32_t nStored = (uint32_t(pCrc[0]) << 24) | (uint32_t(pCrc[1]) << 16) |
+                               (uint32_t(pCrc[2]) << 8) | pCrc[3];
+            section.bCrcOk = Crc32Mpeg(section.bytes.data(), nBody) == nStored;
+            if (!section.bCrcOk) {
+                ++m_errors.nCrc;
+                Note(m_nStart, "CRC_32 mismatch in table_id " + Hex(section.bytes[0]));
+            }
+        }
+        m_vOut.push_back(std::move(section));
+    }
+
+    void Cut(size_t nIndex, const char *szWhy)
+    {
+        ++m_errors.nIncomplete;
+        Note(nIndex, szWhy);
+        m_vPartial.clear();
+    }
+
+    void Note(size_t nIndex, const std::string &sWhat)
+    {
+        if (m_vNotes.size() < kMaxMessages) {
+            m_vNotes.push_back("PID " + Hex(m_nPid) + " packet " + std::to_string(nIndex) + ": " +
+                               sWhat);
+        }
+    }
+
+    uint16_t m_nPid;
+    std::vector<Section> &m_vOut;
+    PsiErrors &m_errors;
+    std::vector<std::string> &m_vNotes;
+    Bytes m_vPartial;    // bytes of the section under assembly
+    size_t m_nStart = 0; // packet where it started
+    int m_nLastCc = -1;
+};
+
+} // namespace
+
+bool CTsReader::LoadFile(const std::string &sPath, std::string *pError)
+{
+    FILE *pFile = std::fopen(sPath.c_str(), "rb");
+    if (!pFile) {
+        if (pError) {
+            *pError = sPath + ": " + std::strerror(errno);
+        }
+        return false;
+    }
+    Bytes vData;
+    std::array<uint8_t, 1 << 16> vChunk;
+    size_t nRead = 0;
+    while ((nRead = std::fread(vChunk.data(), 1, vChunk.size(), pFile)) > 0) {
+        vData.insert(vData.end(), vChunk.begin(), vChunk.begin() + long(nRead));
+    }
+    bool bOk = !std::ferror(pFile);
+    std::fclose(pFile);
+    if (!bOk) {
+        if (pError) {
+            *pError = sPath + ": read error";
+        }
+        return false;
+    }
+    LoadBuffer(vData.data(), vData.size());
+    return true;
+}
+
+void CTsReader::LoadBuffer(const uint8_t *pData, size_t nLen)
+{
+    *this = CTsReader();
+    m_vData.assign(pData, pData + nLen);
+    Analyse();
+}
+
+uint16_t CTsReader::GetPid(size_t nIndex) const { return Get13(GetPacket(nIndex) + 1); }
+
+std::map<uint16_t, size_t> CTsReader::GetPidCounts() const
+{
+    std::map<uint16_t, size_t> counts;
+    for (size_t i = 0; i < GetPacketCount(); ++i) {
+        if (GetPacket(i)[0] == kSyncByte) {
+            ++counts[GetPid(i)];
+        }
+    }
+    return counts;
+}
+
+std::vector<Bytes> CTsReader::GetPackets(uint16_t nPid) const
+{
+    std::vector<Bytes> vOut;
+    for (size_t i = 0; i < GetPacketCount(); ++i) {
+        const uint8_t *p = GetPacket(i);
+        if (p[0] == kSyncByte && GetPid(i) == nPid) {
+            vOut.emplace_back(p, p + kPacket);
+        }
+    }
+    return vOut;
+}
+
+Bytes CTsReader::Comparable(const uint8_t *pPacket)
+{
+    Bytes v(pPacket, pPacket + kPacket);
+    v[1] &= 0xE0;
+    v[2] = 0;
+    if (HasPcrField(v.data())) {
+        std::fill(v.begin() + 6, v.begin() + 12, 0);
+    }
+    return v;
+}
+
+const Pmt *CTsReader::FindPmt(uint16_t nProgram) const
+{
+    auto it = m_pmts.find(nProgram);
+    return it == m_pmts.end() ? nullptr : &it->second;
+}
+
+PsiErrors CTsReader::GetPsiErrors() const
+{
+    PsiErrors total;
+    for (const auto &[nPid, errors] : m_psiErrors) {
+        total.nCrc += errors.nCrc;
+        total.nLength += errors.nLength;
+        total.nIncomplete += errors.nIncomplete;
+    }
+    return total;
+}
+
+PsiErrors CTsReader::GetPsiErrors(uint16_t nPid) const
+{
+    auto it = m_psiErrors.find(nPid);
+    return it == m_psiErrors.end() ? PsiErrors() : it->second;
+}
+
+int CTsReader::GetCcErrors() const
+{
+    int nTotal = 0;
+    for (const auto &[nPid, nErrors] : m_ccErrors) {
+        nTotal += nErrors;
+    }
+    return nTotal;
+}
+
+int CTsReader::GetCcErrors(uint16_t nPid) const
+{
+    auto it = m_ccErrors.find(nPid);
+    return it == m_ccErrors.end() ? 0 : it->second;
+}
+
+const std::vector<PcrSample> &CTsReader::GetPcrs(uint16_t nPid) const
+{
+    static const std::vector<PcrSample> kNone;
+    auto it = m_pcrs.find(nPid);
+    return it == m_pcrs.end() ? kNone : it->second;
+}
+
+std::set<uint16_t> CTsReader::GetPcrPids() const
+{
+    std::set<uint16_t> pids;
+    for (const auto &entry : m_pcrs) {
+        pids.insert(entry.first);
+    }
+    return pids;
+}
+
+PcrAccuracy CTsReader::CheckPcrAccuracy(uint16_t nPid, double fRateBitPerSec) const
+{
+    PcrAccuracy result;
+    const std::vector<PcrSample> &vPcrs = GetPcrs(nPid);
+    const PcrSample *pRef = nullptr;
+    const PcrSample *pPrev = nullptr;
+    for (const PcrSample &sample : vPcrs) {
+        if (!pRef || sample.bDiscontinuity) {
+            pRef = &sample;
+            pPrev = &sample;
+            continue;
+        }
+        // Differences modulo the 33-bit wrap; a stream never jumps half a wrap.
+        auto Unwrap = [](int64_t nDelta) {
+            nDelta %= kPcrModulo;
+            if (nDelta < -kPcrModulo / 2) {
+                nDelta += kPcrModulo;
+            } else if (nDelta > kPcrModulo / 2) {
+                nDelta -= kPcrModulo;
+            }
+            return nDelta;
+        };
+        double fBits = double(sample.nPacket - pRef->nPacket) * kPacket * 8;
+        double fExpected = fBits * double(kPcrHz) / fRateBitPerSec;
+        double fDevNs = (double(Unwrap(sample.nPcr - pRef->nPcr)) - fExpected) * 1e9 / kPcrHz;
+        double fGapMs = double(Unwrap(sample.nPcr - pPrev->nPcr)) * 1e3 / kPcrHz;
+        ++result.nChecked;
+        result.fMinNs = std::min(result.fMinNs, fDevNs);
+        result.fMaxNs = std::max(result.fMaxNs, fDevNs);
+        result.fMaxAbsNs = std::max(result.fMaxAbsNs, std::fabs(fDevNs));
+        result.fMaxGapMs = std::max(result.fMaxGapMs, fGapMs);
+        pPrev = &sample;
+    }
+    return result;
+}
+
+Repetition CTsReader::GetRepetition(uint16_t nPid, double fRateBitPerSec) const
+{
+    Repetition result;
+    size_t nLast = 0;
+    for (const Section &section : m_vSections) {
+        if (section.nPid != nPid || !section.bCrcOk) {
+            continue;
+        }
+        if (result.nCount == 0) {
+            result.nFirstPacket = section.nPacket;
+        } else {
+            result.nMaxGapPackets = std::max(result.nMaxGapPackets, section.nPacket - nLast);
+        }
+        nLast = section.nPacket;
+        ++result.nCount;
+    }
+    result.fMaxGapMs = double(result.nMaxGapPackets) * kPacket * 8 * 1e3 / fRateBitPerSec;
+    return result;
+}
+
+void CTsReader::Analyse()
+{
+    std::vector<int> vLastCc(kPidCount, -1);
+    std::vector<size_t> vLastIndex(kPidCount, 0);
+    std::vector<bool> vDuplicated(kPidCount, false);
+    for (size_t i = 0; i < GetPacketCount(); ++i) {
+        const uint8_t *p = GetPacket(i);
+        if (p[0] != kSyncByte) {
+            ++m_nSyncErrors;
+            continue;
+        }
+        uint16_t nPid = GetPid(i);
+        if (HasPcrField(p)) {
+            m_pcrs[nPid].push_back({i, ReadPcr(p), Discontinuity(p)});
+        }
+        // The counter only counts packets with payload; null packets have none that matters.
+        if (nPid == kPidNull || !(Afc(p) & 0x1)) {
+            continue;
+        }
+        int nCc = Cc(p);
+        int &nLast = vLastCc[nPid];
+        bool bOk = nLast < 0 || Discontinuity(p) || nCc == ((nLast + 1) & kCcMask);
+        bool bDuplicate = false;
+        if (!bOk && nCc == nLast && !vDuplicated[nPid]) {
+            // One repetition of a packet is allowed, and only of the same packet.
+            bDuplicate = SamePayload(p, GetPacket(vLastIndex[nPid]));
+            bOk = bDuplicate;
+        }
+        if (!bOk) {
+            ++m_ccErrors[nPid];
+            Note("PID " + Hex(nPid) + " packet " + std::to_string(i) + ": continuity counter " +
+                 std::to_string(nCc) + " after " + std::to_string(nLast));
+        }
+        vDuplicated[nPid] = bDuplicate;
+        nLast = nCc;
+        vLastIndex[nPid] = i;
+    }
+
+    std::set<uint16_t> vFixed{kPidPat, kPidNit, kPidSdt};
+    CollectSections(vFixed);
+    std::set<uint16_t> vMore;
+    for (const auto &[nProgram, nPmtPid] : m_pat.programs) {
+        if (!vFixed.count(nPmtPid)) {
+            vMore.insert(nPmtPid);
+        }
+    }
+    if (m_pat.nNetworkPid >= 0 && !vFixed.count(uint16_t(m_pat.nNetworkPid))) {
+        vMore.insert(uint16_t(m_pat.nNetworkPid));
+    }
+    CollectSections(vMore);
+    std::stable_sort(m_vSections.begin(), m_vSections.end(),
+                     [](const Section &a, const Section &b) { return a.nPacket < b.nPacket; });
+}
+
+void CTsReader::CollectSections(const std::set<uint16_t> &vPids)
+{
+    std::vector<Section> vNew;
+    std::map<uint16_t, CAssembler> assemblers;
+    for (uint16_t nPid : vPids) {
+        assemblers.emplace(std::piecewise_construct, std::forward_as_tuple(nPid),
+                           std::forward_as_tuple(nPid, vNew, m_psiErrors[nPid], m_vMessages));
+    }
+    for (size_t i = 0; i < GetPacketCount(); ++i) {
+        const uint8_t *p = GetPacket(i);
+        if (p[0] != kSyncByte) {
+            continue;
+        }
+        auto it = assemblers.find(GetPid(i));
+        if (it != assemblers.end()) {
+            it->second.Feed(i, p);
+        }
+    }
+    for (auto &entry : assemblers) {
+        entry.second.Finish(GetPacketCount());
+    }
+    for (const Section &section : vNew) {
+        if (section.bCrcOk) {
+            ParseSection(section);
+        }
+    }
+    m_vSections.insert(m_vSections.end(), vNew.begin(), vNew.end());
+}
+
+// The last good section of each table wins; a table that spans several
+// sections collects their entries (a new version starts afresh).
+void CTsReader::ParseSection(const Section &section)
+{
+    const Bytes &s = section.bytes;
+    if (!(s[1] & 0x80) || s.size() < 12) {
+        return;
+    }
+    uint8_t nTableId = s[0];
+    uint16_t nExt = Get16(&s[3]);
+    uint8_t nVersion = (s[5] >> 1) & 0x1F;
+    bool bNewVersion = false;
+    const uint8_t *pEnd = s.data() + s.size() - 4;
+    const uint8_t *p = s.data() + 8;
+
+    if (section.nPid == kPidPat && nTableId == 0x00) {
+        bNewVersion = !m_bPat || m_pat.nVersion != nVersion || m_pat.nTsId != nExt;
+        if (bNewVersion) {
+            m_pat = Pat();
+        }
+        m_bPat = true;
+        m_pat.nTsId = nExt;
+        m_pat.nVersion = nVersion;
+        for (; p + 4 <= pEnd; p += 4) {
+            uint16_t nProgram = Get16(p);
+            uint16_t nPid = Get13(p + 2);
+            if (nProgram == 0) {
+                m_pat.nNetworkPid = nPid;
+            } else {
+                m_pat.programs[nProgram] = nPid;
+            }
+        }
+    } else if (nTableId == 0x02) {
+        if (p + 4 > pEnd) {
+            return;
+        }
+        Pmt pmt{nExt, section.nPid, Get13(p), nVersion, {}, {}};
+        int nInfoLen = Get12(p + 2);
+        p += 4;
+        if (p + nInfoLen > pEnd) {
+            Note("PID " + Hex(section.nPid) + ": program_info_length beyond the section");
+            return;
+        }
+        pmt.programInfo.assign(p, p + nInfoLen);
+        p += nInfoLen;
+        while (p + 5 <= pEnd) {
+            int nEsInfoLen = Get12(p + 3);
+            if (p + 5 + nEsInfoLen > pEnd) {
+                Note("PID " + Hex(section.nPid) + ": ES_info_length beyond the section");
+                return;
+            }
+            pmt.streams.push_back({p[0], Get13(p + 1), Bytes(p + 5, p + 5 + nEsInfoLen)});
+            p += 5 + nEsInfoLen;
+        }
+        m_pmts[nExt] = std::move(pmt);
+    } else if (section.nPid == kPidSdt && nTableId == 0x42) {
+        bNewVersion = !m_bSdt || m_sdt.nVersion != nVersion || m_sdt.nTsId != nExt;
+        if (bNewVersion) {
+            m_sdt = Sdt();
+        }
+        m_bSdt = true;
+        m_sdt.nTsId = nExt;
+        m_sdt.nVersion = nVersion;
+        m_sdt.nOnid = Get16(p);
+        p += 3;
+        while (p + 5 <= pEnd) {
+            int nLoopLen = Get12(p + 3);
+            if (p + 5 + nLoopLen > pEnd) {
+                Note("PID 0x0011: descriptors_loop_length beyond the section");
+                return;
+            }
+            SdtService service{Get16(p), uint8_t(p[3] >> 5), (p[3] & 0x10) != 0,
+                               Bytes(p + 5, p + 5 + nLoopLen)};
+            auto it = std::find_if(
+                m_sdt.services.begin(), m_sdt.services.end(),
+                [&](const SdtService &s2) { return s2.nServiceId == service.nServiceId; });
+            if (it == m_sdt.services.end()) {
+                m_sdt.services.push_back(std::move(service));
+            } else {
+                *it = std::move(service);
+            }
+            p += 5 + nLoopLen;
+        }
+    } else if (nTableId == 0x40) {
+        bNewVersion = !m_bNit || m_nit.nVersion != nVersion || m_nit.nNetworkId != nExt;
+        if (bNewVersion) {
+            m_nit = Nit();
+        }
+        m_bNit = true;
+        m_nit.nTableId = nTableId;
+        m_nit.nNetworkId = nExt;
+        m_nit.nVersion = nVersion;
+        if (p + 2 > pEnd) {
+            return;
+        }
+        int nDescLen = Get12(p);
+        p += 2;
+        if (p + nDescLen + 2 > pEnd) {
+            Note("NIT: network_descriptors_length beyond the section");
+            return;
+        }
+        m_nit.descriptors.insert(m_nit.descriptors.end(), p, p + nDescLen);
+        p += nDescLen;
+        int nLoopLen = Get12(p);
+        p += 2;
+        const uint8_t *pLoopEnd = std::min(pEnd, p + nLoopLen);
+        while (p + 6 <= pLoopEnd) {
+            int nTsDescLen = Get12(p + 4);
+            if (p + 6 + nTsDescLen > pLoopEnd) {
+                Note("NIT: transport_descriptors_length beyond the loop");
+                return;
+            }
+            m_nit.streams.push_back({Get16(p), Get16(p + 2), Bytes(p + 6, p + 6 + nTsDescLen)});
+            p += 6 + nTsDescLen;
+        }
+    }
+}
+
+void CTsReader::Note(const std::string &sMessage)
+{
+    if (m_vMessages.size() < kMaxMessages) {
+        m_vMessages.push_back(sMessage);
+    }
+}
+
+} // namespace tsr

@@ -257,7 +257,8 @@ void CInputModule::GetPacketTiming(const CTsPacket& packet, int nPid, long long&
                 continue;
             }
             const int nTrack = m_vProgramTrack[i];
-            const int64_t nPcr = nTrack >= 0 ? m_vPcrTracks[size_t(nTrack)].pCalc->GetCurrentPcr() : -1;
+            const int64_t nPcr =
+                nTrack >= 0 ? m_vPcrTracks[size_t(nTrack)].pCalc->GetCurrentPcr() : -1;
             if (nPcr < 0) {
                 return; // the program's clock is not known yet
             }

@@ -69,14 +69,14 @@ private:
         int nPid = 0;
         std::unique_ptr<CCalcPcrN1> pCalc; // learns the input's rate on this PID
         int64_t nLastPcr = -1;             // 27 MHz ticks
-        int64_t nSincePace = 0; // this clock's ticks since the pacing PID's last PCR
+        int64_t nSincePace = 0;            // this clock's ticks since the pacing PID's last PCR
     };
     // What one packet taken out did to its PCR PID.
     struct CPcrEvent
     {
-        int nTrack = -1;          // index into m_vPcrTracks; -1: no PCR
+        int nTrack = -1; // index into m_vPcrTracks; -1: no PCR
         int64_t nPcr = -1;
-        int64_t nPrevPcr = -1;    // the PID's PCR before this one
+        int64_t nPrevPcr = -1;       // the PID's PCR before this one
         bool bDiscontinuity = false; // signalled, or a jump
         bool bUnsignalledJump = false;
     };
@@ -88,8 +88,8 @@ private:
                          int& nPcrPid) const;
     void FeedPcrPacer(CTsPacket& packet, const CPcrEvent& event);
 
-    std::unique_ptr<CPcrPacer> m_pPcrPacer;            // timing mode 0
-    std::unique_ptr<CNoPacer> m_pNoPacer;              // timing mode 1
+    std::unique_ptr<CPcrPacer> m_pPcrPacer;                  // timing mode 0
+    std::unique_ptr<CNoPacer> m_pNoPacer;                    // timing mode 1
     std::unique_ptr<std::vector<_PROGRAM_INFO>> m_pPrograms; // filled by the analyzer
     std::unique_ptr<std::vector<CProgramDescriptors>> m_pDescriptors; // likewise, parallel
     std::unique_ptr<CPsiAnalyzer> m_pAnalyzer;
@@ -99,9 +99,9 @@ private:
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
 
-    std::vector<CPcrTrack> m_vPcrTracks;  // ascending PID
-    std::vector<int> m_vProgramTrack;     // per program: its PCR PID's track, -1 none
-    std::vector<uint8_t> m_vPidKind;      // per input PID: foreign, stream or PCR
-    int m_nPaceTrack = -1;                // the track whose PCRs pace the input
-    os::IClock* m_pClock;                 // for the pacer
+    std::vector<CPcrTrack> m_vPcrTracks; // ascending PID
+    std::vector<int> m_vProgramTrack;    // per program: its PCR PID's track, -1 none
+    std::vector<uint8_t> m_vPidKind;     // per input PID: foreign, stream or PCR
+    int m_nPaceTrack = -1;               // the track whose PCRs pace the input
+    os::IClock* m_pClock;                // for the pacer
 };

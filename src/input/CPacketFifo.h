@@ -64,10 +64,10 @@ public:
 private:
     int PushLocked(const unsigned char* pPacket, bool bOverwrite);
 
-    unsigned char* m_pStore;               // every slot, 188 bytes each
-    std::deque<unsigned char*> m_dataQueue; // stored slots, oldest first
-    std::deque<unsigned char*> m_freeQueue; // free slots, next to use first
+    unsigned char* m_pStore;                  // every slot, 188 bytes each
+    std::deque<unsigned char*> m_dataQueue;   // stored slots, oldest first
+    std::deque<unsigned char*> m_freeQueue;   // free slots, next to use first
     std::atomic<int> m_nOverflowTreatment{1}; // may change while the reader pushes
-    uint64_t m_nPushCount = 0;              // packets appended to m_dataQueue
-    os::CCriticalSection m_lock;            // guards both queues, m_nPushCount and slot copies
+    uint64_t m_nPushCount = 0;                // packets appended to m_dataQueue
+    os::CCriticalSection m_lock;              // guards both queues, m_nPushCount and slot copies
 };

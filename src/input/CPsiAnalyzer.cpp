@@ -20,8 +20,9 @@ namespace {
 
 // The report's texts; the Chinese words in GBK.
 // "PAT 解析完毕，节目数量：%d\n"
-constexpr const char* kPatLine = "PAT \xbd\xe2\xce\xf6\xcd\xea\xb1\xcf\xa3\xac\xbd\xda\xc4\xbf\xca\xfd"
-                                 "\xc1\xbf\xa3\xba%d\n";
+constexpr const char* kPatLine =
+    "PAT \xbd\xe2\xce\xf6\xcd\xea\xb1\xcf\xa3\xac\xbd\xda\xc4\xbf\xca\xfd"
+    "\xc1\xbf\xa3\xba%d\n";
 // "=============== PMT 解析信息 节目号:0x%02x (%d) ===============\n"
 constexpr const char* kPmtHeaderLine = "=============== PMT \xbd\xe2\xce\xf6\xd0\xc5\xcf\xa2 "
                                        "\xbd\xda\xc4\xbf\xba\xc5:0x%02x (%d) ===============\n";

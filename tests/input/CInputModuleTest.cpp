@@ -101,7 +101,8 @@ protected:
         m_module.SetSourceAttribute(attr);
         Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}})));
         Recv(CPacketBuilder::Packetize(
-            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}})));
+            kPmtPid,
+            CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}})));
         ASSERT_TRUE(m_module.IsReady());
         int* pMap = m_module.GetPidMapList();
         pMap[kVideoPid] = kOutVideo;
@@ -253,7 +254,8 @@ TEST_F(CInputModuleTest, ProgramCountLeavesOutTheNetworkEntry)
     m_module.SetSourceAttribute({1, 0, 0});
     Recv(CPacketBuilder::Packetize(
         kPidPat, CPacketBuilder::PatSection(1, {{0, 0x10}, {1, kPmtPid}, {2, kPmtPid + 1}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(
+        CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
     Recv(CPacketBuilder::Packetize(kPmtPid + 1,
                                    CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}})));
     ASSERT_TRUE(m_module.IsReady());
@@ -270,7 +272,8 @@ TEST_F(CInputModuleTest, NeverReadyOnceTheStreamEndedWithoutPrograms)
 
     CInputModule ready;
     ready.SetSourceAttribute({1, 0, 0});
-    Packet pat = CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))[0];
+    Packet pat =
+        CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}}))[0];
     Packet pmt = CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
     ready.RecvOnePacket(pat.data(), kTsPacketSize);
     ready.RecvOnePacket(pmt.data(), kTsPacketSize);
@@ -320,7 +323,12 @@ TEST_P(CInputModuleUnpacedTest, HandsOutAsFastAsAsked)
 
 INSTANTIATE_TEST_SUITE_P(TimingModes, CInputModuleUnpacedTest,
                          ::testing::Values(_SOURCE_ATTRIBUTE{1, 0, 0}, _SOURCE_ATTRIBUTE{0, 1, 0},
-                                           _SOURCE_ATTRIBUTE{0, 7, 0}));
+                                           _SOURCE_ATTRIBUTE{0, 7, 0}),
+                         [](const ::testing::TestParamInfo<_SOURCE_ATTRIBUTE>& param) {
+                             return param.param.bNoTiming != 0
+                                        ? std::string("NoTiming")
+                                        : "Mode" + std::to_string(param.param.nTimingMode);
+                         });
 
 TEST_F(CInputModuleTest, WithoutSourceAttributeHandsOutAsFastAsAsked)
 {
@@ -355,8 +363,8 @@ TEST_F(CInputModuleTest, PcrJumpsNeitherStallNorBurstTheInput)
     MakeReady({0, 0, 0});
     // 40 ms steps, a step back to 2 s (no wrap), a jump ahead by an hour,
     // and a signalled new time base.
-    const int64_t vPcrs[] = {10'000 * kMs, 10'040 * kMs, 2'000 * kMs, 2'040 * kMs,
-                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs, 90 * kMs};
+    const int64_t vPcrs[] = {10'000 * kMs,    10'040 * kMs,    2'000 * kMs, 2'040 * kMs,
+                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs,    90 * kMs};
     const bool vSignalled[] = {false, false, false, false, false, false, true, false};
     const bool vJump[] = {false, false, true, false, true, false, false, false};
     for (size_t i = 0; i < std::size(vPcrs); ++i) {
@@ -383,10 +391,12 @@ TEST_F(CInputModuleTest, ProgramsOnIndependentClocksArePacedByOneOfThem)
 {
     m_module.SetClock(m_clock);
     m_module.SetSourceAttribute({0, 0, 0});
-    Recv(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
-    Recv(CPacketBuilder::Packetize(kPmtPid + 1,
-                                   CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
+    Recv(CPacketBuilder::Packetize(
+        kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
+    Recv(
+        CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
+    Recv(CPacketBuilder::Packetize(
+        kPmtPid + 1, CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
     ASSERT_TRUE(m_module.IsReady());
     // Clock A near 1 s, clock B ten hours on, 40 ms steps on both. A falls
     // silent after step 3; B goes on.
@@ -462,4 +472,120 @@ TEST_F(CInputModuleTest, PesStartsGetTimeStampsRelativeToTheProgramClock)
     ASSERT_TRUE(Take()); // a PES start on the PCR PID itself never gets values
     EXPECT_EQ(m_llPts, -1);
     EXPECT_EQ(m_nPcrPid, -1);
+}
+
+namespace {
+
+// A ready input whose FIFO holds 10,000 packets: PAT, PMT and stream
+// packets numbered 0 on.
+class CInputModuleFullTest : public CInputModuleTest
+{
+protected:
+    void Fill(_OVERFLOW_TREATMENT treatment)
+    {
+        m_module.SetPrepareType(treatment);
+        MakeReady();
+        for (int i = 0; i < kFifoSlots - 2; ++i) {
+            Packet packet = PayloadOn(kAudioPid, uint8_t(i));
+            Mark(packet, uint32_t(i));
+            Recv(packet);
+        }
+    }
+    // Starts a reader thread that receives one more packet, numbered 99,999.
+    void StartBlockedReader()
+    {
+        m_reader = std::thread([this] {
+            Packet packet = PayloadOn(kAudioPid);
+            Mark(packet, 99'999);
+            Recv(packet);
+            m_bReturned = true;
+        });
+    }
+    void JoinReader()
+    {
+        if (!WaitFor(m_bReturned, std::chrono::seconds(10))) {
+            ADD_FAILURE() << "reader still blocked";
+            m_module.AbortWait();
+        }
+        m_reader.join();
+    }
+    std::vector<uint32_t> DrainMarks()
+    {
+        std::vector<uint32_t> vMarks;
+        Packet out;
+        while (Take(&out)) {
+            vMarks.push_back(MarkOf(out.data()));
+        }
+        return vMarks;
+    }
+
+    std::thread m_reader;
+    std::atomic<bool> m_bReturned{false};
+};
+
+} // namespace
+
+TEST_F(CInputModuleFullTest, WaitingReaderReturnsOnceASlotIsFreed)
+{
+    Fill(OVERFLOW_WAIT);
+    StartBlockedReader();
+    // Not a timing claim: a reader that did not wait would be back by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(m_bReturned.load());
+    ASSERT_TRUE(Take()); // frees the slots of PAT, PMT and packet 0
+    JoinReader();
+    const std::vector<uint32_t> vMarks = DrainMarks();
+    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots - 2));
+    EXPECT_EQ(vMarks.front(), 1u);
+    EXPECT_EQ(vMarks.back(), 99'999u);
+}
+
+TEST_F(CInputModuleFullTest, AbortWaitReleasesAWaitingReaderAndDropsItsPacket)
+{
+    Fill(OVERFLOW_WAIT);
+    StartBlockedReader();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    m_module.AbortWait();
+    JoinReader();
+    const std::vector<uint32_t> vMarks = DrainMarks();
+    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots - 2));
+    EXPECT_EQ(vMarks.back(), uint32_t(kFifoSlots - 3));
+    // From now on a full FIFO never holds the reader.
+    Fill(OVERFLOW_WAIT);
+    Recv(PayloadOn(kAudioPid));
+}
+
+TEST_F(CInputModuleFullTest, OverwritingReaderReturnsAtOnceAndTheOldestIsGone)
+{
+    Fill(OVERFLOW_OVERWRITE_OLDEST);
+    for (uint32_t n = 0; n < 3; ++n) {
+        Packet packet = PayloadOn(kAudioPid);
+        Mark(packet, 90'000 + n);
+        Recv(packet); // PAT, PMT and packet 0 make room
+    }
+    const std::vector<uint32_t> vMarks = DrainMarks();
+    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots));
+    EXPECT_EQ(vMarks.front(), 1u);
+    EXPECT_EQ(vMarks.back(), 90'002u);
+}
+
+TEST(CInputModuleLifeTest, DestroyedMidAnalysisReleasesEverything)
+{
+    // Leaks and double releases show under the address sanitizer.
+    testing::internal::CaptureStdout();
+    {
+        CInputModule module;
+        Packet pat = CPacketBuilder::Packetize(
+            kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}}))[0];
+        module.RecvOnePacket(pat.data(), kTsPacketSize);
+        Packet pmt =
+            CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {}))[0];
+        module.RecvOnePacket(pmt.data(), kTsPacketSize);
+        EXPECT_FALSE(module.IsReady());
+    }
+    {
+        CInputModule module; // never fed
+        module.SetSourceAttribute({0, 0, 0});
+    }
+    testing::internal::GetCapturedStdout();
 }

@@ -1,6 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "mux/PmtDescriptors.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
@@ -56,6 +57,13 @@ void DvbpsiMessage(dvbpsi_t *, const dvbpsi_msg_level_t nLevel, const char *szMs
 
 bool IsPid(int nPid) { return nPid >= 0 && nPid < kPidCount; }
 
+// libdvbpsi copies the body, but takes it through a pointer to non-const.
+uint8_t *DescriptorData(const CPmtDescriptor &d)
+{
+    static uint8_t nNone = 0; // an empty body still gets a valid pointer
+    return d.vData.empty() ? &nNone : const_cast<uint8_t *>(d.vData.data());
+}
+
 int CountSections(const dvbpsi_psi_section_t *pSection)
 {
     int n = 0;
@@ -67,7 +75,8 @@ int CountSections(const dvbpsi_psi_section_t *pSection)
 
 } // namespace
 
-void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap)
+void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap,
+                           const std::vector<CProgramDescriptors> *pDescriptors)
 {
     // Output PIDs given to this input's PIDs so far. The PID map translates a
     // PID one way only, so a PID that two programs share (a common PCR, a
@@ -76,6 +85,9 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
 
     for (size_t nProgram = 0; nProgram < programs.size(); ++nProgram) {
         const _PROGRAM_INFO &in = programs[nProgram];
+        const CProgramDescriptors *pIn = pDescriptors != nullptr && nProgram < pDescriptors->size()
+                                             ? &(*pDescriptors)[nProgram]
+                                             : nullptr;
         COutProgram out;
         out.nProgramNumber = m_nNextProgram;
         out.nPmtPid = m_nNextPmtPid;
@@ -94,7 +106,11 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
 
         // PMT PID + 1 stays held for a PCR of its own; streams follow it.
         int nNextPid = out.nPmtPid + 2;
-        for (const _ES_INFO &es : in.vecEsInfo) {
+        if (pIn != nullptr) {
+            out.descriptors.vProgramInfo = pIn->vProgramInfo;
+        }
+        for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
+            const _ES_INFO &es = in.vecEsInfo[nEs];
             if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
                 continue;
             }
@@ -104,6 +120,9 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
                 added[es.nPid] = nOut;
             }
             out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
+            out.descriptors.vEs.push_back(pIn != nullptr && nEs < pIn->vEs.size()
+                                              ? pIn->vEs[nEs]
+                                              : CPmtDescriptorList());
         }
         // A PCR carried on one of the streams (as most encoders do) leaves on
         // that stream's output PID, so that PMT, restamping and packets agree.
@@ -134,6 +153,8 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
             continue;
         }
 
+        FitDescriptors(out, nInput, nProgram + 1, in.nPmtPid);
+
         for (const auto &entry : added) {
             pPidMap[entry.first] = entry.second;
             assigned.insert(entry);
@@ -145,6 +166,28 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
         do {
             m_nNextPmtPid += kPmtPidStep;
         } while (m_nNextPmtPid <= nLastPid);
+    }
+}
+
+void CPsiBuilder::FitDescriptors(COutProgram &out, int nInput, size_t nProgram, int nInPmtPid)
+{
+    // The packets stay scrambled, but a receiver cannot get at their keys:
+    // the CA descriptors name ECM PIDs that no output PID carries.
+    if (RemoveCaDescriptors(out.descriptors) > 0) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d program %zu, PMT PID 0x%04X) is scrambled: its CA "
+                 "descriptors are left out, the multiplex does not carry its ECM PIDs",
+                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid));
+    }
+    // One section is all a PMT may have; libdvbpsi would quietly drop what
+    // does not fit, or open a second section.
+    const CPmtFit fit = FitPmtSection(out.descriptors, out.vEs.size(), kMaxSectionBytes);
+    if (fit.nDropped > 0) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d program %zu, PMT PID 0x%04X): %d descriptors left "
+                 "out of its PMT, whose section would be %d bytes (at most %d)",
+                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid), fit.nDropped,
+                 fit.nBytesBefore, kMaxSectionBytes);
     }
 }
 
@@ -183,11 +226,34 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
         CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
         dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), 0, true,
                         uint16_t(program.nPcrPid));
-        for (const _ES_INFO &es : program.vEs) {
-            if (dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid)) == nullptr) {
+        const CProgramDescriptors &descriptors = program.descriptors;
+        for (const CPmtDescriptor &d : descriptors.vProgramInfo) {
+            if (dvbpsi_pmt_descriptor_add(&pmt.t, d.nTag, uint8_t(d.vData.size()),
+                                          DescriptorData(d)) == nullptr) {
+                LogPrint(kLogError, "mux: PSI generation: PMT descriptor of program %d failed",
+                         program.nProgramNumber);
+                return false;
+            }
+        }
+        for (size_t nEs = 0; nEs < program.vEs.size(); ++nEs) {
+            const _ES_INFO &es = program.vEs[nEs];
+            dvbpsi_pmt_es_t *pEs =
+                dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid));
+            if (pEs == nullptr) {
                 LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
                          unsigned(es.nPid));
                 return false;
+            }
+            if (nEs >= descriptors.vEs.size()) {
+                continue;
+            }
+            for (const CPmtDescriptor &d : descriptors.vEs[nEs]) {
+                if (dvbpsi_pmt_es_descriptor_add(pEs, d.nTag, uint8_t(d.vData.size()),
+                                                 DescriptorData(d)) == nullptr) {
+                    LogPrint(kLogError, "mux: PSI generation: descriptor of PID 0x%04X failed",
+                             unsigned(es.nPid));
+                    return false;
+                }
             }
         }
         CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);

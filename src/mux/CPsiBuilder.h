@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CProgramDescriptors.h"
 #include "mux/MuxConstants.h"
 
 #include <string>
@@ -13,8 +14,9 @@ struct COutProgram
 {
     int nProgramNumber;
     int nPmtPid;
-    int nPcrPid;               // output PCR PID; kPidNull when the program has no PCR
-    std::vector<_ES_INFO> vEs; // output PIDs and stream types, in PMT order
+    int nPcrPid;                     // output PCR PID; kPidNull when the program has no PCR
+    std::vector<_ES_INFO> vEs;       // output PIDs and stream types, in PMT order
+    CProgramDescriptors descriptors; // what the PMT carries; descriptors.vEs parallel to vEs
 };
 
 // Numbers the programs of the inputs and generates the multiplex's PSI set
@@ -28,7 +30,12 @@ public:
     // before and writes their output PIDs into the input's PID map (8192
     // entries). A program that no longer fits the PID space, or has more
     // streams than a PMT section carries, is left out with an error line.
-    void AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap);
+    // pDescriptors, when given, holds each program's PMT descriptors (one
+    // entry per program, in the same order); they go into the output PMTs
+    // without CA descriptors, and with the least essential left out where
+    // the section would not fit, each with a warning line.
+    void AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap,
+                  const std::vector<CProgramDescriptors> *pDescriptors = nullptr);
 
     const std::vector<COutProgram> &GetPrograms() const { return m_vPrograms; }
     int GetOmittedCount() const { return m_nOmitted; }
@@ -50,6 +57,10 @@ public:
                                       const std::string &sProvider, const std::string &sName);
 
 private:
+    // Leaves out the program's CA descriptors and what its PMT section has
+    // no room for, with a warning line for each.
+    static void FitDescriptors(COutProgram &out, int nInput, size_t nProgram, int nInPmtPid);
+
     std::vector<COutProgram> m_vPrograms;     // numbering order
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program
     int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program

@@ -11,4 +11,7 @@ for preset in default asan tsan; do
     echo "== tests: $preset"
     ctest --preset "$preset" || status=1
 done
+# libFuzzer targets, briefly: a crash, a leak or a hang fails the run.
+echo "== fuzz"
+scripts/fuzz.sh || status=1
 exit $status

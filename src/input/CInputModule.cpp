@@ -25,7 +25,8 @@ constexpr int kPidMask = kPidCount - 1;
 
 CInputModule::CInputModule()
     : m_pPrograms(std::make_unique<std::vector<_PROGRAM_INFO>>()),
-      m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get())),
+      m_pDescriptors(std::make_unique<std::vector<CProgramDescriptors>>()),
+      m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
       m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)),
       m_pPidMap(std::make_unique<int[]>(kPidCount)),
       m_vPidKind(kPidCount, kPidForeign),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CProgramDescriptors.h"
 #include "os/CClock.h"
 
 #include <atomic>
@@ -54,6 +55,12 @@ public:
     void AbortWait();
     // The clock the PCR pacing runs against (before data arrives).
     void SetClock(os::IClock& clock);
+    // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
+    // engine, once the input is ready.
+    const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
+    {
+        return m_pDescriptors.get();
+    }
 
 private:
     // One PCR PID of the input: its calculator and what pacing needs.
@@ -84,6 +91,7 @@ private:
     std::unique_ptr<CPcrPacer> m_pPcrPacer;                  // timing mode 0
     std::unique_ptr<CNoPacer> m_pNoPacer;                    // timing mode 1
     std::unique_ptr<std::vector<_PROGRAM_INFO>> m_pPrograms; // filled by the analyzer
+    std::unique_ptr<std::vector<CProgramDescriptors>> m_pDescriptors; // likewise, parallel
     std::unique_ptr<CPsiAnalyzer> m_pAnalyzer;
     std::unique_ptr<CPacketFifo> m_pFifo;
     std::atomic<bool> m_bReady{false};     // set once by the reader thread

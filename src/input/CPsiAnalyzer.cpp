@@ -47,6 +47,20 @@ int PidOf(const unsigned char* pPacket)
     return ((pPacket[1] & 0x1F) << 8) | pPacket[2];
 }
 
+CPmtDescriptorList CopyDescriptors(const dvbpsi_descriptor_t* pDescriptor)
+{
+    CPmtDescriptorList vList;
+    for (; pDescriptor != nullptr; pDescriptor = pDescriptor->p_next) {
+        CPmtDescriptor descriptor{pDescriptor->i_tag, {}};
+        if (pDescriptor->p_data != nullptr) {
+            descriptor.vData.assign(pDescriptor->p_data,
+                                    pDescriptor->p_data + pDescriptor->i_length);
+        }
+        vList.push_back(std::move(descriptor));
+    }
+    return vList;
+}
+
 struct CPatDeleter
 {
     void operator()(dvbpsi_pat_t* pPat) const noexcept { dvbpsi_pat_delete(pPat); }
@@ -74,7 +88,9 @@ void CPmtDecoderDeleter::operator()(dvbpsi_s* pHandle) const noexcept
     dvbpsi_delete(pHandle);
 }
 
-CPsiAnalyzer::CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms) : m_pPrograms(pPrograms)
+CPsiAnalyzer::CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms,
+                           std::vector<CProgramDescriptors>* pDescriptors)
+    : m_pPrograms(pPrograms), m_pDescriptors(pDescriptors)
 {
 }
 
@@ -211,9 +227,12 @@ void CPsiAnalyzer::HandlePmt(const dvbpsi_pmt_s& pmt)
         return;
     }
     std::vector<_ES_INFO> vecEs;
+    CProgramDescriptors descriptors;
+    descriptors.vProgramInfo = CopyDescriptors(pmt.p_first_descriptor);
     for (const dvbpsi_pmt_es_t* pEs = pmt.p_first_es; pEs != nullptr; pEs = pEs->p_next) {
         printf(kStreamLine, pEs->i_pid, pEs->i_pid, pEs->i_type);
         vecEs.push_back(_ES_INFO{pEs->i_pid, pEs->i_type});
+        descriptors.vEs.push_back(CopyDescriptors(pEs->p_first_descriptor));
     }
     printf(kClosingLine);
     fflush(stdout);
@@ -223,6 +242,12 @@ void CPsiAnalyzer::HandlePmt(const dvbpsi_pmt_s& pmt)
     // A PMT decoded again changes nothing: the list holds each program once,
     // in the order their PMTs were first complete.
     if (!info.bParsed) {
+        // Room first, so that the two lists cannot end up of different lengths.
+        m_pPrograms->reserve(m_pPrograms->size() + 1);
+        if (m_pDescriptors != nullptr) {
+            m_pDescriptors->reserve(m_pDescriptors->size() + 1);
+            m_pDescriptors->push_back(std::move(descriptors));
+        }
         m_pPrograms->push_back(_PROGRAM_INFO{pmt.i_pcr_pid, info.nPmtPid, std::move(vecEs)});
         info.bParsed = true;
     }

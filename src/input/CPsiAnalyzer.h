@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CProgramDescriptors.h"
 
 #include <cstdint>
 #include <deque>
@@ -38,7 +39,8 @@ struct _PMTINFO
 // the input's FIFO, and prints a report of each table it decodes. Runs on
 // the reader thread inside the FIFO's lock; libdvbpsi's callbacks run
 // synchronously inside it. Owned by the input module; fills the module's
-// program list, which it does not own.
+// program list and, when given, its descriptor list (one entry per program,
+// in the same order), neither of which it owns.
 //
 // Each pass looks only at packets it has not seen yet: a decoder that saw a
 // packet once would take it again as a duplicate, and the oldest packets may
@@ -47,7 +49,8 @@ struct _PMTINFO
 class CPsiAnalyzer
 {
 public:
-    explicit CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms);
+    explicit CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms,
+                          std::vector<CProgramDescriptors>* pDescriptors = nullptr);
     ~CPsiAnalyzer();
     CPsiAnalyzer(const CPsiAnalyzer&) = delete;
     CPsiAnalyzer& operator=(const CPsiAnalyzer&) = delete;
@@ -67,6 +70,7 @@ private:
     bool AllParsed() const;
 
     std::vector<_PROGRAM_INFO>* m_pPrograms; // the input module's list
+    std::vector<CProgramDescriptors>* m_pDescriptors; // parallel to it; may be null
     std::map<int, _PMTINFO> m_pmtInfos;      // by program_number, ascending
     CPatDecoderPtr m_pPatDecoder;            // until the PAT has given records
     uint64_t m_nPatNext = 0;                 // next packet number for the PAT decoder

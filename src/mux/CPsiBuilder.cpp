@@ -1,6 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "mux/PmtDescriptors.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
@@ -37,16 +38,16 @@ using CDvbpsiHandle = std::unique_ptr<dvbpsi_t, decltype(&dvbpsi_delete)>;
 
 // A libdvbpsi table on the stack, emptied on every way out. Zeroed first, so
 // emptying a table that init never reached frees nothing.
-template <typename T, void (*Empty)(T*)> struct CTable
+template <typename T, void (*Empty)(T *)> struct CTable
 {
     CTable() noexcept { std::memset(&t, 0, sizeof(t)); }
     ~CTable() { Empty(&t); }
-    CTable(const CTable&) = delete;
-    CTable& operator=(const CTable&) = delete;
+    CTable(const CTable &) = delete;
+    CTable &operator=(const CTable &) = delete;
     T t;
 };
 
-void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg) noexcept
+void DvbpsiMessage(dvbpsi_t *, const dvbpsi_msg_level_t nLevel, const char *szMsg) noexcept
 {
     const int nLogLevel = nLevel == DVBPSI_MSG_ERROR  ? kLogError
                           : nLevel == DVBPSI_MSG_WARN ? kLogWarning
@@ -54,12 +55,16 @@ void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg
     LogPrint(nLogLevel, "mux: PSI generation: %s", szMsg);
 }
 
-bool IsPid(int nPid)
+bool IsPid(int nPid) { return nPid >= 0 && nPid < kPidCount; }
+
+// libdvbpsi copies the body, but takes it through a pointer to non-const.
+uint8_t *DescriptorData(const CPmtDescriptor &d)
 {
-    return nPid >= 0 && nPid < kPidCount;
+    static uint8_t nNone = 0; // an empty body still gets a valid pointer
+    return d.vData.empty() ? &nNone : const_cast<uint8_t *>(d.vData.data());
 }
 
-int CountSections(const dvbpsi_psi_section_t* pSection)
+int CountSections(const dvbpsi_psi_section_t *pSection)
 {
     int n = 0;
     for (; pSection != nullptr; pSection = pSection->p_next) {
@@ -70,7 +75,8 @@ int CountSections(const dvbpsi_psi_section_t* pSection)
 
 } // namespace
 
-void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap)
+void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap,
+                           const std::vector<CProgramDescriptors> *pDescriptors)
 {
     // Output PIDs given to this input's PIDs so far. The PID map translates a
     // PID one way only, so a PID that two programs share (a common PCR, a
@@ -78,7 +84,10 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
     std::map<int, int> assigned;
 
     for (size_t nProgram = 0; nProgram < programs.size(); ++nProgram) {
-        const _PROGRAM_INFO& in = programs[nProgram];
+        const _PROGRAM_INFO &in = programs[nProgram];
+        const CProgramDescriptors *pIn = pDescriptors != nullptr && nProgram < pDescriptors->size()
+                                             ? &(*pDescriptors)[nProgram]
+                                             : nullptr;
         COutProgram out;
         out.nProgramNumber = m_nNextProgram;
         out.nPmtPid = m_nNextPmtPid;
@@ -97,7 +106,11 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
 
         // PMT PID + 1 stays held for a PCR of its own; streams follow it.
         int nNextPid = out.nPmtPid + 2;
-        for (const _ES_INFO& es : in.vecEsInfo) {
+        if (pIn != nullptr) {
+            out.descriptors.vProgramInfo = pIn->vProgramInfo;
+        }
+        for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
+            const _ES_INFO &es = in.vecEsInfo[nEs];
             if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
                 continue;
             }
@@ -107,6 +120,9 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
                 added[es.nPid] = nOut;
             }
             out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
+            out.descriptors.vEs.push_back(pIn != nullptr && nEs < pIn->vEs.size()
+                                              ? pIn->vEs[nEs]
+                                              : CPmtDescriptorList());
         }
         // A PCR carried on one of the streams (as most encoders do) leaves on
         // that stream's output PID, so that PMT, restamping and packets agree.
@@ -137,7 +153,9 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
             continue;
         }
 
-        for (const auto& entry : added) {
+        FitDescriptors(out, nInput, nProgram + 1, in.nPmtPid);
+
+        for (const auto &entry : added) {
             pPidMap[entry.first] = entry.second;
             assigned.insert(entry);
         }
@@ -151,20 +169,42 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
     }
 }
 
-bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
+void CPsiBuilder::FitDescriptors(COutProgram &out, int nInput, size_t nProgram, int nInPmtPid)
+{
+    // The packets stay scrambled, but a receiver cannot get at their keys:
+    // the CA descriptors name ECM PIDs that no output PID carries.
+    if (RemoveCaDescriptors(out.descriptors) > 0) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d program %zu, PMT PID 0x%04X) is scrambled: its CA "
+                 "descriptors are left out, the multiplex does not carry its ECM PIDs",
+                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid));
+    }
+    // One section is all a PMT may have; libdvbpsi would quietly drop what
+    // does not fit, or open a second section.
+    const CPmtFit fit = FitPmtSection(out.descriptors, out.vEs.size(), kMaxSectionBytes);
+    if (fit.nDropped > 0) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d program %zu, PMT PID 0x%04X): %d descriptors left "
+                 "out of its PMT, whose section would be %d bytes (at most %d)",
+                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid), fit.nDropped,
+                 fit.nBytesBefore, kMaxSectionBytes);
+    }
+}
+
+bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
 {
     CDvbpsiHandle handle(dvbpsi_new(DvbpsiMessage, DVBPSI_MSG_WARN), &dvbpsi_delete);
     if (!handle) {
         LogPrint(kLogError, "mux: PSI generation: no libdvbpsi handle");
         return false;
     }
-    dvbpsi_t* h = handle.get();
+    dvbpsi_t *h = handle.get();
     std::vector<unsigned char> vOut;
 
     {
         CTable<dvbpsi_pat_t, dvbpsi_pat_empty> pat;
         dvbpsi_pat_init(&pat.t, kOutTsId, 0, true);
-        for (const COutProgram& program : m_vPrograms) {
+        for (const COutProgram &program : m_vPrograms) {
             if (dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
                                        uint16_t(program.nPmtPid)) == nullptr) {
                 LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
@@ -182,15 +222,38 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
         PacketizeSections(kPidPat, sections.get(), vOut);
     }
 
-    for (const COutProgram& program : m_vPrograms) {
+    for (const COutProgram &program : m_vPrograms) {
         CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
         dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), 0, true,
                         uint16_t(program.nPcrPid));
-        for (const _ES_INFO& es : program.vEs) {
-            if (dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid)) == nullptr) {
+        const CProgramDescriptors &descriptors = program.descriptors;
+        for (const CPmtDescriptor &d : descriptors.vProgramInfo) {
+            if (dvbpsi_pmt_descriptor_add(&pmt.t, d.nTag, uint8_t(d.vData.size()),
+                                          DescriptorData(d)) == nullptr) {
+                LogPrint(kLogError, "mux: PSI generation: PMT descriptor of program %d failed",
+                         program.nProgramNumber);
+                return false;
+            }
+        }
+        for (size_t nEs = 0; nEs < program.vEs.size(); ++nEs) {
+            const _ES_INFO &es = program.vEs[nEs];
+            dvbpsi_pmt_es_t *pEs =
+                dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid));
+            if (pEs == nullptr) {
                 LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
                          unsigned(es.nPid));
                 return false;
+            }
+            if (nEs >= descriptors.vEs.size()) {
+                continue;
+            }
+            for (const CPmtDescriptor &d : descriptors.vEs[nEs]) {
+                if (dvbpsi_pmt_es_descriptor_add(pEs, d.nTag, uint8_t(d.vData.size()),
+                                                 DescriptorData(d)) == nullptr) {
+                    LogPrint(kLogError, "mux: PSI generation: descriptor of PID 0x%04X failed",
+                             unsigned(es.nPid));
+                    return false;
+                }
             }
         }
         CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
@@ -222,7 +285,7 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
             if (nLoopBytes > 0 && nLoopBytes + nBytes > kMaxSectionBytes - kSdtSectionOverhead) {
                 break;
             }
-            dvbpsi_sdt_service_t* pService = dvbpsi_sdt_service_add(
+            dvbpsi_sdt_service_t *pService = dvbpsi_sdt_service_add(
                 &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
             if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
                                                           pService, kServiceDescriptorTag,
@@ -241,19 +304,19 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
     } while (nNext < m_vPrograms.size());
     if (vSdt.size() > 1) {
         int nTotal = 0;
-        for (const CSectionList& list : vSdt) {
+        for (const CSectionList &list : vSdt) {
             nTotal += CountSections(list.get());
         }
         int nNumber = 0;
-        for (const CSectionList& list : vSdt) {
-            for (dvbpsi_psi_section_t* p = list.get(); p != nullptr; p = p->p_next) {
+        for (const CSectionList &list : vSdt) {
+            for (dvbpsi_psi_section_t *p = list.get(); p != nullptr; p = p->p_next) {
                 p->i_number = uint8_t(nNumber++);
                 p->i_last_number = uint8_t(nTotal - 1);
                 dvbpsi_BuildPSISection(h, p); // rewrites the header and the CRC_32
             }
         }
     }
-    for (const CSectionList& list : vSdt) {
+    for (const CSectionList &list : vSdt) {
         PacketizeSections(kPidSdt, list.get(), vOut);
     }
 
@@ -274,19 +337,19 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
     return true;
 }
 
-void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
-                                    std::vector<unsigned char>& vBuf)
+void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSections,
+                                    std::vector<unsigned char> &vBuf)
 {
-    for (const dvbpsi_psi_section_t* pSection = pSections; pSection != nullptr;
+    for (const dvbpsi_psi_section_t *pSection = pSections; pSection != nullptr;
          pSection = pSection->p_next) {
-        const unsigned char* pData = pSection->p_data;
+        const unsigned char *pData = pSection->p_data;
         int nLeft = int(pSection->p_payload_end - pSection->p_data) +
                     (pSection->b_syntax_indicator ? 4 : 0);
         bool bFirst = true;
         while (bFirst || nLeft > 0) {
             const size_t nOffset = vBuf.size();
             vBuf.resize(nOffset + kTsPacketSize, 0xFF);
-            unsigned char* pPacket = &vBuf[nOffset];
+            unsigned char *pPacket = &vBuf[nOffset];
             pPacket[0] = kSyncByte;
             pPacket[1] = bFirst ? kPsiFirstFlags : kPsiNextFlags;
             pPacket[2] = 0;
@@ -307,8 +370,8 @@ void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSecti
     }
 }
 
-int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
-                                        const std::string& sProvider, const std::string& sName)
+int CPsiBuilder::BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
+                                        const std::string &sProvider, const std::string &sName)
 {
     // Each name's length goes into one byte.
     if (sProvider.size() > 0xFF || sName.size() > 0xFF) {
@@ -319,7 +382,7 @@ int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
         return -1;
     }
     std::memset(pBuf, 0, size_t(nCapacity));
-    unsigned char* p = pBuf;
+    unsigned char *p = pBuf;
     *p++ = kServiceTypeTv;
     *p++ = uint8_t(sProvider.size());
     std::memcpy(p, sProvider.data(), sProvider.size());

@@ -25,3 +25,10 @@ inline constexpr unsigned kOverflowRetryMs = 5;     // retry of a push into a fu
 // clock, before the input is paced by that one.
 inline constexpr int64_t kPcrPaceFallbackTicks = kPcrHz / 2;
 inline constexpr uint8_t kDiscontinuityIndicatorBit = 0x80; // in the adaptation field's flag byte
+// PMT section syntax, bytes: the header through program_info_length plus the
+// CRC_32; each stream entry before its descriptors; each descriptor's tag and length.
+inline constexpr int kPmtFixedBytes = 16;
+inline constexpr int kPmtEsEntryBytes = 5;
+inline constexpr int kDescriptorHeaderBytes = 2;
+inline constexpr uint8_t kDescriptorTagCa = 0x09;          // CA_descriptor: names an ECM PID
+inline constexpr uint8_t kDescriptorTagUserPrivate = 0x80; // from here on: user defined

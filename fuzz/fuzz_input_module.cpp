@@ -1,0 +1,232 @@
+// The input module as a whole, with libdvbpsi's PAT/PMT decoding: an
+// arbitrary byte stream cut into packets goes through RecvOnePacket, then
+// StreamEnd, then out through GetOnePacket/ReleaseBuffer, without pacing and
+// with an overflow that never blocks.
+//
+// Input: byte 0 selects how the module is driven (bit 0: take packets out
+// after every packet received, as the mux thread would; bits 1-4: how many
+// packets after ready the PID map is written, so that packets leave with the
+// null PID before it). The rest is cut into 188-byte packets (a short last
+// one is padded with 0xFF). Byte 0 of a packet is forced to the sync byte
+// unless it is 0xF0 or above, so that most packets reach the analyzer while
+// the input can still lose sync where it likes.
+//
+// Checks: the module ends ready or, with its stream ended, unable to become
+// ready; it hands out exactly the received packets of its programs' PIDs, in
+// order, unchanged but for the PID (the one the map held then, or 0x1FFF)
+// and a discontinuity flag it may add; after the drain it reports the end.
+#include "FuzzCheck.h"
+#include "braidmill.h"
+#include "ts/TsConstants.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace {
+
+constexpr int kFifoPackets = kInputFifoBytes / kTsPacketSize;
+constexpr uint8_t kKeepByte0From = 0xF0;
+
+using Packet = std::vector<unsigned char>;
+
+int PidOf(const unsigned char* p)
+{
+    return ((p[1] & 0x1F) << 8) | p[2];
+}
+
+// The program PIDs of a ready input: each PCR PID and stream PID. A PCR_PID
+// of 0x1FFF says the program has no PCR, so null packets stay no program's.
+std::vector<bool> ProgramPids(CInputModuleIface& input)
+{
+    std::vector<bool> vUsed(kPidCount, false);
+    for (const _PROGRAM_INFO& program : *input.GetDemuxInfo()) {
+        FUZZ_CHECK(program.nPcrPid >= 0 && program.nPcrPid < kPidCount);
+        FUZZ_CHECK(program.nPmtPid >= 0 && program.nPmtPid < kPidCount);
+        if (program.nPcrPid != kPidNull) {
+            vUsed[size_t(program.nPcrPid)] = true;
+        }
+        for (const _ES_INFO& es : program.vecEsInfo) {
+            FUZZ_CHECK(es.nPid >= 0 && es.nPid < kPidCount);
+            FUZZ_CHECK(es.nStreamType >= 0 && es.nStreamType < 256);
+            vUsed[size_t(es.nPid)] = true;
+        }
+    }
+    return vUsed;
+}
+
+// Maps every program PID to 0x100 + its index among them, as the engine
+// writes the map once every input is ready.
+void WritePidMap(CInputModuleIface& input, const std::vector<bool>& vUsed, std::set<int>& outPids)
+{
+    int* pMap = input.GetPidMapList();
+    int nNext = 0x100;
+    for (int nPid = 0; nPid < kPidCount; ++nPid) {
+        if (vUsed[size_t(nPid)]) {
+            pMap[nPid] = nNext & (kPidCount - 1);
+            outPids.insert(pMap[nPid]);
+            ++nNext;
+        }
+    }
+}
+
+class CHarness
+{
+public:
+    CHarness(bool bDrainAlong, int nMapDelay) : m_bDrainAlong(bDrainAlong), m_nMapDelay(nMapDelay)
+    {
+        m_input.SetSourceAttribute(_SOURCE_ATTRIBUTE{1, 0, 0});
+        m_input.SetPrepareType(OVERFLOW_OVERWRITE_OLDEST);
+    }
+
+    void Feed(Packet packet)
+    {
+        // Received exactly as the source hands it over: 188 bytes of its own.
+        std::unique_ptr<unsigned char[]> pCopy(new unsigned char[kTsPacketSize]);
+        std::memcpy(pCopy.get(), packet.data(), kTsPacketSize);
+        m_input.RecvOnePacket(pCopy.get(), kTsPacketSize);
+        FUZZ_CHECK(std::memcmp(pCopy.get(), packet.data(), kTsPacketSize) == 0);
+        m_vFed.push_back(std::move(packet));
+        if (m_input.IsReady()) {
+            if (!m_bReadySeen) {
+                m_bReadySeen = true;
+                m_vUsed = ProgramPids(m_input);
+            }
+            if (!m_bMapWritten && m_nMapDelay-- <= 0) {
+                WriteMap();
+            }
+        }
+        if (m_bDrainAlong) {
+            Drain();
+        }
+    }
+
+    void End()
+    {
+        m_input.StreamEnd();
+        const bool bReady = m_input.IsReady();
+        FUZZ_CHECK(bReady != m_input.CanNeverBeReady());
+        if (!bReady) {
+            long long llPts = 0;
+            long long llDts = 0;
+            int nPcrPid = 0;
+            FUZZ_CHECK(m_input.GetOnePacket(llPts, llDts, nPcrPid) == nullptr);
+            FUZZ_CHECK(llPts == -1 && llDts == -1 && nPcrPid == -1);
+            FUZZ_CHECK(m_input.GetProgramCount() == 0);
+            return;
+        }
+        FUZZ_CHECK(m_input.GetProgramCount() == int(m_input.GetDemuxInfo()->size()));
+        if (!m_bMapWritten) {
+            WriteMap();
+        }
+        Drain();
+        FUZZ_CHECK(m_input.IsStreamEnd());
+        CheckOutput();
+    }
+
+private:
+    void WriteMap()
+    {
+        WritePidMap(m_input, m_vUsed, m_outPids);
+        m_bMapWritten = true;
+    }
+
+    void Drain()
+    {
+        for (;;) {
+            long long llPts = 0;
+            long long llDts = 0;
+            int nPcrPid = 0;
+            unsigned char* pSlot = m_input.GetOnePacket(llPts, llDts, nPcrPid);
+            if (pSlot == nullptr) {
+                break;
+            }
+            // More packets out than in would be a loop that never ends.
+            FUZZ_CHECK(m_vOut.size() < m_vFed.size());
+            FUZZ_CHECK(m_bReadySeen);
+            Packet out(pSlot, pSlot + kTsPacketSize);
+            const int nPid = PidOf(pSlot);
+            FUZZ_CHECK(nPid == kPidNull || m_outPids.count(nPid) != 0);
+            FUZZ_CHECK(nPcrPid == -1 || m_outPids.count(nPcrPid) != 0);
+            m_vOut.push_back(std::move(out));
+            m_vOutMapped.push_back(m_bMapWritten);
+            m_input.ReleaseBuffer(pSlot);
+        }
+    }
+
+    // The packets of the programs' PIDs, in the order received; only the
+    // PID and the discontinuity flag may differ.
+    void CheckOutput()
+    {
+        if (m_vFed.size() > size_t(kFifoPackets)) {
+            return; // the FIFO may have overwritten some while not ready
+        }
+        const int* pMap = m_input.GetPidMapList();
+        size_t nOut = 0;
+        for (const Packet& in : m_vFed) {
+            if (in[0] != kSyncByte || !m_vUsed[size_t(PidOf(in.data()))]) {
+                continue;
+            }
+            FUZZ_CHECK(nOut < m_vOut.size());
+            const Packet& out = m_vOut[nOut];
+            const int nMapped =
+                m_vOutMapped[nOut] ? pMap[PidOf(in.data())] & (kPidCount - 1) : kPidNull;
+            FUZZ_CHECK(PidOf(out.data()) == nMapped);
+            FUZZ_CHECK((out[1] & 0xE0) == (in[1] & 0xE0));
+            FUZZ_CHECK(out[0] == in[0] && out[3] == in[3] && out[4] == in[4]);
+            const bool bHasAfFlags = (in[3] & 0x20) != 0 && in[4] > 0;
+            const uint8_t nFlagMask = bHasAfFlags ? uint8_t(~kDiscontinuityIndicatorBit) : 0xFF;
+            FUZZ_CHECK((out[5] & nFlagMask) == (in[5] & nFlagMask));
+            FUZZ_CHECK(std::memcmp(out.data() + 6, in.data() + 6, kTsPacketSize - 6) == 0);
+            ++nOut;
+        }
+        FUZZ_CHECK(nOut == m_vOut.size());
+    }
+
+    CInputModuleIface m_input;
+    const bool m_bDrainAlong;
+    int m_nMapDelay; // packets after ready before the map is written
+    bool m_bReadySeen = false;
+    bool m_bMapWritten = false;
+    std::vector<bool> m_vUsed;      // per input PID: a program's
+    std::set<int> m_outPids;        // output PIDs written to the map
+    std::vector<Packet> m_vFed;     // as received
+    std::vector<Packet> m_vOut;     // as handed out
+    std::vector<bool> m_vOutMapped; // per packet out: the map was written by then
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // The analyzer reports every table on standard output; libFuzzer writes
+    // to standard error.
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+        return 1;
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    if (nSize < 1) {
+        return 0;
+    }
+    const uint8_t nMode = pData[0];
+    CHarness harness((nMode & 0x01) != 0, (nMode >> 1) & 0x0F);
+    for (size_t nPos = 1; nPos < nSize; nPos += kTsPacketSize) {
+        const size_t nTake = std::min(nSize - nPos, size_t(kTsPacketSize));
+        Packet packet(kTsPacketSize, 0xFF);
+        std::memcpy(packet.data(), pData + nPos, nTake);
+        if (packet[0] < kKeepByte0From) {
+            packet[0] = kSyncByte;
+        }
+        harness.Feed(std::move(packet));
+    }
+    harness.End();
+    return 0;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// One descriptor as a PMT carries it: its tag and its body.
+struct CPmtDescriptor
+{
+    uint8_t nTag;
+    std::vector<uint8_t> vData; // descriptor_length bytes, at most 255
+};
+using CPmtDescriptorList = std::vector<CPmtDescriptor>;
+
+// The descriptors of one program of an input, in PMT order. _PROGRAM_INFO is
+// allocated and read by clients and cannot grow, so the input module keeps
+// these in a list of their own, one entry per _PROGRAM_INFO in the same
+// order. Written by the analyzer before the input is ready; read-only after.
+struct CProgramDescriptors
+{
+    CPmtDescriptorList vProgramInfo;     // the program_info loop
+    std::vector<CPmtDescriptorList> vEs; // one per entry of vecEsInfo, same order
+};

@@ -1,6 +1,7 @@
 #include "mux/CMuxCore.h"
 
 #include "braidmill.h"
+#include "input/CInputModule.h"
 #include "log/CLogger.h"
 #include "mux/CPsiBuilder.h"
 #include "os/Sleep.h"
@@ -147,8 +148,12 @@ bool CMuxCore::BuildPsi()
         CInputModuleIface* pIn = m_vInputs[i];
         std::vector<_PROGRAM_INFO>* pPrograms = pIn->GetDemuxInfo();
         int* pPidMap = pIn->GetPidMapList();
+        // The PMT descriptors are no part of the exported interface; the
+        // engine reads them from the input module behind the facade.
+        const std::vector<CProgramDescriptors>* pDescriptors =
+            pIn->m_pModule != nullptr ? pIn->m_pModule->GetPmtDescriptors() : nullptr;
         if (pPrograms != nullptr && pPidMap != nullptr) {
-            builder.AddInput(int(i + 1), *pPrograms, pPidMap);
+            builder.AddInput(int(i + 1), *pPrograms, pPidMap, pDescriptors);
         }
     }
     m_nOmitted.store(builder.GetOmittedCount(), std::memory_order_release);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <limits>
@@ -151,4 +152,23 @@ TEST(CMuxCoreTest, WithoutInputsBothThreadsEndAndLogTheirExit)
     EXPECT_EQ(CLogCapture::Count(std::string("0 ") + kMsgMuxThreadExit), 1);
     EXPECT_EQ(CLogCapture::Count(std::string("0 ") + kMsgOutThreadExit), 1);
     EXPECT_EQ(sink.m_vData.size() % kTsPacketSize, 0u);
+}
+
+TEST(CMuxCoreTest, BuildPsiCarriesTheInputsPmtDescriptors)
+{
+    const Bytes vLanguage = {'e', 'n', 'g', 0x00};
+    auto pIn = ReadyInput(0x100, {{0x02, 0x100, {}}, {0x04, 0x101, {{0x0A, vLanguage}}}});
+    CMuxCore core;
+    core.SetOutputBitRate(4.0f);
+    core.AddInputModule(pIn.get());
+    ASSERT_TRUE(core.BuildPsi());
+
+    // The PMT of program 101 is the packet after the PAT.
+    const std::vector<unsigned char>& vPsi = core.GetPsiSet();
+    ASSERT_GE(vPsi.size(), 2u * kTsPacketSize);
+    const unsigned char* pPmt = &vPsi[kTsPacketSize];
+    ASSERT_EQ(((pPmt[1] & 0x1F) << 8) | pPmt[2], 1011);
+    const Bytes vWanted = {0x04, 0xE3, 0xF6, 0xF0, 0x06, 0x0A, 0x04, 'e', 'n', 'g', 0x00};
+    const auto itFound = std::search(pPmt, pPmt + kTsPacketSize, vWanted.begin(), vWanted.end());
+    EXPECT_NE(itFound, pPmt + kTsPacketSize) << "audio on PID 1014 with its language descriptor";
 }

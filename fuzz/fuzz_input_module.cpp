@@ -6,15 +6,17 @@
 // Input: byte 0 selects how the module is driven (bit 0: take packets out
 // after every packet received, as the mux thread would; bits 1-4: how many
 // packets after ready the PID map is written, so that packets leave with the
-// null PID before it). The rest is cut into 188-byte packets (a short last
-// one is padded with 0xFF). Byte 0 of a packet is forced to the sync byte
+// null PID before it; bits 5-7 all set: the stream is fed over and over
+// until the FIFO has overflowed). The rest is cut into 188-byte packets (a
+// short last one is padded with 0xFF). Byte 0 of a packet is forced to the sync byte
 // unless it is 0xF0 or above, so that most packets reach the analyzer while
 // the input can still lose sync where it likes.
 //
 // Checks: the module ends ready or, with its stream ended, unable to become
-// ready; it hands out exactly the received packets of its programs' PIDs, in
-// order, unchanged but for the PID (the one the map held then, or 0x1FFF)
-// and a discontinuity flag it may add; after the drain it reports the end.
+// ready; it hands out exactly the received packets of its programs' PIDs (or,
+// after an overflow, some of them), in order, unchanged but for the PID (the
+// one the map held then, or 0x1FFF) and a discontinuity flag it may add;
+// after the drain it reports the end.
 #include "FuzzCheck.h"
 #include "braidmill.h"
 #include "ts/TsConstants.h"
@@ -31,8 +33,22 @@ namespace {
 
 constexpr int kFifoPackets = kInputFifoBytes / kTsPacketSize;
 constexpr uint8_t kKeepByte0From = 0xF0;
+constexpr int kFloodMode = 7;    // bits 5-7 of the mode byte
+constexpr int kFloodExtra = 500; // packets fed beyond the FIFO's size when flooding
 
-using Packet = std::vector<unsigned char>;
+// Packets one after the other in one allocation: a flood feeds ten
+// thousand of them, and a vector each would cost more than the module.
+class CPacketList
+{
+public:
+    void Append(const unsigned char* p) { m_vBytes.insert(m_vBytes.end(), p, p + kTsPacketSize); }
+    size_t size() const { return m_vBytes.size() / kTsPacketSize; }
+    const unsigned char* operator[](size_t k) const { return &m_vBytes[k * kTsPacketSize]; }
+    void Reserve(size_t nPackets) { m_vBytes.reserve(nPackets * kTsPacketSize); }
+
+private:
+    std::vector<unsigned char> m_vBytes;
+};
 
 int PidOf(const unsigned char* p)
 {
@@ -77,20 +93,22 @@ void WritePidMap(CInputModuleIface& input, const std::vector<bool>& vUsed, std::
 class CHarness
 {
 public:
-    CHarness(bool bDrainAlong, int nMapDelay) : m_bDrainAlong(bDrainAlong), m_nMapDelay(nMapDelay)
+    CHarness(bool bDrainAlong, int nMapDelay, size_t nPackets)
+        : m_bDrainAlong(bDrainAlong), m_nMapDelay(nMapDelay),
+          m_pRecv(new unsigned char[kTsPacketSize])
     {
+        m_vFed.Reserve(nPackets);
         m_input.SetSourceAttribute(_SOURCE_ATTRIBUTE{1, 0, 0});
         m_input.SetPrepareType(OVERFLOW_OVERWRITE_OLDEST);
     }
 
-    void Feed(Packet packet)
+    void Feed(const unsigned char* pPacket)
     {
         // Received exactly as the source hands it over: 188 bytes of its own.
-        std::unique_ptr<unsigned char[]> pCopy(new unsigned char[kTsPacketSize]);
-        std::memcpy(pCopy.get(), packet.data(), kTsPacketSize);
-        m_input.RecvOnePacket(pCopy.get(), kTsPacketSize);
-        FUZZ_CHECK(std::memcmp(pCopy.get(), packet.data(), kTsPacketSize) == 0);
-        m_vFed.push_back(std::move(packet));
+        std::memcpy(m_pRecv.get(), pPacket, kTsPacketSize);
+        m_input.RecvOnePacket(m_pRecv.get(), kTsPacketSize);
+        FUZZ_CHECK(std::memcmp(m_pRecv.get(), pPacket, kTsPacketSize) == 0);
+        m_vFed.Append(pPacket);
         if (m_input.IsReady()) {
             if (!m_bReadySeen) {
                 m_bReadySeen = true;
@@ -148,43 +166,67 @@ private:
             // More packets out than in would be a loop that never ends.
             FUZZ_CHECK(m_vOut.size() < m_vFed.size());
             FUZZ_CHECK(m_bReadySeen);
-            Packet out(pSlot, pSlot + kTsPacketSize);
             const int nPid = PidOf(pSlot);
             FUZZ_CHECK(nPid == kPidNull || m_outPids.count(nPid) != 0);
             FUZZ_CHECK(nPcrPid == -1 || m_outPids.count(nPcrPid) != 0);
-            m_vOut.push_back(std::move(out));
+            m_vOut.Append(pSlot);
             m_vOutMapped.push_back(m_bMapWritten);
             m_input.ReleaseBuffer(pSlot);
         }
     }
 
     // The packets of the programs' PIDs, in the order received; only the
-    // PID and the discontinuity flag may differ.
+    // PID and the discontinuity flag may differ. When more packets came in
+    // than the FIFO holds, the oldest may have been overwritten, so what
+    // comes out is then only some of them, still in order.
     void CheckOutput()
     {
-        if (m_vFed.size() > size_t(kFifoPackets)) {
-            return; // the FIFO may have overwritten some while not ready
-        }
-        const int* pMap = m_input.GetPidMapList();
+        const bool bAll = m_vFed.size() <= size_t(kFifoPackets);
         size_t nOut = 0;
-        for (const Packet& in : m_vFed) {
-            if (in[0] != kSyncByte || !m_vUsed[size_t(PidOf(in.data()))]) {
+        for (size_t k = 0; k < m_vFed.size() && nOut < m_vOut.size(); ++k) {
+            const unsigned char* in = m_vFed[k];
+            if (in[0] != kSyncByte || !m_vUsed[size_t(PidOf(in))]) {
                 continue;
             }
-            FUZZ_CHECK(nOut < m_vOut.size());
-            const Packet& out = m_vOut[nOut];
-            const int nMapped =
-                m_vOutMapped[nOut] ? pMap[PidOf(in.data())] & (kPidCount - 1) : kPidNull;
-            FUZZ_CHECK(PidOf(out.data()) == nMapped);
-            FUZZ_CHECK((out[1] & 0xE0) == (in[1] & 0xE0));
-            FUZZ_CHECK(out[0] == in[0] && out[3] == in[3] && out[4] == in[4]);
-            const bool bHasAfFlags = (in[3] & 0x20) != 0 && in[4] > 0;
-            const uint8_t nFlagMask = bHasAfFlags ? uint8_t(~kDiscontinuityIndicatorBit) : 0xFF;
-            FUZZ_CHECK((out[5] & nFlagMask) == (in[5] & nFlagMask));
-            FUZZ_CHECK(std::memcmp(out.data() + 6, in.data() + 6, kTsPacketSize - 6) == 0);
-            ++nOut;
+            const bool bSame = IsSamePacket(in, m_vOut[nOut], m_vOutMapped[nOut]);
+            FUZZ_CHECK(bSame || !bAll);
+            if (bSame) {
+                ++nOut;
+            }
         }
         FUZZ_CHECK(nOut == m_vOut.size());
+        if (bAll) {
+            // Nothing of the programs' left behind.
+            for (size_t k = FedIndexAfterLastOut(); k < m_vFed.size(); ++k) {
+                const unsigned char* in = m_vFed[k];
+                FUZZ_CHECK(in[0] != kSyncByte || !m_vUsed[size_t(PidOf(in))]);
+            }
+        }
+    }
+
+    bool IsSamePacket(const unsigned char* in, const unsigned char* out, bool bMapped)
+    {
+        const int nMapped =
+            bMapped ? m_input.GetPidMapList()[PidOf(in)] & (kPidCount - 1) : kPidNull;
+        const bool bHasAfFlags = (in[3] & 0x20) != 0 && in[4] > 0;
+        const uint8_t nFlagMask = bHasAfFlags ? uint8_t(~kDiscontinuityIndicatorBit) : 0xFF;
+        return PidOf(out) == nMapped && (out[1] & 0xE0) == (in[1] & 0xE0) && out[0] == in[0] &&
+               out[3] == in[3] && out[4] == in[4] && (out[5] & nFlagMask) == (in[5] & nFlagMask) &&
+               std::memcmp(out + 6, in + 6, kTsPacketSize - 6) == 0;
+    }
+
+    // Index of the first packet received after the one handed out last.
+    size_t FedIndexAfterLastOut()
+    {
+        size_t nOut = 0;
+        size_t k = 0;
+        for (; k < m_vFed.size() && nOut < m_vOut.size(); ++k) {
+            const unsigned char* in = m_vFed[k];
+            if (in[0] == kSyncByte && m_vUsed[size_t(PidOf(in))]) {
+                ++nOut;
+            }
+        }
+        return k;
     }
 
     CInputModuleIface m_input;
@@ -192,11 +234,12 @@ private:
     int m_nMapDelay; // packets after ready before the map is written
     bool m_bReadySeen = false;
     bool m_bMapWritten = false;
-    std::vector<bool> m_vUsed;      // per input PID: a program's
-    std::set<int> m_outPids;        // output PIDs written to the map
-    std::vector<Packet> m_vFed;     // as received
-    std::vector<Packet> m_vOut;     // as handed out
-    std::vector<bool> m_vOutMapped; // per packet out: the map was written by then
+    std::vector<bool> m_vUsed;                // per input PID: a program's
+    std::set<int> m_outPids;                  // output PIDs written to the map
+    std::unique_ptr<unsigned char[]> m_pRecv; // the source's buffer
+    CPacketList m_vFed;                       // as received
+    CPacketList m_vOut;                       // as handed out
+    std::vector<bool> m_vOutMapped;           // per packet out: the map was written by then
 };
 
 } // namespace
@@ -217,15 +260,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         return 0;
     }
     const uint8_t nMode = pData[0];
-    CHarness harness((nMode & 0x01) != 0, (nMode >> 1) & 0x0F);
+    CPacketList vPackets;
     for (size_t nPos = 1; nPos < nSize; nPos += kTsPacketSize) {
         const size_t nTake = std::min(nSize - nPos, size_t(kTsPacketSize));
-        Packet packet(kTsPacketSize, 0xFF);
-        std::memcpy(packet.data(), pData + nPos, nTake);
-        if (packet[0] < kKeepByte0From) {
-            packet[0] = kSyncByte;
+        unsigned char vPacket[kTsPacketSize];
+        std::memset(vPacket, 0xFF, sizeof vPacket);
+        std::memcpy(vPacket, pData + nPos, nTake);
+        if (vPacket[0] < kKeepByte0From) {
+            vPacket[0] = kSyncByte;
         }
-        harness.Feed(std::move(packet));
+        vPackets.Append(vPacket);
+    }
+    // Flooding repeats the stream until the FIFO has overflowed.
+    const bool bFlood = (nMode >> 5) == kFloodMode && vPackets.size() > 0;
+    const size_t nFeed = bFlood ? size_t(kFifoPackets + kFloodExtra) : vPackets.size();
+    CHarness harness((nMode & 0x01) != 0, (nMode >> 1) & 0x0F, nFeed);
+    for (size_t k = 0; k < nFeed; ++k) {
+        harness.Feed(vPackets[k % vPackets.size()]);
     }
     harness.End();
     return 0;

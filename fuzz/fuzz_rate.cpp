@@ -15,7 +15,7 @@ namespace {
 // 2 x 188 x 8 bit/s; any estimate below that is wrong arithmetic.
 constexpr int kMinRate = 2 * kTsPacketSize * 8;
 
-int EstimateCopy(const uint8_t *pData, size_t nSize)
+int EstimateCopy(const uint8_t* pData, size_t nSize)
 {
     std::unique_ptr<unsigned char[]> pBuf(new unsigned char[nSize]);
     if (nSize > 0) {
@@ -26,7 +26,7 @@ int EstimateCopy(const uint8_t *pData, size_t nSize)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     if (nSize > size_t(1) << 24) {
         return 0;

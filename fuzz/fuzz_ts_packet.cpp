@@ -21,20 +21,20 @@ namespace {
 
 using PacketBuf = std::unique_ptr<unsigned char[]>;
 
-PacketBuf CopyPacket(const unsigned char *pSrc)
+PacketBuf CopyPacket(const unsigned char* pSrc)
 {
     PacketBuf p(new unsigned char[kTsPacketSize]);
     std::memcpy(p.get(), pSrc, kTsPacketSize);
     return p;
 }
 
-bool InPacket(const unsigned char *pBase, const unsigned char *p, int nLen)
+bool InPacket(const unsigned char* pBase, const unsigned char* p, int nLen)
 {
     return p >= pBase && nLen >= 0 && p + nLen <= pBase + kTsPacketSize;
 }
 
 // Bytes outside [nFrom, nTo] are the same in both packets.
-bool SameOutside(const unsigned char *a, const unsigned char *b, int nFrom, int nTo)
+bool SameOutside(const unsigned char* a, const unsigned char* b, int nFrom, int nTo)
 {
     for (int i = 0; i < kTsPacketSize; ++i) {
         if ((i < nFrom || i > nTo) && a[i] != b[i]) {
@@ -44,9 +44,9 @@ bool SameOutside(const unsigned char *a, const unsigned char *b, int nFrom, int 
     return true;
 }
 
-void ReadSection(const CPsiSection &section)
+void ReadSection(const CPsiSection& section)
 {
-    const unsigned char *pData = section.GetData();
+    const unsigned char* pData = section.GetData();
     const int nAvail = section.GetAvailable();
     (void)section.GetTableId();
     (void)section.GetSectionSyntaxIndicator();
@@ -59,7 +59,7 @@ void ReadSection(const CPsiSection &section)
     const bool bComplete = section.IsComplete();
     FUZZ_CHECK(!bComplete || 3 + nSectionLength <= nAvail);
     int nBodyLen = -1;
-    const unsigned char *pBody = section.GetBody(nBodyLen);
+    const unsigned char* pBody = section.GetBody(nBodyLen);
     if (pBody != nullptr) {
         FUZZ_CHECK(bComplete);
         FUZZ_CHECK(pBody >= pData && nBodyLen >= 0 && pBody + nBodyLen <= pData + nAvail);
@@ -76,7 +76,7 @@ void ReadSection(const CPsiSection &section)
     }
 }
 
-void ReadEverything(const unsigned char *pBase, const CTsPacket &packet)
+void ReadEverything(const unsigned char* pBase, const CTsPacket& packet)
 {
     (void)packet.GetTransportErrorIndicator();
     const bool bPusi = packet.GetPayloadUnitStartIndicator();
@@ -88,7 +88,7 @@ void ReadEverything(const unsigned char *pBase, const CTsPacket &packet)
     FUZZ_CHECK(packet.GetContinuityCounter() <= kCcMask);
 
     uint8_t nAfSize = 0xEE;
-    unsigned char *pAf = packet.GetAdaptationField(nAfSize);
+    unsigned char* pAf = packet.GetAdaptationField(nAfSize);
     if (pAf != nullptr) {
         FUZZ_CHECK(nAfc & 0x2);
         FUZZ_CHECK(pAf == pBase + 4);
@@ -112,7 +112,7 @@ void ReadEverything(const unsigned char *pBase, const CTsPacket &packet)
     }
 
     uint8_t nPayloadLen = 0;
-    const unsigned char *pPayload = packet.GetPayload(nPayloadLen);
+    const unsigned char* pPayload = packet.GetPayload(nPayloadLen);
     if (pPayload != nullptr) {
         FUZZ_CHECK(nAfc & 0x1);
         FUZZ_CHECK(pPayload >= pBase + 4);
@@ -172,7 +172,7 @@ void ReadEverything(const unsigned char *pBase, const CTsPacket &packet)
     }
 }
 
-void CheckSetPid(const unsigned char *pOrig, uint16_t nPid)
+void CheckSetPid(const unsigned char* pOrig, uint16_t nPid)
 {
     PacketBuf p = CopyPacket(pOrig);
     CTsPacket packet;
@@ -183,7 +183,7 @@ void CheckSetPid(const unsigned char *pOrig, uint16_t nPid)
     FUZZ_CHECK(SameOutside(p.get(), pOrig, 1, 2));
 }
 
-void CheckSetContinuityCounter(const unsigned char *pOrig, uint8_t nCc)
+void CheckSetContinuityCounter(const unsigned char* pOrig, uint8_t nCc)
 {
     PacketBuf p = CopyPacket(pOrig);
     CTsPacket packet;
@@ -194,7 +194,7 @@ void CheckSetContinuityCounter(const unsigned char *pOrig, uint8_t nCc)
     FUZZ_CHECK(SameOutside(p.get(), pOrig, 3, 3));
 }
 
-void CheckSetPcr(const unsigned char *pOrig, int64_t nPcr)
+void CheckSetPcr(const unsigned char* pOrig, int64_t nPcr)
 {
     PacketBuf p = CopyPacket(pOrig);
     CTsPacket packet;
@@ -213,13 +213,13 @@ void CheckSetPcr(const unsigned char *pOrig, int64_t nPcr)
 // A PTS/DTS field: prefix and marker bits keep their values.
 constexpr uint8_t kTimestampValueBits[5] = {0x0E, 0xFF, 0xFE, 0xFF, 0xFE};
 
-void CheckSetTimestamp(const unsigned char *pOrig, int64_t nValue, bool bDts)
+void CheckSetTimestamp(const unsigned char* pOrig, int64_t nValue, bool bDts)
 {
     PacketBuf p = CopyPacket(pOrig);
     CTsPacket packet;
     FUZZ_CHECK(packet.SetData(p.get()));
     uint8_t nLen = 0;
-    const unsigned char *pPayload = packet.GetPayload(nLen);
+    const unsigned char* pPayload = packet.GetPayload(nLen);
     const int nField = bDts ? 14 : 9;
     if (bDts) {
         packet.SetDts(nValue);
@@ -243,13 +243,13 @@ void CheckSetTimestamp(const unsigned char *pOrig, int64_t nValue, bool bDts)
     }
 }
 
-void CheckClearAdaptationField(const unsigned char *pOrig)
+void CheckClearAdaptationField(const unsigned char* pOrig)
 {
     PacketBuf p = CopyPacket(pOrig);
     CTsPacket packet;
     FUZZ_CHECK(packet.SetData(p.get()));
     uint8_t nSize = 0;
-    const unsigned char *pAf = packet.GetAdaptationField(nSize);
+    const unsigned char* pAf = packet.GetAdaptationField(nSize);
     packet.ClearAdaptationField();
     if (pAf == nullptr) {
         FUZZ_CHECK(std::memcmp(p.get(), pOrig, kTsPacketSize) == 0);
@@ -266,7 +266,7 @@ void CheckClearAdaptationField(const unsigned char *pOrig)
 
 // WriteBitFields into an exact-size buffer: bits it is not told to write
 // keep their values.
-void CheckWriteBitFields(FuzzedDataProvider &fdp)
+void CheckWriteBitFields(FuzzedDataProvider& fdp)
 {
     const int nCount = fdp.ConsumeIntegralInRange<int>(0, 8);
     std::vector<int> vWidths;
@@ -304,7 +304,7 @@ void CheckWriteBitFields(FuzzedDataProvider &fdp)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     unsigned char vRaw[kTsPacketSize];
     std::memset(vRaw, 0xFF, sizeof vRaw);

@@ -15,11 +15,14 @@ namespace {
 
 constexpr int64_t kPcrStep = 13'500'000; // the longest PCR step the rate estimator accepts
 
-void Append(Bytes &out, const Packet &pkt) { out.insert(out.end(), pkt.begin(), pkt.end()); }
-
-void Append(Bytes &out, const std::vector<Packet> &packets)
+void Append(Bytes& out, const Packet& pkt)
 {
-    for (const Packet &pkt : packets) {
+    out.insert(out.end(), pkt.begin(), pkt.end());
+}
+
+void Append(Bytes& out, const std::vector<Packet>& packets)
+{
+    for (const Packet& pkt : packets) {
         Append(out, pkt);
     }
 }
@@ -32,10 +35,10 @@ Header Pid(uint16_t nPid, uint8_t nCc = 0)
     return h;
 }
 
-bool WriteSeed(const std::string &sDir, const std::string &sName, const Bytes &data)
+bool WriteSeed(const std::string& sDir, const std::string& sName, const Bytes& data)
 {
     const std::string sPath = sDir + "/" + sName;
-    FILE *pFile = std::fopen(sPath.c_str(), "wb");
+    FILE* pFile = std::fopen(sPath.c_str(), "wb");
     if (pFile == nullptr) {
         std::perror(sPath.c_str());
         return false;
@@ -44,7 +47,7 @@ bool WriteSeed(const std::string &sDir, const std::string &sName, const Bytes &d
     return std::fclose(pFile) == 0 && bOk;
 }
 
-bool MakeDir(const std::string &sDir)
+bool MakeDir(const std::string& sDir)
 {
     if (mkdir(sDir.c_str(), 0755) != 0 && errno != EEXIST) {
         std::perror(sDir.c_str());
@@ -93,7 +96,7 @@ std::vector<std::pair<std::string, Bytes>> PacketSeeds()
                                0x78, 0x40, 0x80, 0x00, 0x00, 0x01, 0x00, 0x00, 0x0F, 0xFF, 0x00,
                                0x00, 0x00, 0x01, 0x65, 0x88, 0x00, 0x00, 0x00, 0x01, 0x41, 0x9A}));
     std::vector<std::pair<std::string, Bytes>> seeds;
-    for (const auto &[sName, pkt] : packets) {
+    for (const auto& [sName, pkt] : packets) {
         Bytes data(pkt.begin(), pkt.end());
         const Bytes tail = SetterTail();
         data.insert(data.end(), tail.begin(), tail.end());
@@ -135,7 +138,7 @@ std::vector<std::pair<std::string, Bytes>> RateSeeds()
 }
 
 // One program: PAT, PMT, then PCRs, PES starts and continuation packets.
-Bytes OneProgram(uint16_t nPcrPid, const std::vector<EsEntry> &es)
+Bytes OneProgram(uint16_t nPcrPid, const std::vector<EsEntry>& es)
 {
     Bytes out;
     Append(out, CPacketBuilder::Packetize(0x0000,
@@ -145,7 +148,7 @@ Bytes OneProgram(uint16_t nPcrPid, const std::vector<EsEntry> &es)
                     0x0011, CPacketBuilder::SdtSection(1, 0, {{1, "provider", "service"}})));
     for (int i = 0; i < 4; ++i) {
         Append(out, CPacketBuilder::Pcr(Pid(nPcrPid, uint8_t(i)), 27'000'000 + i * 2'700'000));
-        for (const EsEntry &e : es) {
+        for (const EsEntry& e : es) {
             Append(out, CPacketBuilder::PesStart(Pid(e.nPid, uint8_t(i)), 0xE0, 93'600 + i * 9000,
                                                  90'000 + i * 9000));
             Append(out, CPacketBuilder::Payload(Pid(e.nPid, uint8_t(i + 1)), Bytes(184, 0xAB)));
@@ -208,7 +211,7 @@ std::vector<std::pair<std::string, Bytes>> InputSeeds()
 
     // The first byte selects how the harness drives the module.
     std::vector<std::pair<std::string, Bytes>> seeds;
-    for (const auto &[sName, stream] : streams) {
+    for (const auto& [sName, stream] : streams) {
         for (uint8_t nMode = 0; nMode < 2; ++nMode) {
             Bytes data{nMode};
             data.insert(data.end(), stream.begin(), stream.end());
@@ -218,9 +221,84 @@ std::vector<std::pair<std::string, Bytes>> InputSeeds()
     return seeds;
 }
 
+// Program lists for the PSI builder, encoded as its harness reads them.
+struct CSeedProgram
+{
+    int nPcrPid;
+    int nPmtPid;
+    std::vector<std::pair<uint8_t, int>> vStreams; // stream_type, PID
+};
+
+void PutU16(Bytes& out, int nValue)
+{
+    out.push_back(uint8_t(nValue & 0xFF));
+    out.push_back(uint8_t((nValue >> 8) & 0xFF));
+}
+
+// A PID as the harness reads it: out-of-range values as -1 or 0x2000 up.
+void PutPid(Bytes& out, int nPid)
+{
+    PutU16(out, nPid < 0 ? 0x2001 : nPid);
+}
+
+Bytes ProgramLists(const std::vector<std::vector<CSeedProgram>>& inputs)
+{
+    Bytes out{uint8_t(inputs.size())};
+    for (const std::vector<CSeedProgram>& programs : inputs) {
+        PutU16(out, int(programs.size()));
+        for (const CSeedProgram& program : programs) {
+            PutPid(out, program.nPcrPid);
+            PutPid(out, program.nPmtPid);
+            out.push_back(uint8_t(program.vStreams.size()));
+            for (const auto& [nType, nPid] : program.vStreams) {
+                out.push_back(nType);
+                PutPid(out, nPid);
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, Bytes>> PsiSeeds()
+{
+    std::vector<std::pair<std::string, Bytes>> seeds;
+    seeds.emplace_back("no-inputs", ProgramLists({}));
+    seeds.emplace_back("two-inputs",
+                       ProgramLists({{{0x1FF, 0x1000, {{0x02, 0x1E1}, {0x04, 0x1E2}}}},
+                                     {{0x101, 0x1000, {{0x1B, 0x100}}}}}));
+    seeds.emplace_back(
+        "pcr-on-stream",
+        ProgramLists({{{0x100, 0x20, {{0x1B, 0x100}, {0x0F, 0x101}}}, {0x1FFF, 0x30, {}}}}));
+    seeds.emplace_back("shared-pids",
+                       ProgramLists({{{0x200, 0x40, {{0x02, 0x201}, {0x04, 0x202}}},
+                                      {0x200, 0x40, {{0x02, 0x201}, {0x06, 0x203}}},
+                                      {0x201, 0x41, {{0x02, 0x202}, {0x02, 0x202}}}}}));
+    seeds.emplace_back("bad-pids", ProgramLists({{{-1, 0x40, {{0x02, -1}, {0x04, 0x2000}}}}}));
+    std::vector<CSeedProgram> vWide(1);
+    vWide[0] = {0x300, 0x50, {}};
+    for (int i = 0; i < 40; ++i) {
+        vWide[0].vStreams.emplace_back(uint8_t(i * 13), 0x300 + i);
+    }
+    seeds.emplace_back("forty-streams", ProgramLists({vWide}));
+    // Enough programs for several PAT and SDT sections and for the PID
+    // space to run out.
+    std::vector<CSeedProgram> vMany;
+    for (int i = 0; i < 400; ++i) {
+        CSeedProgram program{0x100 + i, 0x20 + i, {}};
+        for (int k = 0; k < 1 + i % 12; ++k) {
+            program.vStreams.emplace_back(uint8_t(0x02 + k), 0x1000 + i * 12 + k);
+        }
+        vMany.push_back(program);
+    }
+    seeds.emplace_back("many-programs", ProgramLists({vMany}));
+    std::vector<CSeedProgram> vSmall(vMany.begin(), vMany.begin() + 60);
+    seeds.emplace_back("four-inputs", ProgramLists({vSmall, vSmall, vSmall, vSmall}));
+    return seeds;
+}
+
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <seed dir>\n", argv[0]);
@@ -232,16 +310,17 @@ int main(int argc, char **argv)
             {"fuzz_ts_packet", PacketSeeds()},
             {"fuzz_rate", RateSeeds()},
             {"fuzz_input_module", InputSeeds()},
+            {"fuzz_psi_build", PsiSeeds()},
         };
     if (!MakeDir(sRoot)) {
         return 1;
     }
-    for (const auto &[sTarget, seeds] : targets) {
+    for (const auto& [sTarget, seeds] : targets) {
         const std::string sDir = sRoot + "/" + sTarget;
         if (!MakeDir(sDir)) {
             return 1;
         }
-        for (const auto &[sName, data] : seeds) {
+        for (const auto& [sName, data] : seeds) {
             if (!WriteSeed(sDir, sName, data)) {
                 return 1;
             }

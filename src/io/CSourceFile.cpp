@@ -18,17 +18,15 @@ constexpr int kSyncConfirmPackets = 5;
 // Sync episodes logged one by one; beyond that only a total at the end.
 constexpr int kSyncLogLimit = 10;
 
-constexpr const char* kMsgSyncRegained =
-    "sync regained at byte %lld after %lld skipped bytes: %s ";
+constexpr const char* kMsgSyncRegained = "sync regained at byte %lld after %lld skipped bytes: %s ";
 constexpr const char* kMsgSyncNone = "no packet sync in the last %lld bytes, dropped: %s ";
 constexpr const char* kMsgSyncTotal = "sync lost %lld times, %lld bytes skipped in all: %s ";
 constexpr const char* kMsgPartialPacket = "partial last packet of %d bytes dropped: %s ";
 constexpr const char* kMsgReadError = "read error, source thread exit: %s ";
 constexpr const char* kMsgSourceStopped = "source thread stopped: %s ";
-constexpr const char* kMsgNoBuffer = "no read buffer of at least one packet, source thread exit: %s ";
+constexpr const char* kMsgNoBuffer = "no read buffer or no open file, source thread exit: %s ";
 
-enum class ESync
-{
+enum class ESync {
     kFound,    // aligned at the position returned
     kNeedMore, // undecided from the position returned; read on
     kNone      // no alignment in what is left of the file
@@ -62,7 +60,7 @@ ESync FindSync(const unsigned char* pData, int nFrom, int nTotal, int nConfirm, 
         if (!bConfirmed) {
             continue;
         }
-        if (nOffset + kTsPacketSize > nTotal) {
+        if (bFinal && nOffset + kTsPacketSize > nTotal) {
             nAt = nTotal;
             return ESync::kNone; // only a partial packet is left
         }
@@ -181,8 +179,7 @@ void CSourceFile::WorkFun()
                 bSynced = true;
                 llSkippedAll += llSkipped;
                 if (llEpisodes <= kSyncLogLimit) {
-                    LogPrint(kLogWarning, kMsgSyncRegained, llBase + nPos, llSkipped,
-                             m_szFileName);
+                    LogPrint(kLogWarning, kMsgSyncRegained, llBase + nPos, llSkipped, m_szFileName);
                 }
                 continue;
             }

@@ -91,6 +91,16 @@ bool CStreamMaker::MakeH264(const std::string &sPath, double fSeconds)
                   sPath);
 }
 
+bool CStreamMaker::MakeDvbAc3(const std::string &sPath, double fSeconds)
+{
+    std::string s = Seconds(fSeconds);
+    return Ffmpeg(Video("testsrc", s) + Sine(440, s) +
+                      "-c:v mpeg2video -b:v 800k -minrate 800k -maxrate 800k -bufsize 800k "
+                      "-g 12 -c:a ac3 -b:a 128k -metadata:s:a:0 language=deu "
+                      "-mpegts_flags system_b -muxrate 1500000",
+                  sPath);
+}
+
 bool CStreamMaker::MakeThreePrograms(const std::string &sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);

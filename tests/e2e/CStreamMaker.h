@@ -19,6 +19,9 @@ public:
     static bool MakeMpeg2(const std::string &sPath, double fSeconds, int nMuxRate = 2'500'000);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
     static bool MakeH264(const std::string &sPath, double fSeconds);
+    // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB
+    // way: stream_type 0x06 with registration, AC-3 and language descriptors.
+    static bool MakeDvbAc3(const std::string &sPath, double fSeconds);
     // Three programs: video + audio, video + audio, video only.
     static bool MakeThreePrograms(const std::string &sPath, double fSeconds);
 

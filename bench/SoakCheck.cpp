@@ -1,0 +1,309 @@
+// Checks the output of a long multiplex of two files against its inputs:
+// every packet of every input stream present once and in order on its new
+// PID, nothing on PIDs the output does not announce, the bit rate the
+// output's own PCRs span against the nominal rate, PCR accuracy, continuity
+// and the PSI intervals. Prints one "name: value" line per figure and exits
+// 1 when a check fails, 2 when the files cannot be read.
+//
+// usage: bm_soak_check in1.ts in2.ts out.ts rate_bit_per_s [rate_tolerance_ppm]
+#include "support/CTsReader.h"
+#include "ts/TsConstants.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// TR 101 290 first-priority limits: PAT and PMT at least every 500 ms; the
+// SDT every 2 s and the NIT every 10 s (second/third priority).
+constexpr double kPatPmtMaxGapMs = 500;
+constexpr double kSdtMaxGapMs = 2000;
+constexpr double kNitMaxGapMs = 10000;
+constexpr double kPcrAccuracyNs = 500;
+
+int g_nFailures = 0;
+
+void Fail(const char *szWhat)
+{
+    std::printf("FAIL: %s\n", szWhat);
+    ++g_nFailures;
+}
+
+// A fingerprint per packet keeps the comparison of a few hundred thousand
+// packets in a few megabytes; a collision would hide one lost packet in 2^64.
+uint64_t Fingerprint(const uint8_t *pPacket)
+{
+    const tsr::Bytes comparable = tsr::CTsReader::Comparable(pPacket);
+    uint64_t nHash = 1469598103934665603ull; // FNV-1a
+    for (uint8_t nByte : comparable) {
+        nHash = (nHash ^ nByte) * 1099511628211ull;
+    }
+    return nHash;
+}
+
+std::vector<uint64_t> Fingerprints(const tsr::CTsReader &reader, uint16_t nPid)
+{
+    std::vector<uint64_t> vOut;
+    for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
+        if (reader.GetPid(i) == nPid) {
+            vOut.push_back(Fingerprint(reader.GetPacket(i)));
+        }
+    }
+    return vOut;
+}
+
+struct Comparison
+{
+    size_t nLost = 0;           // input packets not found in order in the output
+    size_t nExtra = 0;          // output packets not matched to an input packet
+    long long nFirstDiff = -1;  // index of the first packet that differs, -1 when none
+};
+
+// The output must be the input, packet for packet. When it is not, the
+// output is matched greedily as a subsequence of the input, which counts
+// losses exactly and shows duplicates and reordering as extras.
+Comparison Compare(const std::vector<uint64_t> &vIn, const std::vector<uint64_t> &vOut)
+{
+    Comparison result;
+    if (vIn == vOut) {
+        return result;
+    }
+    const size_t nCommon = std::min(vIn.size(), vOut.size());
+    result.nFirstDiff = (long long)nCommon;
+    for (size_t i = 0; i < nCommon; ++i) {
+        if (vIn[i] != vOut[i]) {
+            result.nFirstDiff = (long long)i;
+            break;
+        }
+    }
+    size_t j = 0;
+    size_t nMatched = 0;
+    for (size_t i = 0; i < vIn.size(); ++i) {
+        if (j < vOut.size() && vOut[j] == vIn[i]) {
+            ++j;
+            ++nMatched;
+        } else {
+            ++result.nLost;
+        }
+    }
+    result.nExtra = vOut.size() - nMatched;
+    return result;
+}
+
+bool Load(tsr::CTsReader &reader, const char *szPath)
+{
+    std::string sError;
+    if (!reader.LoadFile(szPath, &sError)) {
+        std::fprintf(stderr, "bm_soak_check: %s: %s\n", szPath, sError.c_str());
+        return false;
+    }
+    return true;
+}
+
+int64_t PcrDelta(int64_t nFrom, int64_t nTo)
+{
+    int64_t nDelta = (nTo - nFrom) % kPcrModulo;
+    return nDelta < 0 ? nDelta + kPcrModulo : nDelta;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 5) {
+        std::fprintf(stderr,
+                     "usage: %s in1.ts in2.ts out.ts rate_bit_per_s [rate_tolerance_ppm]\n",
+                     argv[0]);
+        return 2;
+    }
+    const double fNominal = std::atof(argv[4]);
+    const double fTolerancePpm = argc > 5 ? std::atof(argv[5]) : 1.0;
+    if (!(fNominal > 0) || !(fTolerancePpm >= 0)) {
+        std::fprintf(stderr, "bm_soak_check: bad rate %s or tolerance\n", argv[4]);
+        return 2;
+    }
+
+    tsr::CTsReader inputs[2];
+    tsr::CTsReader out;
+    if (!Load(inputs[0], argv[1]) || !Load(inputs[1], argv[2]) || !Load(out, argv[3])) {
+        return 2;
+    }
+
+    std::printf("output packets: %zu\n", out.GetPacketCount());
+    if (!out.IsWholePackets()) {
+        std::printf("output trailing bytes: %zu, sync errors: %zu\n", out.GetTrailingBytes(),
+                    out.GetSyncErrors());
+        Fail("output is not whole 188-byte packets");
+    }
+
+    // Input programs in input order, each input's in program-number order,
+    // against the output's programs in program-number order: the multiplex
+    // numbers them that way.
+    std::vector<std::pair<int, const tsr::Pmt *>> vInPrograms;
+    for (int i = 0; i < 2; ++i) {
+        for (const auto &entry : inputs[i].GetPmts()) {
+            vInPrograms.emplace_back(i, &entry.second);
+        }
+    }
+    std::vector<const tsr::Pmt *> vOutPrograms;
+    for (const auto &entry : out.GetPmts()) {
+        vOutPrograms.push_back(&entry.second);
+    }
+    std::printf("programs: %zu in, %zu out\n", vInPrograms.size(), vOutPrograms.size());
+    if (vInPrograms.empty() || vInPrograms.size() != vOutPrograms.size() ||
+        out.GetPat().programs.size() != vOutPrograms.size()) {
+        Fail("the output's programs are not the inputs' programs");
+    }
+
+    // (input, input PID) -> output PID, from the PMTs on both sides.
+    struct Move
+    {
+        int nInput;
+        uint16_t nInPid;
+        uint16_t nOutPid;
+    };
+    std::vector<Move> vMoves;
+    std::set<uint16_t> announced = {kPidPat, kPidNit, kPidSdt, kPidNull};
+    for (size_t p = 0; p < std::min(vInPrograms.size(), vOutPrograms.size()); ++p) {
+        const int nInput = vInPrograms[p].first;
+        const tsr::Pmt &in = *vInPrograms[p].second;
+        const tsr::Pmt &outPmt = *vOutPrograms[p];
+        announced.insert(outPmt.nPmtPid);
+        announced.insert(outPmt.nPcrPid);
+        if (in.streams.size() != outPmt.streams.size()) {
+            Fail("an output program has not the streams of its input program");
+            continue;
+        }
+        bool bPcrOnStream = false;
+        for (size_t s = 0; s < in.streams.size(); ++s) {
+            if (in.streams[s].nStreamType != outPmt.streams[s].nStreamType) {
+                Fail("an output stream has another stream_type than its input stream");
+            }
+            vMoves.push_back({nInput, in.streams[s].nPid, outPmt.streams[s].nPid});
+            announced.insert(outPmt.streams[s].nPid);
+            bPcrOnStream = bPcrOnStream || in.streams[s].nPid == in.nPcrPid;
+        }
+        if (!bPcrOnStream && in.nPcrPid != kPidNull) {
+            vMoves.push_back({nInput, in.nPcrPid, outPmt.nPcrPid});
+        }
+    }
+
+    size_t nChecked = 0;
+    size_t nLost = 0;
+    size_t nExtra = 0;
+    for (const Move &move : vMoves) {
+        const std::vector<uint64_t> vIn = Fingerprints(inputs[move.nInput], move.nInPid);
+        const std::vector<uint64_t> vOut = Fingerprints(out, move.nOutPid);
+        const Comparison result = Compare(vIn, vOut);
+        std::printf("input %d PID 0x%04X -> PID %u: %zu in, %zu out, lost %zu, extra %zu",
+                    move.nInput + 1, move.nInPid, move.nOutPid, vIn.size(), vOut.size(),
+                    result.nLost, result.nExtra);
+        if (result.nFirstDiff >= 0) {
+            std::printf(", first difference at packet %lld", result.nFirstDiff);
+        }
+        std::printf("\n");
+        nChecked += vIn.size();
+        nLost += result.nLost;
+        nExtra += result.nExtra;
+    }
+    std::printf("stream packets checked: %zu\n", nChecked);
+    std::printf("lost packets: %zu\n", nLost);
+    std::printf("extra packets: %zu\n", nExtra);
+    if (nChecked == 0 || nLost != 0 || nExtra != 0) {
+        Fail("the output does not carry every input stream packet once, in order");
+    }
+
+    size_t nStray = 0;
+    for (const auto &[nPid, nCount] : out.GetPidCounts()) {
+        if (announced.count(nPid) == 0) {
+            std::printf("stray PID %u: %zu packets\n", nPid, nCount);
+            nStray += nCount;
+        }
+    }
+    if (nStray != 0) {
+        Fail("the output has packets on PIDs it does not announce");
+    }
+
+    const int nInCc = inputs[0].GetCcErrors() + inputs[1].GetCcErrors();
+    std::printf("continuity errors: %d out (%d in the inputs)\n", out.GetCcErrors(), nInCc);
+    if (out.GetCcErrors() > nInCc) {
+        Fail("the output has continuity errors its inputs do not have");
+    }
+    const tsr::PsiErrors psiErrors = out.GetPsiErrors();
+    if (psiErrors.nCrc + psiErrors.nLength + psiErrors.nIncomplete != 0) {
+        std::printf("PSI errors: %d CRC, %d length, %d incomplete\n", psiErrors.nCrc,
+                    psiErrors.nLength, psiErrors.nIncomplete);
+        Fail("the output has damaged PSI sections");
+    }
+
+    // The rate the output's PCRs span: packets between the first and the last
+    // PCR of a PID against the PCR time between them.
+    double fSpanRate = 0;
+    double fSpanSeconds = 0;
+    for (uint16_t nPid : out.GetPcrPids()) {
+        const std::vector<tsr::PcrSample> &vPcrs = out.GetPcrs(nPid);
+        if (vPcrs.size() < 2) {
+            continue;
+        }
+        const tsr::PcrSample &first = vPcrs.front();
+        const tsr::PcrSample &last = vPcrs.back();
+        const int64_t nTicks = PcrDelta(first.nPcr, last.nPcr);
+        if (nTicks <= 0) {
+            continue;
+        }
+        const double fSeconds = double(nTicks) / kPcrHz;
+        const double fRate = double(last.nPacket - first.nPacket) * kTsPacketSize * 8 / fSeconds;
+        const double fPpm = (fRate / fNominal - 1) * 1e6;
+        const tsr::PcrAccuracy accuracy = out.CheckPcrAccuracy(nPid, fRate);
+        std::printf("PCR PID %u: %zu PCRs over %.3f s, %.1f bit/s (%+.1f ppm), "
+                    "accuracy max %.0f ns, max interval %.1f ms\n",
+                    nPid, vPcrs.size(), fSeconds, fRate, fPpm, accuracy.fMaxAbsNs,
+                    accuracy.fMaxGapMs);
+        if (accuracy.fMaxAbsNs > kPcrAccuracyNs) {
+            Fail("PCR accuracy beyond 500 ns");
+        }
+        // The longest span measures the rate most finely.
+        if (fSeconds > fSpanSeconds) {
+            fSpanSeconds = fSeconds;
+            fSpanRate = fRate;
+        }
+    }
+    if (fSpanRate == 0) {
+        Fail("the output has no PCRs to time it by");
+    } else {
+        const double fSeconds = double(out.GetPacketCount()) * kTsPacketSize * 8 / fSpanRate;
+        const double fPpm = (fSpanRate / fNominal - 1) * 1e6;
+        std::printf("output time by PCR: %.3f s for %zu bytes\n", fSeconds,
+                    out.GetPacketCount() * kTsPacketSize);
+        std::printf("rate: %.1f bit/s against %.1f nominal, deviation %+.1f ppm (tolerance %.1f)\n",
+                    fSpanRate, fNominal, fPpm, fTolerancePpm);
+        if (std::fabs(fPpm) > fTolerancePpm) {
+            Fail("the output rate is not the nominal rate");
+        }
+    }
+
+    const double fRate = fSpanRate > 0 ? fSpanRate : fNominal;
+    std::map<uint16_t, double> limits = {
+        {kPidPat, kPatPmtMaxGapMs}, {kPidSdt, kSdtMaxGapMs}, {kPidNit, kNitMaxGapMs}};
+    for (const tsr::Pmt *pPmt : vOutPrograms) {
+        limits[pPmt->nPmtPid] = kPatPmtMaxGapMs;
+    }
+    for (const auto &[nPid, fLimitMs] : limits) {
+        const tsr::Repetition repetition = out.GetRepetition(nPid, fRate);
+        std::printf("PSI PID %u: %zu sections, max interval %.1f ms\n", nPid, repetition.nCount,
+                    repetition.fMaxGapMs);
+        if (repetition.nCount < 2 || repetition.fMaxGapMs > fLimitMs) {
+            Fail("a PSI table is missing or repeated too rarely");
+        }
+    }
+
+    std::printf("checks failed: %d\n", g_nFailures);
+    return g_nFailures == 0 ? 0 : 1;
+}

@@ -5,7 +5,13 @@
 // and the PSI intervals. Prints one "name: value" line per figure and exits
 // 1 when a check fails, 2 when the files cannot be read.
 //
-// usage: bm_soak_check in1.ts in2.ts out.ts rate_bit_per_s [rate_tolerance_ppm]
+// The nominal rate is worked out from the inputs the way the console program
+// does it, since its mux_rate line shows only two decimals; the line given
+// must agree with it.
+//
+// usage: bm_soak_check in1.ts in2.ts out.ts mux_rate [rate_tolerance_ppm]
+#include "CPcrRateScanner.h"
+#include "braidmill.h"
 #include "support/CTsReader.h"
 #include "ts/TsConstants.h"
 
@@ -107,6 +113,17 @@ bool Load(tsr::CTsReader &reader, const char *szPath)
     return true;
 }
 
+// The program's estimate: the library's, else the longer scan.
+int InputRate(const char *szPath)
+{
+    const int nRate = GetSourceRate(szPath);
+    if (nRate > 0) {
+        return nRate;
+    }
+    CPcrRateScanner scanner;
+    return scanner.Scan(szPath) == CPcrRateScanner::Result::Ok ? scanner.GetBitRate() : -1;
+}
+
 int64_t PcrDelta(int64_t nFrom, int64_t nTo)
 {
     int64_t nDelta = (nTo - nFrom) % kPcrModulo;
@@ -118,16 +135,30 @@ int64_t PcrDelta(int64_t nFrom, int64_t nTo)
 int main(int argc, char **argv)
 {
     if (argc < 5) {
-        std::fprintf(stderr,
-                     "usage: %s in1.ts in2.ts out.ts rate_bit_per_s [rate_tolerance_ppm]\n",
+        std::fprintf(stderr, "usage: %s in1.ts in2.ts out.ts mux_rate [rate_tolerance_ppm]\n",
                      argv[0]);
         return 2;
     }
-    const double fNominal = std::atof(argv[4]);
     const double fTolerancePpm = argc > 5 ? std::atof(argv[5]) : 1.0;
-    if (!(fNominal > 0) || !(fTolerancePpm >= 0)) {
-        std::fprintf(stderr, "bm_soak_check: bad rate %s or tolerance\n", argv[4]);
+    if (!(fTolerancePpm >= 0)) {
+        std::fprintf(stderr, "bm_soak_check: bad tolerance %s\n", argv[5]);
         return 2;
+    }
+    const int nRate1 = InputRate(argv[1]);
+    const int nRate2 = InputRate(argv[2]);
+    if (nRate1 <= 0 || nRate2 <= 0) {
+        std::fprintf(stderr, "bm_soak_check: no bit rate for an input\n");
+        return 2;
+    }
+    const float fMuxRate = float(double(nRate1) / 1024 / 1024 + double(nRate2) / 1024 / 1024 + 1);
+    const double fNominal = double(fMuxRate) * 1024 * 1024;
+    char szRate[32];
+    std::snprintf(szRate, sizeof szRate, "%.2f", double(fMuxRate));
+    std::printf("input rates: %d + %d bit/s, mux rate %.7f (%s) = %.1f bit/s\n", nRate1, nRate2,
+                double(fMuxRate), szRate, fNominal);
+    if (std::string(szRate) != argv[4]) {
+        std::printf("mux_rate line: %s\n", argv[4]);
+        Fail("the program chose another rate than its inputs give");
     }
 
     tsr::CTsReader inputs[2];
@@ -262,7 +293,7 @@ int main(int argc, char **argv)
         const double fRate = double(last.nPacket - first.nPacket) * kTsPacketSize * 8 / fSeconds;
         const double fPpm = (fRate / fNominal - 1) * 1e6;
         const tsr::PcrAccuracy accuracy = out.CheckPcrAccuracy(nPid, fRate);
-        std::printf("PCR PID %u: %zu PCRs over %.3f s, %.1f bit/s (%+.1f ppm), "
+        std::printf("PCR PID %u: %zu PCRs over %.3f s, %.1f bit/s (%+.3f ppm), "
                     "accuracy max %.0f ns, max interval %.1f ms\n",
                     nPid, vPcrs.size(), fSeconds, fRate, fPpm, accuracy.fMaxAbsNs,
                     accuracy.fMaxGapMs);
@@ -282,7 +313,7 @@ int main(int argc, char **argv)
         const double fPpm = (fSpanRate / fNominal - 1) * 1e6;
         std::printf("output time by PCR: %.3f s for %zu bytes\n", fSeconds,
                     out.GetPacketCount() * kTsPacketSize);
-        std::printf("rate: %.1f bit/s against %.1f nominal, deviation %+.1f ppm (tolerance %.1f)\n",
+        std::printf("rate: %.1f bit/s against %.1f nominal, deviation %+.3f ppm (tolerance %.3f)\n",
                     fSpanRate, fNominal, fPpm, fTolerancePpm);
         if (std::fabs(fPpm) > fTolerancePpm) {
             Fail("the output rate is not the nominal rate");

@@ -1,8 +1,9 @@
 // Checks the output of a long multiplex of two files against its inputs:
 // every packet of every input stream present once and in order on its new
 // PID, nothing on PIDs the output does not announce, the bit rate the
-// output's own PCRs span against the nominal rate, PCR accuracy, continuity
-// and the PSI intervals. Prints one "name: value" line per figure and exits
+// output's own PCRs span against the nominal rate, the presentation times
+// keeping their distance to those PCRs, PCR accuracy, continuity and the PSI
+// intervals. Prints one "name: value" line per figure and exits
 // 1 when a check fails, 2 when the files cannot be read.
 //
 // The nominal rate is worked out from the inputs the way the console program
@@ -33,6 +34,13 @@ constexpr double kPatPmtMaxGapMs = 500;
 constexpr double kSdtMaxGapMs = 2000;
 constexpr double kNitMaxGapMs = 10000;
 constexpr double kPcrAccuracyNs = 500;
+// How far the presentation times may drift against the output's PCRs over
+// the run, beyond what they drift in the input: a decoder's buffer absorbs
+// a few milliseconds, not a drift that grows with every hour.
+constexpr double kMaxDriftPpm = 20;
+// The PTS-PCR distance is averaged over this share of the PES packets at
+// each end, which evens out the picture reordering.
+constexpr double kDriftWindow = 0.1;
 
 int g_nFailures = 0;
 
@@ -113,6 +121,96 @@ bool Load(tsr::CTsReader &reader, const char *szPath)
     return true;
 }
 
+int64_t PcrDelta(int64_t nFrom, int64_t nTo)
+{
+    int64_t nDelta = (nTo - nFrom) % kPcrModulo;
+    return nDelta < 0 ? nDelta + kPcrModulo : nDelta;
+}
+
+// PTS of a packet that starts a PES packet carrying one, else -1.
+int64_t ReadPts(const uint8_t *p)
+{
+    if (!(p[1] & 0x40) || !(p[3] & 0x10)) {
+        return -1;
+    }
+    size_t nOff = 4;
+    if (p[3] & 0x20) {
+        nOff += 1 + size_t(p[4]);
+    }
+    if (nOff + 14 > size_t(kTsPacketSize)) {
+        return -1;
+    }
+    const uint8_t *q = p + nOff;
+    if (q[0] != 0 || q[1] != 0 || q[2] != 1 || !(q[7] & 0x80)) {
+        return -1;
+    }
+    const uint8_t *t = q + 9;
+    return (int64_t((t[0] >> 1) & 0x7) << 30) | (int64_t(t[1]) << 22) |
+           (int64_t(t[2] >> 1) << 15) | (int64_t(t[3]) << 7) | (t[4] >> 1);
+}
+
+struct Drift
+{
+    double fSeconds = std::nan(""); // PTS lead at the end less PTS lead at the start
+    double fOverSeconds = 0;        // PCR time between the two measurements
+    size_t nCount = 0;              // time stamps seen
+};
+
+// How far the presentation times of a PID lead the PCRs of another at the
+// end of the file more than at its start (negative: they fall behind), with
+// the PCR of each packet taken from the straight line through the first and
+// the last PCR. fSeconds is nan without enough of either.
+Drift PtsDrift(const tsr::CTsReader &reader, uint16_t nPid, uint16_t nPcrPid)
+{
+    Drift drift;
+    const std::vector<tsr::PcrSample> &vPcrs = reader.GetPcrs(nPcrPid);
+    if (vPcrs.size() < 2 || vPcrs.back().nPacket == vPcrs.front().nPacket) {
+        return drift;
+    }
+    const double fTicksPerPacket = double(PcrDelta(vPcrs.front().nPcr, vPcrs.back().nPcr)) /
+                                   double(vPcrs.back().nPacket - vPcrs.front().nPacket);
+    std::vector<double> vLead;
+    std::vector<double> vAt; // PCR time of each, s
+    int64_t nPrevPts = -1;
+    int64_t nPtsBase = 0; // unwraps the 33-bit field
+    for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
+        if (reader.GetPid(i) != nPid) {
+            continue;
+        }
+        const int64_t nPts = ReadPts(reader.GetPacket(i));
+        if (nPts < 0) {
+            continue;
+        }
+        if (nPrevPts >= 0 && nPts + kPtsModulo / 2 < nPrevPts) {
+            nPtsBase += kPtsModulo;
+        }
+        nPrevPts = nPts;
+        const double fPcr = double(vPcrs.front().nPcr) +
+                            (double(i) - double(vPcrs.front().nPacket)) * fTicksPerPacket;
+        vLead.push_back(double(nPtsBase + nPts) / kPtsHz - fPcr / kPcrHz);
+        vAt.push_back(fPcr / kPcrHz);
+    }
+    drift.nCount = vLead.size();
+    const size_t nWindow = size_t(double(vLead.size()) * kDriftWindow);
+    if (nWindow < 10) {
+        return drift;
+    }
+    double fFirst = 0;
+    double fLast = 0;
+    double fFirstAt = 0;
+    double fLastAt = 0;
+    for (size_t i = 0; i < nWindow; ++i) {
+        const size_t j = vLead.size() - nWindow + i;
+        fFirst += vLead[i];
+        fLast += vLead[j];
+        fFirstAt += vAt[i];
+        fLastAt += vAt[j];
+    }
+    drift.fSeconds = (fLast - fFirst) / double(nWindow);
+    drift.fOverSeconds = (fLastAt - fFirstAt) / double(nWindow);
+    return drift;
+}
+
 // The program's estimate: the library's, else the longer scan.
 int InputRate(const char *szPath)
 {
@@ -122,12 +220,6 @@ int InputRate(const char *szPath)
     }
     CPcrRateScanner scanner;
     return scanner.Scan(szPath) == CPcrRateScanner::Result::Ok ? scanner.GetBitRate() : -1;
-}
-
-int64_t PcrDelta(int64_t nFrom, int64_t nTo)
-{
-    int64_t nDelta = (nTo - nFrom) % kPcrModulo;
-    return nDelta < 0 ? nDelta + kPcrModulo : nDelta;
 }
 
 } // namespace
@@ -200,7 +292,16 @@ int main(int argc, char **argv)
         uint16_t nInPid;
         uint16_t nOutPid;
     };
+    struct Timing
+    {
+        int nInput;
+        uint16_t nInPid;
+        uint16_t nInPcrPid;
+        uint16_t nOutPid;
+        uint16_t nOutPcrPid;
+    };
     std::vector<Move> vMoves;
+    std::vector<Timing> vTimings; // the first stream of each program
     std::set<uint16_t> announced = {kPidPat, kPidNit, kPidSdt, kPidNull};
     for (size_t p = 0; p < std::min(vInPrograms.size(), vOutPrograms.size()); ++p) {
         const int nInput = vInPrograms[p].first;
@@ -211,6 +312,10 @@ int main(int argc, char **argv)
         if (in.streams.size() != outPmt.streams.size()) {
             Fail("an output program has not the streams of its input program");
             continue;
+        }
+        if (!in.streams.empty()) {
+            vTimings.push_back({nInput, in.streams[0].nPid, in.nPcrPid,
+                                outPmt.streams[0].nPid, outPmt.nPcrPid});
         }
         bool bPcrOnStream = false;
         for (size_t s = 0; s < in.streams.size(); ++s) {
@@ -317,6 +422,20 @@ int main(int argc, char **argv)
                     fSpanRate, fNominal, fPpm, fTolerancePpm);
         if (std::fabs(fPpm) > fTolerancePpm) {
             Fail("the output rate is not the nominal rate");
+        }
+    }
+
+    // The output's PCRs must keep the pace of the content they time.
+    for (const Timing &timing : vTimings) {
+        const Drift in = PtsDrift(inputs[timing.nInput], timing.nInPid, timing.nInPcrPid);
+        const Drift outDrift = PtsDrift(out, timing.nOutPid, timing.nOutPcrPid);
+        const double fPpm = (outDrift.fSeconds - in.fSeconds) / outDrift.fOverSeconds * 1e6;
+        std::printf("PTS against PCR, PID %u: drift %+.1f ms over %.1f s (%+.1f ms in the "
+                    "input), %+.1f ppm, %zu time stamps\n",
+                    timing.nOutPid, outDrift.fSeconds * 1e3, outDrift.fOverSeconds,
+                    in.fSeconds * 1e3, fPpm, outDrift.nCount);
+        if (!(std::fabs(fPpm) <= kMaxDriftPpm)) {
+            Fail("the output's PCRs drift against the presentation times");
         }
     }
 

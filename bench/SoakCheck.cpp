@@ -44,7 +44,7 @@ constexpr double kDriftWindow = 0.1;
 
 int g_nFailures = 0;
 
-void Fail(const char *szWhat)
+void Fail(const char* szWhat)
 {
     std::printf("FAIL: %s\n", szWhat);
     ++g_nFailures;
@@ -52,7 +52,7 @@ void Fail(const char *szWhat)
 
 // A fingerprint per packet keeps the comparison of a few hundred thousand
 // packets in a few megabytes; a collision would hide one lost packet in 2^64.
-uint64_t Fingerprint(const uint8_t *pPacket)
+uint64_t Fingerprint(const uint8_t* pPacket)
 {
     const tsr::Bytes comparable = tsr::CTsReader::Comparable(pPacket);
     uint64_t nHash = 1469598103934665603ull; // FNV-1a
@@ -62,7 +62,7 @@ uint64_t Fingerprint(const uint8_t *pPacket)
     return nHash;
 }
 
-std::vector<uint64_t> Fingerprints(const tsr::CTsReader &reader, uint16_t nPid)
+std::vector<uint64_t> Fingerprints(const tsr::CTsReader& reader, uint16_t nPid)
 {
     std::vector<uint64_t> vOut;
     for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
@@ -75,15 +75,15 @@ std::vector<uint64_t> Fingerprints(const tsr::CTsReader &reader, uint16_t nPid)
 
 struct Comparison
 {
-    size_t nLost = 0;           // input packets not found in order in the output
-    size_t nExtra = 0;          // output packets not matched to an input packet
-    long long nFirstDiff = -1;  // index of the first packet that differs, -1 when none
+    size_t nLost = 0;          // input packets not found in order in the output
+    size_t nExtra = 0;         // output packets not matched to an input packet
+    long long nFirstDiff = -1; // index of the first packet that differs, -1 when none
 };
 
 // The output must be the input, packet for packet. When it is not, the
 // output is matched greedily as a subsequence of the input, which counts
 // losses exactly and shows duplicates and reordering as extras.
-Comparison Compare(const std::vector<uint64_t> &vIn, const std::vector<uint64_t> &vOut)
+Comparison Compare(const std::vector<uint64_t>& vIn, const std::vector<uint64_t>& vOut)
 {
     Comparison result;
     if (vIn == vOut) {
@@ -111,7 +111,7 @@ Comparison Compare(const std::vector<uint64_t> &vIn, const std::vector<uint64_t>
     return result;
 }
 
-bool Load(tsr::CTsReader &reader, const char *szPath)
+bool Load(tsr::CTsReader& reader, const char* szPath)
 {
     std::string sError;
     if (!reader.LoadFile(szPath, &sError)) {
@@ -128,7 +128,7 @@ int64_t PcrDelta(int64_t nFrom, int64_t nTo)
 }
 
 // PTS of a packet that starts a PES packet carrying one, else -1.
-int64_t ReadPts(const uint8_t *p)
+int64_t ReadPts(const uint8_t* p)
 {
     if (!(p[1] & 0x40) || !(p[3] & 0x10)) {
         return -1;
@@ -140,13 +140,13 @@ int64_t ReadPts(const uint8_t *p)
     if (nOff + 14 > size_t(kTsPacketSize)) {
         return -1;
     }
-    const uint8_t *q = p + nOff;
+    const uint8_t* q = p + nOff;
     if (q[0] != 0 || q[1] != 0 || q[2] != 1 || !(q[7] & 0x80)) {
         return -1;
     }
-    const uint8_t *t = q + 9;
-    return (int64_t((t[0] >> 1) & 0x7) << 30) | (int64_t(t[1]) << 22) |
-           (int64_t(t[2] >> 1) << 15) | (int64_t(t[3]) << 7) | (t[4] >> 1);
+    const uint8_t* t = q + 9;
+    return (int64_t((t[0] >> 1) & 0x7) << 30) | (int64_t(t[1]) << 22) | (int64_t(t[2] >> 1) << 15) |
+           (int64_t(t[3]) << 7) | (t[4] >> 1);
 }
 
 struct Drift
@@ -160,10 +160,10 @@ struct Drift
 // end of the file more than at its start (negative: they fall behind), with
 // the PCR of each packet taken from the straight line through the first and
 // the last PCR. fSeconds is nan without enough of either.
-Drift PtsDrift(const tsr::CTsReader &reader, uint16_t nPid, uint16_t nPcrPid)
+Drift PtsDrift(const tsr::CTsReader& reader, uint16_t nPid, uint16_t nPcrPid)
 {
     Drift drift;
-    const std::vector<tsr::PcrSample> &vPcrs = reader.GetPcrs(nPcrPid);
+    const std::vector<tsr::PcrSample>& vPcrs = reader.GetPcrs(nPcrPid);
     if (vPcrs.size() < 2 || vPcrs.back().nPacket == vPcrs.front().nPacket) {
         return drift;
     }
@@ -212,7 +212,7 @@ Drift PtsDrift(const tsr::CTsReader &reader, uint16_t nPid, uint16_t nPcrPid)
 }
 
 // The program's estimate: the library's, else the longer scan.
-int InputRate(const char *szPath)
+int InputRate(const char* szPath)
 {
     const int nRate = GetSourceRate(szPath);
     if (nRate > 0) {
@@ -224,7 +224,7 @@ int InputRate(const char *szPath)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc < 5) {
         std::fprintf(stderr, "usage: %s in1.ts in2.ts out.ts mux_rate [rate_tolerance_ppm]\n",
@@ -269,14 +269,14 @@ int main(int argc, char **argv)
     // Input programs in input order, each input's in program-number order,
     // against the output's programs in program-number order: the multiplex
     // numbers them that way.
-    std::vector<std::pair<int, const tsr::Pmt *>> vInPrograms;
+    std::vector<std::pair<int, const tsr::Pmt*>> vInPrograms;
     for (int i = 0; i < 2; ++i) {
-        for (const auto &entry : inputs[i].GetPmts()) {
+        for (const auto& entry : inputs[i].GetPmts()) {
             vInPrograms.emplace_back(i, &entry.second);
         }
     }
-    std::vector<const tsr::Pmt *> vOutPrograms;
-    for (const auto &entry : out.GetPmts()) {
+    std::vector<const tsr::Pmt*> vOutPrograms;
+    for (const auto& entry : out.GetPmts()) {
         vOutPrograms.push_back(&entry.second);
     }
     std::printf("programs: %zu in, %zu out\n", vInPrograms.size(), vOutPrograms.size());
@@ -305,8 +305,8 @@ int main(int argc, char **argv)
     std::set<uint16_t> announced = {kPidPat, kPidNit, kPidSdt, kPidNull};
     for (size_t p = 0; p < std::min(vInPrograms.size(), vOutPrograms.size()); ++p) {
         const int nInput = vInPrograms[p].first;
-        const tsr::Pmt &in = *vInPrograms[p].second;
-        const tsr::Pmt &outPmt = *vOutPrograms[p];
+        const tsr::Pmt& in = *vInPrograms[p].second;
+        const tsr::Pmt& outPmt = *vOutPrograms[p];
         announced.insert(outPmt.nPmtPid);
         announced.insert(outPmt.nPcrPid);
         if (in.streams.size() != outPmt.streams.size()) {
@@ -314,8 +314,8 @@ int main(int argc, char **argv)
             continue;
         }
         if (!in.streams.empty()) {
-            vTimings.push_back({nInput, in.streams[0].nPid, in.nPcrPid,
-                                outPmt.streams[0].nPid, outPmt.nPcrPid});
+            vTimings.push_back(
+                {nInput, in.streams[0].nPid, in.nPcrPid, outPmt.streams[0].nPid, outPmt.nPcrPid});
         }
         bool bPcrOnStream = false;
         for (size_t s = 0; s < in.streams.size(); ++s) {
@@ -334,7 +334,7 @@ int main(int argc, char **argv)
     size_t nChecked = 0;
     size_t nLost = 0;
     size_t nExtra = 0;
-    for (const Move &move : vMoves) {
+    for (const Move& move : vMoves) {
         const std::vector<uint64_t> vIn = Fingerprints(inputs[move.nInput], move.nInPid);
         const std::vector<uint64_t> vOut = Fingerprints(out, move.nOutPid);
         const Comparison result = Compare(vIn, vOut);
@@ -357,7 +357,7 @@ int main(int argc, char **argv)
     }
 
     size_t nStray = 0;
-    for (const auto &[nPid, nCount] : out.GetPidCounts()) {
+    for (const auto& [nPid, nCount] : out.GetPidCounts()) {
         if (announced.count(nPid) == 0) {
             std::printf("stray PID %u: %zu packets\n", nPid, nCount);
             nStray += nCount;
@@ -384,12 +384,12 @@ int main(int argc, char **argv)
     double fSpanRate = 0;
     double fSpanSeconds = 0;
     for (uint16_t nPid : out.GetPcrPids()) {
-        const std::vector<tsr::PcrSample> &vPcrs = out.GetPcrs(nPid);
+        const std::vector<tsr::PcrSample>& vPcrs = out.GetPcrs(nPid);
         if (vPcrs.size() < 2) {
             continue;
         }
-        const tsr::PcrSample &first = vPcrs.front();
-        const tsr::PcrSample &last = vPcrs.back();
+        const tsr::PcrSample& first = vPcrs.front();
+        const tsr::PcrSample& last = vPcrs.back();
         const int64_t nTicks = PcrDelta(first.nPcr, last.nPcr);
         if (nTicks <= 0) {
             continue;
@@ -426,7 +426,7 @@ int main(int argc, char **argv)
     }
 
     // The output's PCRs must keep the pace of the content they time.
-    for (const Timing &timing : vTimings) {
+    for (const Timing& timing : vTimings) {
         const Drift in = PtsDrift(inputs[timing.nInput], timing.nInPid, timing.nInPcrPid);
         const Drift outDrift = PtsDrift(out, timing.nOutPid, timing.nOutPcrPid);
         const double fPpm = (outDrift.fSeconds - in.fSeconds) / outDrift.fOverSeconds * 1e6;
@@ -442,10 +442,10 @@ int main(int argc, char **argv)
     const double fRate = fSpanRate > 0 ? fSpanRate : fNominal;
     std::map<uint16_t, double> limits = {
         {kPidPat, kPatPmtMaxGapMs}, {kPidSdt, kSdtMaxGapMs}, {kPidNit, kNitMaxGapMs}};
-    for (const tsr::Pmt *pPmt : vOutPrograms) {
+    for (const tsr::Pmt* pPmt : vOutPrograms) {
         limits[pPmt->nPmtPid] = kPatPmtMaxGapMs;
     }
-    for (const auto &[nPid, fLimitMs] : limits) {
+    for (const auto& [nPid, fLimitMs] : limits) {
         const tsr::Repetition repetition = out.GetRepetition(nPid, fRate);
         std::printf("PSI PID %u: %zu sections, max interval %.1f ms\n", nPid, repetition.nCount,
                     repetition.fMaxGapMs);

@@ -11,6 +11,7 @@
 #include "ts/TsConstants.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -91,11 +92,45 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
         nStatus = m_pFifo->Push(pData);
         os::Sleep(kOverflowRetryMs);
     }
+    NotifyData();
 }
 
 void CInputModule::StreamEnd()
 {
     m_bStreamEnd.store(true, std::memory_order_release);
+    NotifyData();
+}
+
+void CInputModule::NotifyData()
+{
+    // Sequentially consistent against the waiter's store of the flag before
+    // it looks at the FIFO: either it sees this packet, or this sees it waiting.
+    if (m_bDataWaiter.load(std::memory_order_seq_cst)) {
+        { std::lock_guard<std::mutex> lock(m_mtxData); }
+        m_cvData.notify_all();
+    }
+}
+
+void CInputModule::WaitForData(unsigned nMaxMs)
+{
+    m_bDataWaiter.store(true, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        m_cvData.wait_for(lock, std::chrono::milliseconds(nMaxMs), [this] {
+            return m_bStreamEnd.load(std::memory_order_acquire) || !m_pFifo->IsEmpty();
+        });
+    }
+    m_bDataWaiter.store(false, std::memory_order_relaxed);
+}
+
+bool CInputModule::HasStoredPacket() const
+{
+    return !m_pFifo->IsEmpty();
+}
+
+int64_t CInputModule::GetDueMicros() const
+{
+    return m_pPcrPacer ? m_pPcrPacer->GetDueMicros() : -1;
 }
 
 bool CInputModule::IsReady() const
@@ -136,9 +171,15 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
     llPtsDelta = -1;
     llDtsDelta = -1;
     nPcrPid = -1;
-    if (!IsReady() || IsHeldBack()) {
+    if (!IsReady()) {
+        m_eLastMiss = EMiss::kNotReady;
         return nullptr;
     }
+    if (IsHeldBack()) {
+        m_eLastMiss = EMiss::kHeldBack;
+        return nullptr;
+    }
+    m_eLastMiss = EMiss::kNone;
     while (unsigned char* pSlot = m_pFifo->Pop()) {
         CTsPacket packet;
         if (!packet.SetData(pSlot)) {
@@ -164,6 +205,7 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
         }
         return pSlot;
     }
+    m_eLastMiss = EMiss::kEmpty;
     return nullptr;
 }
 

@@ -4,19 +4,26 @@
 // section reader.
 //
 // Input, read front to back (missing bytes read as 0):
-//   u8 input count (mod 5); per input: u16 program count (mod 401); per
-//   program: PID PCR_PID, PID PMT PID, u8 stream count; per stream: u8
-//   stream_type, PID. A PID is a u16: bits 0-12 the PID; with bit 13 set the
+//   u8 input count (mod 5); per input: u8 flags (bit 0: the PMT descriptors
+//   are given; bit 1: one program fewer of them than programs), u16 program
+//   count (mod 401); per program: PID PCR_PID, PID PMT PID, descriptors of
+//   program_info, u8 stream count; per stream: u8 stream_type, PID,
+//   descriptors. A PID is a u16: bits 0-12 the PID; with bit 13 set the
 //   value is out of range instead (-1 when bit 0 is set, else the u16 as is).
+//   Descriptors: u8 count (mod 16); per descriptor u8 tag, u8 length, the body.
 //
 // Checks: every packet of the set is a well-formed PSI packet, every
 // section parses back whole with a correct CRC_32 and consistent lengths,
 // and the tables say what the numbering says: PAT lists every program in
-// order, each PMT its streams and PCR PID, the SDT one service per program,
-// the NIT nothing. The PID maps stay injective, within the usable PIDs and
-// apart between inputs; no program's PIDs run into another's.
+// order, each PMT the streams, PCR PID and descriptors of its input program
+// (no CA descriptors; only descriptors left out, in order, when all would not
+// fit), the SDT one service per program, the NIT nothing. The PID maps stay
+// injective, within the usable PIDs and apart between inputs; no program's
+// PIDs run into another's.
 #include "FuzzCheck.h"
 #include "braidmill.h"
+#include "input/CProgramDescriptors.h"
+#include "log/CLogger.h"
 #include "mux/CPsiBuilder.h"
 #include "mux/MuxConstants.h"
 #include "ts/CPsiSection.h"
@@ -37,6 +44,29 @@ namespace {
 
 constexpr int kMaxInputs = 4;
 constexpr int kMaxPrograms = 400;
+constexpr int kMaxDescriptors = 16; // per loop
+
+// What a kept output program's PMT must say, from its input program.
+struct CExpectedPmt
+{
+    CProgramDescriptors descriptors; // the input's, CA left out, per kept stream
+    bool bAllFit = false;            // with all of them the section fits
+};
+
+// Programs the builder left out, by input and program (from 1), as its
+// error lines name them. The builder numbers the others in order, so this is
+// what ties each output program to its input program.
+std::set<std::pair<int, size_t>> g_omitted;
+
+void CatchLogLine(int, std::string sMessage)
+{
+    int nInput = 0;
+    size_t nProgram = 0;
+    if (std::sscanf(sMessage.c_str(), "mux: input %d program %zu", &nInput, &nProgram) == 2 &&
+        sMessage.find(") left out: ") != std::string::npos) {
+        g_omitted.emplace(nInput, nProgram);
+    }
+}
 
 class CByteReader
 {
@@ -55,6 +85,19 @@ public:
             return nRaw & (kPidCount - 1);
         }
         return (nRaw & 1) ? -1 : nRaw;
+    }
+
+    CPmtDescriptorList Descriptors()
+    {
+        CPmtDescriptorList vList(size_t(U8() % kMaxDescriptors));
+        for (CPmtDescriptor& d : vList) {
+            d.nTag = U8();
+            d.vData.resize(U8());
+            for (uint8_t& nByte : d.vData) {
+                nByte = U8();
+            }
+        }
+        return vList;
     }
 
 private:
@@ -205,24 +248,77 @@ void CheckPat(const std::vector<CParsed>& vPat, const std::vector<COutProgram>& 
     FUZZ_CHECK(nNext == programs.size());
 }
 
-void CheckPmt(const std::vector<CParsed>& vPmt, const COutProgram& program)
+// A descriptor loop of nLen bytes from p, as tags and bodies.
+CPmtDescriptorList ParseDescriptors(const unsigned char* p, size_t nLen)
 {
-    CheckNumbering(vPmt);
-    size_t nNext = 0;
-    for (const CParsed& s : vPmt) {
-        FUZZ_CHECK(s.nTableId == kTableIdPmt && s.nExtension == program.nProgramNumber);
-        FUZZ_CHECK(s.vBody.size() >= 4);
-        FUZZ_CHECK(Pid13(&s.vBody[0]) == program.nPcrPid);
-        const int nInfo = ((s.vBody[2] & 0x0F) << 8) | s.vBody[3];
-        FUZZ_CHECK(nInfo == 0);
-        for (size_t k = 4; k < s.vBody.size(); k += 5) {
-            FUZZ_CHECK(k + 5 <= s.vBody.size());
-            FUZZ_CHECK(nNext < program.vEs.size());
-            FUZZ_CHECK(s.vBody[k] == program.vEs[nNext].nStreamType);
-            FUZZ_CHECK(Pid13(&s.vBody[k + 1]) == program.vEs[nNext].nPid);
-            FUZZ_CHECK((((s.vBody[k + 3] & 0x0F) << 8) | s.vBody[k + 4]) == 0);
-            ++nNext;
+    CPmtDescriptorList vList;
+    size_t k = 0;
+    while (k < nLen) {
+        FUZZ_CHECK(k + 2 <= nLen);
+        CPmtDescriptor d;
+        d.nTag = p[k];
+        const size_t nBody = p[k + 1];
+        FUZZ_CHECK(k + 2 + nBody <= nLen);
+        d.vData.assign(p + k + 2, p + k + 2 + nBody);
+        vList.push_back(std::move(d));
+        k += 2 + nBody;
+    }
+    return vList;
+}
+
+bool SameDescriptor(const CPmtDescriptor& a, const CPmtDescriptor& b)
+{
+    return a.nTag == b.nTag && a.vData == b.vData;
+}
+
+// vOut is vIn, or when not all fitted, vIn with some left out, in order.
+void CheckDescriptorLoop(const CPmtDescriptorList& vOut, const CPmtDescriptorList& vIn,
+                         bool bAllFit)
+{
+    for (const CPmtDescriptor& d : vOut) {
+        FUZZ_CHECK(d.nTag != kDescriptorTagCa);
+    }
+    if (bAllFit) {
+        FUZZ_CHECK(vOut.size() == vIn.size());
+    }
+    size_t nIn = 0;
+    for (const CPmtDescriptor& d : vOut) {
+        while (nIn < vIn.size() && !SameDescriptor(vIn[nIn], d)) {
+            FUZZ_CHECK(!bAllFit);
+            ++nIn;
         }
+        FUZZ_CHECK(nIn < vIn.size());
+        ++nIn;
+    }
+}
+
+void CheckPmt(const std::vector<CParsed>& vPmt, const COutProgram& program,
+              const CExpectedPmt& expected)
+{
+    // One section, so that every receiver sees the whole program.
+    FUZZ_CHECK(vPmt.size() == 1);
+    CheckNumbering(vPmt);
+    const CParsed& s = vPmt[0];
+    FUZZ_CHECK(s.nTableId == kTableIdPmt && s.nExtension == program.nProgramNumber);
+    FUZZ_CHECK(s.vBody.size() >= 4);
+    FUZZ_CHECK(Pid13(&s.vBody[0]) == program.nPcrPid);
+    const size_t nInfo = size_t(((s.vBody[2] & 0x0F) << 8) | s.vBody[3]);
+    FUZZ_CHECK(4 + nInfo <= s.vBody.size());
+    CheckDescriptorLoop(ParseDescriptors(s.vBody.data() + 4, nInfo),
+                        expected.descriptors.vProgramInfo, expected.bAllFit);
+    size_t nNext = 0;
+    for (size_t k = 4 + nInfo; k < s.vBody.size();) {
+        FUZZ_CHECK(k + 5 <= s.vBody.size());
+        FUZZ_CHECK(nNext < program.vEs.size());
+        FUZZ_CHECK(s.vBody[k] == program.vEs[nNext].nStreamType);
+        FUZZ_CHECK(Pid13(&s.vBody[k + 1]) == program.vEs[nNext].nPid);
+        const size_t nEsInfo = size_t(((s.vBody[k + 3] & 0x0F) << 8) | s.vBody[k + 4]);
+        k += 5;
+        FUZZ_CHECK(k + nEsInfo <= s.vBody.size());
+        CheckDescriptorLoop(ParseDescriptors(s.vBody.data() + k, nEsInfo),
+                            expected.descriptors.vEs[nNext], expected.bAllFit);
+        k += nEsInfo;
+        ++nNext;
     }
     FUZZ_CHECK(nNext == program.vEs.size());
 }
@@ -279,7 +375,8 @@ void CheckNit(const std::vector<CParsed>& vNit)
 
 // The set in order: PAT, one PMT per program, SDT, NIT; each table's
 // sections on its PID, one after the other.
-void CheckPsiSet(const std::vector<unsigned char>& vPsi, const std::vector<COutProgram>& programs)
+void CheckPsiSet(const std::vector<unsigned char>& vPsi, const std::vector<COutProgram>& programs,
+                 const std::vector<CExpectedPmt>& vExpected)
 {
     const std::vector<CCutSection> vCut = CutSections(vPsi);
     size_t k = 0;
@@ -295,8 +392,8 @@ void CheckPsiSet(const std::vector<unsigned char>& vPsi, const std::vector<COutP
         return vTable;
     };
     CheckPat(TakeTable(kPidPat), programs);
-    for (const COutProgram& program : programs) {
-        CheckPmt(TakeTable(program.nPmtPid), program);
+    for (size_t n = 0; n < programs.size(); ++n) {
+        CheckPmt(TakeTable(programs[n].nPmtPid), programs[n], vExpected[n]);
     }
     CheckSdt(TakeTable(kPidSdt), programs);
     CheckNit(TakeTable(kPidNit));
@@ -337,47 +434,129 @@ void CheckNumbers(const std::vector<COutProgram>& programs)
     }
 }
 
+CPmtDescriptorList WithoutCa(const CPmtDescriptorList& vList)
+{
+    CPmtDescriptorList vOut;
+    for (const CPmtDescriptor& d : vList) {
+        if (d.nTag != kDescriptorTagCa) {
+            vOut.push_back(d);
+        }
+    }
+    return vOut;
+}
+
+int LoopBytes(const CPmtDescriptorList& vList)
+{
+    int nBytes = 0;
+    for (const CPmtDescriptor& d : vList) {
+        nBytes += 2 + int(d.vData.size());
+    }
+    return nBytes;
+}
+
+// The output program made of an input program: its streams once each (valid
+// PIDs only) on the PIDs the map gives, its PCR likewise, and what its PMT
+// must carry.
+CExpectedPmt CheckOutProgram(const COutProgram& out, const _PROGRAM_INFO& in,
+                             const CProgramDescriptors* pIn, const int* pMap)
+{
+    CExpectedPmt expected;
+    if (pIn != nullptr) {
+        expected.descriptors.vProgramInfo = WithoutCa(pIn->vProgramInfo);
+    }
+    int nBytes = 16 + LoopBytes(expected.descriptors.vProgramInfo);
+    std::set<int> listed;
+    size_t nOut = 0;
+    for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
+        const _ES_INFO& es = in.vecEsInfo[nEs];
+        if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
+            continue;
+        }
+        FUZZ_CHECK(nOut < out.vEs.size());
+        FUZZ_CHECK(out.vEs[nOut].nStreamType == es.nStreamType);
+        FUZZ_CHECK(out.vEs[nOut].nPid == pMap[es.nPid]);
+        ++nOut;
+        CPmtDescriptorList vList;
+        if (pIn != nullptr && nEs < pIn->vEs.size()) {
+            vList = WithoutCa(pIn->vEs[nEs]);
+        }
+        nBytes += 5 + LoopBytes(vList);
+        expected.descriptors.vEs.push_back(std::move(vList));
+    }
+    FUZZ_CHECK(nOut == out.vEs.size());
+    if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
+        FUZZ_CHECK(out.nPcrPid == pMap[in.nPcrPid]);
+    } else {
+        FUZZ_CHECK(out.nPcrPid == kPidNull);
+    }
+    expected.bAllFit = nBytes <= kMaxSectionBytes;
+    return expected;
+}
+
+// One input as the harness reads it.
+struct CFuzzInput
+{
+    std::vector<_PROGRAM_INFO> programs;
+    std::vector<CProgramDescriptors> descriptors; // parallel, maybe shorter
+    bool bGiveDescriptors = false;
+};
+
+std::vector<CFuzzInput> ReadInputs(CByteReader& in)
+{
+    std::vector<CFuzzInput> vInputs(static_cast<size_t>(in.U8() % (kMaxInputs + 1)));
+    for (CFuzzInput& input : vInputs) {
+        const uint8_t nFlags = in.U8();
+        input.bGiveDescriptors = (nFlags & 0x01) != 0;
+        const int nPrograms = in.U16() % (kMaxPrograms + 1);
+        for (int k = 0; k < nPrograms; ++k) {
+            _PROGRAM_INFO program;
+            CProgramDescriptors descriptors;
+            program.nPcrPid = in.Pid();
+            program.nPmtPid = in.Pid();
+            descriptors.vProgramInfo = in.Descriptors();
+            const int nStreams = in.U8();
+            for (int n = 0; n < nStreams; ++n) {
+                const int nType = in.U8();
+                program.vecEsInfo.push_back(_ES_INFO{in.Pid(), nType});
+                descriptors.vEs.push_back(in.Descriptors());
+            }
+            input.programs.push_back(std::move(program));
+            input.descriptors.push_back(std::move(descriptors));
+        }
+        if ((nFlags & 0x02) && !input.descriptors.empty()) {
+            input.descriptors.pop_back();
+        }
+    }
+    return vInputs;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // Programs left out are logged on standard output; libFuzzer writes to
-    // standard error.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        return 1;
-    }
+    // The builder's lines tell which programs it left out; nothing is printed.
+    LogOutput = CatchLogLine;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     CByteReader in(pData, nSize);
-    const int nInputs = in.U8() % (kMaxInputs + 1);
-    std::vector<std::vector<_PROGRAM_INFO>> vInputs(static_cast<size_t>(nInputs));
-    for (std::vector<_PROGRAM_INFO>& programs : vInputs) {
-        const int nPrograms = in.U16() % (kMaxPrograms + 1);
-        for (int k = 0; k < nPrograms; ++k) {
-            _PROGRAM_INFO program;
-            program.nPcrPid = in.Pid();
-            program.nPmtPid = in.Pid();
-            const int nStreams = in.U8();
-            for (int s = 0; s < nStreams; ++s) {
-                const int nType = in.U8();
-                program.vecEsInfo.push_back(_ES_INFO{in.Pid(), nType});
-            }
-            programs.push_back(std::move(program));
-        }
-    }
+    const std::vector<CFuzzInput> vInputs = ReadInputs(in);
+    g_omitted.clear();
 
     CPsiBuilder builder;
     std::set<int> usedOut; // output PIDs of the inputs so far
+    std::vector<CExpectedPmt> vExpected;
     size_t nTotalPrograms = 0;
     for (size_t nInput = 0; nInput < vInputs.size(); ++nInput) {
-        const std::vector<_PROGRAM_INFO>& programs = vInputs[nInput];
+        const CFuzzInput& input = vInputs[nInput];
+        const std::vector<_PROGRAM_INFO>& programs = input.programs;
         std::unique_ptr<int[]> pMap(new int[kPidCount]);
         std::fill(pMap.get(), pMap.get() + kPidCount, -1);
         const size_t nBefore = builder.GetPrograms().size();
-        builder.AddInput(int(nInput), programs, pMap.get());
+        builder.AddInput(int(nInput), programs, pMap.get(),
+                         input.bGiveDescriptors ? &input.descriptors : nullptr);
         nTotalPrograms += programs.size();
 
         // Entries only for the PIDs of the input's programs.
@@ -403,22 +582,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             FUZZ_CHECK(mapOut.insert(nOut).second); // one input PID per output PID
             FUZZ_CHECK(usedOut.count(nOut) == 0);   // apart from other inputs
         }
-        // Every PID the new programs announce is one the map gives.
-        const std::vector<COutProgram>& out = builder.GetPrograms();
-        for (size_t k = nBefore; k < out.size(); ++k) {
-            for (const _ES_INFO& es : out[k].vEs) {
-                FUZZ_CHECK(mapOut.count(es.nPid) != 0);
-            }
-            FUZZ_CHECK(out[k].nPcrPid == kPidNull || mapOut.count(out[k].nPcrPid) != 0);
-        }
         usedOut.insert(mapOut.begin(), mapOut.end());
+
+        // The kept programs, in order, are the input's programs less the
+        // ones left out.
+        const std::vector<COutProgram>& out = builder.GetPrograms();
+        size_t nOut = nBefore;
+        for (size_t k = 0; k < programs.size(); ++k) {
+            if (g_omitted.count({int(nInput), k + 1}) != 0) {
+                continue;
+            }
+            FUZZ_CHECK(nOut < out.size());
+            const CProgramDescriptors* pIn = input.bGiveDescriptors && k < input.descriptors.size()
+                                                 ? &input.descriptors[k]
+                                                 : nullptr;
+            vExpected.push_back(CheckOutProgram(out[nOut], programs[k], pIn, pMap.get()));
+            ++nOut;
+        }
+        FUZZ_CHECK(nOut == out.size());
     }
     const std::vector<COutProgram>& programs = builder.GetPrograms();
-    FUZZ_CHECK(programs.size() + size_t(builder.GetOmittedCount()) == nTotalPrograms);
+    FUZZ_CHECK(size_t(builder.GetOmittedCount()) == g_omitted.size());
+    FUZZ_CHECK(programs.size() + g_omitted.size() == nTotalPrograms);
     CheckNumbers(programs);
 
     std::vector<unsigned char> vPsi;
     FUZZ_CHECK(builder.BuildPackets(vPsi));
-    CheckPsiSet(vPsi, programs);
+    CheckPsiSet(vPsi, programs, vExpected);
     return 0;
 }

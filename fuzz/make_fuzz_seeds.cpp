@@ -228,11 +228,36 @@ std::vector<std::pair<std::string, Bytes>> InputSeeds()
 }
 
 // Program lists for the PSI builder, encoded as its harness reads them.
+struct CSeedDescriptor
+{
+    uint8_t nTag;
+    Bytes body;
+};
+using CSeedDescriptors = std::vector<CSeedDescriptor>;
+
+struct CSeedStream
+{
+    uint8_t nType;
+    int nPid;
+    CSeedDescriptors descriptors;
+};
+
 struct CSeedProgram
 {
+    CSeedProgram(int nPcr, int nPmt, std::vector<CSeedStream> streams, CSeedDescriptors info = {})
+        : nPcrPid(nPcr), nPmtPid(nPmt), vStreams(std::move(streams)), programInfo(std::move(info))
+    {
+    }
     int nPcrPid;
     int nPmtPid;
-    std::vector<std::pair<uint8_t, int>> vStreams; // stream_type, PID
+    std::vector<CSeedStream> vStreams;
+    CSeedDescriptors programInfo;
+};
+
+struct CSeedInput
+{
+    uint8_t nFlags; // 1: descriptors given; 2: one program short of them
+    std::vector<CSeedProgram> programs;
 };
 
 void PutU16(Bytes& out, int nValue)
@@ -247,18 +272,31 @@ void PutPid(Bytes& out, int nPid)
     PutU16(out, nPid < 0 ? 0x2001 : nPid);
 }
 
-Bytes ProgramLists(const std::vector<std::vector<CSeedProgram>>& inputs)
+void PutDescriptors(Bytes& out, const CSeedDescriptors& descriptors)
+{
+    out.push_back(uint8_t(descriptors.size()));
+    for (const CSeedDescriptor& d : descriptors) {
+        out.push_back(d.nTag);
+        out.push_back(uint8_t(d.body.size()));
+        out.insert(out.end(), d.body.begin(), d.body.end());
+    }
+}
+
+Bytes ProgramLists(const std::vector<CSeedInput>& inputs)
 {
     Bytes out{uint8_t(inputs.size())};
-    for (const std::vector<CSeedProgram>& programs : inputs) {
-        PutU16(out, int(programs.size()));
-        for (const CSeedProgram& program : programs) {
+    for (const CSeedInput& input : inputs) {
+        out.push_back(input.nFlags);
+        PutU16(out, int(input.programs.size()));
+        for (const CSeedProgram& program : input.programs) {
             PutPid(out, program.nPcrPid);
             PutPid(out, program.nPmtPid);
+            PutDescriptors(out, program.programInfo);
             out.push_back(uint8_t(program.vStreams.size()));
-            for (const auto& [nType, nPid] : program.vStreams) {
-                out.push_back(nType);
-                PutPid(out, nPid);
+            for (const CSeedStream& stream : program.vStreams) {
+                out.push_back(stream.nType);
+                PutPid(out, stream.nPid);
+                PutDescriptors(out, stream.descriptors);
             }
         }
     }
@@ -270,35 +308,72 @@ std::vector<std::pair<std::string, Bytes>> PsiSeeds()
     std::vector<std::pair<std::string, Bytes>> seeds;
     seeds.emplace_back("no-inputs", ProgramLists({}));
     seeds.emplace_back("two-inputs",
-                       ProgramLists({{{0x1FF, 0x1000, {{0x02, 0x1E1}, {0x04, 0x1E2}}}},
-                                     {{0x101, 0x1000, {{0x1B, 0x100}}}}}));
+                       ProgramLists({{0, {{0x1FF, 0x1000, {{0x02, 0x1E1, {}}, {0x04, 0x1E2, {}}}}}},
+                                     {0, {{0x101, 0x1000, {{0x1B, 0x100, {}}}}}}}));
     seeds.emplace_back(
         "pcr-on-stream",
-        ProgramLists({{{0x100, 0x20, {{0x1B, 0x100}, {0x0F, 0x101}}}, {0x1FFF, 0x30, {}}}}));
+        ProgramLists(
+            {{0, {{0x100, 0x20, {{0x1B, 0x100, {}}, {0x0F, 0x101, {}}}}, {0x1FFF, 0x30, {}}}}}));
     seeds.emplace_back("shared-pids",
-                       ProgramLists({{{0x200, 0x40, {{0x02, 0x201}, {0x04, 0x202}}},
-                                      {0x200, 0x40, {{0x02, 0x201}, {0x06, 0x203}}},
-                                      {0x201, 0x41, {{0x02, 0x202}, {0x02, 0x202}}}}}));
-    seeds.emplace_back("bad-pids", ProgramLists({{{-1, 0x40, {{0x02, -1}, {0x04, 0x2000}}}}}));
-    std::vector<CSeedProgram> vWide(1);
-    vWide[0] = {0x300, 0x50, {}};
-    for (int i = 0; i < 40; ++i) {
-        vWide[0].vStreams.emplace_back(uint8_t(i * 13), 0x300 + i);
+                       ProgramLists({{0,
+                                      {{0x200, 0x40, {{0x02, 0x201, {}}, {0x04, 0x202, {}}}},
+                                       {0x200, 0x40, {{0x02, 0x201, {}}, {0x06, 0x203, {}}}},
+                                       {0x201, 0x41, {{0x02, 0x202, {}}, {0x02, 0x202, {}}}}}}}));
+    seeds.emplace_back("bad-pids",
+                       ProgramLists({{0, {{-1, 0x40, {{0x02, -1, {}}, {0x04, 0x2000, {}}}}}}}));
+    // Descriptors: a scrambled program (CA), a language, AC-3, user-defined.
+    const CSeedDescriptor ca{0x09, {0x06, 0x04, 0xE1, 0x00}};
+    const CSeedDescriptor language{0x0A, {'e', 'n', 'g', 0x00}};
+    const CSeedDescriptor ac3{0x6A, {0x00}};
+    const CSeedDescriptor user{0xC0, Bytes(20, 0x5A)};
+    seeds.emplace_back(
+        "descriptors",
+        ProgramLists(
+            {{1,
+              {{0x100,
+                0x20,
+                {{0x02, 0x100, {ca}}, {0x06, 0x101, {language, ac3}}, {0x06, 0x102, {user}}},
+                {ca, user}}}}}));
+    seeds.emplace_back("descriptors-short",
+                       ProgramLists({{3,
+                                      {{0x100, 0x20, {{0x02, 0x100, {language}}}, {user}},
+                                       {0x200, 0x21, {{0x02, 0x200, {language}}}, {user}}}}}));
+    // More descriptor bytes than a PMT section holds.
+    CSeedProgram crowded{0x300, 0x50, {}, {{0x0E, Bytes(200, 0x11)}, {0x05, {'A', 'C', '-', '3'}}}};
+    for (int i = 0; i < 6; ++i) {
+        crowded.vStreams.push_back(
+            {0x06, 0x300 + i, {language, {0xF0, Bytes(180, uint8_t(i))}, {0x59, Bytes(8, 0x22)}}});
     }
-    seeds.emplace_back("forty-streams", ProgramLists({vWide}));
+    seeds.emplace_back("crowded-pmt", ProgramLists({{1, {crowded}}}));
+    CSeedProgram wide{0x300, 0x50, {}, {}};
+    for (int i = 0; i < 40; ++i) {
+        wide.vStreams.push_back({uint8_t(i * 13), 0x300 + i, {}});
+    }
+    seeds.emplace_back("forty-streams", ProgramLists({{0, {wide}}}));
+    for (int i = 40; i < 220; ++i) {
+        wide.vStreams.push_back({0x1B, 0x300 + i, {}});
+    }
+    seeds.emplace_back("too-many-streams", ProgramLists({{0, {wide}}}));
+    // Two inputs of 400 programs each outrun the PID space.
+    std::vector<CSeedProgram> vBare;
+    for (int i = 0; i < 400; ++i) {
+        vBare.emplace_back(0x100 + i, 0x20, std::vector<CSeedStream>{});
+    }
+    seeds.emplace_back("pid-space", ProgramLists({{0, vBare}, {0, vBare}}));
     // Enough programs for several PAT and SDT sections and for the PID
     // space to run out.
     std::vector<CSeedProgram> vMany;
     for (int i = 0; i < 400; ++i) {
-        CSeedProgram program{0x100 + i, 0x20 + i, {}};
+        CSeedProgram program{0x100 + i, 0x20 + i, {}, {}};
         for (int k = 0; k < 1 + i % 12; ++k) {
-            program.vStreams.emplace_back(uint8_t(0x02 + k), 0x1000 + i * 12 + k);
+            program.vStreams.push_back({uint8_t(0x02 + k), 0x1000 + i * 12 + k, {}});
         }
         vMany.push_back(program);
     }
-    seeds.emplace_back("many-programs", ProgramLists({vMany}));
+    seeds.emplace_back("many-programs", ProgramLists({{0, vMany}}));
     std::vector<CSeedProgram> vSmall(vMany.begin(), vMany.begin() + 60);
-    seeds.emplace_back("four-inputs", ProgramLists({vSmall, vSmall, vSmall, vSmall}));
+    seeds.emplace_back("four-inputs",
+                       ProgramLists({{0, vSmall}, {1, vSmall}, {0, vSmall}, {1, vSmall}}));
     return seeds;
 }
 

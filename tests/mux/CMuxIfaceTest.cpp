@@ -206,7 +206,8 @@ TEST_P(CMuxIfaceEndToEndTest, MultiplexesTwoFilesIntoOneConstantRateStream)
     EXPECT_EQ(reader.GetPcrPids().size(), size_t(nPrograms));
 
     // PSI every 80 ms of output: the gaps are 80 ms plus at most the output
-    // step in which the interval ran out.
+    // step in which the interval ran out, give or take how deep the ring was
+    // queued when each set went in (deeper on a slow sanitizer build).
     for (uint16_t nPid :
          {uint16_t(kPidPat), uint16_t(kPidSdt), uint16_t(kPidNit), uint16_t(1011)}) {
         std::vector<size_t> vStarts;
@@ -223,7 +224,7 @@ TEST_P(CMuxIfaceEndToEndTest, MultiplexesTwoFilesIntoOneConstantRateStream)
                               kOutBitsPerSecond);
         }
         std::sort(vGapsMs.begin(), vGapsMs.end());
-        EXPECT_GE(vGapsMs[vGapsMs.size() / 2], 80.0) << "PID " << nPid;
+        EXPECT_GE(vGapsMs[vGapsMs.size() / 2], 75.0) << "PID " << nPid;
         EXPECT_LE(vGapsMs[vGapsMs.size() / 2], 95.0) << "PID " << nPid;
         EXPECT_LE(vGapsMs.back(), 250.0) << "PID " << nPid;
         EXPECT_GE(vGapsMs.front(), 40.0) << "PID " << nPid;

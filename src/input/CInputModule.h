@@ -78,9 +78,14 @@ public:
     bool HasStoredPacket() const;
     // Blocks until a packet is stored, the stream has ended or nMaxMs passed.
     void WaitForData(unsigned nMaxMs);
+    // A reader that finds the FIFO full is woken once the consumer has
+    // freed a batch of slots, instead of retrying every 5 ms: a consumer
+    // faster than real time would otherwise wait on the reader's sleep.
+    void SetRoomWakeups(bool bOn) { m_bRoomWakeups.store(bOn, std::memory_order_release); }
 
 private:
     void NotifyData();
+    void WaitForRoom(unsigned nMaxMs);
 
     // One PCR PID of the input: its calculator and what pacing needs.
     struct CPcrTrack
@@ -130,4 +135,7 @@ private:
     std::mutex m_mtxData;                   // guards the waits on m_cvData
     std::condition_variable m_cvData;       // a packet stored, or the end
     std::atomic<bool> m_bDataWaiter{false}; // someone waits on m_cvData
+    std::atomic<bool> m_bRoomWakeups{false}; // see SetRoomWakeups
+    std::atomic<bool> m_bRoomWaiter{false};  // the reader waits on m_cvData for room
+    std::atomic<int> m_nRoomFreed{0};        // slots freed while it waits
 };

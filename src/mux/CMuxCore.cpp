@@ -118,6 +118,7 @@ void CMuxCore::Run()
         for (CInputModuleIface* pIn : m_vInputs) {
             if (pIn->m_pModule != nullptr) {
                 pIn->m_pModule->SetClock(m_virtualClock);
+                pIn->m_pModule->SetRoomWakeups(true);
             }
         }
     }

@@ -11,6 +11,7 @@
 #include "ts/TsConstants.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -20,6 +21,9 @@ constexpr uint8_t kPidStream = 1;  // an elementary stream of a program
 constexpr uint8_t kPidPcr = 2;     // a program's PCR PID (maybe a stream too)
 
 constexpr int kPidMask = kPidCount - 1;
+// Slots a full FIFO's consumer frees before it wakes the reader (a tenth
+// of the FIFO).
+constexpr int kRoomWakeSlots = 1000;
 
 } // namespace
 
@@ -89,13 +93,65 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
     }
     while (nStatus == FIFO_FULL && !m_bAbortWait.load(std::memory_order_acquire)) {
         nStatus = m_pFifo->Push(pData);
-        os::Sleep(kOverflowRetryMs);
+        if (!m_bRoomWakeups.load(std::memory_order_acquire)) {
+            os::Sleep(kOverflowRetryMs);
+        } else if (nStatus == FIFO_FULL) {
+            WaitForRoom(kOverflowRetryMs);
+        }
     }
+    NotifyData();
 }
 
 void CInputModule::StreamEnd()
 {
     m_bStreamEnd.store(true, std::memory_order_release);
+    NotifyData();
+}
+
+void CInputModule::NotifyData()
+{
+    // Sequentially consistent against the waiter's store of the flag before
+    // it looks at the FIFO: either it sees this packet, or this sees it waiting.
+    if (m_bDataWaiter.load(std::memory_order_seq_cst)) {
+        { std::lock_guard<std::mutex> lock(m_mtxData); }
+        m_cvData.notify_all();
+    }
+}
+
+void CInputModule::WaitForData(unsigned nMaxMs)
+{
+    m_bDataWaiter.store(true, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        m_cvData.wait_for(lock, std::chrono::milliseconds(nMaxMs), [this] {
+            return m_bStreamEnd.load(std::memory_order_acquire) || !m_pFifo->IsEmpty();
+        });
+    }
+    m_bDataWaiter.store(false, std::memory_order_relaxed);
+}
+
+void CInputModule::WaitForRoom(unsigned nMaxMs)
+{
+    m_nRoomFreed.store(0, std::memory_order_relaxed);
+    m_bRoomWaiter.store(true, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(m_mtxData);
+        m_cvData.wait_for(lock, std::chrono::milliseconds(nMaxMs), [this] {
+            return m_nRoomFreed.load(std::memory_order_acquire) >= kRoomWakeSlots ||
+                   m_bAbortWait.load(std::memory_order_acquire);
+        });
+    }
+    m_bRoomWaiter.store(false, std::memory_order_relaxed);
+}
+
+bool CInputModule::HasStoredPacket() const
+{
+    return !m_pFifo->IsEmpty();
+}
+
+int64_t CInputModule::GetDueMicros() const
+{
+    return m_pPcrPacer ? m_pPcrPacer->GetDueMicros() : -1;
 }
 
 bool CInputModule::IsReady() const
@@ -128,6 +184,13 @@ void CInputModule::AbortWait()
 void CInputModule::ReleaseBuffer(unsigned char* pPacket)
 {
     m_pFifo->Release(pPacket);
+    // Woken per batch, not per slot: a wake per packet would cost a system
+    // call per packet on both threads.
+    if (m_bRoomWaiter.load(std::memory_order_seq_cst) &&
+        m_nRoomFreed.fetch_add(1, std::memory_order_acq_rel) + 1 == kRoomWakeSlots) {
+        { std::lock_guard<std::mutex> lock(m_mtxData); }
+        m_cvData.notify_all();
+    }
 }
 
 unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDtsDelta,
@@ -136,9 +199,15 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
     llPtsDelta = -1;
     llDtsDelta = -1;
     nPcrPid = -1;
-    if (!IsReady() || IsHeldBack()) {
+    if (!IsReady()) {
+        m_eLastMiss = EMiss::kNotReady;
         return nullptr;
     }
+    if (IsHeldBack()) {
+        m_eLastMiss = EMiss::kHeldBack;
+        return nullptr;
+    }
+    m_eLastMiss = EMiss::kNone;
     while (unsigned char* pSlot = m_pFifo->Pop()) {
         CTsPacket packet;
         if (!packet.SetData(pSlot)) {
@@ -164,6 +233,7 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
         }
         return pSlot;
     }
+    m_eLastMiss = EMiss::kEmpty;
     return nullptr;
 }
 

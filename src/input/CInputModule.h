@@ -5,8 +5,10 @@
 #include "os/CClock.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class CCalcPcrN1;
@@ -62,7 +64,29 @@ public:
         return m_pDescriptors.get();
     }
 
+    // For the engine's output-time mode, on the thread that calls
+    // GetOnePacket. Why the last GetOnePacket gave nothing:
+    enum class EMiss : uint8_t {
+        kNone,     // it gave a packet
+        kNotReady, // the programs are not known yet
+        kHeldBack, // the PCR pacer holds the input back
+        kEmpty     // the FIFO ran empty
+    };
+    EMiss GetLastMiss() const { return m_eLastMiss; }
+    // Clock time, microseconds, from which a held-back input is due; -1 none.
+    int64_t GetDueMicros() const;
+    bool HasStoredPacket() const;
+    // Blocks until a packet is stored, the stream has ended or nMaxMs passed.
+    void WaitForData(unsigned nMaxMs);
+    // A reader that finds the FIFO full is woken once the consumer has
+    // freed a batch of slots, instead of retrying every 5 ms: a consumer
+    // faster than real time would otherwise wait on the reader's sleep.
+    void SetRoomWakeups(bool bOn) { m_bRoomWakeups.store(bOn, std::memory_order_release); }
+
 private:
+    void NotifyData();
+    void WaitForRoom(unsigned nMaxMs);
+
     // One PCR PID of the input: its calculator and what pacing needs.
     struct CPcrTrack
     {
@@ -104,4 +128,14 @@ private:
     std::vector<uint8_t> m_vPidKind;     // per input PID: foreign, stream or PCR
     int m_nPaceTrack = -1;               // the track whose PCRs pace the input
     os::IClock* m_pClock;                // for the pacer
+    EMiss m_eLastMiss = EMiss::kNone;    // GetOnePacket's thread only
+
+    // A consumer waiting for the reader (output-time mode). The reader looks
+    // at the flag after each packet and takes the mutex only when it is set.
+    std::mutex m_mtxData;                   // guards the waits on m_cvData
+    std::condition_variable m_cvData;       // a packet stored, or the end
+    std::atomic<bool> m_bDataWaiter{false}; // someone waits on m_cvData
+    std::atomic<bool> m_bRoomWakeups{false}; // see SetRoomWakeups
+    std::atomic<bool> m_bRoomWaiter{false};  // the reader waits on m_cvData for room
+    std::atomic<int> m_nRoomFreed{0};        // slots freed while it waits
 };

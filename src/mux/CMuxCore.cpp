@@ -67,7 +67,8 @@ void CMuxCore::Run()
         }
     }
 
-    if (!m_thMux.Start(MuxThreadProc, this)) {
+    // In output-time mode one thread does all, once the tables are built.
+    if (!m_bVirtualClock && !m_thMux.Start(MuxThreadProc, this)) {
         LogPrint(kLogError, "mux: the mux thread could not be started");
         m_bFailed.store(true, std::memory_order_release);
         return;
@@ -110,7 +111,18 @@ void CMuxCore::Run()
     // the PID maps, the PSI set and its counters as BuildPsi left them.
     RaiseAndWake(m_bPsiReady);
 
-    if (!m_thOut.Start(OutThreadProc, this)) {
+    if (m_bVirtualClock) {
+        // Every clock of the multiplex reads the output's own time.
+        m_virtualClock.SetRate(double(m_fBitRate) * kMbit);
+        m_pacer.SetClock(m_virtualClock);
+        for (CInputModuleIface* pIn : m_vInputs) {
+            if (pIn->m_pModule != nullptr) {
+                pIn->m_pModule->SetClock(m_virtualClock);
+                pIn->m_pModule->SetRoomWakeups(true);
+            }
+        }
+    }
+    if (!m_thOut.Start(m_bVirtualClock ? VirtualThreadProc : OutThreadProc, this)) {
         LogPrint(kLogError, "mux: the output thread could not be started");
         FailRun();
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mux/CMuxRing.h"
+#include "mux/CVirtualClock.h"
 #include "mux/MuxTypes.h"
 #include "os/CClock.h"
 #include "os/COsThread.h"
@@ -92,6 +93,18 @@ private:
     // Run gives up: the mux thread is stopped, readers blocked on a full
     // input are let go, and the engine stays failed.
     void FailRun();
+    bool IsPsiIntervalOver(int64_t nSinceBytes) const;
+
+    // Output-time mode: one thread gathers, queues and writes in lock-step
+    // with the output's own time (VirtualThread.cpp).
+    static unsigned long VirtualThreadProc(void* pEngine);
+    void VirtualLoop();
+    // Gathers until every input is held back or has ended; true when all
+    // have ended, false when stopped.
+    bool GatherAllDue();
+    // Slots that can be written before anything may fall due.
+    int SlotsUntilDue(int64_t nWritten) const;
+    void WriteSlots(int nSlots);
 
     os::COsThread m_thMux;                     // started first by Run
     os::COsThread m_thOut;                     // started last by Run; WaitFinish joins it
@@ -131,6 +144,8 @@ private:
     bool m_bRunCalled = false;
     bool m_bOutStarted = false; // Run started the output thread
     bool m_bVirtualClock = false;
+    CVirtualClock m_virtualClock;  // output-time mode only
+    std::vector<uint8_t> m_vHeld;  // per input: held back after the last gathering
 
     // Full-ring bookkeeping of the mux thread: one line per episode, a total at the end.
     bool m_bRingFull = false;

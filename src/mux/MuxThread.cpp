@@ -94,9 +94,8 @@ void CMuxCore::RaiseAndWake(std::atomic<bool>& bFlag)
 
 bool CMuxCore::InsertPsiIfDue()
 {
-    const double fBitsPerMs = double(m_fBitRate) * kMbit / 1000.0;
     const int64_t nSince = m_nBytesSincePsi.load(std::memory_order_acquire);
-    if (!(fBitsPerMs > 0.0) || double(nSince) * 8.0 / fBitsPerMs < double(kPsiRepeatMs)) {
+    if (!IsPsiIntervalOver(nSince)) {
         return false;
     }
     const int nPackets = int(m_vPsiBuf.size() / kTsPacketSize);
@@ -126,6 +125,12 @@ bool CMuxCore::InsertPsiIfDue()
     // meanwhile stay counted.
     m_nBytesSincePsi.fetch_sub(nSince - int64_t(m_vPsiBuf.size()), std::memory_order_acq_rel);
     return true;
+}
+
+bool CMuxCore::IsPsiIntervalOver(int64_t nSinceBytes) const
+{
+    const double fBitsPerMs = double(m_fBitRate) * kMbit / 1000.0;
+    return fBitsPerMs > 0.0 && !(double(nSinceBytes) * 8.0 / fBitsPerMs < double(kPsiRepeatMs));
 }
 
 bool CMuxCore::GatherPackets()

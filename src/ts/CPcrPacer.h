@@ -22,6 +22,12 @@ public:
     bool HasStarted() const { return m_bStarted; }
     int64_t GetPcrTime() const { return m_nPcrTime; }
     int64_t GetLastPcr() const { return m_nLastPcr; }
+    // The clock time, in microseconds, from which IsEarly answers false
+    // (until the next PCR); -1 before the first PCR.
+    int64_t GetDueMicros() const
+    {
+        return m_bStarted ? os::ToMicros(m_start) + m_nPcrTime / 27 : -1;
+    }
 
 private:
     os::IClock* m_pClock;

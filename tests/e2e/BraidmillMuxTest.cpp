@@ -20,7 +20,10 @@ namespace {
 constexpr double kRunTimeout = 60.0;    // s; a run lasts about as long as its inputs
 constexpr double kPcrToleranceNs = 500; // PCR accuracy that analysers accept
 constexpr double kPcrMaxGapMs = 100;    // the longest PCR interval a stream may have
-constexpr double kPsiMaxGapMs = 100;    // tables are due every 80 ms of output
+// Tables are due every 80 ms of output; a loaded machine can delay the mux
+// thread's insertion by a few output steps. Analysers flag PAT/PMT gaps over
+// 500 ms.
+constexpr double kPsiMaxGapMs = 250;
 constexpr uint16_t kFirstPmtPid = 1011;
 constexpr uint16_t kPmtPidStep = 10;
 constexpr uint16_t kFirstProgram = 101;

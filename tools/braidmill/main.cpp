@@ -1,5 +1,7 @@
 // braidmill infile1 infile2 outfile: multiplexes two TS files into one
-// constant-bit-rate TS file with libbraidmill.
+// constant-bit-rate TS file with libbraidmill. Also
+// braidmill [--fast] -o outfile infile... for any number of inputs, and
+// --fast to mux in the output's own time instead of the wall clock.
 //
 // Standard output carries exactly the program's own lines and the library's;
 // every problem the program itself finds goes to standard error, names the
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifndef BRAIDMILL_VERSION
 #define BRAIDMILL_VERSION "unknown"
@@ -24,7 +27,6 @@
 
 namespace {
 
-constexpr int kInputCount = 2;
 constexpr int kReadBufferSize = 3850240;      // 20,480 packets per read
 constexpr double kRateUnit = 1024.0 * 1024.0; // bit/s per unit of the output rate
 // How long main sleeps between looks at the inputs while they analyse their tables.
@@ -41,6 +43,11 @@ const char kHelp[] = "usage:braidmill infile1 infile2 outfile\n"
                      "(PAT, PMT, SDT, NIT every 80 ms) and null packets. The run takes as long\n"
                      "as the inputs last. outfile is created, or replaced when it exists.\n"
                      "\n"
+                     "usage:braidmill [--fast] -o outfile infile1 [infile2 ...]\n"
+                     "                 any number of inputs, programs numbered in input order\n"
+                     "\n"
+                     "  --fast     mux in the output's own time, as fast as the machine allows;\n"
+                     "             the file is the one a real-time run would give\n"
                      "  --help     show this text\n"
                      "  --version  show the version\n"
                      "\n"
@@ -115,42 +122,71 @@ struct Input
 
 // Releases the inputs after a run, or unblocks and stops readers that are
 // still waiting for room in an input nobody drains.
-void ReleaseInputs(Input* pInputs)
+void ReleaseInputs(std::vector<Input>& inputs)
 {
-    for (int i = 0; i < kInputCount; ++i) {
-        if (pInputs[i].pModule) {
-            pInputs[i].pModule->AbortWait();
+    for (Input& input : inputs) {
+        if (input.pModule) {
+            input.pModule->AbortWait();
         }
     }
-    for (int i = 0; i < kInputCount; ++i) {
-        delete pInputs[i].pSource;
-        pInputs[i].pSource = nullptr;
+    for (Input& input : inputs) {
+        delete input.pSource;
+        input.pSource = nullptr;
     }
-    for (int i = 0; i < kInputCount; ++i) {
-        delete pInputs[i].pModule;
-        pInputs[i].pModule = nullptr;
+    for (Input& input : inputs) {
+        delete input.pModule;
+        input.pModule = nullptr;
     }
 }
 
 // Waits until every input knows its programs or one never will; true when
 // all are ready. The engine's Run would find the same, but waiting here lets
 // the program refuse an input without programs before any mux thread starts.
-bool WaitForPrograms(Input* pInputs, int& nBad)
+bool WaitForPrograms(const std::vector<Input>& inputs, size_t& nBad)
 {
     for (;;) {
         bool bAllReady = true;
-        for (int i = 0; i < kInputCount; ++i) {
-            if (pInputs[i].pModule->CanNeverBeReady()) {
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            if (inputs[i].pModule->CanNeverBeReady()) {
                 nBad = i;
                 return false;
             }
-            bAllReady = bAllReady && pInputs[i].pModule->IsReady();
+            bAllReady = bAllReady && inputs[i].pModule->IsReady();
         }
         if (bAllReady) {
             return true;
         }
         std::this_thread::sleep_for(kReadyPoll);
     }
+}
+
+// The command line: the three positional arguments (anything after the
+// third ignored), or the explicit form with -o. False: print the usage line.
+bool ParseArguments(int argc, char** argv, bool& bFast, const char*& szOutput,
+                    std::vector<Input>& inputs)
+{
+    int nArg = 1;
+    bFast = nArg < argc && std::strcmp(argv[nArg], "--fast") == 0;
+    if (bFast) {
+        ++nArg;
+    }
+    if (nArg < argc && std::strcmp(argv[nArg], "-o") == 0) {
+        if (nArg + 2 >= argc) {
+            return false;
+        }
+        szOutput = argv[nArg + 1];
+        for (int i = nArg + 2; i < argc; ++i) {
+            inputs.push_back(Input{argv[i]});
+        }
+        return true;
+    }
+    if (argc - nArg < 3) {
+        return false;
+    }
+    inputs.push_back(Input{argv[nArg]});
+    inputs.push_back(Input{argv[nArg + 1]});
+    szOutput = argv[nArg + 2];
+    return true;
 }
 
 } // namespace
@@ -165,14 +201,13 @@ int main(int argc, char** argv)
         std::printf("braidmill %s\n", BRAIDMILL_VERSION);
         return 0;
     }
-    if (argc < 4) {
+    bool bFast = false;
+    const char* szOutput = nullptr;
+    std::vector<Input> inputs;
+    if (!ParseArguments(argc, argv, bFast, szOutput, inputs)) {
         std::printf("%s", kUsage);
         return 0;
     }
-    Input inputs[kInputCount];
-    inputs[0].szPath = argv[1];
-    inputs[1].szPath = argv[2];
-    const char* szOutput = argv[3];
 
     // Everything that can be checked before a thread starts is checked here.
     std::string sReason;
@@ -186,8 +221,8 @@ int main(int argc, char** argv)
             return Fail(std::string("output file ") + szOutput + " is also an input");
         }
     }
-    int vRates[kInputCount];
-    for (int i = 0; i < kInputCount; ++i) {
+    std::vector<int> vRates(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
         vRates[i] = EstimateRate(inputs[i].szPath);
         if (vRates[i] < 0) {
             return 1;
@@ -203,8 +238,7 @@ int main(int argc, char** argv)
                     std::strerror(nErr));
     }
 
-    for (int i = 0; i < kInputCount; ++i) {
-        Input& input = inputs[i];
+    for (Input& input : inputs) {
         input.pSource = new CSourceFile();
         input.pModule = new CInputModuleIface();
         _SOURCE_ATTRIBUTE attr = {};
@@ -224,10 +258,15 @@ int main(int argc, char** argv)
         input.pSource->StartRead();
     }
 
-    float fRate = float(double(vRates[0]) / 1024 / 1024 + double(vRates[1]) / 1024 / 1024 + 1);
+    // Each input's share in rate units, plus one unit for tables and stuffing.
+    double fSum = 0;
+    for (int nRate : vRates) {
+        fSum += double(nRate) / 1024 / 1024;
+    }
+    float fRate = float(fSum + 1);
     std::printf("mux_rate=%.2f\n", fRate);
 
-    int nBad = -1;
+    size_t nBad = 0;
     if (!WaitForPrograms(inputs, nBad)) {
         ReleaseInputs(inputs);
         delete pSink;
@@ -245,6 +284,7 @@ int main(int argc, char** argv)
     CMuxIface* pMux = new CMuxIface();
     pMux->SetOutputBitRate(fRate);
     pMux->SetOutPutModule(pSink);
+    pMux->SetVirtualClock(bFast);
     for (const Input& input : inputs) {
         pMux->AddInputModule(input.pModule);
     }

@@ -9,8 +9,8 @@ namespace {
 
 // Largest byte count GetDueBytes can report in its int.
 constexpr int64_t kMaxDueBytes = (INT_MAX / kTsPacketSize) * int64_t(kTsPacketSize);
-// Above this rate (bit/s) the achieved-rate test no longer compares exactly
-// in doubles; no real output comes near it.
+// Above this rate (bit/s) the long double products are no longer exact; no
+// real output comes near it.
 constexpr double kMaxExactRate = 9007199254740992.0; // 2^53
 
 // Whole milliseconds between two readings, as a millisecond clock would count them.
@@ -20,11 +20,14 @@ int64_t ElapsedMs(const os::ClockReading& start, const os::ClockReading& now)
            start.nMicroseconds / 1000;
 }
 
-// The rate achieved by nBytes in nMs (> 0) milliseconds, bit/s. The division
-// truncates before the multiplication, so it moves in steps of 1000 bit/s.
-double AchievedRate(int64_t nBytes, int64_t nMs)
+// Whether nBytes sent in nMs (> 0) milliseconds run ahead of fTarget bit/s.
+// Exact: a rate measured in steps of 1000 bit/s would send the output up to
+// 1000 bit/s faster than the rate its PCRs are stamped at, so decoders that
+// follow the output's clock would drift from its real arrival (about 0.4 s
+// an hour at 3 Mbit/s).
+bool IsAhead(double fTarget, int64_t nBytes, int64_t nMs)
 {
-    return double((nBytes * 8 / nMs) * 1000);
+    return (long double)fTarget * nMs < (long double)nBytes * 8000;
 }
 
 } // namespace
@@ -43,7 +46,7 @@ bool CBytePacer::Wait()
 {
     for (;;) {
         const int64_t nMs = ElapsedMs(m_start, m_pClock->Now());
-        if (nMs <= 0 || !(m_fTargetRate < AchievedRate(m_nSentBytes, nMs))) {
+        if (nMs <= 0 || !IsAhead(m_fTargetRate, m_nSentBytes, nMs)) {
             return true;
         }
         m_pClock->SleepMs(kPacerPollMs);
@@ -59,17 +62,13 @@ int CBytePacer::GetDueBytes()
     if (m_fTargetRate > kMaxExactRate) {
         return int(kMaxDueBytes);
     }
-    // The smallest packet count whose bytes B satisfy target <= A(B). A(B) is
-    // 1000 * floor(8B / E), so that holds exactly when floor(8B / E) >= K,
-    // the least integer with 1000 * K >= target, i.e. when 8B >= K * E.
-    int64_t nK = int64_t(std::ceil(m_fTargetRate / 1000.0));
-    while (double(nK * 1000) < m_fTargetRate) {
-        ++nK;
+    // The least whole number of bytes that keeps up with the target:
+    // 8000 * B >= target * E.
+    const long double fNeeded = std::ceil((long double)m_fTargetRate * nMs / 8000);
+    if (fNeeded > (long double)kMaxDueBytes + (long double)m_nSentBytes) {
+        return int(kMaxDueBytes);
     }
-    while (nK > 0 && double((nK - 1) * 1000) >= m_fTargetRate) {
-        --nK;
-    }
-    const __int128 nNeeded = (__int128(nK) * nMs + 7) / 8; // least such B
+    const __int128 nNeeded = __int128(fNeeded);
     const __int128 nShort = nNeeded - m_nSentBytes;
     if (nShort <= 0) {
         return 0;

@@ -23,17 +23,12 @@ struct PacedOutput
     CBytePacer pacer;
 };
 
-double Achieved(int64_t nBytes, int64_t nMs)
-{
-    return double((nBytes * 8 / nMs) * 1000);
-}
-
 // The smallest whole-packet amount that brings the achieved rate up to the
 // target, found the slow way: one packet at a time.
 int DueByPacketSteps(double fTarget, int64_t nSent, int64_t nMs)
 {
     int64_t r = 0;
-    while (!(fTarget <= Achieved(nSent + r, nMs))) {
+    while ((long double)(nSent + r) * 8000 < (long double)fTarget * nMs) {
         r += kTsPacketSize;
     }
     return int(r);
@@ -53,7 +48,7 @@ TEST(CBytePacerTest, DueBytesAreWholePacketsThatReachTheTarget)
     PacedOutput out(2'097'152.0);
     EXPECT_EQ(out.pacer.GetDueBytes(), 0); // within the first millisecond
     out.AdvanceMs(100);
-    // 26,132 bytes would give only 2,090,000 bit/s.
+    // 26,132 bytes would give only 2,090,560 bit/s.
     EXPECT_EQ(out.pacer.GetDueBytes(), 26'320);
     out.pacer.AddSentBytes(26'320);
     EXPECT_EQ(out.pacer.GetDueBytes(), 0);
@@ -128,4 +123,22 @@ TEST(CBytePacerTest, WaitSleepsInStepsWhileAhead)
     edge.AdvanceMs(1001);
     EXPECT_TRUE(edge.pacer.Wait());
     EXPECT_EQ(edge.clock.SleepCount(), 0u);
+}
+
+TEST(CBytePacerTest, SendsAtTheTargetRateNotAThousandBitsAbove)
+{
+    // An hour in 10 ms steps at a rate that is no multiple of 1000 bit/s:
+    // what has been sent never runs more than one packet ahead of the rate,
+    // and never falls a packet behind it after a step.
+    PacedOutput out(2.9074411 * kMbit);
+    const long double fTarget = out.pacer.GetTargetRate();
+    for (int64_t nMs = 10; nMs <= 3'600'000; nMs += 10) {
+        out.AdvanceMs(10);
+        ASSERT_TRUE(out.pacer.Wait());
+        out.pacer.AddSentBytes(out.pacer.GetDueBytes());
+        const long double fExact = fTarget * nMs / 8000;
+        const long double fSent = (long double)out.pacer.GetSentBytes();
+        ASSERT_LT(fSent - fExact, kTsPacketSize) << nMs << " ms";
+        ASSERT_GE(fSent - fExact, 0.0L) << nMs << " ms";
+    }
 }

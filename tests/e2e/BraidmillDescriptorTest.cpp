@@ -73,8 +73,10 @@ TEST(BraidmillDescriptorTest, DvbAc3AudioKeepsItsDescriptorsAndLanguage)
 
     tsr::CTsReader input;
     ASSERT_TRUE(input.LoadFile(sAc3));
-    ASSERT_EQ(input.GetPmts().size(), 1u);
-    const tsr::Pmt inPmt = input.GetPmts().begin()->second;
+    // The writer refines its AC-3 descriptor in a later PMT of the same
+    // version; the multiplex, like a receiver, keeps the first.
+    ASSERT_EQ(input.GetFirstPmts().size(), 1u);
+    const tsr::Pmt inPmt = input.GetFirstPmts().begin()->second;
     size_t nAudio = inPmt.streams.size();
     for (size_t i = 0; i < inPmt.streams.size(); ++i) {
         if (inPmt.streams[i].nStreamType == 0x06) {

@@ -17,7 +17,7 @@ constexpr int64_t kWrap = (int64_t(1) << 33) * 300;
 
 // PCRs every 100 packets on PID 0x100, 2,700,000 ticks apart: 1,504,000 bit/s.
 // vJumps lists PCR indexes before which the clock jumps by nJump ticks.
-std::vector<uint8_t> PcrStream(int nPcrs, int64_t nFirst, const std::vector<int> &vJumps,
+std::vector<uint8_t> PcrStream(int nPcrs, int64_t nFirst, const std::vector<int>& vJumps,
                                int64_t nJump)
 {
     std::vector<uint8_t> vOut;
@@ -44,7 +44,7 @@ class CPcrRateScannerTest : public ::testing::Test
 protected:
     void SetUp() override { m_sPath = CStreamMaker::MakeWorkDir() + "/in.ts"; }
 
-    CPcrRateScanner::Result Scan(const std::vector<uint8_t> &vBytes)
+    CPcrRateScanner::Result Scan(const std::vector<uint8_t>& vBytes)
     {
         EXPECT_TRUE(CStreamMaker::WriteFile(m_sPath, vBytes));
         return m_scanner.Scan(m_sPath.c_str());

@@ -19,7 +19,10 @@
 
 namespace {
 
-std::string Quote(const std::string &s) { return "'" + s + "'"; }
+std::string Quote(const std::string& s)
+{
+    return "'" + s + "'";
+}
 
 std::string Seconds(double f)
 {
@@ -28,25 +31,25 @@ std::string Seconds(double f)
     return sz;
 }
 
-bool Ffmpeg(const std::string &sArgs, const std::string &sOut)
+bool Ffmpeg(const std::string& sArgs, const std::string& sOut)
 {
     return CToolRun::Shell("ffmpeg -nostdin -y -v error " + sArgs + " -f mpegts " + Quote(sOut)) ==
            0;
 }
 
-std::string Video(const char *szSource, const std::string &sSeconds)
+std::string Video(const char* szSource, const std::string& sSeconds)
 {
     return std::string("-f lavfi -i ") + szSource + "=size=176x144:rate=25:duration=" + sSeconds +
            " ";
 }
 
-std::string Sine(int nFrequency, const std::string &sSeconds)
+std::string Sine(int nFrequency, const std::string& sSeconds)
 {
     return "-f lavfi -i sine=frequency=" + std::to_string(nFrequency) +
            ":sample_rate=48000:duration=" + sSeconds + " ";
 }
 
-void SetPid(uint8_t *p, uint16_t nPid)
+void SetPid(uint8_t* p, uint16_t nPid)
 {
     p[1] = uint8_t((p[1] & 0xE0) | (nPid >> 8));
     p[2] = uint8_t(nPid & 0xFF);
@@ -62,7 +65,7 @@ bool CStreamMaker::HaveFfmpeg()
 
 std::string CStreamMaker::MakeWorkDir()
 {
-    const ::testing::TestInfo *pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+    const ::testing::TestInfo* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string sName = pInfo ? std::string(pInfo->test_suite_name()) + "." + pInfo->name() : "any";
     std::replace(sName.begin(), sName.end(), '/', '_');
     std::filesystem::path dir = std::filesystem::path(BM_E2E_WORK_DIR) / sName;
@@ -72,7 +75,7 @@ std::string CStreamMaker::MakeWorkDir()
     return dir.string();
 }
 
-bool CStreamMaker::MakeMpeg2(const std::string &sPath, double fSeconds, int nMuxRate)
+bool CStreamMaker::MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate)
 {
     std::string s = Seconds(fSeconds);
     return Ffmpeg(Video("testsrc", s) + Sine(440, s) +
@@ -82,7 +85,7 @@ bool CStreamMaker::MakeMpeg2(const std::string &sPath, double fSeconds, int nMux
                   sPath);
 }
 
-bool CStreamMaker::MakeH264(const std::string &sPath, double fSeconds)
+bool CStreamMaker::MakeH264(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);
     return Ffmpeg(Video("testsrc2", s) + Sine(660, s) +
@@ -91,7 +94,7 @@ bool CStreamMaker::MakeH264(const std::string &sPath, double fSeconds)
                   sPath);
 }
 
-bool CStreamMaker::MakeDvbAc3(const std::string &sPath, double fSeconds)
+bool CStreamMaker::MakeDvbAc3(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);
     return Ffmpeg(Video("testsrc", s) + Sine(440, s) +
@@ -101,7 +104,7 @@ bool CStreamMaker::MakeDvbAc3(const std::string &sPath, double fSeconds)
                   sPath);
 }
 
-bool CStreamMaker::MakeThreePrograms(const std::string &sPath, double fSeconds)
+bool CStreamMaker::MakeThreePrograms(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);
     return Ffmpeg(Video("testsrc", s) + Sine(440, s) + Video("testsrc2", s) + Sine(880, s) +
@@ -115,14 +118,14 @@ bool CStreamMaker::MakeThreePrograms(const std::string &sPath, double fSeconds)
                   sPath);
 }
 
-bool CStreamMaker::MovePcrToOwnPid(const std::string &sIn, const std::string &sOut,
+bool CStreamMaker::MovePcrToOwnPid(const std::string& sIn, const std::string& sOut,
                                    uint16_t nNewPcrPid)
 {
     tsr::CTsReader reader;
     if (!reader.LoadFile(sIn) || reader.GetPmts().size() != 1) {
         return false;
     }
-    const tsr::Pmt &pmt = reader.GetPmts().begin()->second;
+    const tsr::Pmt& pmt = reader.GetPmts().begin()->second;
     std::vector<uint8_t> vOut;
     int nDebt = 0; // PCR packets inserted that no null packet has made room for yet
     for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
@@ -135,7 +138,7 @@ bool CStreamMaker::MovePcrToOwnPid(const std::string &sIn, const std::string &sO
         }
         if (nPid == pmt.nPmtPid && (pkt[1] & 0x40) && !bAf && pkt[4] == 0) {
             // The PMT section starts at byte 5; PCR_PID sits at section bytes 8-9.
-            uint8_t *pSec = &pkt[5];
+            uint8_t* pSec = &pkt[5];
             int nLen = 3 + (((pSec[1] & 0x0F) << 8) | pSec[2]);
             if (nLen > kTsPacketSize - 5) {
                 return false;
@@ -169,7 +172,7 @@ bool CStreamMaker::MovePcrToOwnPid(const std::string &sIn, const std::string &sO
     return WriteFile(sOut, vOut);
 }
 
-bool CStreamMaker::DropPid(const std::string &sIn, const std::string &sOut, uint16_t nPid)
+bool CStreamMaker::DropPid(const std::string& sIn, const std::string& sOut, uint16_t nPid)
 {
     tsr::CTsReader reader;
     if (!reader.LoadFile(sIn)) {
@@ -184,14 +187,14 @@ bool CStreamMaker::DropPid(const std::string &sIn, const std::string &sOut, uint
     return WriteFile(sOut, vOut);
 }
 
-bool CStreamMaker::WriteFile(const std::string &sPath, const std::vector<uint8_t> &vBytes)
+bool CStreamMaker::WriteFile(const std::string& sPath, const std::vector<uint8_t>& vBytes)
 {
     std::ofstream out(sPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(vBytes.data()), std::streamsize(vBytes.size()));
+    out.write(reinterpret_cast<const char*>(vBytes.data()), std::streamsize(vBytes.size()));
     return bool(out);
 }
 
-bool CStreamMaker::ReadFile(const std::string &sPath, std::vector<uint8_t> &vBytes)
+bool CStreamMaker::ReadFile(const std::string& sPath, std::vector<uint8_t>& vBytes)
 {
     std::ifstream in(sPath, std::ios::binary);
     vBytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

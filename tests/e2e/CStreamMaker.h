@@ -16,23 +16,23 @@ public:
     static std::string MakeWorkDir();
 
     // One program: MPEG-2 video + MP2 audio at nMuxRate bit/s, PCR on the video PID.
-    static bool MakeMpeg2(const std::string &sPath, double fSeconds, int nMuxRate = 2'500'000);
+    static bool MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate = 2'500'000);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
-    static bool MakeH264(const std::string &sPath, double fSeconds);
+    static bool MakeH264(const std::string& sPath, double fSeconds);
     // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB
     // way: stream_type 0x06 with registration, AC-3 and language descriptors.
-    static bool MakeDvbAc3(const std::string &sPath, double fSeconds);
+    static bool MakeDvbAc3(const std::string& sPath, double fSeconds);
     // Three programs: video + audio, video + audio, video only.
-    static bool MakeThreePrograms(const std::string &sPath, double fSeconds);
+    static bool MakeThreePrograms(const std::string& sPath, double fSeconds);
 
     // Moves the PCRs of program's PCR PID onto a PID of their own, announced in
     // the PMT; each PCR-only packet takes the place of a later null packet,
     // so the stream keeps its length and rate.
-    static bool MovePcrToOwnPid(const std::string &sIn, const std::string &sOut,
+    static bool MovePcrToOwnPid(const std::string& sIn, const std::string& sOut,
                                 uint16_t nNewPcrPid);
     // Leaves out every packet of a PID.
-    static bool DropPid(const std::string &sIn, const std::string &sOut, uint16_t nPid);
+    static bool DropPid(const std::string& sIn, const std::string& sOut, uint16_t nPid);
 
-    static bool WriteFile(const std::string &sPath, const std::vector<uint8_t> &vBytes);
-    static bool ReadFile(const std::string &sPath, std::vector<uint8_t> &vBytes);
+    static bool WriteFile(const std::string& sPath, const std::vector<uint8_t>& vBytes);
+    static bool ReadFile(const std::string& sPath, std::vector<uint8_t>& vBytes);
 };

@@ -12,11 +12,11 @@
 #include <sstream>
 #include <thread>
 
-extern char **environ;
+extern char** environ;
 
 namespace {
 
-std::string ReadAll(const std::string &sPath)
+std::string ReadAll(const std::string& sPath)
 {
     std::ifstream in(sPath, std::ios::binary);
     std::stringstream ss;
@@ -26,7 +26,7 @@ std::string ReadAll(const std::string &sPath)
 
 } // namespace
 
-ToolResult CToolRun::Run(const std::vector<std::string> &vArgs, const std::string &sWorkDir,
+ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
                          double fTimeoutSeconds)
 {
     ToolResult result;
@@ -39,9 +39,9 @@ ToolResult CToolRun::Run(const std::vector<std::string> &vArgs, const std::strin
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sErrPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char *> vArgv;
-    for (const std::string &s : vArgs) {
-        vArgv.push_back(const_cast<char *>(s.c_str()));
+    std::vector<char*> vArgv;
+    for (const std::string& s : vArgs) {
+        vArgv.push_back(const_cast<char*>(s.c_str()));
     }
     vArgv.push_back(nullptr);
 
@@ -79,7 +79,7 @@ ToolResult CToolRun::Run(const std::vector<std::string> &vArgs, const std::strin
     return result;
 }
 
-int CToolRun::Shell(const std::string &sCommand)
+int CToolRun::Shell(const std::string& sCommand)
 {
     int nRc = std::system(sCommand.c_str());
     return (nRc != -1 && WIFEXITED(nRc)) ? WEXITSTATUS(nRc) : -1;

@@ -19,8 +19,8 @@ class CToolRun
 {
 public:
     // vArgs[0] is the program's path. Captures go to files under sWorkDir.
-    static ToolResult Run(const std::vector<std::string> &vArgs, const std::string &sWorkDir,
+    static ToolResult Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
                           double fTimeoutSeconds);
     // A shell command line; its exit status, or -1.
-    static int Shell(const std::string &sCommand);
+    static int Shell(const std::string& sCommand);
 };

@@ -14,10 +14,10 @@ namespace {
 class CTsReaderTest : public ::testing::Test
 {
 protected:
-    void Add(const Packet &pkt) { m_vBytes.insert(m_vBytes.end(), pkt.begin(), pkt.end()); }
-    void Add(const std::vector<Packet> &vPackets)
+    void Add(const Packet& pkt) { m_vBytes.insert(m_vBytes.end(), pkt.begin(), pkt.end()); }
+    void Add(const std::vector<Packet>& vPackets)
     {
-        for (const Packet &pkt : vPackets) {
+        for (const Packet& pkt : vPackets) {
             Add(pkt);
         }
     }
@@ -65,7 +65,7 @@ TEST_F(CTsReaderTest, ParsesTablesSpanningPacketsAndRejectsBadCrc)
     EXPECT_EQ(m_reader.GetPat().nTsId, 9);
     EXPECT_EQ(m_reader.GetPat().nNetworkPid, 0x10);
     EXPECT_EQ(m_reader.GetPat().programs.at(7), 0x300);
-    const tsr::Pmt *pPmt = m_reader.FindPmt(7);
+    const tsr::Pmt* pPmt = m_reader.FindPmt(7);
     ASSERT_NE(pPmt, nullptr);
     EXPECT_EQ(pPmt->nPcrPid, 0x1FF);
     EXPECT_EQ(pPmt->nVersion, 3);

@@ -534,6 +534,7 @@ void CTsReader::ParseSection(const Section &section)
             pmt.streams.push_back({p[0], Get13(p + 1), Bytes(p + 5, p + 5 + nEsInfoLen)});
             p += 5 + nEsInfoLen;
         }
+        m_firstPmts.emplace(nExt, pmt);
         m_pmts[nExt] = std::move(pmt);
     } else if (section.nPid == kPidSdt && nTableId == 0x42) {
         bNewVersion = !m_bSdt || m_sdt.nVersion != nVersion || m_sdt.nTsId != nExt;

@@ -137,6 +137,9 @@ public:
     const Pat &GetPat() const { return m_pat; }
     bool HasPat() const { return m_bPat; }
     const std::map<uint16_t, Pmt> &GetPmts() const { return m_pmts; } // by program number
+    // The first PMT seen per program: what a receiver keeps when a later one
+    // changes without a new version_number.
+    const std::map<uint16_t, Pmt> &GetFirstPmts() const { return m_firstPmts; }
     const Pmt *FindPmt(uint16_t nProgram) const;
     bool HasSdt() const { return m_bSdt; }
     const Sdt &GetSdt() const { return m_sdt; }
@@ -174,6 +177,7 @@ private:
     bool m_bPat = false;
     Pat m_pat;
     std::map<uint16_t, Pmt> m_pmts;
+    std::map<uint16_t, Pmt> m_firstPmts;
     bool m_bSdt = false;
     Sdt m_sdt;
     bool m_bNit = false;

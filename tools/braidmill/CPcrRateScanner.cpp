@@ -29,9 +29,9 @@ struct PidTrack
 
 } // namespace
 
-CPcrRateScanner::Result CPcrRateScanner::Scan(const char *szPath)
+CPcrRateScanner::Result CPcrRateScanner::Scan(const char* szPath)
 {
-    FILE *pFile = std::fopen(szPath, "rb");
+    FILE* pFile = std::fopen(szPath, "rb");
     if (!pFile) {
         m_nErrno = errno;
         return Result::CannotOpen;
@@ -48,7 +48,7 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char *szPath)
         nBytes += int64_t(nRead);
         // A trailing partial packet is never looked at.
         for (size_t nOff = 0; nOff + kPacketSize <= nRead; nOff += kPacketSize, ++nPacket) {
-            const unsigned char *p = &vBuf[nOff];
+            const unsigned char* p = &vBuf[nOff];
             if (p[0] != kSync) {
                 continue;
             }
@@ -58,7 +58,7 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char *szPath)
                 continue;
             }
             int nPid = ((p[1] & 0x1F) << 8) | p[2];
-            const unsigned char *f = p + 6;
+            const unsigned char* f = p + 6;
             int64_t nBase = (int64_t(f[0]) << 25) | (int64_t(f[1]) << 17) | (int64_t(f[2]) << 9) |
                             (int64_t(f[3]) << 1) | (f[4] >> 7);
             int64_t nPcr = nBase * 300 + (((f[4] & 0x01) << 8) | f[5]);
@@ -66,7 +66,7 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char *szPath)
             if (nFirstPid < 0) {
                 nFirstPid = nPid;
             }
-            PidTrack &track = vTracks[size_t(nPid)];
+            PidTrack& track = vTracks[size_t(nPid)];
             if (track.nLastPcr >= 0 && !bDiscontinuity) {
                 int64_t nStep = (nPcr - track.nLastPcr + kPcrWrap) % kPcrWrap;
                 if (nStep > 0 && nStep <= kMaxPcrStep) {
@@ -114,7 +114,7 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char *szPath)
     if (nPid < 0) {
         return Result::NoUsablePcr;
     }
-    const PidTrack &track = vTracks[size_t(nPid)];
+    const PidTrack& track = vTracks[size_t(nPid)];
     double fRate = double(track.nPackets) * kPacketSize * 8 * double(kPcrHz) / double(track.nTicks);
     if (!(fRate >= 1.0 && fRate < 2.0e9)) {
         return Result::NoUsablePcr;

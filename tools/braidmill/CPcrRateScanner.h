@@ -21,7 +21,7 @@ public:
 
     // Scans until kEnoughPcrSeconds of PCR time are measured, or to the end
     // of the file.
-    Result Scan(const char *szPath);
+    Result Scan(const char* szPath);
 
     int GetBitRate() const { return m_nBitRate; }            // bit/s
     double GetMeasuredSeconds() const { return m_fSeconds; } // PCR time used

@@ -241,13 +241,13 @@ INSTANTIATE_TEST_SUITE_P(Inputs, CMuxIfaceEndToEndTest,
 
 TEST(CMuxIfaceTest, InputWithoutPatFailsTheRunCleanly)
 {
-    tsb::StreamSpec spec;
-    spec.fSeconds = 0.3;
-    tsb::StreamSpec noPat = spec;
+    tsb::StreamSpec shape;
+    shape.fSeconds = 0.3;
+    tsb::StreamSpec noPat = shape;
     noPat.bWithPat = false;
     const std::string sGood = TempPath("good.ts"), sBad = TempPath("nopat.ts"),
                       sOut = TempPath("failed-out.ts");
-    ASSERT_TRUE(tsb::CTestStream(spec).WriteFile(sGood));
+    ASSERT_TRUE(tsb::CTestStream(shape).WriteFile(sGood));
     ASSERT_TRUE(tsb::CTestStream(noPat).WriteFile(sBad));
     {
         CMultiplex multiplex({sGood, sBad}, sOut);

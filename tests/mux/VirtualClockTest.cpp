@@ -207,12 +207,12 @@ TEST_F(CVirtualClockTest, ThreeInputsAreNumberedInInputOrder)
     std::vector<std::string> vInputs;
     std::vector<tsb::CTestStream> vStreams;
     for (int i = 0; i < 3; ++i) {
-        tsb::StreamSpec spec;
-        spec.fBitRate = 1'000'000;
-        spec.fSeconds = 1.0;
-        spec.nPidBase = uint16_t(0x100 + 0x200 * i);
-        spec.nFirstPcr = int64_t(100 * i) * kPcrHz;
-        vStreams.emplace_back(spec);
+        tsb::StreamSpec shape;
+        shape.fBitRate = 1'000'000;
+        shape.fSeconds = 1.0;
+        shape.nPidBase = uint16_t(0x100 + 0x200 * i);
+        shape.nFirstPcr = int64_t(100 * i) * kPcrHz;
+        vStreams.emplace_back(shape);
         vInputs.push_back(File("in" + std::to_string(i) + ".ts"));
         ASSERT_TRUE(vStreams.back().WriteFile(vInputs.back()));
     }

@@ -25,7 +25,7 @@ void Stamp(Packet& packet, uint32_t nSerial)
 
 } // namespace
 
-CTestStream::CTestStream(const StreamSpec& spec) : m_spec(spec)
+CTestStream::CTestStream(const StreamSpec& shape) : m_spec(shape)
 {
     for (int k = 0; k < m_spec.nPrograms; ++k) {
         const uint16_t nBase = uint16_t(m_spec.nPidBase + 16 * k);

@@ -38,7 +38,7 @@ struct StreamProgram
 class CTestStream
 {
 public:
-    explicit CTestStream(const StreamSpec& spec);
+    explicit CTestStream(const StreamSpec& shape);
 
     const StreamSpec& GetSpec() const { return m_spec; }
     const std::vector<Packet>& GetPackets() const { return m_vPackets; }

@@ -69,24 +69,6 @@ bool MuxFiles(const std::vector<std::string>& vInputs, const std::string& sOutpu
     return !mux.IsFailed();
 }
 
-std::vector<tsr::Bytes> Comparable(const std::vector<tsb::Packet>& vPackets)
-{
-    std::vector<tsr::Bytes> vOut;
-    for (const tsb::Packet& p : vPackets) {
-        vOut.push_back(tsr::CTsReader::Comparable(p.data()));
-    }
-    return vOut;
-}
-
-std::vector<tsr::Bytes> Comparable(const std::vector<tsr::Bytes>& vPackets)
-{
-    std::vector<tsr::Bytes> vOut;
-    for (const tsr::Bytes& p : vPackets) {
-        vOut.push_back(tsr::CTsReader::Comparable(p.data()));
-    }
-    return vOut;
-}
-
 class CVirtualClockTest : public ::testing::Test
 {
 protected:
@@ -164,8 +146,8 @@ TEST_F(CVirtualClockTest, TwoRunsGiveIdenticalFilesThatPassEveryCheck)
             vMoves.emplace_back(in.nPcrPid, nPmtPid + 1);
         }
         for (const auto& move : vMoves) {
-            EXPECT_TRUE(Comparable(vStreams[i].GetPacketsOf(move.first)) ==
-                        Comparable(reader.GetPackets(move.second)))
+            EXPECT_TRUE(tsr::CTsReader::ComparableAll(vStreams[i].GetPacketsOf(move.first)) ==
+                        tsr::CTsReader::ComparableAll(reader.GetPackets(move.second)))
                 << "input PID " << move.first << " on output PID " << move.second;
         }
         const tsr::PcrAccuracy accuracy = reader.CheckPcrAccuracy(nOutPcr, kBitsPerSecond);
@@ -228,8 +210,8 @@ TEST_F(CVirtualClockTest, ThreeInputsAreNumberedInInputOrder)
         EXPECT_EQ(reader.GetPat().programs.at(nNumber), nPmtPid);
         // The input's video lands on its program's first stream PID.
         const uint16_t nVideo = vStreams[size_t(i)].GetPrograms()[0].nVideoPid;
-        EXPECT_TRUE(Comparable(vStreams[size_t(i)].GetPacketsOf(nVideo)) ==
-                    Comparable(reader.GetPackets(uint16_t(nPmtPid + 2))))
+        EXPECT_TRUE(tsr::CTsReader::ComparableAll(vStreams[size_t(i)].GetPacketsOf(nVideo)) ==
+                    tsr::CTsReader::ComparableAll(reader.GetPackets(uint16_t(nPmtPid + 2))))
             << "input " << i + 1;
     }
     EXPECT_EQ(reader.GetCcErrors(), 0);

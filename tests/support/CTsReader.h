@@ -133,6 +133,17 @@ public:
     // A packet with its PID bits and PCR field zeroed, so that an input packet
     // and its remapped, restamped copy in the output compare equal.
     static Bytes Comparable(const uint8_t *pPacket);
+    // Comparable() of every packet of a sequence (byte vectors or arrays).
+    template <class TPacket>
+    static std::vector<Bytes> ComparableAll(const std::vector<TPacket> &vPackets)
+    {
+        std::vector<Bytes> vOut;
+        vOut.reserve(vPackets.size());
+        for (const TPacket &packet : vPackets) {
+            vOut.push_back(Comparable(packet.data()));
+        }
+        return vOut;
+    }
 
     const Pat &GetPat() const { return m_pat; }
     bool HasPat() const { return m_bPat; }

@@ -46,16 +46,8 @@ int main(int argc, char** argv)
     const std::string sDir = "/tmp/braidmill-vbench-" + std::to_string(getpid());
     const std::vector<std::string> vInputs = {sDir + "-a.ts", sDir + "-b.ts"};
     const std::string sOutput = sDir + "-out.ts";
-    for (size_t i = 0; i < vInputs.size(); ++i) {
-        tsb::StreamSpec shape;
-        shape.fBitRate = fInputRate;
-        shape.fSeconds = fSeconds;
-        shape.nPidBase = uint16_t(0x100 + 0x300 * i);
-        shape.bPcrOnVideo = i == 1;
-        if (!tsb::CTestStream(shape).WriteFile(vInputs[i])) {
-            std::fprintf(stderr, "cannot write %s\n", vInputs[i].c_str());
-            return 1;
-        }
+    if (!tsb::WriteInputs(vInputs, fSeconds, fInputRate)) {
+        return 1;
     }
     // As the console program chooses it: the inputs' rates plus one unit.
     float fOutRate = 1.0f;

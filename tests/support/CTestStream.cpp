@@ -146,4 +146,20 @@ bool CTestStream::WriteFile(const std::string& sPath) const
     return std::fclose(pFile) == 0 && bOk;
 }
 
+bool WriteInputs(const std::vector<std::string>& vPaths, double fSeconds, double fBitRate)
+{
+    for (size_t i = 0; i < vPaths.size(); ++i) {
+        StreamSpec shape;
+        shape.fBitRate = fBitRate;
+        shape.fSeconds = fSeconds;
+        shape.nPidBase = uint16_t(0x100 + 0x300 * i);
+        shape.bPcrOnVideo = i % 2 == 1;
+        if (!CTestStream(shape).WriteFile(vPaths[i])) {
+            std::fprintf(stderr, "cannot write %s\n", vPaths[i].c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace tsb

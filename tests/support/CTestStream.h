@@ -55,4 +55,9 @@ private:
     std::vector<Packet> m_vPackets;
 };
 
+// Writes one synthetic input per path, each of fSeconds at fBitRate, on PIDs
+// apart from each other; every second input carries its PCR on its video PID.
+// False (with the path on standard error) when a file cannot be written.
+bool WriteInputs(const std::vector<std::string>& vPaths, double fSeconds, double fBitRate);
+
 } // namespace tsb

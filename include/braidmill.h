@@ -48,6 +48,45 @@ enum _OVERFLOW_TREATMENT
     OVERFLOW_WAIT = 1
 };
 
+// Figures of one input of a multiplex (CMuxIface::GetStats).
+struct _MUX_INPUT_STATS
+{
+    long long llPacketsRead;  // packets the source handed over
+    long long llPacketsMuxed; // packets of the input written to the output
+    long long llDropped;      // packets lost: input queue overflow, or left queued at a stop
+    long long llLate;         // packets that left later than the delay budget allows
+    long long llCcErrors;     // continuity gaps seen on the input's program PIDs
+    long long llPcrs;         // PCRs seen on the PID that paces the input
+    int nBitRate;             // the input's rate from its PCRs, bit/s; -1 not known
+};
+
+// Figures of one output program.
+struct _MUX_PROGRAM_STATS
+{
+    int nProgramNumber;
+    int nInput;             // 1-based, in AddInputModule order
+    long long llPackets;    // packets of its streams written (tables not counted)
+    long long llPcrs;       // PCRs written on its PCR PID, inserted ones included
+    int nMaxPcrIntervalUs;  // longest gap between two PCRs written, microseconds; -1 none yet
+};
+
+// Figures of a multiplex, consistent as of one moment of its output.
+struct _MUX_STATS
+{
+    long long llSlots;        // output packets written
+    long long llNullSlots;    // of them null packets
+    long long llTableSlots;   // of them PAT, PMT, SDT and NIT packets
+    long long llPcrsInserted; // PCR-only packets the engine added
+    long long llBitRate;      // the output rate, bit/s
+    std::vector<_MUX_INPUT_STATS> vInputs;     // AddInputModule order
+    std::vector<_MUX_PROGRAM_STATS> vPrograms; // numbering order
+};
+
+// Receives every line the library logs instead of standard output: level 0
+// debug, 1 warning, 2 error, 3 report text (the PSI analyzer's); the line has
+// no prefix and no newline. Called under the logger's lock, one call at a time.
+typedef void (*BraidmillLogHandler)(int nLevel, const char* szLine, void* pUser);
+
 class CInputModule;
 class CMuxCore;
 class COutPutModuleBase;
@@ -81,6 +120,10 @@ public:
     // Makes a RecvOnePacket that waits for room return at once, so that a
     // reader thread can be stopped while nothing drains the input.
     void AbortWait();
+    // The input's rate, bit/s, for pacing an input whose PCRs are missing or
+    // unusable (before data arrives). Without it such an input is paced at an
+    // even share of the output rate.
+    void SetBitRate(int nBitsPerSecond);
 
 private:
     friend class CMuxCore;
@@ -111,6 +154,20 @@ public:
     // Output-time clock instead of the wall clock (before Run): the
     // multiplex a perfect real-time run would give, as fast as possible.
     void SetVirtualClock(bool bVirtual);
+    // The output rate in bit/s, exactly (before Run); overrides SetOutputBitRate.
+    void SetOutputBitRateBps(long long llBitsPerSecond);
+    // Identity of the output (before Run). The NIT carries a
+    // network_name_descriptor and the PAT lists the NIT once a name is set.
+    void SetTransportStreamId(int nId);    // PAT and SDT; default 1
+    void SetOriginalNetworkId(int nId);    // SDT; default 0
+    void SetNetworkId(int nId);            // NIT; default 0
+    void SetNetworkName(const char* name); // NIT; default none
+    // Ends the run early, from any thread: the inputs are taken as ended, the
+    // output is written up to where it stands, whole packets only, and
+    // WaitFinish returns.
+    void Stop();
+    // A snapshot of the figures, from any thread; false before Run.
+    bool GetStats(_MUX_STATS& stats) const;
 
 private:
     CMuxCore* m_pCore;
@@ -127,6 +184,12 @@ public:
 
     virtual void RenderOnePacket(unsigned char* packet) = 0;
     virtual void Destroy() = 0;
+    // nCount packets back to back (188 * nCount bytes), in output order. The
+    // engine writes through this; the default calls RenderOnePacket for each.
+    virtual void RenderPackets(unsigned char* packets, int nCount);
+    // True once the sink can take no more (a failed write): the engine then
+    // stops the run. The default never breaks.
+    virtual bool IsBroken() const;
 };
 
 // Writes the multiplex to a file.
@@ -138,7 +201,9 @@ public:
 
     int OpenFile(const char* path); // 0 open, -1 failed
     void RenderOnePacket(unsigned char* packet) override;
+    void RenderPackets(unsigned char* packets, int nCount) override;
     void Destroy() override;
+    bool IsBroken() const override { return HasWriteError(); }
 
     // True when a write, a flush or the close failed or was short.
     bool HasWriteError() const;
@@ -201,6 +266,10 @@ private:
 // Bit rate of a TS file in bit/s, estimated from the PCRs near its start;
 // -1 when the file cannot be opened or no estimate can be made.
 BRAIDMILL_API int GetSourceRate(const char* path);
+
+// Routes the library's log lines to fn (see BraidmillLogHandler); null
+// restores standard output.
+BRAIDMILL_API void SetLogHandler(BraidmillLogHandler fn, void* pUser);
 
 // Sample exports; nothing uses them.
 class BRAIDMILL_API Clibbraidmill

@@ -57,6 +57,7 @@ public:
     void AbortWait();
     // The clock the PCR pacing runs against (before data arrives).
     void SetClock(os::IClock& clock);
+    void SetBitRate(int nBitsPerSecond) { m_nGivenBitRate = nBitsPerSecond; }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -129,6 +130,7 @@ private:
     int m_nPaceTrack = -1;               // the track whose PCRs pace the input
     os::IClock* m_pClock;                // for the pacer
     EMiss m_eLastMiss = EMiss::kNone;    // GetOnePacket's thread only
+    int m_nGivenBitRate = -1;            // bit/s, from the client; -1 none
 
     // A consumer waiting for the reader (output-time mode). The reader looks
     // at the flag after each packet and takes the mutex only when it is set.

@@ -120,3 +120,10 @@ void CInputModuleIface::AbortWait()
         m_pModule->AbortWait();
     }
 }
+
+void CInputModuleIface::SetBitRate(int nBitsPerSecond)
+{
+    if (m_pModule != nullptr) {
+        m_pModule->SetBitRate(nBitsPerSecond);
+    }
+}

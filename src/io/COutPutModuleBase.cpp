@@ -4,3 +4,15 @@
 COutPutModuleBase::COutPutModuleBase() = default;
 
 COutPutModuleBase::~COutPutModuleBase() = default;
+
+void COutPutModuleBase::RenderPackets(unsigned char* packets, int nCount)
+{
+    for (int i = 0; i < nCount; ++i) {
+        RenderOnePacket(packets + size_t(i) * 188);
+    }
+}
+
+bool COutPutModuleBase::IsBroken() const
+{
+    return false;
+}

@@ -62,6 +62,17 @@ void COutPutModuleFile::RenderOnePacket(unsigned char* packet)
     }
 }
 
+void COutPutModuleFile::RenderPackets(unsigned char* packets, int nCount)
+{
+    if (m_pFile == nullptr || nCount <= 0) {
+        return;
+    }
+    const size_t nBytes = size_t(nCount) * kTsPacketSize;
+    if (fwrite(packets, 1, nBytes, m_pFile) != nBytes) {
+        ++m_nWriteErrors;
+    }
+}
+
 void COutPutModuleFile::Destroy()
 {
     if (m_pFile == nullptr) {

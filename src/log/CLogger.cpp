@@ -1,6 +1,23 @@
 #include "log/CLogger.h"
 
+#include "braidmill.h"
+
 #include <cstdio>
+
+namespace {
+
+// Set by the client; read under the logger's lock.
+BraidmillLogHandler g_pHandler = nullptr;
+void* g_pHandlerUser = nullptr;
+
+} // namespace
+
+void SetLogHandler(BraidmillLogHandler fn, void* pUser)
+{
+    os::CCsGuard guard(CLogger::GetInstance()->GetLock());
+    g_pHandler = fn;
+    g_pHandlerUser = pUser;
+}
 
 LogOutputFn LogOutput = ConsoleLogOutput;
 
@@ -46,6 +63,10 @@ void CLogger::VPrint(int nLevel, const char* szFormat, va_list args)
     char szBuf[kLogMaxChars + 1];
     szBuf[0] = '\0';
     vsnprintf(szBuf, sizeof(szBuf), szFormat, args);
+    if (g_pHandler != nullptr) {
+        g_pHandler(nLevel, szBuf, g_pHandlerUser);
+        return;
+    }
     LogOutputFn pOutput = LogOutput;
     if (pOutput != nullptr) {
         pOutput(nLevel, std::string(szBuf));

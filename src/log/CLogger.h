@@ -27,6 +27,7 @@ public:
 
     void Print(int nLevel, const char* szFormat, ...) __attribute__((format(printf, 3, 4)));
     void VPrint(int nLevel, const char* szFormat, va_list args);
+    os::CCriticalSection& GetLock() { return m_lock; }
 
 private:
     CLogger() = default;

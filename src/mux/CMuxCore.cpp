@@ -182,3 +182,18 @@ bool CMuxCore::BuildPsi()
     }
     return builder.BuildPackets(m_vPsiBuf);
 }
+
+void CMuxCore::Stop()
+{
+    RaiseAndWake(m_bStop);
+    for (CInputModuleIface* pIn : m_vInputs) {
+        if (pIn != nullptr) {
+            pIn->AbortWait();
+        }
+    }
+}
+
+bool CMuxCore::GetStats(_MUX_STATS&) const
+{
+    return false;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mux/CMuxRing.h"
+#include "mux/CPsiBuilder.h"
 #include "mux/CVirtualClock.h"
 #include "mux/MuxTypes.h"
 #include "os/CClock.h"
@@ -40,6 +41,10 @@ public:
 
     // Configuration, client thread, before Run.
     void SetOutputBitRate(float fRate); // units of 1,048,576 bit/s
+    void SetOutputBitRateBps(long long llBps) { m_llBitRate = llBps; }
+    COutIdentity& GetIdentity() { return m_identity; }
+    void Stop();
+    bool GetStats(_MUX_STATS& stats) const;
     void SetOutPutModule(COutPutModuleBase* pOut) { m_pOutput = pOut; }
     void AddInputModule(CInputModuleIface* pIn) { m_vInputs.push_back(pIn); }
     void SetVirtualClock(bool bVirtual) { m_bVirtualClock = bVirtual; }
@@ -113,6 +118,8 @@ private:
     os::IClock* m_pClock;                      // output pacing clock
     CBytePacer m_pacer;                        // output thread after Run
     float m_fBitRate = 0.0f;                   // units of 1,048,576 bit/s
+    long long m_llBitRate = 0;                 // bit/s when given exactly; 0 none
+    COutIdentity m_identity;
 
     os::CCriticalSection m_lock; // guards m_ring and its slots
     CMuxRing m_ring;

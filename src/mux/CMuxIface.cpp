@@ -92,3 +92,63 @@ void CMuxIface::SetVirtualClock(bool bVirtual)
         m_pCore->SetVirtualClock(bVirtual);
     }
 }
+
+void CMuxIface::SetOutputBitRateBps(long long llBitsPerSecond)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetOutputBitRateBps(llBitsPerSecond);
+    }
+}
+
+void CMuxIface::SetTransportStreamId(int nId)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->GetIdentity().nTsId = nId;
+    }
+}
+
+void CMuxIface::SetOriginalNetworkId(int nId)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->GetIdentity().nOriginalNetworkId = nId;
+    }
+}
+
+void CMuxIface::SetNetworkId(int nId)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->GetIdentity().nNetworkId = nId;
+    }
+}
+
+void CMuxIface::SetNetworkName(const char* name)
+{
+    if (m_pCore == nullptr) {
+        return;
+    }
+    try {
+        m_pCore->GetIdentity().sNetworkName = name != nullptr ? name : "";
+    } catch (const std::exception& e) {
+        LogFailure("SetNetworkName", e.what());
+    }
+}
+
+void CMuxIface::Stop()
+{
+    if (m_pCore != nullptr) {
+        m_pCore->Stop();
+    }
+}
+
+bool CMuxIface::GetStats(_MUX_STATS& stats) const
+{
+    if (m_pCore == nullptr) {
+        return false;
+    }
+    try {
+        return m_pCore->GetStats(stats);
+    } catch (const std::exception& e) {
+        LogFailure("GetStats", e.what());
+        return false;
+    }
+}

@@ -9,6 +9,15 @@
 
 struct dvbpsi_psi_section_s;
 
+// What the output's tables say of the multiplex itself.
+struct COutIdentity
+{
+    int nTsId = kOutTsId;                   // PAT and SDT transport_stream_id
+    int nOriginalNetworkId = kOutNetworkId; // SDT
+    int nNetworkId = kOutNetworkId;         // NIT
+    std::string sNetworkName;               // NIT network_name_descriptor; empty: none
+};
+
 // One program of the multiplex, as numbered.
 struct COutProgram
 {

@@ -162,6 +162,15 @@ public:
     void SetOriginalNetworkId(int nId);    // SDT; default 0
     void SetNetworkId(int nId);            // NIT; default 0
     void SetNetworkName(const char* name); // NIT; default none
+    // The nIndex-th program left out (numbering order): its input (1-based)
+    // and its program_number in that input; false past the last.
+    bool GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const;
+    // Bit/s the output tables need at their 80 ms repetition, the inputs
+    // numbered as they stand; -1 while an input is not ready. Before Run.
+    long long GetTableBitRate();
+    // Ends the run after this much output time, seconds (before Run); 0
+    // (the default) runs until the inputs end.
+    void SetDuration(double fSeconds);
     // Ends the run early, from any thread: the inputs are taken as ended, the
     // output is written up to where it stands, whole packets only, and
     // WaitFinish returns.

@@ -45,6 +45,9 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void Stop();
     bool GetStats(_MUX_STATS& stats) const;
+    bool GetOmittedProgram(int, int&, int&) const { return false; }
+    long long GetTableBitRate() { return -1; }
+    void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetOutPutModule(COutPutModuleBase* pOut) { m_pOutput = pOut; }
     void AddInputModule(CInputModuleIface* pIn) { m_vInputs.push_back(pIn); }
     void SetVirtualClock(bool bVirtual) { m_bVirtualClock = bVirtual; }
@@ -120,6 +123,7 @@ private:
     float m_fBitRate = 0.0f;                   // units of 1,048,576 bit/s
     long long m_llBitRate = 0;                 // bit/s when given exactly; 0 none
     COutIdentity m_identity;
+    double m_fDuration = 0.0; // seconds of output; 0 until the inputs end
 
     os::CCriticalSection m_lock; // guards m_ring and its slots
     CMuxRing m_ring;

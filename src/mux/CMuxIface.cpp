@@ -152,3 +152,28 @@ bool CMuxIface::GetStats(_MUX_STATS& stats) const
         return false;
     }
 }
+
+bool CMuxIface::GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const
+{
+    return m_pCore != nullptr && m_pCore->GetOmittedProgram(nIndex, nInput, nProgramNumber);
+}
+
+long long CMuxIface::GetTableBitRate()
+{
+    if (m_pCore == nullptr) {
+        return -1;
+    }
+    try {
+        return m_pCore->GetTableBitRate();
+    } catch (const std::exception& e) {
+        LogFailure("GetTableBitRate", e.what());
+        return -1;
+    }
+}
+
+void CMuxIface::SetDuration(double fSeconds)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetDuration(fSeconds);
+    }
+}

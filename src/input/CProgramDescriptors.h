@@ -19,4 +19,7 @@ struct CProgramDescriptors
 {
     CPmtDescriptorList vProgramInfo;     // the program_info loop
     std::vector<CPmtDescriptorList> vEs; // one per entry of vecEsInfo, same order
+    // The program's program_number in its input's PAT and PMT; -1 when
+    // unknown. Log lines name a program by it, not by its place in the list.
+    int nProgramNumber = -1;
 };

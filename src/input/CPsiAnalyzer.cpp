@@ -228,6 +228,7 @@ void CPsiAnalyzer::HandlePmt(const dvbpsi_pmt_s& pmt)
     }
     std::vector<_ES_INFO> vecEs;
     CProgramDescriptors descriptors;
+    descriptors.nProgramNumber = pmt.i_program_number;
     descriptors.vProgramInfo = CopyDescriptors(pmt.p_first_descriptor);
     for (const dvbpsi_pmt_es_t* pEs = pmt.p_first_es; pEs != nullptr; pEs = pEs->p_next) {
         printf(kStreamLine, pEs->i_pid, pEs->i_pid, pEs->i_type);

@@ -38,16 +38,16 @@ using CDvbpsiHandle = std::unique_ptr<dvbpsi_t, decltype(&dvbpsi_delete)>;
 
 // A libdvbpsi table on the stack, emptied on every way out. Zeroed first, so
 // emptying a table that init never reached frees nothing.
-template <typename T, void (*Empty)(T *)> struct CTable
+template <typename T, void (*Empty)(T*)> struct CTable
 {
     CTable() noexcept { std::memset(&t, 0, sizeof(t)); }
     ~CTable() { Empty(&t); }
-    CTable(const CTable &) = delete;
-    CTable &operator=(const CTable &) = delete;
+    CTable(const CTable&) = delete;
+    CTable& operator=(const CTable&) = delete;
     T t;
 };
 
-void DvbpsiMessage(dvbpsi_t *, const dvbpsi_msg_level_t nLevel, const char *szMsg) noexcept
+void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg) noexcept
 {
     const int nLogLevel = nLevel == DVBPSI_MSG_ERROR  ? kLogError
                           : nLevel == DVBPSI_MSG_WARN ? kLogWarning
@@ -55,16 +55,19 @@ void DvbpsiMessage(dvbpsi_t *, const dvbpsi_msg_level_t nLevel, const char *szMs
     LogPrint(nLogLevel, "mux: PSI generation: %s", szMsg);
 }
 
-bool IsPid(int nPid) { return nPid >= 0 && nPid < kPidCount; }
-
-// libdvbpsi copies the body, but takes it through a pointer to non-const.
-uint8_t *DescriptorData(const CPmtDescriptor &d)
+bool IsPid(int nPid)
 {
-    static uint8_t nNone = 0; // an empty body still gets a valid pointer
-    return d.vData.empty() ? &nNone : const_cast<uint8_t *>(d.vData.data());
+    return nPid >= 0 && nPid < kPidCount;
 }
 
-int CountSections(const dvbpsi_psi_section_t *pSection)
+// libdvbpsi copies the body, but takes it through a pointer to non-const.
+uint8_t* DescriptorData(const CPmtDescriptor& d)
+{
+    static uint8_t nNone = 0; // an empty body still gets a valid pointer
+    return d.vData.empty() ? &nNone : const_cast<uint8_t*>(d.vData.data());
+}
+
+int CountSections(const dvbpsi_psi_section_t* pSection)
 {
     int n = 0;
     for (; pSection != nullptr; pSection = pSection->p_next) {
@@ -75,8 +78,8 @@ int CountSections(const dvbpsi_psi_section_t *pSection)
 
 } // namespace
 
-void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap,
-                           const std::vector<CProgramDescriptors> *pDescriptors)
+void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
+                           const std::vector<CProgramDescriptors>* pDescriptors)
 {
     // Output PIDs given to this input's PIDs so far. The PID map translates a
     // PID one way only, so a PID that two programs share (a common PCR, a
@@ -84,10 +87,16 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
     std::map<int, int> assigned;
 
     for (size_t nProgram = 0; nProgram < programs.size(); ++nProgram) {
-        const _PROGRAM_INFO &in = programs[nProgram];
-        const CProgramDescriptors *pIn = pDescriptors != nullptr && nProgram < pDescriptors->size()
+        const _PROGRAM_INFO& in = programs[nProgram];
+        const CProgramDescriptors* pIn = pDescriptors != nullptr && nProgram < pDescriptors->size()
                                              ? &(*pDescriptors)[nProgram]
                                              : nullptr;
+        // Users know a program by its program_number; its place in the list
+        // (the order the PMTs completed) only stands in when that is unknown.
+        const int nInNumber = pIn != nullptr ? pIn->nProgramNumber : -1;
+        char szInProgram[64];
+        snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput,
+                 nInNumber >= 0 ? nInNumber : int(nProgram + 1));
         COutProgram out;
         out.nProgramNumber = m_nNextProgram;
         out.nPmtPid = m_nNextPmtPid;
@@ -108,9 +117,10 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
         int nNextPid = out.nPmtPid + 2;
         if (pIn != nullptr) {
             out.descriptors.vProgramInfo = pIn->vProgramInfo;
+            out.descriptors.nProgramNumber = pIn->nProgramNumber;
         }
         for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
-            const _ES_INFO &es = in.vecEsInfo[nEs];
+            const _ES_INFO& es = in.vecEsInfo[nEs];
             if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
                 continue;
             }
@@ -120,9 +130,8 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
                 added[es.nPid] = nOut;
             }
             out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
-            out.descriptors.vEs.push_back(pIn != nullptr && nEs < pIn->vEs.size()
-                                              ? pIn->vEs[nEs]
-                                              : CPmtDescriptorList());
+            out.descriptors.vEs.push_back(
+                pIn != nullptr && nEs < pIn->vEs.size() ? pIn->vEs[nEs] : CPmtDescriptorList());
         }
         // A PCR carried on one of the streams (as most encoders do) leaves on
         // that stream's output PID, so that PMT, restamping and packets agree.
@@ -138,24 +147,25 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
 
         if (out.vEs.size() > size_t(kMaxPmtStreams)) {
             LogPrint(kLogError,
-                     "mux: input %d program %zu (PMT PID 0x%04X) left out: %zu streams, a PMT "
-                     "carries at most %d",
-                     nInput, nProgram + 1, unsigned(in.nPmtPid), out.vEs.size(), kMaxPmtStreams);
-            ++m_nOmitted;
+                     "mux: %s (PMT PID 0x%04X) left out: %zu streams, a PMT carries at most %d",
+                     szInProgram, unsigned(in.nPmtPid), out.vEs.size(), kMaxPmtStreams);
+            m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
             continue;
         }
         if (nLastPid > kLastUsablePid || out.nProgramNumber > kLastProgramNumber) {
             LogPrint(kLogError,
-                     "mux: input %d program %zu (PMT PID 0x%04X) left out: no output PIDs left "
-                     "(it would need PIDs %d to %d)",
-                     nInput, nProgram + 1, unsigned(in.nPmtPid), out.nPmtPid, nLastPid);
-            ++m_nOmitted;
+                     "mux: %s (PMT PID 0x%04X) left out: no output PIDs left (it would need "
+                     "PIDs %d to %d)",
+                     szInProgram, unsigned(in.nPmtPid), out.nPmtPid, nLastPid);
+            m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
             continue;
         }
 
-        FitDescriptors(out, nInput, nProgram + 1, in.nPmtPid);
+        char szNamed[96];
+        snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
+        FitDescriptors(out, szNamed);
 
-        for (const auto &entry : added) {
+        for (const auto& entry : added) {
             pPidMap[entry.first] = entry.second;
             assigned.insert(entry);
         }
@@ -169,102 +179,187 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO> &program
     }
 }
 
-void CPsiBuilder::FitDescriptors(COutProgram &out, int nInput, size_t nProgram, int nInPmtPid)
+void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram)
 {
     // The packets stay scrambled, but a receiver cannot get at their keys:
     // the CA descriptors name ECM PIDs that no output PID carries.
     if (RemoveCaDescriptors(out.descriptors) > 0) {
         LogPrint(kLogWarning,
-                 "mux: program %d (input %d program %zu, PMT PID 0x%04X) is scrambled: its CA "
-                 "descriptors are left out, the multiplex does not carry its ECM PIDs",
-                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid));
+                 "mux: program %d (%s) is scrambled: its CA descriptors are left out, the "
+                 "multiplex does not carry its ECM PIDs",
+                 out.nProgramNumber, szInProgram);
     }
     // One section is all a PMT may have; libdvbpsi would quietly drop what
     // does not fit, or open a second section.
     const CPmtFit fit = FitPmtSection(out.descriptors, out.vEs.size(), kMaxSectionBytes);
     if (fit.nDropped > 0) {
         LogPrint(kLogWarning,
-                 "mux: program %d (input %d program %zu, PMT PID 0x%04X): %d descriptors left "
-                 "out of its PMT, whose section would be %d bytes (at most %d)",
-                 out.nProgramNumber, nInput, nProgram, unsigned(nInPmtPid), fit.nDropped,
-                 fit.nBytesBefore, kMaxSectionBytes);
+                 "mux: program %d (%s): %d descriptors left out of its PMT, whose section "
+                 "would be %d bytes (at most %d)",
+                 out.nProgramNumber, szInProgram, fit.nDropped, fit.nBytesBefore, kMaxSectionBytes);
     }
 }
 
-bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
+bool CPsiBuilder::SetIdentity(const COutIdentity& identity)
 {
+    bool bAll = true;
+    auto TakeId = [&](int nValue, int& nTo, const char* szWhat) {
+        if (nValue < 0 || nValue > kMaxTsOrNetworkId) {
+            LogPrint(kLogError, "mux: %s %d refused: it must be 0 to %d, %d stays", szWhat, nValue,
+                     kMaxTsOrNetworkId, nTo);
+            bAll = false;
+            return;
+        }
+        nTo = nValue;
+    };
+    TakeId(identity.nTsId, m_identity.nTsId, "transport_stream_id");
+    TakeId(identity.nOriginalNetworkId, m_identity.nOriginalNetworkId, "original_network_id");
+    TakeId(identity.nNetworkId, m_identity.nNetworkId, "network_id");
+    // The descriptor's length is one byte.
+    if (identity.sNetworkName.size() > size_t(kMaxDescriptorBytes)) {
+        LogPrint(kLogError, "mux: network name of %zu bytes refused: at most %d",
+                 identity.sNetworkName.size(), kMaxDescriptorBytes);
+        bAll = false;
+    } else {
+        m_identity.sNetworkName = identity.sNetworkName;
+    }
+    return bAll;
+}
+
+bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) const
+{
+    if (nVersion < 0 || nVersion > kMaxVersionNumber) {
+        LogPrint(kLogError, "mux: PSI generation: version %d out of range 0 to %d", nVersion,
+                 kMaxVersionNumber);
+        return false;
+    }
     CDvbpsiHandle handle(dvbpsi_new(DvbpsiMessage, DVBPSI_MSG_WARN), &dvbpsi_delete);
     if (!handle) {
         LogPrint(kLogError, "mux: PSI generation: no libdvbpsi handle");
         return false;
     }
-    dvbpsi_t *h = handle.get();
-    std::vector<unsigned char> vOut;
-
-    {
-        CTable<dvbpsi_pat_t, dvbpsi_pat_empty> pat;
-        dvbpsi_pat_init(&pat.t, kOutTsId, 0, true);
-        for (const COutProgram &program : m_vPrograms) {
-            if (dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
-                                       uint16_t(program.nPmtPid)) == nullptr) {
-                LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
-                         program.nProgramNumber);
-                return false;
-            }
-        }
-        // 0 programs per section: the generator fills each section up.
-        CSectionList sections(dvbpsi_pat_sections_generate(h, &pat.t, 0),
-                              &dvbpsi_DeletePSISections);
-        if (!sections) {
-            LogPrint(kLogError, "mux: PSI generation: PAT failed");
+    dvbpsi_t* h = handle.get();
+    std::vector<CPsiTable> vOut(m_vPrograms.size() + 3);
+    auto it = vOut.begin();
+    if (!BuildPat(h, nVersion, *it++)) {
+        return false;
+    }
+    for (const COutProgram& program : m_vPrograms) {
+        if (!BuildPmt(h, program, nVersion, *it++)) {
             return false;
         }
-        PacketizeSections(kPidPat, sections.get(), vOut);
     }
+    if (!BuildSdt(h, nVersion, *it++) || !BuildNit(h, nVersion, *it)) {
+        return false;
+    }
+    vTables.swap(vOut);
+    return true;
+}
 
-    for (const COutProgram &program : m_vPrograms) {
-        CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
-        dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), 0, true,
-                        uint16_t(program.nPcrPid));
-        const CProgramDescriptors &descriptors = program.descriptors;
-        for (const CPmtDescriptor &d : descriptors.vProgramInfo) {
-            if (dvbpsi_pmt_descriptor_add(&pmt.t, d.nTag, uint8_t(d.vData.size()),
-                                          DescriptorData(d)) == nullptr) {
-                LogPrint(kLogError, "mux: PSI generation: PMT descriptor of program %d failed",
-                         program.nProgramNumber);
-                return false;
-            }
-        }
-        for (size_t nEs = 0; nEs < program.vEs.size(); ++nEs) {
-            const _ES_INFO &es = program.vEs[nEs];
-            dvbpsi_pmt_es_t *pEs =
-                dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid));
-            if (pEs == nullptr) {
-                LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
-                         unsigned(es.nPid));
-                return false;
-            }
-            if (nEs >= descriptors.vEs.size()) {
-                continue;
-            }
-            for (const CPmtDescriptor &d : descriptors.vEs[nEs]) {
-                if (dvbpsi_pmt_es_descriptor_add(pEs, d.nTag, uint8_t(d.vData.size()),
-                                                 DescriptorData(d)) == nullptr) {
-                    LogPrint(kLogError, "mux: PSI generation: descriptor of PID 0x%04X failed",
-                             unsigned(es.nPid));
-                    return false;
-                }
-            }
-        }
-        CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
-        if (!sections) {
-            LogPrint(kLogError, "mux: PSI generation: PMT of program %d failed",
+bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
+{
+    std::vector<CPsiTable> vTables;
+    if (!BuildTables(vTables)) {
+        return false;
+    }
+    std::vector<unsigned char> vOut;
+    for (const CPsiTable& table : vTables) {
+        vOut.insert(vOut.end(), table.vPackets.begin(), table.vPackets.end());
+    }
+    vPsi.swap(vOut);
+    return true;
+}
+
+long long CPsiBuilder::TableBitRate(const std::vector<CPsiTable>& vTables, int nIntervalMs)
+{
+    if (nIntervalMs < 1) {
+        return -1;
+    }
+    long long nBits = 0;
+    for (const CPsiTable& table : vTables) {
+        nBits += (long long)(table.vPackets.size() / kTsPacketSize) * kTsPacketSize * 8;
+    }
+    return (nBits * 1000 + nIntervalMs - 1) / nIntervalMs;
+}
+
+bool CPsiBuilder::BuildPat(dvbpsi_t* h, int nVersion, CPsiTable& table) const
+{
+    CTable<dvbpsi_pat_t, dvbpsi_pat_empty> pat;
+    dvbpsi_pat_init(&pat.t, uint16_t(m_identity.nTsId), uint8_t(nVersion), true);
+    // program_number 0 names the network PID, where the NIT is.
+    if (!m_identity.sNetworkName.empty() && dvbpsi_pat_program_add(&pat.t, 0, kPidNit) == nullptr) {
+        LogPrint(kLogError, "mux: PSI generation: PAT entry of the network failed");
+        return false;
+    }
+    for (const COutProgram& program : m_vPrograms) {
+        if (dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
+                                   uint16_t(program.nPmtPid)) == nullptr) {
+            LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
                      program.nProgramNumber);
             return false;
         }
-        PacketizeSections(program.nPmtPid, sections.get(), vOut);
     }
+    // 0 programs per section: the generator fills each section up.
+    CSectionList sections(dvbpsi_pat_sections_generate(h, &pat.t, 0), &dvbpsi_DeletePSISections);
+    if (!sections) {
+        LogPrint(kLogError, "mux: PSI generation: PAT failed");
+        return false;
+    }
+    table.nPid = kPidPat;
+    table.nTableId = kTableIdPat;
+    PacketizeSections(kPidPat, sections.get(), table.vPackets);
+    return true;
+}
 
+bool CPsiBuilder::BuildPmt(dvbpsi_t* h, const COutProgram& program, int nVersion, CPsiTable& table)
+{
+    CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
+    dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), uint8_t(nVersion), true,
+                    uint16_t(program.nPcrPid));
+    const CProgramDescriptors& descriptors = program.descriptors;
+    for (const CPmtDescriptor& d : descriptors.vProgramInfo) {
+        if (dvbpsi_pmt_descriptor_add(&pmt.t, d.nTag, uint8_t(d.vData.size()), DescriptorData(d)) ==
+            nullptr) {
+            LogPrint(kLogError, "mux: PSI generation: PMT descriptor of program %d failed",
+                     program.nProgramNumber);
+            return false;
+        }
+    }
+    for (size_t nEs = 0; nEs < program.vEs.size(); ++nEs) {
+        const _ES_INFO& es = program.vEs[nEs];
+        dvbpsi_pmt_es_t* pEs =
+            dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid));
+        if (pEs == nullptr) {
+            LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
+                     unsigned(es.nPid));
+            return false;
+        }
+        if (nEs >= descriptors.vEs.size()) {
+            continue;
+        }
+        for (const CPmtDescriptor& d : descriptors.vEs[nEs]) {
+            if (dvbpsi_pmt_es_descriptor_add(pEs, d.nTag, uint8_t(d.vData.size()),
+                                             DescriptorData(d)) == nullptr) {
+                LogPrint(kLogError, "mux: PSI generation: descriptor of PID 0x%04X failed",
+                         unsigned(es.nPid));
+                return false;
+            }
+        }
+    }
+    CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
+    if (!sections) {
+        LogPrint(kLogError, "mux: PSI generation: PMT of program %d failed",
+                 program.nProgramNumber);
+        return false;
+    }
+    table.nPid = uint16_t(program.nPmtPid);
+    table.nTableId = kTableIdPmt;
+    PacketizeSections(program.nPmtPid, sections.get(), table.vPackets);
+    return true;
+}
+
+bool CPsiBuilder::BuildSdt(dvbpsi_t* h, int nVersion, CPsiTable& table) const
+{
     // The SDT generator drops the descriptors of services beyond what one
     // section holds instead of opening the next section, so the services go
     // in groups that fit a section each, and the sections are numbered as
@@ -273,7 +368,8 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
     size_t nNext = 0;
     do {
         CTable<dvbpsi_sdt_t, dvbpsi_sdt_empty> sdt;
-        dvbpsi_sdt_init(&sdt.t, kTableIdSdt, kOutTsId, 0, true, kOutNetworkId);
+        dvbpsi_sdt_init(&sdt.t, kTableIdSdt, uint16_t(m_identity.nTsId), uint8_t(nVersion), true,
+                        uint16_t(m_identity.nOriginalNetworkId));
         int nLoopBytes = 0;
         for (; nNext < m_vPrograms.size(); ++nNext) {
             const int nNumber = m_vPrograms[nNext].nProgramNumber;
@@ -285,7 +381,7 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
             if (nLoopBytes > 0 && nLoopBytes + nBytes > kMaxSectionBytes - kSdtSectionOverhead) {
                 break;
             }
-            dvbpsi_sdt_service_t *pService = dvbpsi_sdt_service_add(
+            dvbpsi_sdt_service_t* pService = dvbpsi_sdt_service_add(
                 &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
             if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
                                                           pService, kServiceDescriptorTag,
@@ -304,52 +400,65 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char> &vPsi) const
     } while (nNext < m_vPrograms.size());
     if (vSdt.size() > 1) {
         int nTotal = 0;
-        for (const CSectionList &list : vSdt) {
+        for (const CSectionList& list : vSdt) {
             nTotal += CountSections(list.get());
         }
         int nNumber = 0;
-        for (const CSectionList &list : vSdt) {
-            for (dvbpsi_psi_section_t *p = list.get(); p != nullptr; p = p->p_next) {
+        for (const CSectionList& list : vSdt) {
+            for (dvbpsi_psi_section_t* p = list.get(); p != nullptr; p = p->p_next) {
                 p->i_number = uint8_t(nNumber++);
                 p->i_last_number = uint8_t(nTotal - 1);
                 dvbpsi_BuildPSISection(h, p); // rewrites the header and the CRC_32
             }
         }
     }
-    for (const CSectionList &list : vSdt) {
-        PacketizeSections(kPidSdt, list.get(), vOut);
+    table.nPid = kPidSdt;
+    table.nTableId = kTableIdSdt;
+    for (const CSectionList& list : vSdt) {
+        PacketizeSections(kPidSdt, list.get(), table.vPackets);
     }
-
-    {
-        CTable<dvbpsi_nit_t, dvbpsi_nit_empty> nit;
-        // A NIT's table_id_extension is its network_id.
-        dvbpsi_nit_init(&nit.t, kTableIdNit, kOutNetworkId, kOutNetworkId, 0, true);
-        CSectionList sections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit),
-                              &dvbpsi_DeletePSISections);
-        if (!sections) {
-            LogPrint(kLogError, "mux: PSI generation: NIT failed");
-            return false;
-        }
-        PacketizeSections(kPidNit, sections.get(), vOut);
-    }
-
-    vPsi.swap(vOut);
     return true;
 }
 
-void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSections,
-                                    std::vector<unsigned char> &vBuf)
+bool CPsiBuilder::BuildNit(dvbpsi_t* h, int nVersion, CPsiTable& table) const
 {
-    for (const dvbpsi_psi_section_t *pSection = pSections; pSection != nullptr;
+    CTable<dvbpsi_nit_t, dvbpsi_nit_empty> nit;
+    // A NIT's table_id_extension is its network_id.
+    const uint16_t nNetworkId = uint16_t(m_identity.nNetworkId);
+    dvbpsi_nit_init(&nit.t, kTableIdNit, nNetworkId, nNetworkId, uint8_t(nVersion), true);
+    const std::string& sName = m_identity.sNetworkName;
+    if (!sName.empty() &&
+        dvbpsi_nit_descriptor_add(&nit.t, kNetworkNameDescriptorTag, uint8_t(sName.size()),
+                                  reinterpret_cast<uint8_t*>(const_cast<char*>(sName.data()))) ==
+            nullptr) {
+        LogPrint(kLogError, "mux: PSI generation: network name descriptor failed");
+        return false;
+    }
+    CSectionList sections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit),
+                          &dvbpsi_DeletePSISections);
+    if (!sections) {
+        LogPrint(kLogError, "mux: PSI generation: NIT failed");
+        return false;
+    }
+    table.nPid = kPidNit;
+    table.nTableId = kTableIdNit;
+    PacketizeSections(kPidNit, sections.get(), table.vPackets);
+    return true;
+}
+
+void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
+                                    std::vector<unsigned char>& vBuf)
+{
+    for (const dvbpsi_psi_section_t* pSection = pSections; pSection != nullptr;
          pSection = pSection->p_next) {
-        const unsigned char *pData = pSection->p_data;
+        const unsigned char* pData = pSection->p_data;
         int nLeft = int(pSection->p_payload_end - pSection->p_data) +
                     (pSection->b_syntax_indicator ? 4 : 0);
         bool bFirst = true;
         while (bFirst || nLeft > 0) {
             const size_t nOffset = vBuf.size();
             vBuf.resize(nOffset + kTsPacketSize, 0xFF);
-            unsigned char *pPacket = &vBuf[nOffset];
+            unsigned char* pPacket = &vBuf[nOffset];
             pPacket[0] = kSyncByte;
             pPacket[1] = bFirst ? kPsiFirstFlags : kPsiNextFlags;
             pPacket[2] = 0;
@@ -370,8 +479,8 @@ void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSecti
     }
 }
 
-int CPsiBuilder::BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
-                                        const std::string &sProvider, const std::string &sName)
+int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
+                                        const std::string& sProvider, const std::string& sName)
 {
     // Each name's length goes into one byte.
     if (sProvider.size() > 0xFF || sName.size() > 0xFF) {
@@ -382,7 +491,7 @@ int CPsiBuilder::BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
         return -1;
     }
     std::memset(pBuf, 0, size_t(nCapacity));
-    unsigned char *p = pBuf;
+    unsigned char* p = pBuf;
     *p++ = kServiceTypeTv;
     *p++ = uint8_t(sProvider.size());
     std::memcpy(p, sProvider.data(), sProvider.size());

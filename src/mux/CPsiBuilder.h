@@ -4,9 +4,11 @@
 #include "input/CProgramDescriptors.h"
 #include "mux/MuxConstants.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+struct dvbpsi_s;
 struct dvbpsi_psi_section_s;
 
 // What the output's tables say of the multiplex itself.
@@ -16,6 +18,16 @@ struct COutIdentity
     int nOriginalNetworkId = kOutNetworkId; // SDT
     int nNetworkId = kOutNetworkId;         // NIT
     std::string sNetworkName;               // NIT network_name_descriptor; empty: none
+};
+
+// One output table: all its sections as TS packets of one PID, each section
+// starting a packet (payload_unit_start_indicator, pointer_field 0), with
+// continuity counter 0: whoever sends the table stamps the counters.
+struct CPsiTable
+{
+    uint16_t nPid = 0;
+    uint8_t nTableId = 0;
+    std::vector<uint8_t> vPackets; // kTsPacketSize * n bytes
 };
 
 // One program of the multiplex, as numbered.
@@ -43,35 +55,65 @@ public:
     // entry per program, in the same order); they go into the output PMTs
     // without CA descriptors, and with the least essential left out where
     // the section would not fit, each with a warning line.
-    void AddInput(int nInput, const std::vector<_PROGRAM_INFO> &programs, int *pPidMap,
-                  const std::vector<CProgramDescriptors> *pDescriptors = nullptr);
+    void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
+                  const std::vector<CProgramDescriptors>* pDescriptors = nullptr);
 
-    const std::vector<COutProgram> &GetPrograms() const { return m_vPrograms; }
-    int GetOmittedCount() const { return m_nOmitted; }
+    // A program left out by AddInput, named as its input knows it.
+    struct COmitted
+    {
+        int nInput;         // as given to AddInput (1-based)
+        int nProgramNumber; // in the input's PAT; -1 when no descriptors told it
+        int nPmtPid;        // in the input
+    };
 
-    // The PSI set: PAT, the PMTs in numbering order, SDT, NIT, each section
-    // starting a packet of its own with continuity counter 0. False (with an
-    // error line) when libdvbpsi failed to generate a table.
-    bool BuildPackets(std::vector<unsigned char> &vPsi) const;
+    const std::vector<COutProgram>& GetPrograms() const { return m_vPrograms; }
+    const std::vector<COmitted>& GetOmitted() const { return m_vOmitted; }
+    int GetOmittedCount() const { return int(m_vOmitted.size()); }
+
+    // Takes what the tables say of the multiplex. Each value out of range
+    // (ids 0..65535, a name of at most 255 bytes) is refused with an error
+    // line and the one before it kept; false when any was.
+    bool SetIdentity(const COutIdentity& identity);
+    const COutIdentity& GetIdentity() const { return m_identity; }
+
+    // The PSI set as separate tables, in this order: PAT, the PMTs in
+    // numbering order, SDT, NIT. nVersion (0..31) is the version_number of
+    // every table. False (with an error line) for a version out of range or
+    // when libdvbpsi failed to generate a table; vTables is then untouched.
+    bool BuildTables(std::vector<CPsiTable>& vTables, int nVersion = 0) const;
+
+    // The PSI set of BuildTables at version 0, its tables one after another.
+    bool BuildPackets(std::vector<unsigned char>& vPsi) const;
+
+    // Bit/s the tables need when each goes out once every nIntervalMs,
+    // rounded up; -1 for an interval below 1 ms.
+    static long long TableBitRate(const std::vector<CPsiTable>& vTables, int nIntervalMs);
 
     // Appends the sections of the list to vBuf as packets of nPid: a section
     // starts a packet (payload_unit_start_indicator, pointer_field 0) and
     // runs on over as many packets as it needs; the last is stuffed with 0xFF.
-    static void PacketizeSections(int nPid, const dvbpsi_psi_section_s *pSections,
-                                  std::vector<unsigned char> &vBuf);
+    static void PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
+                                  std::vector<unsigned char>& vBuf);
     // Writes the body of a service descriptor (service_type, provider name,
     // service name) into pBuf and returns its length; -1, leaving pBuf
     // untouched, when it would not fit nCapacity bytes.
-    static int BuildServiceDescriptor(unsigned char *pBuf, int nCapacity,
-                                      const std::string &sProvider, const std::string &sName);
+    static int BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
+                                      const std::string& sProvider, const std::string& sName);
 
 private:
     // Leaves out the program's CA descriptors and what its PMT section has
     // no room for, with a warning line for each.
-    static void FitDescriptors(COutProgram &out, int nInput, size_t nProgram, int nInPmtPid);
+    // szInProgram names the program as its input knows it, for the lines.
+    static void FitDescriptors(COutProgram& out, const char* szInProgram);
+    // One table each, into table.vPackets; false with an error line.
+    bool BuildPat(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
+    static bool BuildPmt(dvbpsi_s* h, const COutProgram& program, int nVersion, CPsiTable& table);
+    bool BuildSdt(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
+    bool BuildNit(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
 
     std::vector<COutProgram> m_vPrograms;     // numbering order
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program
     int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program
-    int m_nOmitted = 0;                       // programs left out
+    std::vector<COmitted> m_vOmitted;         // programs left out, in input order
+    COutIdentity m_identity;
 };

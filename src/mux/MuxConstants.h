@@ -13,7 +13,11 @@ inline constexpr int kTableIdPmt = 0x02;
 inline constexpr int kTableIdNit = 0x40; // actual network
 inline constexpr int kTableIdSdt = 0x42; // actual transport stream
 inline constexpr int kServiceDescriptorTag = 0x48;
-inline constexpr int kServiceTypeTv = 0x01; // digital television service
+inline constexpr int kNetworkNameDescriptorTag = 0x40;
+inline constexpr int kMaxTsOrNetworkId = 0xFFFF; // transport_stream_id, network ids
+inline constexpr int kMaxVersionNumber = 31;     // 5 bits
+inline constexpr int kMaxDescriptorBytes = 255;  // a descriptor's body, its length in one byte
+inline constexpr int kServiceTypeTv = 0x01;      // digital television service
 inline constexpr int kRunningStatusRunning = 4;
 inline constexpr int kMaxSectionBytes = 1024; // PAT, PMT, SDT, NIT: table_id through CRC_32
 // A PMT section holds 16 bytes besides its stream loop and 5 per stream

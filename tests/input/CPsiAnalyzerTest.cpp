@@ -73,7 +73,8 @@ protected:
 
     CPacketFifo m_fifo{kInputFifoBytes};
     std::vector<_PROGRAM_INFO> m_programs;
-    CPsiAnalyzer m_analyzer{&m_programs};
+    std::vector<CProgramDescriptors> m_descriptors; // parallel to m_programs
+    CPsiAnalyzer m_analyzer{&m_programs, &m_descriptors};
     int m_nPasses = 0;
     int m_nCompletedAt = 0;
     bool m_bCaptured = false;
@@ -151,6 +152,10 @@ TEST_F(CPsiAnalyzerTest, ListsProgramsInTheOrderTheirPmtsComplete)
     EXPECT_EQ(m_programs[0].nPmtPid, kPmtPid2);
     EXPECT_EQ(m_programs[0].nPcrPid, 0x200);
     EXPECT_EQ(m_programs[1].nPmtPid, kPmtPid1);
+    // Log lines name a program by its number, which its place no longer tells.
+    ASSERT_EQ(m_descriptors.size(), 2u);
+    EXPECT_EQ(m_descriptors[0].nProgramNumber, 2);
+    EXPECT_EQ(m_descriptors[1].nProgramNumber, 1);
 }
 
 TEST_F(CPsiAnalyzerTest, TwoProgramsOnOnePmtPidCompleteFromTheSamePackets)

@@ -247,8 +247,9 @@ TEST(PmtDescriptorsTest, InputDescriptorsReachTheOutputPmtsWithoutCaDescriptors)
     EXPECT_EQ(pScrambled->streams[0].descriptors, Raw({id}));
     EXPECT_EQ(pScrambled->streams[1].descriptors, Raw({ac3, deu}));
 
+    // The line names the input's program_number 1, not its place (second) in the list.
     ASSERT_EQ(log.Lines().size(), 1u) << "one line for the scrambled program, none for the other";
-    EXPECT_EQ(log.Lines()[0], "1 mux: program 102 (input 1 program 2, PMT PID 0x1000) is "
+    EXPECT_EQ(log.Lines()[0], "1 mux: program 102 (input 1 program 1, PMT PID 0x1000) is "
                               "scrambled: its CA descriptors are left out, the multiplex does "
                               "not carry its ECM PIDs");
 }

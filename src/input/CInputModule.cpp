@@ -2,16 +2,13 @@
 
 #include "input/CPacketFifo.h"
 #include "input/CPsiAnalyzer.h"
-#include "os/Sleep.h"
-#include "ts/CCalcPcrN1.h"
-#include "ts/CNoPacer.h"
-#include "ts/CPcrPacer.h"
+#include "log/CLogger.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
 #include "ts/TsConstants.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -21,9 +18,22 @@ constexpr uint8_t kPidStream = 1;  // an elementary stream of a program
 constexpr uint8_t kPidPcr = 2;     // a program's PCR PID (maybe a stream too)
 
 constexpr int kPidMask = kPidCount - 1;
-// Slots a full FIFO's consumer frees before it wakes the reader (a tenth
-// of the FIFO).
-constexpr int kRoomWakeSlots = 1000;
+constexpr uint8_t kNoCc = 0xFF;
+
+// The queue to the muxer: 4,096 packets (770 KB) is over a second of a
+// 3 Mbit/s input and 150 ms of a 40 Mbit/s one.
+constexpr int kQueuePackets = 4096;
+// Packets held for the next PCR before they are timed by extrapolation: an
+// input whose PCRs stop still moves, and the reader never fills the queue
+// with packets the muxer cannot see.
+constexpr int kMaxPendingPackets = kQueuePackets / 2;
+
+// The PCR of a packet without going through the whole accessor: most packets
+// have no adaptation field.
+bool MayHavePcr(const unsigned char* p)
+{
+    return (p[3] & 0x20) != 0 && p[4] >= 7 && (p[5] & 0x10) != 0;
+}
 
 } // namespace
 
@@ -31,12 +41,11 @@ CInputModule::CInputModule()
     : m_pPrograms(std::make_unique<std::vector<_PROGRAM_INFO>>()),
       m_pDescriptors(std::make_unique<std::vector<CProgramDescriptors>>()),
       m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
-      m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)),
-      m_pPidMap(std::make_unique<int[]>(kPidCount)),
-      m_vPidKind(kPidCount, kPidForeign),
+      m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)), m_queue(kQueuePackets),
+      m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vPidKind(kPidCount, kPidForeign),
+      m_vLastPcr(kPidCount, -1), m_vLastCc(kPidCount, kNoCc),
       m_pClock(&os::CMonotonicClock::Instance())
 {
-    m_pFifo->SetOverflowTreatment(OVERFLOW_WAIT);
     std::fill(m_pPidMap.get(), m_pPidMap.get() + kPidCount, -1);
 }
 
@@ -44,29 +53,19 @@ CInputModule::~CInputModule() = default;
 
 void CInputModule::SetSourceAttribute(_SOURCE_ATTRIBUTE attr)
 {
-    m_pPcrPacer.reset();
-    m_pNoPacer.reset();
-    if (attr.bNoTiming != 0) {
-        return;
-    }
-    if (attr.nTimingMode == 0) {
-        m_pPcrPacer = std::make_unique<CPcrPacer>(*m_pClock);
-    } else if (attr.nTimingMode == 1) {
-        m_pNoPacer = std::make_unique<CNoPacer>();
-    }
+    // Mode 0 paces by the input's PCRs; no timing or mode 1 hand packets
+    // over as fast as the muxer takes them.
+    m_bTimed = attr.bNoTiming == 0 && attr.nTimingMode == 0;
 }
 
 void CInputModule::SetPrepareType(_OVERFLOW_TREATMENT type)
 {
-    m_pFifo->SetOverflowTreatment(type);
+    m_bDropWhenFull = type == OVERFLOW_OVERWRITE_OLDEST;
 }
 
-void CInputModule::SetClock(os::IClock& clock)
+void CInputModule::SetBitRate(int nBitsPerSecond)
 {
-    m_pClock = &clock;
-    if (m_pPcrPacer) {
-        m_pPcrPacer->SetClock(clock);
-    }
+    m_nGivenBitRate.store(nBitsPerSecond, std::memory_order_relaxed);
 }
 
 void CInputModule::RecvOnePacket(unsigned char* pData, int)
@@ -74,84 +73,226 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
     if (pData == nullptr) {
         return;
     }
+    m_nRead.fetch_add(1, std::memory_order_relaxed);
+    const int64_t nPos = m_nPosition++;
     // Only this thread writes m_bReady.
-    const bool bReady = m_bReady.load(std::memory_order_relaxed);
-    // Before the programs are known nothing drains the FIFO, so waiting for
-    // room would wait for ever: the oldest packet makes room, and a PAT or
-    // PMT that comes late is still found.
-    int nStatus = bReady ? m_pFifo->Push(pData) : m_pFifo->PushOverwriting(pData);
-    if (!bReady) {
-        bool bComplete = false;
-        {
-            CPacketFifo::CQueueLock lock(*m_pFifo);
-            bComplete = m_pAnalyzer->Analyze(lock.Queue(), lock.PushCount());
+    if (m_bReady.load(std::memory_order_relaxed)) {
+        Feed(pData, nPos);
+        return;
+    }
+    // Before the programs are known nothing drains the FIFO: the oldest
+    // packet makes room, and a PAT or PMT that comes late is still found.
+    m_pFifo->PushOverwriting(pData);
+    bool bComplete = false;
+    {
+        CPacketFifo::CQueueLock lock(*m_pFifo);
+        bComplete = m_pAnalyzer->Analyze(lock.Queue(), lock.PushCount());
+    }
+    if (bComplete) {
+        BecomeReady();
+    }
+}
+
+void CInputModule::BecomeReady()
+{
+    for (const _PROGRAM_INFO& program : *m_pPrograms) {
+        for (const _ES_INFO& es : program.vecEsInfo) {
+            uint8_t& nKind = m_vPidKind[es.nPid & kPidMask];
+            nKind = std::max(nKind, kPidStream);
         }
-        if (bComplete) {
-            CreatePcrCalcs();
-            m_bReady.store(true, std::memory_order_release);
+        // PCR_PID 0x1FFF means the program has no PCR: the input's null
+        // packets are no program's.
+        const int nPcrPid = program.nPcrPid & kPidMask;
+        if (nPcrPid != kPidNull) {
+            m_vPidKind[nPcrPid] = kPidPcr;
         }
     }
-    while (nStatus == FIFO_FULL && !m_bAbortWait.load(std::memory_order_acquire)) {
-        nStatus = m_pFifo->Push(pData);
-        if (!m_bRoomWakeups.load(std::memory_order_acquire)) {
-            os::Sleep(kOverflowRetryMs);
-        } else if (nStatus == FIFO_FULL) {
-            WaitForRoom(kOverflowRetryMs);
+    m_timeline.SetFallbackBitRate(m_nGivenBitRate.load(std::memory_order_relaxed));
+    // What was stored during the analysis is the newest stretch of the input,
+    // the current packet last.
+    std::vector<unsigned char> vStored;
+    {
+        CPacketFifo::CQueueLock lock(*m_pFifo);
+        vStored.reserve(lock.Queue().size() * kTsPacketSize);
+        for (const unsigned char* pSlot : lock.Queue()) {
+            vStored.insert(vStored.end(), pSlot, pSlot + kTsPacketSize);
         }
     }
-    NotifyData();
+    m_pFifo.reset();
+    m_bReady.store(true, std::memory_order_release);
+    const int64_t nCount = int64_t(vStored.size()) / kTsPacketSize;
+    for (int64_t i = 0; i < nCount; ++i) {
+        Feed(vStored.data() + i * kTsPacketSize, m_nPosition - nCount + i);
+    }
+}
+
+bool CInputModule::TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase)
+{
+    int64_t& nLast = m_vLastPcr[nPid];
+    const bool bJump = !bDiscontinuity && IsPcrJump(nLast, nPcr);
+    const int64_t nPrev = nLast;
+    nLast = nPcr;
+    bNewBase = bDiscontinuity || bJump;
+    if (m_nPacePid < 0) {
+        m_nPacePid = nPid;
+        return true;
+    }
+    if (nPid == m_nPacePid) {
+        m_nSincePace = 0;
+        return true;
+    }
+    // The programs of an input may run on independent clocks: pace by one
+    // PID, and move to another only once the pacing one has been silent for
+    // a while of that other's clock.
+    if (nPid != m_nSinceOtherPid) {
+        m_nSinceOtherPid = nPid;
+        m_nSincePace = 0;
+    } else if (!bNewBase && nPrev >= 0) {
+        m_nSincePace += PcrForwardDelta(nPrev, nPcr);
+    }
+    if (m_nSincePace <= kPcrPaceFallbackTicks) {
+        return false;
+    }
+    LogPrint(kLogWarning, "input: no PCR on PID 0x%04X for %lld ms; paced by PID 0x%04X from now",
+             unsigned(m_nPacePid), static_cast<long long>(m_nSincePace * 1000 / kPcrHz),
+             unsigned(nPid));
+    m_nPacePid = nPid;
+    m_nSincePace = 0;
+    bNewBase = true; // another clock
+    return true;
+}
+
+void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
+{
+    const uint8_t nAfc = packet.GetAdaptationFieldControl();
+    const uint8_t nCc = packet.GetContinuityCounter();
+    uint8_t& nLast = m_vLastCc[nPid];
+    if ((nAfc & 0x1) == 0) {
+        return; // no payload: the counter repeats
+    }
+    if (nLast != kNoCc && nCc != ((nLast + 1) & kCcMask) && nCc != nLast &&
+        !packet.GetDiscontinuityIndicator()) {
+        m_nCcErrors.fetch_add(1, std::memory_order_relaxed);
+    }
+    nLast = nCc;
+}
+
+void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
+{
+    if (pData[0] != kSyncByte) {
+        return; // lost sync: only its position counts
+    }
+    const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
+    const uint8_t nKind = m_vPidKind[nPid];
+
+    bool bPace = false;
+    bool bNewBase = false;
+    bool bJump = false;
+    int64_t nPcr = -1;
+    if (m_bTimed && MayHavePcr(pData)) {
+        CTsPacket view;
+        view.SetData(const_cast<unsigned char*>(pData));
+        nPcr = view.GetPcr();
+        if (nPcr >= 0) {
+            const bool bSignalled = view.GetDiscontinuityIndicator();
+            bPace = TakesPacePcr(nPid, nPcr, bSignalled, bNewBase);
+            bJump = bNewBase && !bSignalled;
+        }
+    }
+
+    if (nKind != kPidForeign) {
+        CTimedPacket* pSlot = m_queue.Reserve();
+        while (pSlot == nullptr) {
+            if (m_bDropWhenFull || !m_queue.WaitForRoom()) {
+                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            pSlot = m_queue.Reserve();
+        }
+        if (pSlot != nullptr) {
+            std::memcpy(pSlot->vData, pData, kTsPacketSize);
+            CTsPacket packet;
+            packet.SetData(pSlot->vData);
+            CheckContinuity(packet, nPid);
+            if (bJump) {
+                // Signal the jump downstream, so that the muxer takes this
+                // PCR as a new time base instead of restamping across it.
+                uint8_t nSize = 0;
+                if (unsigned char* pAf = packet.GetAdaptationField(nSize)) {
+                    pAf[1] |= kDiscontinuityIndicatorBit;
+                }
+            }
+            pSlot->nTime = nPos; // its position until it is timed
+            m_queue.CommitReserved();
+        }
+    }
+
+    if (!m_bTimed) {
+        StampPending(true);
+        return;
+    }
+    if (bPace) {
+        m_nPcrs.fetch_add(1, std::memory_order_relaxed);
+        m_timeline.AddPcr(nPos, nPcr, bNewBase);
+        m_nBitRate.store(m_timeline.GetBitRate(), std::memory_order_relaxed);
+        StampPending(false);
+    } else if (m_queue.GetPendingCount() >= kMaxPendingPackets) {
+        if (!m_bNoPcrLogged) {
+            m_bNoPcrLogged = true;
+            LogPrint(kLogWarning,
+                     "input: %d packets without a usable PCR; paced at %s from now on",
+                     kMaxPendingPackets,
+                     m_timeline.HasRate() ? "the rate of its last PCRs" : "its estimated rate");
+        }
+        StampPending(true);
+    }
+}
+
+void CInputModule::StampPending(bool bExtrapolate)
+{
+    const int nCount = m_queue.GetPendingCount();
+    if (nCount == 0) {
+        return;
+    }
+    if (!m_bTimed) {
+        for (int k = 0; k < nCount; ++k) {
+            m_queue.Pending(k).nTime = 0;
+        }
+        m_queue.Publish(nCount);
+        return;
+    }
+    if (!m_timeline.HasAnchor()) {
+        if (!bExtrapolate) {
+            return;
+        }
+        m_timeline.SetFallbackBitRate(m_nGivenBitRate.load(std::memory_order_relaxed));
+        m_timeline.AnchorAt(m_queue.Pending(0).nTime);
+    }
+    // The first PCR alone gives no rate: what came before it waits for the
+    // second, unless it has to go now.
+    if (!bExtrapolate && !m_timeline.HasRate()) {
+        return;
+    }
+    for (int k = 0; k < nCount; ++k) {
+        CTimedPacket& packet = m_queue.Pending(k);
+        const int64_t nPos = packet.nTime;
+        int64_t nTime = bExtrapolate ? m_timeline.Extrapolate(nPos) : m_timeline.TimeBetween(nPos);
+        // An extrapolation that ran ahead of the PCR that followed must not
+        // make time go backwards in the queue.
+        nTime = std::max(nTime, m_nLastTime);
+        packet.nTime = nTime;
+        m_nLastTime = nTime;
+    }
+    m_queue.Publish(nCount);
 }
 
 void CInputModule::StreamEnd()
 {
+    if (m_bReady.load(std::memory_order_relaxed)) {
+        StampPending(true);
+    }
+    m_queue.PublishEnd();
     m_bStreamEnd.store(true, std::memory_order_release);
-    NotifyData();
-}
-
-void CInputModule::NotifyData()
-{
-    // Sequentially consistent against the waiter's store of the flag before
-    // it looks at the FIFO: either it sees this packet, or this sees it waiting.
-    if (m_bDataWaiter.load(std::memory_order_seq_cst)) {
-        { std::lock_guard<std::mutex> lock(m_mtxData); }
-        m_cvData.notify_all();
-    }
-}
-
-void CInputModule::WaitForData(unsigned nMaxMs)
-{
-    m_bDataWaiter.store(true, std::memory_order_seq_cst);
-    {
-        std::unique_lock<std::mutex> lock(m_mtxData);
-        m_cvData.wait_for(lock, std::chrono::milliseconds(nMaxMs), [this] {
-            return m_bStreamEnd.load(std::memory_order_acquire) || !m_pFifo->IsEmpty();
-        });
-    }
-    m_bDataWaiter.store(false, std::memory_order_relaxed);
-}
-
-void CInputModule::WaitForRoom(unsigned nMaxMs)
-{
-    m_nRoomFreed.store(0, std::memory_order_relaxed);
-    m_bRoomWaiter.store(true, std::memory_order_seq_cst);
-    {
-        std::unique_lock<std::mutex> lock(m_mtxData);
-        m_cvData.wait_for(lock, std::chrono::milliseconds(nMaxMs), [this] {
-            return m_nRoomFreed.load(std::memory_order_acquire) >= kRoomWakeSlots ||
-                   m_bAbortWait.load(std::memory_order_acquire);
-        });
-    }
-    m_bRoomWaiter.store(false, std::memory_order_relaxed);
-}
-
-bool CInputModule::HasStoredPacket() const
-{
-    return !m_pFifo->IsEmpty();
-}
-
-int64_t CInputModule::GetDueMicros() const
-{
-    return m_pPcrPacer ? m_pPcrPacer->GetDueMicros() : -1;
 }
 
 bool CInputModule::IsReady() const
@@ -167,7 +308,7 @@ int CInputModule::GetProgramCount() const
 
 bool CInputModule::IsStreamEnd() const
 {
-    return m_bStreamEnd.load(std::memory_order_acquire) && m_pFifo->IsEmpty();
+    return m_bStreamEnd.load(std::memory_order_acquire) && m_queue.IsDrained();
 }
 
 bool CInputModule::CanNeverBeReady() const
@@ -179,18 +320,7 @@ bool CInputModule::CanNeverBeReady() const
 void CInputModule::AbortWait()
 {
     m_bAbortWait.store(true, std::memory_order_release);
-}
-
-void CInputModule::ReleaseBuffer(unsigned char* pPacket)
-{
-    m_pFifo->Release(pPacket);
-    // Woken per batch, not per slot: a wake per packet would cost a system
-    // call per packet on both threads.
-    if (m_bRoomWaiter.load(std::memory_order_seq_cst) &&
-        m_nRoomFreed.fetch_add(1, std::memory_order_acq_rel) + 1 == kRoomWakeSlots) {
-        { std::lock_guard<std::mutex> lock(m_mtxData); }
-        m_cvData.notify_all();
-    }
+    m_queue.Abort();
 }
 
 unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDtsDelta,
@@ -200,187 +330,34 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
     llDtsDelta = -1;
     nPcrPid = -1;
     if (!IsReady()) {
-        m_eLastMiss = EMiss::kNotReady;
         return nullptr;
     }
-    if (IsHeldBack()) {
-        m_eLastMiss = EMiss::kHeldBack;
+    CTimedPacket* pHead = m_queue.HeadMutable();
+    if (pHead == nullptr) {
         return nullptr;
     }
-    m_eLastMiss = EMiss::kNone;
-    while (unsigned char* pSlot = m_pFifo->Pop()) {
-        CTsPacket packet;
-        if (!packet.SetData(pSlot)) {
-            // Lost sync: no field can be trusted, but it is still 188 bytes
-            // of the input between the PCRs.
-            for (CPcrTrack& track : m_vPcrTracks) {
-                track.pCalc->AddPacket();
-            }
-            m_pFifo->Release(pSlot);
-            continue;
+    if (m_bTimed) {
+        const int64_t nNow = os::ToMicros(m_pClock->Now());
+        if (m_nFirstTime < 0) {
+            m_nFirstTime = pHead->nTime;
+            m_nFirstMicros = nNow;
         }
-        const int nPid = packet.GetPid();
-        const CPcrEvent event = UpdatePcrCalcs(packet, nPid);
-        GetPacketTiming(packet, nPid, llPtsDelta, llDtsDelta, nPcrPid);
-        if (m_vPidKind[nPid] == kPidForeign) {
-            m_pFifo->Release(pSlot);
-            continue;
+        const int64_t nDueMicros = m_nFirstMicros + (pHead->nTime - m_nFirstTime) / 27;
+        if (nNow < nDueMicros) {
+            return nullptr;
         }
-        // An untranslated entry (-1) gives the null PID.
-        packet.SetPid(uint16_t(m_pPidMap[nPid] & kPidMask));
-        if (event.nTrack >= 0) {
-            FeedPcrPacer(packet, event);
-        }
-        return pSlot;
     }
-    m_eLastMiss = EMiss::kEmpty;
-    return nullptr;
+    CTsPacket packet;
+    packet.SetData(pHead->vData);
+    // An untranslated entry (-1) gives the null PID.
+    packet.SetPid(uint16_t(m_pPidMap[packet.GetPid()] & kPidMask));
+    return pHead->vData;
 }
 
-void CInputModule::CreatePcrCalcs()
+void CInputModule::ReleaseBuffer(unsigned char* pPacket)
 {
-    std::vector<int> vPcrPids;
-    for (const _PROGRAM_INFO& program : *m_pPrograms) {
-        for (const _ES_INFO& es : program.vecEsInfo) {
-            uint8_t& nKind = m_vPidKind[es.nPid & kPidMask];
-            nKind = std::max(nKind, kPidStream);
-        }
-        // PCR_PID 0x1FFF means the program has no PCR: the input's null
-        // packets are no program's.
-        const int nPcrPid = program.nPcrPid & kPidMask;
-        if (nPcrPid != kPidNull) {
-            m_vPidKind[nPcrPid] = kPidPcr;
-            vPcrPids.push_back(nPcrPid);
-        }
-    }
-    std::sort(vPcrPids.begin(), vPcrPids.end());
-    vPcrPids.erase(std::unique(vPcrPids.begin(), vPcrPids.end()), vPcrPids.end());
-    // Programs that share a PCR PID share its calculator.
-    for (int nPid : vPcrPids) {
-        CPcrTrack track;
-        track.nPid = nPid;
-        track.pCalc = std::make_unique<CCalcPcrN1>();
-        m_vPcrTracks.push_back(std::move(track));
-    }
-    for (const _PROGRAM_INFO& program : *m_pPrograms) {
-        auto it = std::find_if(m_vPcrTracks.begin(), m_vPcrTracks.end(),
-                               [&](const CPcrTrack& t) { return t.nPid == program.nPcrPid; });
-        m_vProgramTrack.push_back(it != m_vPcrTracks.end() ? int(it - m_vPcrTracks.begin()) : -1);
-    }
-}
-
-bool CInputModule::IsHeldBack()
-{
-    // Without PCR pacing (mode 1, or no timing object) packets go out as
-    // fast as the mux asks.
-    if (!m_pPcrPacer) {
-        return m_pNoPacer && !m_pNoPacer->IsDue();
-    }
-    return m_pPcrPacer->IsEarly();
-}
-
-CInputModule::CPcrEvent CInputModule::UpdatePcrCalcs(const CTsPacket& packet, int nPid)
-{
-    CPcrEvent event;
-    const bool bHasPcr = m_vPidKind[nPid] == kPidPcr && packet.HasPcr();
-    for (size_t i = 0; i < m_vPcrTracks.size(); ++i) {
-        CPcrTrack& track = m_vPcrTracks[i];
-        if (!bHasPcr || track.nPid != nPid) {
-            track.pCalc->AddPacket();
-            continue;
-        }
-        const int64_t nPcr = packet.GetPcr();
-        const bool bSignalled = packet.GetDiscontinuityIndicator();
-        const bool bJump = !bSignalled && IsPcrJump(track.nLastPcr, nPcr);
-        if (bSignalled || bJump) {
-            // A rate learnt across a new time base would be garbage.
-            track.pCalc->RestartAt(nPcr);
-        } else {
-            track.pCalc->InputPcr(nPcr);
-        }
-        event.nTrack = int(i);
-        event.nPcr = nPcr;
-        event.nPrevPcr = track.nLastPcr;
-        event.bDiscontinuity = bSignalled || bJump;
-        event.bUnsignalledJump = bJump;
-        track.nLastPcr = nPcr;
-    }
-    return event;
-}
-
-void CInputModule::GetPacketTiming(const CTsPacket& packet, int nPid, long long& llPts,
-                                   long long& llDts, int& nPcrPid) const
-{
-    if (m_vPidKind[nPid] == kPidForeign) {
-        return;
-    }
-    const std::vector<_PROGRAM_INFO>& programs = *m_pPrograms;
-    for (size_t i = 0; i < programs.size(); ++i) {
-        const _PROGRAM_INFO& program = programs[i];
-        // The PCR PID's own PES starts are left without values.
-        if (nPid == program.nPcrPid) {
-            return;
-        }
-        for (const _ES_INFO& es : program.vecEsInfo) {
-            uint8_t nFlags = 0;
-            if (es.nPid != nPid || !packet.GetPtsDtsFlags(nFlags)) {
-                continue;
-            }
-            const int nTrack = m_vProgramTrack[i];
-            const int64_t nPcr =
-                nTrack >= 0 ? m_vPcrTracks[size_t(nTrack)].pCalc->GetCurrentPcr() : -1;
-            if (nPcr < 0) {
-                return; // the program's clock is not known yet
-            }
-            nPcrPid = m_pPidMap[program.nPcrPid & kPidMask];
-            const int64_t nBase = nPcr / kPcrPerPts; // 90 kHz
-            int64_t nPts = 0;
-            int64_t nDts = 0;
-            if ((nFlags == 2 || nFlags == 3) && packet.GetPts(nPts)) {
-                llPts = nPts - nBase;
-            }
-            if (nFlags == 3 && packet.GetDts(nDts)) {
-                llDts = nDts - nBase;
-            }
-        }
-    }
-}
-
-void CInputModule::FeedPcrPacer(CTsPacket& packet, const CPcrEvent& event)
-{
-    if (event.bUnsignalledJump) {
-        // Signal the jump downstream, so that the engine takes this PCR as a
-        // new time base instead of restamping across it.
-        uint8_t nSize = 0;
-        if (unsigned char* pAf = packet.GetAdaptationField(nSize)) {
-            pAf[1] |= kDiscontinuityIndicatorBit;
-        }
-    }
-    if (!m_pPcrPacer) {
-        return;
-    }
-    // The programs of an input may run on independent clocks: pace by one
-    // PCR PID, the first to deliver, and move to another only when it has
-    // been silent for a while of that other's clock.
-    if (m_nPaceTrack < 0) {
-        m_nPaceTrack = event.nTrack;
-    }
-    if (event.nTrack == m_nPaceTrack) {
-        m_pPcrPacer->InputPcr(event.nPcr, event.bDiscontinuity);
-        for (CPcrTrack& track : m_vPcrTracks) {
-            track.nSincePace = 0;
-        }
-        return;
-    }
-    CPcrTrack& other = m_vPcrTracks[size_t(event.nTrack)];
-    if (!event.bDiscontinuity && event.nPrevPcr >= 0) {
-        other.nSincePace += PcrForwardDelta(event.nPrevPcr, event.nPcr);
-    }
-    if (other.nSincePace > kPcrPaceFallbackTicks) {
-        m_nPaceTrack = event.nTrack;
-        m_pPcrPacer->InputPcr(event.nPcr, true); // another clock: a new time base
-        for (CPcrTrack& track : m_vPcrTracks) {
-            track.nSincePace = 0;
-        }
+    const CTimedPacket* pHead = m_queue.Head();
+    if (pHead != nullptr && pPacket == pHead->vData) {
+        m_queue.Pop();
     }
 }

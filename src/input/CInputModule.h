@@ -1,34 +1,31 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CInputTimeline.h"
 #include "input/CProgramDescriptors.h"
+#include "input/CTimedQueue.h"
 #include "os/CClock.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-class CCalcPcrN1;
-class CNoPacer;
 class CPacketFifo;
-class CPcrPacer;
 class CPsiAnalyzer;
 class CTsPacket;
 
 // One input of the multiplex, behind CInputModuleIface. The reader thread
 // stores packets (RecvOnePacket, StreamEnd) and, until the programs are
-// known, runs an analysis pass per packet; the mux thread then takes the
-// packets of the input's programs out (GetOnePacket, ReleaseBuffer,
-// IsStreamEnd), rewritten to their output PIDs, paced by the input's own
-// PCRs and with their PTS/DTS relative to the program clock.
+// known, runs an analysis pass per packet. From then on it drops what no
+// program of the input carries, gives every packet its time on the input's
+// timeline (interpolated between the PCRs around it) and queues it for the
+// muxer, blocking while the queue is full.
 //
-// Everything the mux thread reads (program list, calculators, PID kinds) is
-// written by the reader thread before m_bReady is published (release) and
-// never after. The PID map is written by the engine before it lets the mux
-// thread gather; entries are whole ints. Owns everything it points to.
+// Everything the consumer reads (program list, PID kinds) is written by the
+// reader thread before m_bReady is published (release) and never after. The
+// PID map is written by the engine before it starts taking packets and read
+// on the consumer's thread only. Owns everything it points to.
 class CInputModule
 {
 public:
@@ -46,18 +43,20 @@ public:
     int GetProgramCount() const;
     std::vector<_PROGRAM_INFO>* GetDemuxInfo() { return m_pPrograms.get(); }
     int* GetPidMapList() { return m_pPidMap.get(); }
+    // The queue's head, rewritten to its output PID, once its time has come
+    // by the module's clock (timed inputs); PTS/DTS deltas are not computed.
     unsigned char* GetOnePacket(long long& llPtsDelta, long long& llDtsDelta, int& nPcrPid);
     void ReleaseBuffer(unsigned char* pPacket);
     bool IsStreamEnd() const;
 
     // The stream has ended while its programs are still unknown.
     bool CanNeverBeReady() const;
-    // From now on a RecvOnePacket that finds the FIFO full drops its packet
-    // instead of waiting for room.
+    // A reader waiting for room drops its packet and returns at once, now
+    // and from now on.
     void AbortWait();
-    // The clock the PCR pacing runs against (before data arrives).
-    void SetClock(os::IClock& clock);
-    void SetBitRate(int nBitsPerSecond) { m_nGivenBitRate = nBitsPerSecond; }
+    // The clock GetOnePacket paces against.
+    void SetClock(os::IClock& clock) { m_pClock = &clock; }
+    void SetBitRate(int nBitsPerSecond);
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -65,79 +64,61 @@ public:
         return m_pDescriptors.get();
     }
 
-    // For the engine's output-time mode, on the thread that calls
-    // GetOnePacket. Why the last GetOnePacket gave nothing:
-    enum class EMiss : uint8_t {
-        kNone,     // it gave a packet
-        kNotReady, // the programs are not known yet
-        kHeldBack, // the PCR pacer holds the input back
-        kEmpty     // the FIFO ran empty
-    };
-    EMiss GetLastMiss() const { return m_eLastMiss; }
-    // Clock time, microseconds, from which a held-back input is due; -1 none.
-    int64_t GetDueMicros() const;
-    bool HasStoredPacket() const;
-    // Blocks until a packet is stored, the stream has ended or nMaxMs passed.
-    void WaitForData(unsigned nMaxMs);
-    // A reader that finds the FIFO full is woken once the consumer has
-    // freed a batch of slots, instead of retrying every 5 ms: a consumer
-    // faster than real time would otherwise wait on the reader's sleep.
-    void SetRoomWakeups(bool bOn) { m_bRoomWakeups.store(bOn, std::memory_order_release); }
+    // For the muxer, on its thread.
+    CTimedQueue& GetQueue() { return m_queue; }
+    // False for the unpaced modes: every packet is due at once.
+    bool IsTimed() const { return m_bTimed; }
+
+    // Figures, from any thread.
+    int64_t GetPacketsRead() const { return m_nRead.load(std::memory_order_relaxed); }
+    int64_t GetDropped() const { return m_nDropped.load(std::memory_order_relaxed); }
+    int64_t GetCcErrors() const { return m_nCcErrors.load(std::memory_order_relaxed); }
+    int64_t GetPcrCount() const { return m_nPcrs.load(std::memory_order_relaxed); }
+    int64_t GetBitRate() const { return m_nBitRate.load(std::memory_order_relaxed); }
 
 private:
-    void NotifyData();
-    void WaitForRoom(unsigned nMaxMs);
+    void BecomeReady();
+    // One packet after ready, at input position nPos (reader thread).
+    void Feed(const unsigned char* pData, int64_t nPos);
+    // Whether the packet's PCR paces the input; bNewBase when it starts a
+    // new time base for the timeline.
+    bool TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase);
+    void StampPending(bool bExtrapolate);
+    void CheckContinuity(const CTsPacket& packet, int nPid);
 
-    // One PCR PID of the input: its calculator and what pacing needs.
-    struct CPcrTrack
-    {
-        int nPid = 0;
-        std::unique_ptr<CCalcPcrN1> pCalc; // learns the input's rate on this PID
-        int64_t nLastPcr = -1;             // 27 MHz ticks
-        int64_t nSincePace = 0;            // this clock's ticks since the pacing PID's last PCR
-    };
-    // What one packet taken out did to its PCR PID.
-    struct CPcrEvent
-    {
-        int nTrack = -1; // index into m_vPcrTracks; -1: no PCR
-        int64_t nPcr = -1;
-        int64_t nPrevPcr = -1;       // the PID's PCR before this one
-        bool bDiscontinuity = false; // signalled, or a jump
-        bool bUnsignalledJump = false;
-    };
-
-    void CreatePcrCalcs();
-    bool IsHeldBack();
-    CPcrEvent UpdatePcrCalcs(const CTsPacket& packet, int nPid);
-    void GetPacketTiming(const CTsPacket& packet, int nPid, long long& llPts, long long& llDts,
-                         int& nPcrPid) const;
-    void FeedPcrPacer(CTsPacket& packet, const CPcrEvent& event);
-
-    std::unique_ptr<CPcrPacer> m_pPcrPacer;                  // timing mode 0
-    std::unique_ptr<CNoPacer> m_pNoPacer;                    // timing mode 1
     std::unique_ptr<std::vector<_PROGRAM_INFO>> m_pPrograms; // filled by the analyzer
     std::unique_ptr<std::vector<CProgramDescriptors>> m_pDescriptors; // likewise, parallel
     std::unique_ptr<CPsiAnalyzer> m_pAnalyzer;
-    std::unique_ptr<CPacketFifo> m_pFifo;
+    std::unique_ptr<CPacketFifo> m_pFifo; // packets before ready, for the analysis
+    CTimedQueue m_queue;                  // packets after ready, to the muxer
     std::atomic<bool> m_bReady{false};     // set once by the reader thread
     std::atomic<bool> m_bStreamEnd{false}; // set once by the reader thread
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
+    bool m_bTimed = true;                  // PCR-paced (mode 0)
+    bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
+    std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
-    std::vector<CPcrTrack> m_vPcrTracks; // ascending PID
-    std::vector<int> m_vProgramTrack;    // per program: its PCR PID's track, -1 none
-    std::vector<uint8_t> m_vPidKind;     // per input PID: foreign, stream or PCR
-    int m_nPaceTrack = -1;               // the track whose PCRs pace the input
-    os::IClock* m_pClock;                // for the pacer
-    EMiss m_eLastMiss = EMiss::kNone;    // GetOnePacket's thread only
-    int m_nGivenBitRate = -1;            // bit/s, from the client; -1 none
+    // Reader thread only.
+    std::vector<uint8_t> m_vPidKind;   // per input PID: foreign, stream or PCR
+    std::vector<int64_t> m_vLastPcr;   // per input PID: last PCR seen, -1 none
+    std::vector<uint8_t> m_vLastCc;    // per input PID: last counter, 0xFF none
+    CInputTimeline m_timeline;
+    int64_t m_nPosition = 0;           // packets received so far
+    int m_nPacePid = -1;               // the PID whose PCRs pace the input
+    int64_t m_nSincePace = 0;          // ticks on another PID's clock since the pacing PCR
+    int m_nSinceOtherPid = -1;         // that other PID
+    int64_t m_nLastTime = 0;           // last time published, ticks
+    bool m_bNoPcrLogged = false;
 
-    // A consumer waiting for the reader (output-time mode). The reader looks
-    // at the flag after each packet and takes the mutex only when it is set.
-    std::mutex m_mtxData;                   // guards the waits on m_cvData
-    std::condition_variable m_cvData;       // a packet stored, or the end
-    std::atomic<bool> m_bDataWaiter{false}; // someone waits on m_cvData
-    std::atomic<bool> m_bRoomWakeups{false}; // see SetRoomWakeups
-    std::atomic<bool> m_bRoomWaiter{false};  // the reader waits on m_cvData for room
-    std::atomic<int> m_nRoomFreed{0};        // slots freed while it waits
+    // GetOnePacket's thread only.
+    os::IClock* m_pClock;
+    int64_t m_nFirstTime = -1;   // time of the first packet handed out
+    int64_t m_nFirstMicros = 0;  // clock then
+
+    std::atomic<int64_t> m_nRead{0};
+    std::atomic<int64_t> m_nDropped{0};
+    std::atomic<int64_t> m_nCcErrors{0};
+    std::atomic<int64_t> m_nPcrs{0};
+    std::atomic<int64_t> m_nBitRate{-1};
 };

@@ -1,13 +1,15 @@
 #include "mux/CMuxCore.h"
 
-#include "braidmill.h"
 #include "input/CInputModule.h"
 #include "log/CLogger.h"
-#include "mux/CPsiBuilder.h"
+#include "mux/CSlotScheduler.h"
+#include "mux/MuxConstants.h"
 #include "os/Sleep.h"
+#include "ts/TsConstants.h"
 
 #include <cmath>
 #include <exception>
+#include <memory>
 
 namespace {
 
@@ -15,27 +17,35 @@ constexpr unsigned kReadyPollMs = 2; // Run's look at the inputs' readiness
 
 } // namespace
 
-CMuxCore::CMuxCore() : m_pClock(&os::CMonotonicClock::Instance()), m_pacer(*m_pClock) {}
+CInputModule* CMuxCore::ModuleOf(CInputModuleIface* pIn)
+{
+    return pIn != nullptr ? pIn->m_pModule : nullptr;
+}
+
+CMuxCore::CMuxCore() : m_pClock(&os::CMonotonicClock::Instance()), m_stats() {}
 
 CMuxCore::~CMuxCore()
 {
-    // Normal use has joined both threads in WaitFinish; an engine deleted
-    // earlier must not leave them running on freed memory.
-    RaiseAndWake(m_bStop);
-    m_thOut.Join();
-    m_thMux.Join();
+    // Normal use has joined the driver in WaitFinish; an engine deleted
+    // earlier must not leave it running on freed memory.
+    m_bStop.store(true, std::memory_order_release);
+    m_thDriver.Join();
 }
 
 void CMuxCore::SetOutputBitRate(float fRate)
 {
     m_fBitRate = fRate;
-    m_pacer.SetBitRate(fRate);
 }
 
-void CMuxCore::SetClock(os::IClock& clock)
+long long CMuxCore::GetBitRate() const
 {
-    m_pClock = &clock;
-    m_pacer.SetClock(clock);
+    if (m_llExactRate > 0) {
+        return m_llExactRate;
+    }
+    if (!(m_fBitRate > 0.0f) || std::isinf(m_fBitRate)) {
+        return 0;
+    }
+    return std::llround(double(m_fBitRate) * kMbit);
 }
 
 void CMuxCore::Run()
@@ -46,11 +56,10 @@ void CMuxCore::Run()
     }
     m_bRunCalled = true;
 
-    // Without a rate nothing would ever be written, and queued packets would
-    // keep the output thread (and WaitFinish) waiting for ever.
-    if (!(m_fBitRate > 0.0f) || std::isinf(m_fBitRate)) {
+    // Without a rate nothing would ever be written.
+    if (GetBitRate() < int64_t(kTsPacketSize) * 8) {
         LogPrint(kLogError, "mux: output rate %g is not a positive rate; nothing started",
-                 double(m_fBitRate));
+                 m_llExactRate > 0 ? double(m_llExactRate) : double(m_fBitRate));
         m_bFailed.store(true, std::memory_order_release);
         return;
     }
@@ -60,20 +69,38 @@ void CMuxCore::Run()
         return;
     }
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
-        if (m_vInputs[i] == nullptr) {
+        if (ModuleOf(m_vInputs[i]) == nullptr) {
             LogPrint(kLogError, "mux: input %zu is null; nothing started", i + 1);
             m_bFailed.store(true, std::memory_order_release);
             return;
         }
     }
-
-    // In output-time mode one thread does all, once the tables are built.
-    if (!m_bVirtualClock && !m_thMux.Start(MuxThreadProc, this)) {
-        LogPrint(kLogError, "mux: the mux thread could not be started");
-        m_bFailed.store(true, std::memory_order_release);
+    if (!WaitForInputs()) {
+        Fail();
         return;
     }
+    bool bPrepared = false;
+    try {
+        bPrepared = Prepare();
+    } catch (const std::exception& e) {
+        LogPrint(kLogError, "mux: building the PSI tables: %s", e.what());
+    }
+    if (!bPrepared) {
+        LogPrint(kLogError, "mux: the PSI tables could not be built; multiplex stopped");
+        Fail();
+        return;
+    }
+    PublishStats();
+    if (!m_thDriver.Start(DriverThreadProc, this)) {
+        LogPrint(kLogError, "mux: the output thread could not be started");
+        Fail();
+        return;
+    }
+    m_bStarted = true;
+}
 
+bool CMuxCore::WaitForInputs()
+{
     for (;;) {
         bool bAllReady = true;
         for (size_t i = 0; i < m_vInputs.size(); ++i) {
@@ -86,106 +113,24 @@ void CMuxCore::Run()
                 LogPrint(kLogError,
                          "mux: input %zu ended before its programs were found; multiplex stopped",
                          i + 1);
-                FailRun();
-                return;
+                return false;
             }
         }
         if (bAllReady) {
-            break;
+            return true;
+        }
+        if (m_bStop.load(std::memory_order_acquire)) {
+            return false;
         }
         os::Sleep(kReadyPollMs);
     }
-
-    bool bBuilt = false;
-    try {
-        bBuilt = BuildPsi();
-    } catch (const std::exception& e) {
-        LogPrint(kLogError, "mux: building the PSI tables: %s", e.what());
-    }
-    if (!bBuilt) {
-        LogPrint(kLogError, "mux: the PSI tables could not be built; multiplex stopped");
-        FailRun();
-        return;
-    }
-    // Opens the gate: the mux thread gathers only from here on, so it sees
-    // the PID maps, the PSI set and its counters as BuildPsi left them.
-    RaiseAndWake(m_bPsiReady);
-
-    if (m_bVirtualClock) {
-        // Every clock of the multiplex reads the output's own time.
-        m_virtualClock.SetRate(double(m_fBitRate) * kMbit);
-        m_pacer.SetClock(m_virtualClock);
-        for (CInputModuleIface* pIn : m_vInputs) {
-            if (pIn->m_pModule != nullptr) {
-                pIn->m_pModule->SetClock(m_virtualClock);
-                pIn->m_pModule->SetRoomWakeups(true);
-            }
-        }
-    }
-    if (!m_thOut.Start(m_bVirtualClock ? VirtualThreadProc : OutThreadProc, this)) {
-        LogPrint(kLogError, "mux: the output thread could not be started");
-        FailRun();
-        return;
-    }
-    m_bOutStarted = true;
 }
 
-void CMuxCore::FailRun()
+void CMuxCore::Fail()
 {
     m_bFailed.store(true, std::memory_order_release);
-    RaiseAndWake(m_bStop);
-    m_thMux.Join();
     // Nothing will drain the inputs any more; a reader waiting for room in
     // one must be able to finish.
-    for (CInputModuleIface* pIn : m_vInputs) {
-        pIn->AbortWait();
-    }
-}
-
-void CMuxCore::WaitFinish()
-{
-    if (!m_bOutStarted) {
-        return; // Run refused, gave up, or never ran
-    }
-    m_thOut.Join();
-    // The output thread ends only after the mux thread has set its end flag
-    // as its last act, so this join returns at once.
-    m_thMux.Join();
-}
-
-bool CMuxCore::BuildPsi()
-{
-    CPsiBuilder builder;
-    for (size_t i = 0; i < m_vInputs.size(); ++i) {
-        CInputModuleIface* pIn = m_vInputs[i];
-        std::vector<_PROGRAM_INFO>* pPrograms = pIn->GetDemuxInfo();
-        int* pPidMap = pIn->GetPidMapList();
-        // The PMT descriptors are no part of the exported interface; the
-        // engine reads them from the input module behind the facade.
-        const std::vector<CProgramDescriptors>* pDescriptors =
-            pIn->m_pModule != nullptr ? pIn->m_pModule->GetPmtDescriptors() : nullptr;
-        if (pPrograms != nullptr && pPidMap != nullptr) {
-            builder.AddInput(int(i + 1), *pPrograms, pPidMap, pDescriptors);
-        }
-    }
-    m_nOmitted.store(builder.GetOmittedCount(), std::memory_order_release);
-
-    // Taken at this moment: a later SetOutputBitRate does not reach them.
-    const double fBytesPerSecond = double(m_fBitRate) * kMbit / 8.0;
-    for (const COutProgram& program : builder.GetPrograms()) {
-        if (program.nPcrPid == kPidNull || m_pcrCalcs.count(program.nPcrPid) != 0) {
-            continue;
-        }
-        auto pCalc = std::make_unique<CCalcPcrN1>();
-        pCalc->SetRate(fBytesPerSecond);
-        m_pcrCalcs.emplace(program.nPcrPid, std::move(pCalc));
-    }
-    return builder.BuildPackets(m_vPsiBuf);
-}
-
-void CMuxCore::Stop()
-{
-    RaiseAndWake(m_bStop);
     for (CInputModuleIface* pIn : m_vInputs) {
         if (pIn != nullptr) {
             pIn->AbortWait();
@@ -193,7 +138,124 @@ void CMuxCore::Stop()
     }
 }
 
-bool CMuxCore::GetStats(_MUX_STATS&) const
+bool CMuxCore::Prepare()
 {
-    return false;
+    CPsiBuilder builder;
+    builder.SetIdentity(m_identity);
+    std::vector<size_t> vFirstProgram; // per input: its first program's index
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        vFirstProgram.push_back(builder.GetPrograms().size());
+        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
+                         pModule->GetPmtDescriptors());
+    }
+    vFirstProgram.push_back(builder.GetPrograms().size());
+    m_vOmitted = builder.GetOmitted();
+    m_nOmitted.store(int(m_vOmitted.size()), std::memory_order_release);
+    m_vPrograms = builder.GetPrograms();
+    if (!builder.BuildTables(m_vTables)) {
+        return false;
+    }
+
+    const int64_t nRate = GetBitRate();
+    const COutputTime time(nRate);
+    const long long llTableRate = CPsiBuilder::TableBitRate(m_vTables, kPsiRepeatMs);
+    if (llTableRate > nRate) {
+        LogPrint(kLogError,
+                 "mux: the tables need %lld bit/s, more than the output rate of %lld bit/s",
+                 llTableRate, static_cast<long long>(nRate));
+    }
+    m_pScheduler = std::make_unique<CSlotScheduler>(nRate, m_vTables, time.SlotsIn(kLateBudgetMs));
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        CSlotScheduler::CInput in;
+        in.pQueue = &pModule->GetQueue();
+        in.pPidMap = pModule->GetPidMapList();
+        in.bTimed = pModule->IsTimed();
+        for (size_t p = vFirstProgram[i]; p < vFirstProgram[i + 1]; ++p) {
+            m_vProgramInput.push_back(int(i + 1));
+            if (m_vPrograms[p].nPcrPid != kPidNull) {
+                in.vPcrPids.push_back(m_vPrograms[p].nPcrPid);
+            }
+        }
+        m_pScheduler->AddInput(in);
+    }
+    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
+        for (const _ES_INFO& es : m_vPrograms[p].vEs) {
+            m_pScheduler->MapProgramPid(es.nPid, int(p));
+        }
+        if (m_vPrograms[p].nPcrPid != kPidNull) {
+            m_pScheduler->MapProgramPid(m_vPrograms[p].nPcrPid, int(p));
+        }
+    }
+    return true;
+}
+
+void CMuxCore::WaitFinish()
+{
+    if (!m_bStarted) {
+        return; // Run refused, gave up, or never ran
+    }
+    m_thDriver.Join();
+}
+
+void CMuxCore::Stop()
+{
+    m_bStop.store(true, std::memory_order_release);
+    for (CInputModuleIface* pIn : m_vInputs) {
+        if (pIn != nullptr) {
+            pIn->AbortWait();
+        }
+    }
+}
+
+bool CMuxCore::GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const
+{
+    if (nIndex < 0 || nIndex >= m_nOmitted.load(std::memory_order_acquire)) {
+        return false;
+    }
+    nInput = m_vOmitted[size_t(nIndex)].nInput;
+    nProgramNumber = m_vOmitted[size_t(nIndex)].nProgramNumber;
+    return true;
+}
+
+long long CMuxCore::GetTableBitRate()
+{
+    CPsiBuilder builder;
+    builder.SetIdentity(m_identity);
+    std::vector<int> vScratchMap(kPidCount, -1); // the inputs' own maps stay untouched
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModuleIface* pIn = m_vInputs[i];
+        if (pIn == nullptr || !pIn->IsReady()) {
+            return -1;
+        }
+        CInputModule* pModule = ModuleOf(pIn);
+        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
+                         pModule->GetPmtDescriptors());
+    }
+    std::vector<CPsiTable> vTables;
+    if (!builder.BuildTables(vTables)) {
+        return -1;
+    }
+    return CPsiBuilder::TableBitRate(vTables, kPsiRepeatMs);
+}
+
+bool CMuxCore::GetStats(_MUX_STATS& stats) const
+{
+    std::lock_guard<std::mutex> lock(m_mtxStats);
+    if (!m_bHaveStats) {
+        return false;
+    }
+    stats = m_stats;
+    // The inputs' own counters are live.
+    for (size_t i = 0; i < m_vInputs.size() && i < stats.vInputs.size(); ++i) {
+        const CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        _MUX_INPUT_STATS& in = stats.vInputs[i];
+        in.llPacketsRead = pModule->GetPacketsRead();
+        in.llDropped = pModule->GetDropped();
+        in.llCcErrors = pModule->GetCcErrors();
+        in.llPcrs = pModule->GetPcrCount();
+        in.nBitRate = int(pModule->GetBitRate());
+    }
+    return true;
 }

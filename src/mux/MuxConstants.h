@@ -27,3 +27,7 @@ inline constexpr int kSdtSectionOverhead = 15; // header through CRC_32 around t
 inline constexpr const char* kServiceProvider = "libbraidmill";
 inline constexpr int kServiceNameChars = 100; // buffer for "service %03d"
 inline constexpr int kServiceDescriptorCapacity = 200;
+// Scheduling policy of the output.
+inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PCR-only packet
+inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
+inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most

@@ -21,6 +21,9 @@ public:
     virtual ClockReading Now() = 0;
     // Waits nMs milliseconds of this clock's time.
     virtual void SleepMs(unsigned nMs) = 0;
+    // Waits until the clock reads nMicros (an absolute time, so that the
+    // time spent between two waits is not added to the next).
+    virtual void SleepUntilMicros(int64_t nMicros);
 };
 
 // steady_clock since an arbitrary origin, microsecond resolution.
@@ -29,6 +32,7 @@ class CMonotonicClock final : public IClock
 public:
     ClockReading Now() override;
     void SleepMs(unsigned nMs) override;
+    void SleepUntilMicros(int64_t nMicros) override;
     // The process-wide instance; never destroyed.
     static CMonotonicClock& Instance();
 };
@@ -44,6 +48,11 @@ public:
     {
         ++m_nSleeps;
         Advance(int64_t(nMs) * 1000);
+    }
+    void SleepUntilMicros(int64_t nMicros) override
+    {
+        ++m_nSleeps;
+        m_nMicros = nMicros > m_nMicros ? nMicros : m_nMicros;
     }
     void Advance(int64_t nMicros) { m_nMicros += nMicros; }
     void Set(int64_t nMicros) { m_nMicros = nMicros; }

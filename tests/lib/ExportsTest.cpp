@@ -129,8 +129,8 @@ TEST(ExportsTest, LibraryExportsThePublicInterfaceOnly)
     const std::pair<const char*, const char*> vForbidden[] = {
         {"CTsPacket", ""},      {"CPsiSection", ""},     {"CLogger", ""},
         {"CPacketFifo", ""},    {"CMuxCore", ""},        {"CInputModule", ""},
-        {"CPsiAnalyzer", ""},   {"CCalcPcrN1", ""},      {"CBytePacer", ""},
-        {"CPcrPacer", ""},      {"CNoPacer", ""},        {"CMuxRing", ""},
+        {"CPsiAnalyzer", ""},   {"CSlotScheduler", ""},  {"CTableCarousel", ""},
+        {"CPcrStamper", ""},    {"CTimedQueue", ""},     {"CInputTimeline", ""},
         {"os", "::"},           {"LogPrint", "("},       {"ConsoleLogOutput", "("},
         {"LogOutput", ""},      {"EstimateTsBitRate", "("}, {"WriteBitFields", "("},
         {"Crc32Mpeg", "("},

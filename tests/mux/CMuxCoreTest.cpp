@@ -158,15 +158,20 @@ TEST(CMuxCoreTest, BuildPsiCarriesTheInputsPmtDescriptors)
 {
     const Bytes vLanguage = {'e', 'n', 'g', 0x00};
     auto pIn = ReadyInput(0x100, {{0x02, 0x100, {}}, {0x04, 0x101, {{0x0A, vLanguage}}}});
+    pIn->StreamEnd();
+    CVectorSink sink;
     CMuxCore core;
     core.SetOutputBitRate(4.0f);
+    core.SetOutPutModule(&sink);
     core.AddInputModule(pIn.get());
-    ASSERT_TRUE(core.BuildPsi());
+    core.Run();
+    core.WaitFinish();
 
-    // The PMT of program 101 is the packet after the PAT.
-    const std::vector<unsigned char>& vPsi = core.GetPsiSet();
-    ASSERT_GE(vPsi.size(), 2u * kTsPacketSize);
-    const unsigned char* pPmt = &vPsi[kTsPacketSize];
+    // The PMT of program 101 is the table after the PAT.
+    ASSERT_GE(core.GetTables().size(), 2u);
+    const std::vector<uint8_t>& vPmt = core.GetTables()[1].vPackets;
+    ASSERT_GE(vPmt.size(), size_t(kTsPacketSize));
+    const unsigned char* pPmt = vPmt.data();
     ASSERT_EQ(((pPmt[1] & 0x1F) << 8) | pPmt[2], 1011);
     const Bytes vWanted = {0x04, 0xE3, 0xF6, 0xF0, 0x06, 0x0A, 0x04, 'e', 'n', 'g', 0x00};
     const auto itFound = std::search(pPmt, pPmt + kTsPacketSize, vWanted.begin(), vWanted.end());

@@ -1,7 +1,6 @@
 #include "support/CMuxTestKit.h"
 
 #include "log/CLogger.h"
-#include "mux/CMuxCore.h"
 #include "ts/TsConstants.h"
 
 #include <gtest/gtest.h>
@@ -145,14 +144,6 @@ bool IsNullPacket(const unsigned char* pPacket)
 {
     static const tsb::Packet kNull = tsb::CPacketBuilder::Null();
     return std::memcmp(pPacket, kNull.data(), kTsPacketSize) == 0;
-}
-
-void Queue(CMuxCore& core, const tsb::Packet& packet)
-{
-    tsb::Packet copy = packet;
-    _MUX_TS_PKT_T pkt{copy.data(), -1, -1, -1};
-    os::CCsGuard guard(core.GetLock());
-    ASSERT_TRUE(core.InsertPacket(pkt));
 }
 
 int64_t Ticks(int64_t nPackets, int64_t nBytesPerSecond)

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-class CMuxCore;
-
 // Helpers for the engine's tests: a sink that keeps what it gets, captured
 // log lines, inputs fed on the test's own thread, numbered packets.
 namespace mtk {
@@ -67,8 +65,6 @@ tsb::Packet Numbered(uint16_t nPid, uint32_t nNumber, uint8_t nCc);
 uint32_t NumberOf(const unsigned char* pPacket);
 bool IsNullPacket(const unsigned char* pPacket);
 
-// Queues one packet into the engine's ring under its lock.
-void Queue(CMuxCore& core, const tsb::Packet& packet);
 // Ticks a PCR advances over nPackets packets at nBytesPerSecond, truncated once.
 int64_t Ticks(int64_t nPackets, int64_t nBytesPerSecond);
 

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "ts/TsConstants.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// One input packet with the time it is due, on its input's own timeline
+// (27 MHz ticks, continuous across PCR wraps and discontinuities).
+struct CTimedPacket
+{
+    int64_t nTime;
+    uint8_t vData[kTsPacketSize];
+};
+
+// The bounded queue between an input's reader thread (the producer) and the
+// muxer (the consumer): a single-producer, single-consumer ring with no lock
+// on the packet path. The producer writes packets ahead of what it has
+// published (their times are set once the next PCR is known) and publishes
+// them in batches; the consumer reads the head in place. Each side blocks on
+// a condition only when it has to wait, and wakes the other only when that
+// one is waiting. Owned by the input module.
+class CTimedQueue
+{
+public:
+    explicit CTimedQueue(int nCapacity); // packets, rounded up to a power of two
+    CTimedQueue(const CTimedQueue&) = delete;
+    CTimedQueue& operator=(const CTimedQueue&) = delete;
+
+    int GetCapacity() const { return int(m_nMask + 1); }
+
+    // Producer. Written = published + pending (written, not yet published).
+    // The slot for the next packet, or null when the ring is full.
+    CTimedPacket* Reserve();
+    void CommitReserved() { ++m_nWritten; }
+    int GetPendingCount() const { return int(m_nWritten - m_nTail.load(std::memory_order_relaxed)); }
+    // The k-th pending packet, oldest first.
+    CTimedPacket& Pending(int k) { return m_pRing[(m_nTail.load(std::memory_order_relaxed) + k) & m_nMask]; }
+    // Makes the oldest nCount pending packets visible to the consumer.
+    void Publish(int nCount);
+    // No more packets will come; what is published stays to be read.
+    void PublishEnd();
+    // Blocks until there is room, or Abort. False when aborted.
+    bool WaitForRoom();
+    // Unblocks WaitForRoom for good (the input is being torn down).
+    void Abort();
+
+    // Consumer.
+    // The oldest published packet, or null.
+    const CTimedPacket* Head() const
+    {
+        const uint64_t nHead = m_nHead.load(std::memory_order_relaxed);
+        return nHead != m_nTail.load(std::memory_order_acquire) ? &m_pRing[nHead & m_nMask] : nullptr;
+    }
+    CTimedPacket* HeadMutable()
+    {
+        const uint64_t nHead = m_nHead.load(std::memory_order_relaxed);
+        return nHead != m_nTail.load(std::memory_order_acquire) ? &m_pRing[nHead & m_nMask] : nullptr;
+    }
+    void Pop();
+    // True once the end is published and every packet read.
+    bool IsDrained() const
+    {
+        return m_bEnd.load(std::memory_order_acquire) && Head() == nullptr;
+    }
+    bool IsEndPublished() const { return m_bEnd.load(std::memory_order_acquire); }
+    // Blocks until a packet is published, the end is, or nMaxMicros passed.
+    void WaitForData(int64_t nMaxMicros);
+    int GetPublishedCount() const
+    {
+        return int(m_nTail.load(std::memory_order_acquire) - m_nHead.load(std::memory_order_relaxed));
+    }
+
+private:
+    void Wake();
+
+    std::unique_ptr<CTimedPacket[]> m_pRing;
+    uint64_t m_nMask;
+    uint64_t m_nWritten = 0;           // producer only: packets written
+    std::atomic<uint64_t> m_nTail{0};  // packets published; producer writes
+    std::atomic<uint64_t> m_nHead{0};  // packets read; consumer writes
+    std::atomic<bool> m_bEnd{false};   // set by the producer after its last Publish
+    std::atomic<bool> m_bAbort{false}; // set by any thread
+
+    // Waits of either side. A side sets its flag, then re-checks, then sleeps;
+    // the other side looks at the flag after each batch (sequentially
+    // consistent), so a wake is never lost and costs nothing when nobody waits.
+    std::mutex m_mtxWait;                       // guards the waits on m_cvWait
+    std::condition_variable m_cvWait;           // room made, data published, end or abort
+    std::atomic<bool> m_bProducerWaits{false};  // the producer waits for room
+    std::atomic<bool> m_bConsumerWaits{false};  // the consumer waits for data
+    uint64_t m_nRoomWakeAt = 0;                 // consumer: head count at which to wake the producer
+};

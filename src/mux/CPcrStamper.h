@@ -1,0 +1,65 @@
+#pragma once
+
+#include "mux/COutputTime.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+// The PCRs of the output's PCR PIDs: every PCR that leaves is restamped
+// exactly from its slot (the first one of a PID, and each one that starts a
+// new time base, keeps its own value and becomes the reference), and a
+// PCR-only packet is inserted on a PID whose gap would grow past the
+// insertion interval. Used by the slot scheduler on its thread; no lock.
+class CPcrStamper
+{
+public:
+    CPcrStamper(const COutputTime& time, int64_t nInsertSlots);
+
+    // Declares an output PCR PID (before the first slot).
+    void AddPid(int nPid);
+    bool IsPcrPid(int nPid) const { return nPid >= 0 && nPid < int(m_vIndex.size()) && m_vIndex[size_t(nPid)] >= 0; }
+
+    // A content packet on a PCR PID leaves in nSlot: restamps its PCR.
+    // Returns true when it carried a PCR.
+    bool OnPacket(int64_t nSlot, uint8_t* pPacket, int nPid);
+    // The PID carries nothing more (its input has ended): no insertion.
+    void EndPid(int nPid);
+
+    // The slot from which a PCR-only packet is due (INT64_MAX: none).
+    int64_t GetNextDueSlot() const { return m_nNextDue; }
+    // Writes the due PCR-only packet for nSlot into pOut; returns its PID,
+    // or -1 when none is due.
+    int TakeDue(int64_t nSlot, uint8_t* pOut);
+
+    int64_t GetInsertedCount() const { return m_nInserted; }
+    // Per PID figures.
+    int64_t GetPcrCount(int nPid) const;
+    int64_t GetMaxIntervalSlots(int nPid) const; // -1: fewer than two PCRs
+
+private:
+    struct CPidState
+    {
+        int nPid = 0;
+        int64_t nRefPcr = -1;    // reference PCR, ticks; -1: no PCR sent yet
+        int64_t nRefSlot = 0;    // its slot
+        int64_t nLastSlot = -1;  // slot of the last PCR sent
+        uint8_t nLastCc = 0;     // counter of the last packet sent on the PID
+        bool bRestartPending = false; // a discontinuity was sent; its PCR not yet
+        bool bEnded = false;
+        int64_t nPcrs = 0;
+        int64_t nMaxInterval = -1; // slots
+    };
+
+    int64_t DueOf(const CPidState& state) const;
+    void NotePcr(CPidState& state, int64_t nSlot);
+    void RecomputeNextDue();
+
+    const COutputTime& m_time;
+    int64_t m_nInsertSlots;
+    std::vector<int> m_vIndex; // per PID: index into m_vStates, -1 none
+    std::vector<CPidState> m_vStates;
+    int64_t m_nNextDue = std::numeric_limits<int64_t>::max();
+    int64_t m_nInserted = 0;
+};

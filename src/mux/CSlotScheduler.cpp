@@ -1,0 +1,210 @@
+#include "mux/CSlotScheduler.h"
+
+#include "input/CTimedQueue.h"
+#include "log/CLogger.h"
+#include "mux/MuxConstants.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+constexpr int kPidMask = kPidCount - 1;
+
+// The null packet as the muxer writes it: PID 0x1FFF, payload only, counter 0.
+struct CNullPacket
+{
+    uint8_t v[kTsPacketSize];
+    CNullPacket()
+    {
+        std::memset(v, 0xFF, sizeof(v));
+        v[0] = kSyncByte;
+        v[1] = 0x1F;
+        v[2] = 0xFF;
+        v[3] = 0x10;
+    }
+};
+const CNullPacket kNull;
+
+} // namespace
+
+CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
+                               int64_t nLateBudgetSlots)
+    : m_time(nBitsPerSecond),
+      m_carousel(std::max<int64_t>(m_time.SlotsIn(kPsiRepeatMs), 1)),
+      m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs)), m_nLateBudget(nLateBudgetSlots),
+      m_vProgramOf(kPidCount, -1)
+{
+    m_carousel.SetTables(std::move(vTables), 0);
+    m_nStartSlot = m_carousel.GetSetPacketCount();
+}
+
+void CSlotScheduler::AddInput(const CInput& input)
+{
+    CInputState state;
+    state.in = input;
+    m_vInputs.push_back(state);
+    m_vStats.emplace_back();
+    ++m_nLive;
+    for (int nPid : input.vPcrPids) {
+        m_pcr.AddPid(nPid);
+    }
+}
+
+void CSlotScheduler::MapProgramPid(int nPid, int nProgram)
+{
+    if (nPid < 0 || nPid >= kPidCount || nProgram < 0) {
+        return;
+    }
+    m_vProgramOf[size_t(nPid)] = nProgram;
+    if (m_vProgramPackets.size() <= size_t(nProgram)) {
+        m_vProgramPackets.resize(size_t(nProgram) + 1, 0);
+    }
+}
+
+void CSlotScheduler::RefreshHead(size_t i)
+{
+    CInputState& state = m_vInputs[i];
+    const CTimedPacket* pHead = state.in.pQueue->Head();
+    if (pHead == nullptr) {
+        state.bHasHead = false;
+        return;
+    }
+    state.bHasHead = true;
+    if (!state.in.bTimed) {
+        state.nHeadSlot = m_nStartSlot;
+        return;
+    }
+    if (state.nFirstTime < 0) {
+        state.nFirstTime = pHead->nTime;
+    }
+    state.nHeadSlot = m_nStartSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
+}
+
+int CSlotScheduler::PickInput(int64_t nSlot)
+{
+    int nBest = -1;
+    int64_t nBestSlot = kNever;
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputState& state = m_vInputs[i];
+        if (state.bDrained) {
+            continue;
+        }
+        if (!state.bHasHead) {
+            RefreshHead(i);
+        }
+        if (!state.bHasHead) {
+            // End flag before the queue: the reader publishes its last packet
+            // before the end.
+            if (state.in.pQueue->IsEndPublished() && state.in.pQueue->Head() == nullptr) {
+                state.bDrained = true;
+                --m_nLive;
+                for (int nPid : state.in.vPcrPids) {
+                    m_pcr.EndPid(nPid);
+                }
+                continue;
+            }
+            if (state.in.bWaitFor) {
+                // What this input has next may be due before anything else:
+                // the slot waits for it.
+                m_nStarved = int(i);
+                return -1;
+            }
+            continue;
+        }
+        if (state.nHeadSlot < nBestSlot) {
+            nBestSlot = state.nHeadSlot;
+            nBest = int(i);
+        }
+    }
+    return nBestSlot <= nSlot ? nBest : -1;
+}
+
+void CSlotScheduler::NoteLate(size_t i, int64_t nLate)
+{
+    CInputState& state = m_vInputs[i];
+    CInputStats& stats = m_vStats[i];
+    stats.nMaxLateSlots = std::max(stats.nMaxLateSlots, nLate);
+    if (nLate <= m_nLateBudget) {
+        state.bLateEpisode = false;
+        return;
+    }
+    ++stats.nLate;
+    if (!state.bLateEpisode) {
+        state.bLateEpisode = true;
+        LogPrint(kLogError,
+                 "mux: input %zu: content exceeds the output rate; packets leave more than %lld ms "
+                 "late",
+                 i + 1, static_cast<long long>(m_time.MicrosAt(m_nLateBudget) / 1000));
+    }
+}
+
+void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
+{
+    CInputState& state = m_vInputs[i];
+    const CTimedPacket* pHead = state.in.pQueue->Head();
+    std::memcpy(pOut, pHead->vData, kTsPacketSize);
+    const int nInPid = ((pOut[1] << 8) | pOut[2]) & kPidMask;
+    const int nOutPid = state.in.pPidMap[nInPid] & kPidMask; // -1 gives the null PID
+    pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
+    pOut[2] = uint8_t(nOutPid & 0xFF);
+    if (m_pcr.IsPcrPid(nOutPid)) {
+        m_pcr.OnPacket(nSlot, pOut, nOutPid);
+    }
+    const int nProgram = m_vProgramOf[size_t(nOutPid)];
+    if (nProgram >= 0) {
+        ++m_vProgramPackets[size_t(nProgram)];
+    }
+    ++m_vStats[i].nMuxed;
+    NoteLate(i, nSlot - state.nHeadSlot);
+    state.in.pQueue->Pop();
+    RefreshHead(i);
+}
+
+int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
+{
+    m_nStarved = -1;
+    int nFilled = 0;
+    while (nFilled < nCount) {
+        if (m_nLive == 0) {
+            break;
+        }
+        const int64_t nSlot = m_nNext;
+        uint8_t* p = pOut + size_t(nFilled) * kTsPacketSize;
+        if (m_carousel.GetNextDueSlot() <= nSlot && m_carousel.TakeDue(nSlot, p)) {
+            ++m_nTableSlots;
+        } else if (m_pcr.GetNextDueSlot() <= nSlot && m_pcr.TakeDue(nSlot, p) >= 0) {
+            // a PCR-only packet
+        } else {
+            const int nInput = PickInput(nSlot);
+            if (nInput >= 0) {
+                TakeFrom(size_t(nInput), nSlot, p);
+            } else if (m_nStarved >= 0) {
+                break;
+            } else if (m_nLive == 0) {
+                break;
+            } else {
+                // Nothing is due: null packets up to the next thing that is.
+                int64_t nUntil = std::min(m_carousel.GetNextDueSlot(), m_pcr.GetNextDueSlot());
+                for (const CInputState& state : m_vInputs) {
+                    if (!state.bDrained && state.bHasHead) {
+                        nUntil = std::min(nUntil, state.nHeadSlot);
+                    }
+                }
+                const int64_t nNulls =
+                    std::max<int64_t>(1, std::min<int64_t>(nUntil - nSlot, nCount - nFilled));
+                for (int64_t k = 0; k < nNulls; ++k) {
+                    std::memcpy(p + k * kTsPacketSize, kNull.v, kTsPacketSize);
+                }
+                m_nNullSlots += nNulls;
+                m_nNext += nNulls;
+                nFilled += int(nNulls);
+                continue;
+            }
+        }
+        ++m_nNext;
+        ++nFilled;
+    }
+    return nFilled;
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "mux/COutputTime.h"
+#include "mux/CPcrStamper.h"
+#include "mux/CTableCarousel.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+class CTimedQueue;
+
+// Decides what every output slot carries, in output time. No threads, no
+// I/O, no clock of its own: a driver asks for slots and writes them when it
+// is time, so a test can step it slot by slot. Per slot, in this order: a
+// table packet that is due, a PCR-only packet where a PCR PID's gap would
+// grow too long, the input packet with the earliest deadline whose time has
+// come, else a null packet.
+//
+// Every packet of an input is due at its time on the input's timeline plus
+// one constant offset for that input, fixed by its first packet; so the
+// delay through the muxer is the same for every packet of a program and its
+// PTS-PCR relation is kept to within the lateness the slots force.
+class CSlotScheduler
+{
+public:
+    // One input, as the driver hands it over. The queue and the PID map are
+    // not owned; the map is read on this thread only.
+    struct CInput
+    {
+        CTimedQueue* pQueue = nullptr;
+        const int* pPidMap = nullptr; // output PID per input PID, -1 none
+        bool bTimed = true;           // false: every packet due at once
+        bool bWaitFor = true;         // an empty queue holds the slots until data or the end
+        std::vector<int> vPcrPids;    // its output PCR PIDs
+    };
+    struct CInputStats
+    {
+        int64_t nMuxed = 0;
+        int64_t nLate = 0;          // left more than the budget after their due slot
+        int64_t nMaxLateSlots = 0;
+    };
+
+    // nLateBudgetSlots: how late a packet may leave before it counts as late.
+    CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables, int64_t nLateBudgetSlots);
+
+    void AddInput(const CInput& input);
+    // Output PID -> output program, for the per-program figures.
+    void MapProgramPid(int nPid, int nProgram);
+
+    // Fills up to nCount slots from the next one on (188 * nCount bytes at
+    // pOut). Stops early where a waited-for input has nothing queued yet
+    // (GetStarvedInput) or when every input has ended (IsFinished). Returns
+    // the slots filled.
+    int FillSlots(int nCount, uint8_t* pOut);
+
+    int64_t GetNextSlot() const { return m_nNext; }
+    bool IsFinished() const { return m_nLive == 0; }
+    int GetStarvedInput() const { return m_nStarved; } // -1 none
+    const COutputTime& GetTime() const { return m_time; }
+
+    // Figures.
+    const std::vector<CInputStats>& GetInputStats() const { return m_vStats; }
+    int64_t GetNullSlots() const { return m_nNullSlots; }
+    int64_t GetTableSlots() const { return m_nTableSlots; }
+    const CPcrStamper& GetPcrStamper() const { return m_pcr; }
+    int64_t GetProgramPackets(int nProgram) const
+    {
+        return size_t(nProgram) < m_vProgramPackets.size() ? m_vProgramPackets[size_t(nProgram)] : 0;
+    }
+    // The slot content starts from: after the first complete set of tables.
+    int64_t GetStartSlot() const { return m_nStartSlot; }
+
+private:
+    struct CInputState
+    {
+        CInput in;
+        int64_t nFirstTime = -1; // time of its first packet; -1 none yet
+        int64_t nHeadSlot = 0;   // due slot of the queue's head
+        bool bHasHead = false;
+        bool bDrained = false;
+        bool bLateEpisode = false;
+    };
+
+    // Looks at input i's head: its due slot, or that it drained or starved.
+    void RefreshHead(size_t i);
+    // The input whose head leaves at nSlot; -1 none. Sets m_nStarved.
+    int PickInput(int64_t nSlot);
+    void TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut);
+    void NoteLate(size_t i, int64_t nLate);
+
+    COutputTime m_time;
+    CTableCarousel m_carousel;
+    CPcrStamper m_pcr;
+    int64_t m_nLateBudget;
+    int64_t m_nStartSlot;
+    int64_t m_nNext = 0; // the next slot to fill
+    std::vector<CInputState> m_vInputs;
+    std::vector<CInputStats> m_vStats;
+    std::vector<int> m_vProgramOf;        // per output PID: program index, -1 none
+    std::vector<int64_t> m_vProgramPackets; // per program
+    int m_nLive = 0;      // inputs not drained
+    int m_nStarved = -1;
+    int64_t m_nNullSlots = 0;
+    int64_t m_nTableSlots = 0;
+};

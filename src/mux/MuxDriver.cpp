@@ -1,0 +1,144 @@
+// The driver of CMuxCore: the one thread that asks the slot scheduler for
+// slots and writes them to the sink. It decides only when: in real time,
+// slot n is written once the clock reaches start + n * 188 * 8 / rate, a
+// tick's worth (about 2 ms) at a time, with one absolute-time sleep per
+// tick; in output time, as fast as the sink takes them. What the slots hold
+// is the scheduler's alone, so both write the same bytes, and a stall of
+// the process only delays the writing.
+#include "mux/CMuxCore.h"
+
+#include "input/CInputModule.h"
+#include "log/CLogger.h"
+#include "mux/CSlotScheduler.h"
+#include "mux/MuxConstants.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// Slots written at most per call to the sink: 770 KB, a large write for a
+// file, and a bound on how long a stop waits.
+constexpr int kMaxBatchSlots = 4096;
+// Longest wait for a reader that is behind; the wait is woken by its next
+// packet, this only bounds how late a stop is seen.
+constexpr int64_t kReaderWaitMicros = 5000;
+// Figures are published for GetStats this often, in output time.
+constexpr int kStatsEveryMs = 100;
+
+} // namespace
+
+unsigned long CMuxCore::DriverThreadProc(void* pEngine)
+{
+    CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
+    try {
+        pCore->DriveLoop();
+    } catch (const std::exception& e) {
+        // A sink that throws ends the output.
+        LogPrint(kLogError, "mux: the multiplex stopped: %s", e.what());
+        pCore->m_bFailed.store(true, std::memory_order_release);
+    }
+    // Nothing drains the inputs from here on.
+    for (CInputModuleIface* pIn : pCore->m_vInputs) {
+        pIn->AbortWait();
+    }
+    pCore->PublishStats();
+    LogPrint(kLogDebug, "%s", kMsgMuxThreadExit);
+    LogPrint(kLogDebug, "%s", kMsgOutThreadExit);
+    return 0;
+}
+
+void CMuxCore::DriveLoop()
+{
+    CSlotScheduler& scheduler = *m_pScheduler;
+    const COutputTime& time = scheduler.GetTime();
+    const int64_t nTick = std::max<int64_t>(time.SlotsIn(kBatchMs), 1);
+    const int64_t nStatsEvery = std::max<int64_t>(time.SlotsIn(kStatsEveryMs), 1);
+    int64_t nEnd = std::numeric_limits<int64_t>::max();
+    if (m_fDuration > 0.0) {
+        nEnd = std::max<int64_t>(1, int64_t(m_fDuration * double(time.GetRate()) /
+                                            double(kTsPacketSize * 8)));
+    }
+    std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
+    const int64_t nStart = os::ToMicros(m_pClock->Now());
+    int64_t nWritten = 0;
+    int64_t nNextStats = nStatsEvery;
+
+    while (!m_bStop.load(std::memory_order_acquire) && nWritten < nEnd) {
+        int64_t nWant = kMaxBatchSlots;
+        if (!m_bVirtualClock) {
+            const int64_t nDue = time.SlotsDueAtMicros(os::ToMicros(m_pClock->Now()) - nStart);
+            if (nDue <= nWritten) {
+                m_pClock->SleepUntilMicros(nStart + time.MicrosAt(nWritten + nTick));
+                continue;
+            }
+            nWant = std::min<int64_t>(nDue - nWritten, kMaxBatchSlots);
+        }
+        nWant = std::min(nWant, nEnd - nWritten);
+        const int nFilled = scheduler.FillSlots(int(nWant), vBuf.data());
+        if (nFilled > 0) {
+            m_pOutput->RenderPackets(vBuf.data(), nFilled);
+            nWritten += nFilled;
+            if (m_pOutput->IsBroken()) {
+                LogPrint(kLogError, "mux: the output failed after %lld packets; multiplex stopped",
+                         static_cast<long long>(nWritten));
+                break;
+            }
+        }
+        if (nWritten >= nNextStats) {
+            PublishStats();
+            nNextStats = nWritten + nStatsEvery;
+        }
+        if (scheduler.IsFinished()) {
+            break;
+        }
+        const int nStarved = scheduler.GetStarvedInput();
+        if (nFilled < nWant && nStarved >= 0) {
+            ModuleOf(m_vInputs[size_t(nStarved)])->GetQueue().WaitForData(kReaderWaitMicros);
+        }
+    }
+
+    const std::vector<CSlotScheduler::CInputStats>& vStats = scheduler.GetInputStats();
+    for (size_t i = 0; i < vStats.size(); ++i) {
+        if (vStats[i].nLate > 0) {
+            LogPrint(kLogError, "mux: input %zu: %lld packets left more than %d ms late in all",
+                     i + 1, static_cast<long long>(vStats[i].nLate), kLateBudgetMs);
+        }
+    }
+}
+
+void CMuxCore::PublishStats()
+{
+    if (!m_pScheduler) {
+        return;
+    }
+    const CSlotScheduler& scheduler = *m_pScheduler;
+    const COutputTime& time = scheduler.GetTime();
+    std::lock_guard<std::mutex> lock(m_mtxStats);
+    m_stats.llSlots = scheduler.GetNextSlot();
+    m_stats.llNullSlots = scheduler.GetNullSlots();
+    m_stats.llTableSlots = scheduler.GetTableSlots();
+    m_stats.llPcrsInserted = scheduler.GetPcrStamper().GetInsertedCount();
+    m_stats.llBitRate = time.GetRate();
+    m_stats.vInputs.resize(m_vInputs.size());
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        _MUX_INPUT_STATS& in = m_stats.vInputs[i];
+        const CSlotScheduler::CInputStats& s = scheduler.GetInputStats()[i];
+        in.llPacketsMuxed = s.nMuxed;
+        in.llLate = s.nLate;
+    }
+    m_stats.vPrograms.resize(m_vPrograms.size());
+    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
+        _MUX_PROGRAM_STATS& out = m_stats.vPrograms[p];
+        const int nPcrPid = m_vPrograms[p].nPcrPid;
+        out.nProgramNumber = m_vPrograms[p].nProgramNumber;
+        out.nInput = m_vProgramInput[p];
+        out.llPackets = scheduler.GetProgramPackets(int(p));
+        out.llPcrs = scheduler.GetPcrStamper().GetPcrCount(nPcrPid);
+        const int64_t nMax = scheduler.GetPcrStamper().GetMaxIntervalSlots(nPcrPid);
+        out.nMaxPcrIntervalUs = nMax < 0 ? -1 : int(time.MicrosAt(nMax));
+    }
+    m_bHaveStats = true;
+}

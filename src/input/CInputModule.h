@@ -95,7 +95,7 @@ private:
     std::atomic<bool> m_bStreamEnd{false}; // set once by the reader thread
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
-    bool m_bTimed = true;                  // PCR-paced (mode 0)
+    bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 

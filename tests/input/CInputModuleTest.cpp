@@ -233,7 +233,7 @@ TEST_F(CInputModuleTest, StreamEndsOnceTheLastPacketIsTakenOut)
     EXPECT_FALSE(m_module.IsStreamEnd());
     unsigned char* pLast = m_module.GetOnePacket(m_llPts, m_llDts, m_nPcrPid);
     ASSERT_NE(pLast, nullptr);
-    EXPECT_TRUE(m_module.IsStreamEnd()); // on loan does not count
+    EXPECT_FALSE(m_module.IsStreamEnd()); // on loan still counts
     m_module.ReleaseBuffer(pLast);
     EXPECT_TRUE(m_module.IsStreamEnd());
 }
@@ -299,10 +299,14 @@ TEST_F(CInputModuleTest, TablesAfterMoreThanAFifoFullStillMakeItReady)
             kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}}), 1));
         bDone = true;
     });
-    const bool bReturned = WaitFor(bDone, std::chrono::seconds(30));
-    m_module.AbortWait(); // lets a stuck reader go, so the test fails instead of hanging
+    // Once ready, the stored packets go to the queue, which nothing drains
+    // here: the reader may then wait, but never before.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!m_module.IsReady() && !bDone && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    m_module.AbortWait(); // lets the reader go
     reader.join();
-    EXPECT_TRUE(bReturned);
     EXPECT_TRUE(m_module.IsReady());
 }
 
@@ -342,141 +346,92 @@ TEST_F(CInputModuleTest, WithoutSourceAttributeHandsOutAsFastAsAsked)
     EXPECT_EQ(TakeAll(), 3);
 }
 
-TEST_F(CInputModuleTest, PcrPacingHoldsUntilTheWallClockCatchesUp)
+// Times of the queued packets, for the timed mode.
+class CInputModuleTimingTest : public CInputModuleTest
+{
+protected:
+    std::vector<int64_t> QueuedTimes()
+    {
+        std::vector<int64_t> vTimes;
+        CTimedQueue& queue = m_module.GetQueue();
+        while (const CTimedPacket* p = queue.Head()) {
+            vTimes.push_back(p->nTime);
+            queue.Pop();
+        }
+        return vTimes;
+    }
+};
+
+TEST_F(CInputModuleTimingTest, PacketsAreTimedByPositionBetweenThePcrsAroundThem)
+{
+    MakeReady({0, 0, 0});
+    // Foreign packets count towards the position: they were in the input.
+    Recv(PcrOn(kVideoPid, 5 * kMs));
+    for (int i = 1; i < 10; ++i) {
+        Recv(i % 3 == 0 ? PayloadOn(0x555) : PayloadOn(kAudioPid, uint8_t(i)));
+    }
+    EXPECT_TRUE(QueuedTimes().empty()) << "one PCR gives no rate: nothing is timed yet";
+    Recv(PcrOn(kVideoPid, 15 * kMs));
+    const std::vector<int64_t> vTimes = QueuedTimes();
+    const std::vector<int64_t> vWanted = {0,      kMs,    2 * kMs, 4 * kMs, 5 * kMs,
+                                          7 * kMs, 8 * kMs, 10 * kMs};
+    EXPECT_EQ(vTimes, vWanted);
+}
+
+TEST_F(CInputModuleTimingTest, PacketsAfterTheLastPcrWaitForTheNextOrTheEnd)
 {
     MakeReady({0, 0, 0});
     Recv(PcrOn(kVideoPid, 0));
-    Recv(PcrOn(kVideoPid, kPcrHz));
-    Recv(PayloadOn(kAudioPid));
+    Recv(PcrOn(kVideoPid, 2 * kMs));
+    ASSERT_EQ(QueuedTimes().size(), 2u);
+    Recv(PayloadOn(kAudioPid, 0));
     Recv(PayloadOn(kAudioPid, 1));
-    EXPECT_TRUE(Take()); // starts the pacer
-    EXPECT_TRUE(Take()); // one second of input clock
-    EXPECT_FALSE(Take());
-    m_clock.Advance(999'999);
-    EXPECT_FALSE(Take());
-    m_clock.Advance(1);
-    EXPECT_EQ(TakeAll(), 2);
+    EXPECT_TRUE(QueuedTimes().empty());
+    m_module.StreamEnd();
+    // At the rate of the last two PCRs: 2 ms per packet.
+    EXPECT_EQ(QueuedTimes(), (std::vector<int64_t>{4 * kMs, 6 * kMs}));
 }
 
-TEST_F(CInputModuleTest, PcrJumpsNeitherStallNorBurstTheInput)
+TEST_F(CInputModuleTimingTest, JumpKeepsTimeGoingAndIsSignalledOnThePacket)
 {
     MakeReady({0, 0, 0});
-    // 40 ms steps, a step back to 2 s (no wrap), a jump ahead by an hour,
-    // and a signalled new time base.
-    const int64_t vPcrs[] = {10'000 * kMs,    10'040 * kMs,    2'000 * kMs, 2'040 * kMs,
-                             3'602'040 * kMs, 3'602'080 * kMs, 50 * kMs,    90 * kMs};
-    const bool vSignalled[] = {false, false, false, false, false, false, true, false};
-    const bool vJump[] = {false, false, true, false, true, false, false, false};
-    for (size_t i = 0; i < std::size(vPcrs); ++i) {
-        Recv(PcrOn(kVideoPid, vPcrs[i], vSignalled[i]));
+    Recv(PcrOn(kVideoPid, kPcrModulo - kMs)); // across the wrap is no jump
+    Recv(PcrOn(kVideoPid, kMs));
+    Recv(PcrOn(kVideoPid, 3 * kMs));
+    Recv(PcrOn(kVideoPid, 900 * kPcrHz)); // a jump, not signalled
+    Recv(PcrOn(kVideoPid, 900 * kPcrHz + 2 * kMs));
+    std::vector<int64_t> vTimes;
+    std::vector<bool> vSignalled;
+    CTimedQueue& queue = m_module.GetQueue();
+    while (CTimedPacket* p = queue.HeadMutable()) {
+        CTsPacket packet;
+        packet.SetData(p->vData);
+        vTimes.push_back(p->nTime);
+        vSignalled.push_back(packet.GetDiscontinuityIndicator());
+        queue.Pop();
+    }
+    EXPECT_EQ(vTimes, (std::vector<int64_t>{0, 2 * kMs, 4 * kMs, 6 * kMs, 8 * kMs}));
+    EXPECT_EQ(vSignalled, (std::vector<bool>{false, false, false, true, false}));
+}
+
+TEST_F(CInputModuleTimingTest, InputWithoutPcrsIsPacedAtItsGivenRate)
+{
+    m_module.SetBitRate(1'504'000); // 1,000 packets a second
+    MakeReady({0, 0, 0});
+    const int nCount = m_module.GetQueue().GetCapacity();
+    for (int i = 0; i < nCount; ++i) {
         Recv(PayloadOn(kAudioPid, uint8_t(i)));
     }
-    Packet out;
-    ASSERT_TRUE(Take(&out)); // first PCR
-    ASSERT_TRUE(Take());     // its payload
-    for (size_t i = 1; i < std::size(vPcrs); ++i) {
-        ASSERT_TRUE(Take(&out)) << i;
-        CTsPacket packet;
-        ASSERT_TRUE(packet.SetData(out.data()));
-        EXPECT_EQ(packet.GetPcr(), vPcrs[i]);
-        // An unsigned jump is signalled downstream; regular PCRs stay as they are.
-        EXPECT_EQ(packet.GetDiscontinuityIndicator(), vSignalled[i] || vJump[i]) << i;
-        EXPECT_FALSE(Take()) << i; // each step is held for its 40 ms
-        m_clock.Advance(40'000);
-        ASSERT_TRUE(Take()) << i;
+    const std::vector<int64_t> vTimes = QueuedTimes();
+    ASSERT_GE(vTimes.size(), size_t(nCount / 2));
+    for (size_t i = 0; i < vTimes.size(); ++i) {
+        ASSERT_EQ(vTimes[i], int64_t(i) * kMs) << "packet " << i;
     }
-}
-
-TEST_F(CInputModuleTest, ProgramsOnIndependentClocksArePacedByOneOfThem)
-{
-    m_module.SetClock(m_clock);
-    m_module.SetSourceAttribute({0, 0, 0});
-    Recv(CPacketBuilder::Packetize(
-        kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, kPmtPid + 1}})));
-    Recv(
-        CPacketBuilder::Packetize(kPmtPid, CPacketBuilder::PmtSection(1, 0x100, {{2, 0x100, {}}})));
-    Recv(CPacketBuilder::Packetize(
-        kPmtPid + 1, CPacketBuilder::PmtSection(2, 0x200, {{2, 0x200, {}}, {4, 0x201, {}}})));
-    ASSERT_TRUE(m_module.IsReady());
-    // Clock A near 1 s, clock B ten hours on, 40 ms steps on both. A falls
-    // silent after step 3; B goes on.
-    constexpr int kSteps = 40;
-    for (int k = 0; k < kSteps; ++k) {
-        if (k <= 3) {
-            Recv(PcrOn(0x100, 1'000 * kMs + k * 40 * kMs));
-        }
-        Recv(PcrOn(0x200, 36'000'000 * kMs + k * 40 * kMs));
-        Recv(PayloadOn(0x201, uint8_t(k)));
-    }
-    // Paced by A: A0 B0 P0 A1 at once, then one step per 40 ms.
-    EXPECT_EQ(TakeAll(), 4);
-    for (int k = 1; k < 3; ++k) {
-        m_clock.Advance(40'000);
-        EXPECT_EQ(TakeAll(), 3) << k;
-    }
-    // Once A has been silent for a while of B's clock, B paces the input.
-    int nTaken = 0;
-    for (int k = 3; k < 10; ++k) {
-        m_clock.Advance(40'000);
-        nTaken += TakeAll();
-    }
-    EXPECT_LT(nTaken, (kSteps - 3) * 2); // not all released at once
-    for (int k = 10; k < 20; ++k) {
-        m_clock.Advance(40'000);
-        EXPECT_EQ(TakeAll(), 2) << k;
-    }
-}
-
-TEST_F(CInputModuleTest, PesStartsGetTimeStampsRelativeToTheProgramClock)
-{
-    MakeReady();
-    // PCRs at the 1st and 11th packet, one millisecond of clock per packet.
-    const int64_t nPcr0 = 1'000 * kMs;
-    const int64_t nPcr1 = nPcr0 + 10 * kMs;
-    Recv(PcrOn(kVideoPid, nPcr0));
-    Recv(CPacketBuilder::PesStart(On(kAudioPid), 0xC0, 100'000));
-    for (int i = 0; i < 8; ++i) {
-        Recv(PayloadOn(kVideoPid, uint8_t(i))); // PCR PID without PCR: just counted
-    }
-    Recv(PcrOn(kVideoPid, nPcr1));
-    Recv(CPacketBuilder::PesStart(On(kAudioPid, 1), 0xC0, 100'000));
-    Recv(CPacketBuilder::PesStart(On(kAudioPid, 2), 0xC0, 100'000, 95'000));
-    Recv(CPacketBuilder::PesStart(On(kAudioPid, 3), 0xBD, std::nullopt));
-    Recv(CPacketBuilder::PesStart(On(kVideoPid, 8), 0xE0, 100'000));
-
-    ASSERT_TRUE(Take());
-    ASSERT_TRUE(Take()); // PES start before the 11th packet: no clock yet
-    EXPECT_EQ(m_llPts, -1);
-    EXPECT_EQ(m_llDts, -1);
-    EXPECT_EQ(m_nPcrPid, -1);
-    for (int i = 0; i < 9; ++i) {
-        ASSERT_TRUE(Take());
-    }
-    // Learnt rate: the calculator counts the nine packets after the first
-    // reference over the 10 ms, 30,000 ticks a packet, and counts the packet
-    // at hand too, so the estimate lies two packets past the 11th.
-    constexpr int64_t kTicksPerPacket = 10 * kMs / 9;
-    const int64_t nBase = (nPcr1 + 2 * kTicksPerPacket) / kPcrPerPts;
-    ASSERT_TRUE(Take());
-    EXPECT_EQ(m_llPts, 100'000 - nBase);
-    EXPECT_EQ(m_llDts, -1);
-    EXPECT_EQ(m_nPcrPid, kOutVideo);
-    ASSERT_TRUE(Take());
-    const int64_t nNextBase = nBase + kTicksPerPacket / kPcrPerPts;
-    EXPECT_EQ(m_llPts, 100'000 - nNextBase);
-    EXPECT_EQ(m_llDts, 95'000 - nNextBase);
-    ASSERT_TRUE(Take()); // no PTS: the PCR PID only
-    EXPECT_EQ(m_llPts, -1);
-    EXPECT_EQ(m_llDts, -1);
-    EXPECT_EQ(m_nPcrPid, kOutVideo);
-    ASSERT_TRUE(Take()); // a PES start on the PCR PID itself never gets values
-    EXPECT_EQ(m_llPts, -1);
-    EXPECT_EQ(m_nPcrPid, -1);
 }
 
 namespace {
 
-// A ready input whose FIFO holds 10,000 packets: PAT, PMT and stream
+// An input made ready, then its queue filled to the last slot with audio
 // packets numbered 0 on.
 class CInputModuleFullTest : public CInputModuleTest
 {
@@ -485,7 +440,7 @@ protected:
     {
         m_module.SetPrepareType(treatment);
         MakeReady();
-        for (int i = 0; i < kFifoSlots - 2; ++i) {
+        for (int i = 0; i < m_module.GetQueue().GetCapacity(); ++i) {
             Packet packet = PayloadOn(kAudioPid, uint8_t(i));
             Mark(packet, uint32_t(i));
             Recv(packet);
@@ -525,19 +480,20 @@ protected:
 
 } // namespace
 
-TEST_F(CInputModuleFullTest, WaitingReaderReturnsOnceASlotIsFreed)
+TEST_F(CInputModuleFullTest, WaitingReaderReturnsOnceRoomIsMade)
 {
     Fill(OVERFLOW_WAIT);
     StartBlockedReader();
     // Not a timing claim: a reader that did not wait would be back by now.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(m_bReturned.load());
-    ASSERT_TRUE(Take()); // frees the slots of PAT, PMT and packet 0
+    ASSERT_TRUE(Take());
     JoinReader();
     const std::vector<uint32_t> vMarks = DrainMarks();
-    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots - 2));
+    ASSERT_EQ(vMarks.size(), size_t(m_module.GetQueue().GetCapacity()));
     EXPECT_EQ(vMarks.front(), 1u);
     EXPECT_EQ(vMarks.back(), 99'999u);
+    EXPECT_EQ(m_module.GetDropped(), 0);
 }
 
 TEST_F(CInputModuleFullTest, AbortWaitReleasesAWaitingReaderAndDropsItsPacket)
@@ -547,26 +503,25 @@ TEST_F(CInputModuleFullTest, AbortWaitReleasesAWaitingReaderAndDropsItsPacket)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     m_module.AbortWait();
     JoinReader();
+    EXPECT_EQ(m_module.GetDropped(), 1);
     const std::vector<uint32_t> vMarks = DrainMarks();
-    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots - 2));
-    EXPECT_EQ(vMarks.back(), uint32_t(kFifoSlots - 3));
-    // From now on a full FIFO never holds the reader.
-    Fill(OVERFLOW_WAIT);
-    Recv(PayloadOn(kAudioPid));
+    ASSERT_EQ(vMarks.size(), size_t(m_module.GetQueue().GetCapacity()));
+    EXPECT_EQ(vMarks.back(), uint32_t(m_module.GetQueue().GetCapacity() - 1));
 }
 
-TEST_F(CInputModuleFullTest, OverwritingReaderReturnsAtOnceAndTheOldestIsGone)
+TEST_F(CInputModuleFullTest, NonBlockingReaderDropsAndCountsWhatFindsNoRoom)
 {
+    // A live input must never hold its reader: what finds the queue full is lost, and counted.
     Fill(OVERFLOW_OVERWRITE_OLDEST);
     for (uint32_t n = 0; n < 3; ++n) {
         Packet packet = PayloadOn(kAudioPid);
         Mark(packet, 90'000 + n);
-        Recv(packet); // PAT, PMT and packet 0 make room
+        Recv(packet);
     }
+    EXPECT_EQ(m_module.GetDropped(), 3);
     const std::vector<uint32_t> vMarks = DrainMarks();
-    ASSERT_EQ(vMarks.size(), size_t(kFifoSlots));
-    EXPECT_EQ(vMarks.front(), 1u);
-    EXPECT_EQ(vMarks.back(), 90'002u);
+    ASSERT_EQ(vMarks.size(), size_t(m_module.GetQueue().GetCapacity()));
+    EXPECT_EQ(vMarks.back(), uint32_t(m_module.GetQueue().GetCapacity() - 1));
 }
 
 TEST(CInputModuleLifeTest, DestroyedMidAnalysisReleasesEverything)

@@ -1,0 +1,219 @@
+#include "mux/CSlotScheduler.h"
+
+#include "input/CTimedQueue.h"
+#include "support/CMuxTestKit.h"
+#include "support/CPacketBuilder.h"
+#include "ts/CTsPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace mtk;
+using tsb::CPacketBuilder;
+
+namespace {
+
+// 2,000 slots a second: a slot is 13,500 ticks, 80 ms is 160 slots, 35 ms 70.
+constexpr int64_t kRate = 2000 * kTsPacketSize * 8;
+constexpr int64_t kTicksPerSlot = kPcrHz / 2000;
+
+std::vector<CPsiTable> OneTable(uint16_t nPid)
+{
+    CPsiTable table;
+    table.nPid = nPid;
+    tsb::Header h = On(nPid);
+    h.bPusi = true;
+    const tsb::Packet packet = CPacketBuilder::Payload(h, {0x00, 0x00});
+    table.vPackets.assign(packet.begin(), packet.end());
+    return {table};
+}
+
+class CSlotSchedulerTest : public ::testing::Test
+{
+protected:
+    CSlotSchedulerTest() : m_vMap(kPidCount, -1) {}
+
+    // Queues a packet due at nTime on input i's timeline.
+    void Push(CTimedQueue& queue, const tsb::Packet& packet, int64_t nTime)
+    {
+        CTimedPacket* p = queue.Reserve();
+        ASSERT_NE(p, nullptr);
+        std::copy(packet.begin(), packet.end(), p->vData);
+        p->nTime = nTime;
+        queue.CommitReserved();
+        queue.Publish(1);
+    }
+    CSlotScheduler::CInput Input(CTimedQueue& queue, std::vector<int> vPcrPids = {})
+    {
+        CSlotScheduler::CInput in;
+        in.pQueue = &queue;
+        in.pPidMap = m_vMap.data();
+        in.vPcrPids = std::move(vPcrPids);
+        return in;
+    }
+    // Fills until the scheduler finishes; the slots, 188 bytes each.
+    std::vector<uint8_t> Run(CSlotScheduler& scheduler, int nMax = 100'000)
+    {
+        std::vector<uint8_t> vOut(size_t(nMax) * kTsPacketSize);
+        const int n = scheduler.FillSlots(nMax, vOut.data());
+        vOut.resize(size_t(n) * kTsPacketSize);
+        return vOut;
+    }
+    static int PidAt(const std::vector<uint8_t>& v, size_t nSlot)
+    {
+        return ((v[nSlot * kTsPacketSize + 1] & 0x1F) << 8) | v[nSlot * kTsPacketSize + 2];
+    }
+
+    std::vector<int> m_vMap;
+    CTimedQueue m_a{64};
+    CTimedQueue m_b{64};
+};
+
+} // namespace
+
+TEST_F(CSlotSchedulerTest, TablesLeadThenEachPacketLeavesAtItsDueSlotInDeadlineOrder)
+{
+    m_vMap[0x100] = 0x200;
+    m_vMap[0x101] = 0x201;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a));
+    scheduler.AddInput(Input(m_b));
+    // Times are on each input's own timeline; both start at the first slot after the tables.
+    Push(m_a, Numbered(0x100, 0, 0), 1000);
+    Push(m_a, Numbered(0x100, 1, 1), 1000 + 10 * kTicksPerSlot);
+    Push(m_b, Numbered(0x101, 2, 0), 50);
+    Push(m_b, Numbered(0x101, 3, 1), 50 + 4 * kTicksPerSlot + 1); // rounds up to slot +5
+    m_a.PublishEnd();
+    m_b.PublishEnd();
+
+    const std::vector<uint8_t> vOut = Run(scheduler);
+    ASSERT_EQ(vOut.size() / kTsPacketSize, 12u) << "ends after the last content packet";
+    EXPECT_EQ(PidAt(vOut, 0), 0x10);
+    // Slot 1: both firsts are due; the tie goes to the input added first.
+    EXPECT_EQ(NumberOf(&vOut[1 * kTsPacketSize]), 0u);
+    EXPECT_EQ(NumberOf(&vOut[2 * kTsPacketSize]), 2u);
+    EXPECT_EQ(PidAt(vOut, 2), 0x201);
+    EXPECT_EQ(NumberOf(&vOut[6 * kTsPacketSize]), 3u);
+    EXPECT_EQ(NumberOf(&vOut[11 * kTsPacketSize]), 1u);
+    for (size_t s : {3u, 4u, 5u, 7u, 8u, 9u, 10u}) {
+        EXPECT_TRUE(IsNullPacket(&vOut[s * kTsPacketSize])) << "slot " << s;
+    }
+    EXPECT_EQ(scheduler.GetInputStats()[1].nMaxLateSlots, 1) << "the tie cost input 2 one slot";
+}
+
+TEST_F(CSlotSchedulerTest, WaitsForAnInputWithNothingQueuedUntilItHasDataOrEnds)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a));
+    scheduler.AddInput(Input(m_b));
+    Push(m_a, Numbered(0x100, 0, 0), 0);
+    std::vector<uint8_t> vOut(8 * kTsPacketSize);
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 1) << "the tables only";
+    EXPECT_EQ(scheduler.GetStarvedInput(), 1);
+    m_b.PublishEnd();
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 1);
+    m_a.PublishEnd();
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 0);
+    EXPECT_TRUE(scheduler.IsFinished());
+}
+
+TEST_F(CSlotSchedulerTest, PcrsAreRestampedFromTheirSlotAndGapsGetPcrOnlyPackets)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a, {0x200}));
+    // A PCR every 100 ms (200 slots) of input time, stamped a little off.
+    for (int i = 0; i < 4; ++i) {
+        tsb::Header h = On(0x100, uint8_t(i));
+        tsb::Packet pcr = CPacketBuilder::Pcr(h, 5'000'000 + i * kPcrHz / 10 + 777, false, {0x01});
+        Push(m_a, pcr, i * 200 * kTicksPerSlot);
+    }
+    m_a.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+
+    int64_t nLastSlot = -1;
+    int nInserted = 0;
+    for (size_t s = 0; s < vOut.size() / kTsPacketSize; ++s) {
+        if (PidAt(vOut, s) != 0x200) {
+            continue;
+        }
+        CTsPacket packet;
+        packet.SetData(const_cast<uint8_t*>(&vOut[s * kTsPacketSize]));
+        ASSERT_TRUE(packet.HasPcr());
+        // The first keeps its value; every later one is exact from the slots.
+        EXPECT_EQ(packet.GetPcr(), 5'000'777 + (int64_t(s) - 1) * kTicksPerSlot) << "slot " << s;
+        if (nLastSlot >= 0) {
+            EXPECT_LE(int64_t(s) - nLastSlot, 70) << "35 ms at most between PCRs";
+        }
+        if (packet.GetAdaptationFieldControl() == 2) {
+            ++nInserted;
+            const int nPrevCc = vOut[size_t(nLastSlot) * kTsPacketSize + 3] & 0x0F;
+            EXPECT_EQ(packet.GetContinuityCounter(), nPrevCc)
+                << "an adaptation-only packet repeats the counter; slot " << s;
+        }
+        nLastSlot = int64_t(s);
+    }
+    EXPECT_EQ(nInserted, 6) << "two in each of the three 100 ms gaps";
+    EXPECT_EQ(scheduler.GetPcrStamper().GetInsertedCount(), 6);
+}
+
+TEST_F(CSlotSchedulerTest, DiscontinuityStartsANewReferenceAndHoldsInsertionUntilItsPcr)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a, {0x200}));
+    Push(m_a, CPacketBuilder::Pcr(On(0x100, 0), 1000), 0);
+    tsb::Packet marker = CPacketBuilder::Pcr(On(0x100, 1), 0, true);
+    marker[3] = 0x30; // adaptation field and payload
+    marker[5] = 0x80; // discontinuity_indicator, no PCR
+    Push(m_a, marker, 10 * kTicksPerSlot);
+    Push(m_a, CPacketBuilder::Pcr(On(0x100, 2), 42'000'000), 200 * kTicksPerSlot);
+    m_a.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+    int nPcrs = 0;
+    for (size_t s = 0; s < vOut.size() / kTsPacketSize; ++s) {
+        CTsPacket packet;
+        packet.SetData(const_cast<uint8_t*>(&vOut[s * kTsPacketSize]));
+        if (PidAt(vOut, s) == 0x200 && packet.HasPcr()) {
+            ++nPcrs;
+        }
+    }
+    EXPECT_EQ(nPcrs, 2) << "nothing inserted between the discontinuity and its PCR";
+    CTsPacket last;
+    last.SetData(const_cast<uint8_t*>(&vOut[vOut.size() - kTsPacketSize]));
+    EXPECT_EQ(last.GetPcr(), 42'000'000) << "the new time base keeps its own value";
+}
+
+TEST_F(CSlotSchedulerTest, ContentAboveTheRateIsCountedLate)
+{
+    m_vMap[0x100] = 0x200;
+    CTimedQueue big(4096);
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 20);
+    scheduler.AddInput(Input(big));
+    // Two packets per slot's worth of time: the backlog grows without bound.
+    for (int i = 0; i < 2000; ++i) {
+        Push(big, Numbered(0x100, uint32_t(i), uint8_t(i)), i * kTicksPerSlot / 2);
+    }
+    big.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+    EXPECT_EQ(scheduler.GetInputStats()[0].nMuxed, 2000) << "late, never lost";
+    EXPECT_GT(scheduler.GetInputStats()[0].nLate, 1900);
+    EXPECT_EQ(int64_t(vOut.size() / kTsPacketSize), 2000 + scheduler.GetTableSlots());
+}
+
+TEST(COutputTimeTest, PcrAnHourOnIsExactAcrossTheWrap)
+{
+    const COutputTime time(kRate);
+    const int64_t nRef = kPcrModulo - 1000;
+    const int64_t nHour = 3600 * 2000;
+    EXPECT_EQ(time.PcrAt(nRef, 5, 5 + nHour), PcrWrap(nRef + 3600 * kPcrHz));
+    EXPECT_EQ(time.SlotAtTicks(kTicksPerSlot), 1);
+    EXPECT_EQ(time.SlotAtTicks(kTicksPerSlot + 1), 2);
+    EXPECT_EQ(time.SlotsDueAtMicros(999), 1);
+    EXPECT_EQ(time.MicrosAt(3), 1500);
+    // An odd rate: a million slots never drift from the exact figure.
+    const COutputTime odd(6'722'001);
+    EXPECT_EQ(odd.TicksAt(1'000'000), int64_t(__int128(1'000'000) * 1504 * kPcrHz / 6'722'001));
+}

@@ -187,6 +187,22 @@ bool CStreamMaker::DropPid(const std::string& sIn, const std::string& sOut, uint
     return WriteFile(sOut, vOut);
 }
 
+bool CStreamMaker::StripPcrs(const std::string& sIn, const std::string& sOut, uint16_t nPid)
+{
+    std::vector<uint8_t> v;
+    if (!ReadFile(sIn, v)) {
+        return false;
+    }
+    for (size_t at = 0; at + kTsPacketSize <= v.size(); at += kTsPacketSize) {
+        uint8_t* p = &v[at];
+        const uint16_t nThis = uint16_t(((p[1] & 0x1F) << 8) | p[2]);
+        if (nThis == nPid && (p[3] & 0x20) != 0 && p[4] > 0) {
+            p[5] &= uint8_t(~0x10); // PCR_flag off; its six bytes stay as stuffing
+        }
+    }
+    return WriteFile(sOut, v);
+}
+
 bool CStreamMaker::WriteFile(const std::string& sPath, const std::vector<uint8_t>& vBytes)
 {
     std::ofstream out(sPath, std::ios::binary | std::ios::trunc);

@@ -63,15 +63,14 @@ void CTableCarousel::SetTables(std::vector<CPsiTable> vTables, int64_t nNowSlot)
         m_nSetPackets += int(m_vTables[i].vPackets.size() / kTsPacketSize);
         m_vHeap.push_back(CDue{nNowSlot, i}); // ascending: already a heap
     }
-    // Each table's share of the interval in proportion to its packets: while
-    // the set fits the interval no table's slots overlap the next one's, so
-    // in steady state every table leaves on time and no burst builds up.
-    // The set leaves as one burst first, table i nBefore packets in. The
-    // phases all move back by the largest lead a table has over its place
-    // in that burst, bounded so that no table comes back within half an
-    // interval: then every table goes from its burst start to its phase in
-    // one step of no more than an interval, and the second round begins
-    // only after the burst has ended.
+    // Each table's share of the interval is in proportion to its packets:
+    // while the set fits the interval no table's slots overlap the next
+    // one's, so in steady state every table leaves on time. The set leaves
+    // as one burst first; the phases all move back by the largest lead a
+    // table has over its place in that burst (bounded so that none comes
+    // back within half an interval). Then every table goes from its burst
+    // start to its phase in one step of at most an interval, and the second
+    // round begins only after the burst has ended.
     int64_t nShift = 0;
     for (int64_t& nPhase : m_vPhase) {
         const int64_t nBefore = nPhase;

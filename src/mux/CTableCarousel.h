@@ -17,10 +17,9 @@
 // proportion to the packets of the tables before it, so that the tables
 // spread over the interval instead of leaving in one burst; a table reaches
 // its phase through starts never closer than half an interval nor further
-// apart than one. A table of
-// several packets goes out packet after packet, nothing in between, so no
-// two tables of one PID interleave their sections. Continuity counters go
-// on per PID across repetitions and sets.
+// apart than one. A table of several packets goes out packet after packet,
+// nothing in between, so no two tables of one PID interleave their
+// sections. Continuity counters go on per PID across repetitions and sets.
 class CTableCarousel
 {
 public:

@@ -1,6 +1,5 @@
 #include "mux/CTableCarousel.h"
 
-#include "mux/CPsiBuilder.h"
 #include "support/CTsReader.h"
 #include "ts/TsConstants.h"
 
@@ -11,8 +10,6 @@
 #include <vector>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 std::vector<CPsiTable> Tables(int nPrograms, int nVersion = 0)
 {
@@ -28,74 +25,56 @@ std::vector<CPsiTable> Tables(int nPrograms, int nVersion = 0)
     return vTables;
 }
 
-// The output as the mux core fills it: a due table packet first, else a
-// null packet (-1 in vTable). Each table packet is tagged with its table
-// and packet index, matched on the bytes less the continuity counter.
+// The output as the mux core fills it, slot by slot: a due table packet
+// first, else something else (PID -1 here). Tables of the builder have a PID
+// each; a packet starts its table when it is the table's first, counter aside.
 struct COutput
 {
-    std::vector<int> vTable;    // per slot
-    std::vector<size_t> vIndex; // per slot: packet index within the table
-    Bytes vBytes;               // every slot's packet, nulls included
+    std::vector<int> vPid;     // per slot
+    std::vector<bool> vStart;  // per slot
+    std::vector<uint8_t> vPsi; // the table packets
 };
 
 void Drive(CTableCarousel& carousel, const std::vector<CPsiTable>& vTables, int64_t nFrom,
            int64_t nTo, COutput& out)
 {
-    std::map<Bytes, std::pair<int, size_t>> known;
-    for (size_t t = 0; t < vTables.size(); ++t) {
-        for (size_t i = 0; i < vTables[t].vPackets.size() / kTsPacketSize; ++i) {
-            known[Bytes(vTables[t].vPackets.begin() + long(i * kTsPacketSize),
-                        vTables[t].vPackets.begin() + long((i + 1) * kTsPacketSize))] = {int(t), i};
-        }
-    }
     uint8_t packet[kTsPacketSize];
     for (int64_t n = nFrom; n < nTo; ++n) {
         const bool bDue = carousel.GetNextDueSlot() <= n;
         ASSERT_EQ(carousel.TakeDue(n, packet), bDue) << "slot " << n;
-        if (!bDue) {
-            std::fill(packet, packet + kTsPacketSize, 0xFF);
-            packet[0] = kSyncByte;
-            packet[1] = 0x1F;
-            packet[2] = 0xFF;
-            packet[3] = 0x10;
-            out.vTable.push_back(-1);
-            out.vIndex.push_back(0);
-        } else {
-            Bytes key(packet, packet + kTsPacketSize);
-            key[3] &= 0xF0;
-            const auto it = known.find(key);
-            ASSERT_NE(it, known.end()) << "slot " << n << ": a packet of no table";
-            out.vTable.push_back(it->second.first);
-            out.vIndex.push_back(it->second.second);
+        const int nPid = bDue ? ((packet[1] & 0x1F) << 8) | packet[2] : -1;
+        bool bStart = false;
+        if (bDue) {
+            out.vPsi.insert(out.vPsi.end(), packet, packet + kTsPacketSize);
+            packet[3] &= 0xF0;
+            for (const CPsiTable& table : vTables) {
+                bStart |= table.nPid == nPid &&
+                          std::equal(packet, packet + kTsPacketSize, table.vPackets.begin());
+            }
         }
-        out.vBytes.insert(out.vBytes.end(), packet, packet + kTsPacketSize);
+        out.vPid.push_back(nPid);
+        out.vStart.push_back(bStart);
     }
 }
 
 tsr::CTsReader Read(const COutput& out)
 {
     tsr::CTsReader reader;
-    reader.LoadBuffer(out.vBytes.data(), out.vBytes.size());
+    reader.LoadBuffer(out.vPsi.data(), out.vPsi.size());
+    EXPECT_EQ(reader.GetCcErrors(), 0);
+    EXPECT_EQ(reader.GetPsiErrors().nIncomplete + reader.GetPsiErrors().nCrc, 0);
     return reader;
 }
 
-// Slots at which each table starts; checks that a table's packets go out
-// back to back, in order, from its first.
-std::vector<std::vector<int64_t>> Starts(const COutput& out, const std::vector<CPsiTable>& vTables)
+std::map<int, std::vector<int64_t>> StartsByPid(const COutput& out)
 {
-    std::vector<std::vector<int64_t>> vStarts(vTables.size());
-    for (size_t n = 0; n < out.vTable.size(); ++n) {
-        if (out.vTable[n] < 0 || out.vIndex[n] != 0) {
-            continue;
+    std::map<int, std::vector<int64_t>> starts;
+    for (size_t n = 0; n < out.vPid.size(); ++n) {
+        if (out.vStart[n]) {
+            starts[out.vPid[n]].push_back(int64_t(n));
         }
-        const size_t nPackets = vTables[size_t(out.vTable[n])].vPackets.size() / kTsPacketSize;
-        for (size_t i = 1; i < nPackets && n + i < out.vTable.size(); ++i) {
-            EXPECT_EQ(out.vTable[n + i], out.vTable[n]) << "slot " << n + i;
-            EXPECT_EQ(out.vIndex[n + i], i) << "slot " << n + i;
-        }
-        vStarts[size_t(out.vTable[n])].push_back(int64_t(n));
     }
-    return vStarts;
+    return starts;
 }
 
 struct CLoad
@@ -116,48 +95,39 @@ TEST_P(CTableCarouselLoadTest, EveryTableRepeatsWithinTheIntervalSpreadOverIt)
     const std::vector<CPsiTable> vTables = Tables(load.nPrograms);
     CTableCarousel carousel(load.nInterval);
     carousel.SetTables(vTables, 0);
-    const int nSet = carousel.GetSetPacketCount();
     COutput out;
-    const int64_t nSlots = 30 * load.nInterval;
-    Drive(carousel, vTables, 0, nSlots, out);
+    Drive(carousel, vTables, 0, 30 * load.nInterval, out);
+    Read(out);
+    EXPECT_EQ(carousel.GetPacketsSent(), int64_t(out.vPsi.size() / kTsPacketSize));
 
-    // The first set leads, whole and in order.
-    size_t nSlot = 0;
-    for (size_t t = 0; t < vTables.size(); ++t) {
-        for (size_t i = 0; i < vTables[t].vPackets.size() / kTsPacketSize; ++i, ++nSlot) {
-            ASSERT_EQ(out.vTable[nSlot], int(t)) << "slot " << nSlot;
-        }
-    }
-    EXPECT_EQ(nSlot, size_t(nSet));
-
-    const std::vector<std::vector<int64_t>> vStarts = Starts(out, vTables);
-    for (size_t t = 0; t < vTables.size(); ++t) {
-        const std::vector<int64_t>& v = vStarts[t];
-        ASSERT_GE(v.size(), 29u) << "table " << t;
-        for (size_t k = 1; k < v.size(); ++k) {
-            EXPECT_LE(v[k] - v[k - 1], load.nInterval) << "table " << t << " start " << k;
-            EXPECT_GE(2 * (v[k] - v[k - 1]), load.nInterval) << "table " << t << " start " << k;
-        }
-        EXPECT_GT(v.back() + load.nInterval, nSlots - 1) << "table " << t << " stopped";
-    }
-
-    // In steady state no burst of the whole set: the longest run of table
-    // packets is a few tables long.
-    size_t nLongest = 0, nMaxTable = 0;
+    std::vector<int> vFirstSet; // the first packets of the output
+    size_t nMaxTable = 0;
     for (const CPsiTable& table : vTables) {
+        vFirstSet.insert(vFirstSet.end(), table.vPackets.size() / kTsPacketSize, table.nPid);
         nMaxTable = std::max(nMaxTable, table.vPackets.size() / kTsPacketSize);
     }
-    for (size_t n = size_t(3 * load.nInterval), nRun = 0; n < out.vTable.size(); ++n) {
-        nRun = out.vTable[n] >= 0 ? nRun + 1 : 0;
+    ASSERT_EQ(int(vFirstSet.size()), carousel.GetSetPacketCount());
+    EXPECT_EQ(std::vector<int>(out.vPid.begin(), out.vPid.begin() + long(vFirstSet.size())),
+              vFirstSet);
+
+    const std::map<int, std::vector<int64_t>> starts = StartsByPid(out);
+    EXPECT_EQ(starts.size(), vTables.size());
+    for (const auto& entry : starts) {
+        const std::vector<int64_t>& v = entry.second;
+        EXPECT_GE(v.size(), 29u) << "PID " << entry.first;
+        for (size_t k = 1; k < v.size(); ++k) {
+            EXPECT_LE(v[k] - v[k - 1], load.nInterval) << "PID " << entry.first << " start " << k;
+            EXPECT_GE(2 * (v[k] - v[k - 1]), load.nInterval) << "PID " << entry.first;
+        }
+    }
+    // In steady state no burst of the whole set: the longest run of table
+    // packets is about one table.
+    size_t nLongest = 0;
+    for (size_t n = size_t(3 * load.nInterval), nRun = 0; n < out.vPid.size(); ++n) {
+        nRun = out.vPid[n] >= 0 ? nRun + 1 : 0;
         nLongest = std::max(nLongest, nRun);
     }
     EXPECT_LE(nLongest, 2 * nMaxTable);
-
-    const tsr::CTsReader reader = Read(out);
-    EXPECT_EQ(reader.GetCcErrors(), 0);
-    EXPECT_EQ(reader.GetPsiErrors().nIncomplete + reader.GetPsiErrors().nCrc, 0);
-    EXPECT_EQ(carousel.GetPacketsSent(), int64_t(std::count_if(out.vTable.begin(), out.vTable.end(),
-                                                               [](int t) { return t >= 0; })));
 }
 
 // 2 programs at 1 Mbit/s, 12 at 10 Mbit/s, 200 at 40 Mbit/s (tables take
@@ -168,57 +138,49 @@ INSTANTIATE_TEST_SUITE_P(Loads, CTableCarouselLoadTest,
 
 TEST(CTableCarouselTest, TablesThatCannotKeepUpGoInTurnNoneSkippedNoneTwice)
 {
-    // 200 programs, over 200 packets a cycle, every 100 slots: always due.
+    // Over 200 packets a cycle, every 100 slots: always due. The caller
+    // also stalls from slot 50 to 5000, then goes on.
     const std::vector<CPsiTable> vTables = Tables(200);
     CTableCarousel carousel(100);
     carousel.SetTables(vTables, 0);
     COutput out;
-    // The caller stalls from slot 50 to 5000 (nothing taken), then goes on.
     Drive(carousel, vTables, 0, 50, out);
-    EXPECT_LE(carousel.GetNextDueSlot(), 50);
     Drive(carousel, vTables, 5000, 7000, out);
-    const std::vector<std::vector<int64_t>> vStarts = Starts(out, vTables);
-    EXPECT_EQ(std::count(out.vTable.begin(), out.vTable.end(), -1), 0) << "always due";
+    Read(out);
+    EXPECT_EQ(std::count(out.vPid.begin(), out.vPid.end(), -1), 0) << "always due";
     size_t nMin = SIZE_MAX, nMax = 0;
-    for (const std::vector<int64_t>& v : vStarts) {
-        nMin = std::min(nMin, v.size());
-        nMax = std::max(nMax, v.size());
+    for (const auto& entry : StartsByPid(out)) {
+        nMin = std::min(nMin, entry.second.size());
+        nMax = std::max(nMax, entry.second.size());
     }
-    EXPECT_LE(nMax - nMin, 1u) << "in turn: no table skipped, none sent twice in a row";
+    EXPECT_LE(nMax - nMin, 1u) << "in turn: no table skipped, none twice in a row";
     EXPECT_GE(nMin, size_t(2050 / carousel.GetSetPacketCount()));
-    EXPECT_EQ(Read(out).GetCcErrors(), 0);
 }
 
-TEST(CTableCarouselTest, NewSetLeadsAtOnceAfterTheTableHalfSentAndCountersGoOn)
+TEST(CTableCarouselTest, NewSetLeadsRightAfterTheTableHalfSentAndCountersGoOn)
 {
-    const std::vector<CPsiTable> vOld = Tables(70); // SDT of several packets
+    const std::vector<CPsiTable> vOld = Tables(70); // its SDT runs over 14 packets
     const std::vector<CPsiTable> vNew = Tables(3, 1);
-    const size_t nSdt = vOld.size() - 2;
     int64_t nBeforeSdt = 0;
-    for (size_t t = 0; t < nSdt; ++t) {
+    for (size_t t = 0; t + 2 < vOld.size(); ++t) {
         nBeforeSdt += int64_t(vOld[t].vPackets.size() / kTsPacketSize);
     }
-    const int64_t nSdtPackets = int64_t(vOld[nSdt].vPackets.size() / kTsPacketSize);
-    ASSERT_GT(nSdtPackets, 2);
-    std::vector<CPsiTable> vBoth = vOld;
-    vBoth.insert(vBoth.end(), vNew.begin(), vNew.end());
-
+    const int64_t nSdtPackets = int64_t(vOld[vOld.size() - 2].vPackets.size() / kTsPacketSize);
     CTableCarousel carousel(1000);
     carousel.SetTables(vOld, 0);
     COutput out;
     const int64_t nSwitch = nBeforeSdt + 2; // two packets into the SDT
-    Drive(carousel, vBoth, 0, nSwitch, out);
+    Drive(carousel, vOld, 0, nSwitch, out);
     carousel.SetTables(vNew, nSwitch);
-    Drive(carousel, vBoth, nSwitch, 5000, out);
+    Drive(carousel, vNew, nSwitch, 5000, out);
 
-    const tsr::CTsReader reader = Read(out);
-    EXPECT_EQ(reader.GetCcErrors(), 0);
-    EXPECT_EQ(reader.GetPsiErrors().nIncomplete, 0) << "the half-sent SDT was finished";
+    const tsr::CTsReader reader = Read(out); // the SDT whole, counters unbroken
     EXPECT_EQ(reader.GetPat().nVersion, 1);
     EXPECT_EQ(reader.GetPat().programs.size(), 3u);
-    const int64_t nNewAt = nSwitch + nSdtPackets - 2;
-    EXPECT_EQ(out.vTable[size_t(nNewAt)], int(vOld.size())) << "the new PAT right after the SDT";
-    for (size_t n = size_t(nNewAt); n < out.vTable.size(); ++n) {
-        ASSERT_TRUE(out.vTable[n] < 0 || out.vTable[n] >= int(vOld.size())) << "slot " << n;
+    const size_t nNewAt = size_t(nSwitch + nSdtPackets - 2);
+    EXPECT_EQ(out.vPid[nNewAt], kPidPat);
+    EXPECT_TRUE(out.vStart[nNewAt]);
+    for (size_t n = nNewAt; n < out.vPid.size(); ++n) {
+        ASSERT_LT(out.vPid[n], 1041) << "slot " << n << ": a program no longer in the set";
     }
 }

@@ -603,6 +603,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     }
     const std::vector<COutProgram>& programs = builder.GetPrograms();
     FUZZ_CHECK(size_t(builder.GetOmittedCount()) == g_omitted.size());
+    // The list names the same programs as the lines, in the same order.
+    FUZZ_CHECK(builder.GetOmitted().size() == g_omitted.size());
+    auto itLine = g_omitted.begin();
+    for (const CPsiBuilder::COmitted& omitted : builder.GetOmitted()) {
+        const CFuzzInput& input = vInputs[size_t(itLine->first)];
+        const size_t nIndex = itLine->second - 1;
+        FUZZ_CHECK(omitted.nInput == itLine->first);
+        FUZZ_CHECK(omitted.nPmtPid == input.programs[nIndex].nPmtPid);
+        FUZZ_CHECK(omitted.nProgramNumber == -1); // the fuzz descriptors leave it unknown
+        ++itLine;
+    }
     FUZZ_CHECK(programs.size() + g_omitted.size() == nTotalPrograms);
     CheckNumbers(programs);
 

@@ -57,9 +57,29 @@ void CTableCarousel::SetTables(std::vector<CPsiTable> vTables, int64_t nNowSlot)
     m_nSetPackets = 0;
     m_vHeap.clear();
     m_vHeap.reserve(m_vTables.size());
+    m_vPhase.resize(m_vTables.size());
     for (size_t i = 0; i < m_vTables.size(); ++i) {
+        m_vPhase[i] = m_nSetPackets; // packets before the table, scaled below
         m_nSetPackets += int(m_vTables[i].vPackets.size() / kTsPacketSize);
         m_vHeap.push_back(CDue{nNowSlot, i}); // ascending: already a heap
+    }
+    // Each table's share of the interval is in proportion to its packets:
+    // while the set fits the interval no table's slots overlap the next
+    // one's, so in steady state every table leaves on time. The set leaves
+    // as one burst first; the phases all move back by the largest lead a
+    // table has over its place in that burst (bounded so that none comes
+    // back within half an interval). Then every table goes from its burst
+    // start to its phase in one step of at most an interval, and the second
+    // round begins only after the burst has ended.
+    int64_t nShift = 0;
+    for (int64_t& nPhase : m_vPhase) {
+        const int64_t nBefore = nPhase;
+        nPhase = nBefore * m_nInterval / m_nSetPackets; // every table has a packet
+        nShift = std::max(nShift, nPhase - nBefore);
+    }
+    nShift = std::min(nShift, m_nInterval - m_nHalf);
+    for (int64_t& nPhase : m_vPhase) {
+        nPhase -= nShift;
     }
     if (m_pSending == nullptr) {
         m_nNextDue = m_vHeap.empty() ? INT64_MAX : nNowSlot;
@@ -104,7 +124,7 @@ int64_t CTableCarousel::NextStart(size_t nTable, int64_t nStart) const
     // closer than half an interval is the next start, if it is no further
     // than one. Otherwise the table goes half an interval on, and reaches
     // its phase the time after: a new set starts every table at once.
-    const int64_t nPhase = m_nAnchor + int64_t(nTable) * m_nInterval / int64_t(m_vTables.size());
+    const int64_t nPhase = m_nAnchor + m_vPhase[nTable];
     const int64_t nEarliest = nStart + m_nHalf;
     int64_t nNext = nPhase;
     if (nNext < nEarliest) {

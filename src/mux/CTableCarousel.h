@@ -13,13 +13,13 @@
 // anything else. Owned and used by the mux core on one thread.
 //
 // A new set leads: every table is due at once, in the order given. After
-// that each table keeps a phase of its own (table i of N at i * interval / N
-// from the set's start), so that the tables spread over the interval
-// instead of leaving in one burst; a table reaches its phase through starts
-// never closer than half an interval nor further apart than one. A table of
-// several packets goes out packet after packet, nothing in between, so no
-// two tables of one PID interleave their sections. Continuity counters go
-// on per PID across repetitions and sets.
+// that each table keeps a phase of its own, its place in the interval in
+// proportion to the packets of the tables before it, so that the tables
+// spread over the interval instead of leaving in one burst; a table reaches
+// its phase through starts never closer than half an interval nor further
+// apart than one. A table of several packets goes out packet after packet,
+// nothing in between, so no two tables of one PID interleave their
+// sections. Continuity counters go on per PID across repetitions and sets.
 class CTableCarousel
 {
 public:
@@ -55,12 +55,13 @@ private:
     int64_t NextStart(size_t nTable, int64_t nStart) const;
     void UpdateNextDue(int64_t nSlot);
 
-    const int64_t m_nInterval;             // slots between starts of one table, at most
-    const int64_t m_nHalf;                 // slots between starts of one table, at least
-    std::vector<CPsiTable> m_vTables;      // the current set
-    std::vector<CDue> m_vHeap;             // tables waiting, earliest due on top; capacity kept
-    int64_t m_nAnchor = 0;                 // slot of the current set's start
-    int m_nSetPackets = 0;                 // packets of m_vTables
+    const int64_t m_nInterval;        // slots between starts of one table, at most
+    const int64_t m_nHalf;            // slots between starts of one table, at least
+    std::vector<CPsiTable> m_vTables; // the current set
+    std::vector<int64_t> m_vPhase; // per table: slots from m_nAnchor to its place in the interval
+    std::vector<CDue> m_vHeap;     // tables waiting, earliest due on top; capacity kept
+    int64_t m_nAnchor = 0;         // slot of the current set's start
+    int m_nSetPackets = 0;         // packets of m_vTables
     const CPsiTable* m_pSending = nullptr; // the table going out; null between tables
     size_t m_nSendingTable = 0;            // its index, when it is of the current set
     bool m_bSendingCurrent = false;        // false: a table of a replaced set, finishing

@@ -1,6 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "support/CTsReader.h"
 #include "ts/CPsiSection.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
@@ -380,6 +381,9 @@ TEST(CPsiBuilderTest, ProgramsBeyondThePidSpaceAreLeftOutAndCounted)
     EXPECT_EQ(map[718 * 2], -1) << "a left-out program's streams stay untranslated";
     ASSERT_EQ(g_vLogLines.size(), 82u);
     EXPECT_EQ(g_vLogLines[0].rfind("2 mux: input 1 program 719 (PMT PID", 0), 0u) << g_vLogLines[0];
+    ASSERT_EQ(builder.GetOmitted().size(), 82u);
+    EXPECT_EQ(builder.GetOmitted()[0].nInput, 1);
+    EXPECT_EQ(builder.GetOmitted()[0].nProgramNumber, -1) << "no descriptors: number unknown";
 
     const Bytes vPsi = BuildSet(builder);
     const std::vector<Bytes> pat = SectionsOnPid(vPsi, kPidPat);
@@ -423,4 +427,136 @@ TEST(CPsiBuilderTest, ProgramWithMoreStreamsThanAPmtCarriesIsLeftOut)
     const std::vector<Bytes> pmt = SectionsOnPid(BuildSet(builder), 1011);
     ASSERT_EQ(pmt.size(), 1u);
     EXPECT_EQ(ParsePmt(pmt[0]).vEs.size(), 201u);
+}
+
+namespace {
+
+// The tables one after another, continuity counters stamped per PID as a
+// sender would, read back by the test-side reader.
+tsr::CTsReader ReadTables(const std::vector<CPsiTable>& vTables)
+{
+    Bytes vAll;
+    std::vector<int> vCc(kPidCount, 0);
+    for (const CPsiTable& table : vTables) {
+        for (size_t nOff = 0; nOff < table.vPackets.size(); nOff += kTsPacketSize) {
+            vAll.insert(vAll.end(), table.vPackets.begin() + long(nOff),
+                        table.vPackets.begin() + long(nOff + kTsPacketSize));
+            vAll[vAll.size() - kTsPacketSize + 3] |= uint8_t(vCc[table.nPid]++ & kCcMask);
+        }
+    }
+    tsr::CTsReader reader;
+    reader.LoadBuffer(vAll.data(), vAll.size());
+    EXPECT_EQ(reader.GetPsiErrors().nCrc + reader.GetPsiErrors().nLength, 0);
+    return reader;
+}
+
+CPsiBuilder Programs(int nPrograms)
+{
+    std::vector<_PROGRAM_INFO> programs;
+    for (int k = 0; k < nPrograms; ++k) {
+        programs.push_back(Program(0x100 + 2 * k, {{0x100 + 2 * k, 0x1B}, {0x101 + 2 * k, 0x0F}}));
+    }
+    std::vector<int> map = FreshMap();
+    CPsiBuilder builder;
+    builder.AddInput(1, programs, map.data());
+    return builder;
+}
+
+} // namespace
+
+TEST(CPsiBuilderTest, TablesComeOneByOneInSetOrderAndMakeUpThePackets)
+{
+    CPsiBuilder builder = Programs(2);
+    std::vector<CPsiTable> vTables;
+    ASSERT_TRUE(builder.BuildTables(vTables));
+    const std::vector<std::pair<int, int>> vExpected = {
+        {kPidPat, 0x00}, {1011, 0x02}, {1021, 0x02}, {kPidSdt, 0x42}, {kPidNit, 0x40}};
+    ASSERT_EQ(vTables.size(), vExpected.size());
+    Bytes vJoined;
+    for (size_t i = 0; i < vTables.size(); ++i) {
+        EXPECT_EQ(std::make_pair(int(vTables[i].nPid), int(vTables[i].nTableId)), vExpected[i]);
+        vJoined.insert(vJoined.end(), vTables[i].vPackets.begin(), vTables[i].vPackets.end());
+    }
+    EXPECT_EQ(vJoined, BuildSet(builder));
+}
+
+TEST(CPsiBuilderTest, IdentityAndVersionReachTheTablesAndANameListsTheNetworkPid)
+{
+    CPsiBuilder builder = Programs(2);
+    const std::string sName(255, 'n'); // the longest a descriptor holds
+    ASSERT_TRUE(builder.SetIdentity({0xFFFF, 0x2345, 0x3456, sName}));
+    std::vector<CPsiTable> vTables;
+    ASSERT_TRUE(builder.BuildTables(vTables, 31));
+    const tsr::CTsReader reader = ReadTables(vTables);
+    EXPECT_EQ(reader.GetPat().nTsId, 0xFFFF);
+    EXPECT_EQ(reader.GetPat().nNetworkPid, kPidNit);
+    EXPECT_EQ(reader.GetPat().programs.size(), 2u) << "program 0 is no program";
+    EXPECT_EQ(reader.GetSdt().nTsId, 0xFFFF);
+    EXPECT_EQ(reader.GetSdt().nOnid, 0x2345);
+    EXPECT_EQ(reader.GetNit().nNetworkId, 0x3456);
+    Bytes vDescriptor = {0x40, 255};
+    vDescriptor.insert(vDescriptor.end(), sName.begin(), sName.end());
+    EXPECT_EQ(reader.GetNit().descriptors, vDescriptor);
+    for (int nVersion : {int(reader.GetPat().nVersion), int(reader.FindPmt(102)->nVersion),
+                         int(reader.GetSdt().nVersion), int(reader.GetNit().nVersion)}) {
+        EXPECT_EQ(nVersion, 31);
+    }
+
+    ASSERT_TRUE(builder.SetIdentity({0, 0, 0, ""}));
+    ASSERT_TRUE(builder.BuildTables(vTables));
+    EXPECT_EQ(ReadTables(vTables).GetPat().nNetworkPid, -1) << "no name, no network entry";
+}
+
+TEST(CPsiBuilderTest, OutOfRangeIdentityAndVersionAreRefusedWithALine)
+{
+    CLogCapture capture;
+    CPsiBuilder builder;
+    ASSERT_TRUE(builder.SetIdentity({7, 8, 9, "net"}));
+    EXPECT_FALSE(builder.SetIdentity({-1, 0x10000, 10, std::string(256, 'x')}));
+    EXPECT_EQ(builder.GetIdentity().nTsId, 7);
+    EXPECT_EQ(builder.GetIdentity().nOriginalNetworkId, 8);
+    EXPECT_EQ(builder.GetIdentity().nNetworkId, 10) << "a good value beside bad ones is taken";
+    EXPECT_EQ(builder.GetIdentity().sNetworkName, "net");
+    EXPECT_EQ(g_vLogLines.at(0),
+              "2 mux: transport_stream_id -1 refused: it must be 0 to 65535, 7 stays");
+
+    std::vector<CPsiTable> vTables(1);
+    for (int nBad : {-1, 32}) {
+        EXPECT_FALSE(builder.BuildTables(vTables, nBad));
+        EXPECT_EQ(vTables.size(), 1u) << "a refused build leaves the tables as they were";
+    }
+    EXPECT_EQ(g_vLogLines.size(), 5u);
+}
+
+TEST(CPsiBuilderTest, LeftOutProgramIsNamedByItsInputProgramNumber)
+{
+    CLogCapture capture;
+    std::vector<int> map = FreshMap();
+    std::vector<_ES_INFO> vEs;
+    for (int k = 0; k < kMaxPmtStreams + 1; ++k) {
+        vEs.push_back({0x200 + k, 0x06});
+    }
+    std::vector<CProgramDescriptors> vDescriptors(2);
+    vDescriptors[0].nProgramNumber = 40;
+    vDescriptors[1].nProgramNumber = 7;
+    CPsiBuilder builder;
+    builder.AddInput(3, {Program(0x100, {{0x100, 0x02}}), Program(0x100, vEs, 0x70)}, map.data(),
+                     &vDescriptors);
+    ASSERT_EQ(builder.GetOmitted().size(), 1u);
+    EXPECT_EQ(builder.GetOmitted()[0].nInput, 3);
+    EXPECT_EQ(builder.GetOmitted()[0].nProgramNumber, 7);
+    EXPECT_EQ(builder.GetOmitted()[0].nPmtPid, 0x70);
+    ASSERT_EQ(g_vLogLines.size(), 1u);
+    EXPECT_EQ(g_vLogLines[0].rfind("2 mux: input 3 program 7 (PMT PID 0x0070) left out", 0), 0u)
+        << g_vLogLines[0];
+}
+
+TEST(CPsiBuilderTest, TableLoadGrowsWithThePrograms)
+{
+    std::vector<CPsiTable> vTables;
+    ASSERT_TRUE(Programs(2).BuildTables(vTables));
+    EXPECT_EQ(CPsiBuilder::TableBitRate(vTables, kPsiRepeatMs), 5 * kTsPacketSize * 8 * 1000 / 80);
+    EXPECT_EQ(CPsiBuilder::TableBitRate(vTables, 0), -1);
+    ASSERT_TRUE(Programs(200).BuildTables(vTables));
+    EXPECT_GT(CPsiBuilder::TableBitRate(vTables, kPsiRepeatMs), 4'000'000);
 }

@@ -44,16 +44,18 @@ int RunLength(const unsigned char* pData, int nOffset, int nTotal, int nStep)
 }
 
 // In a 192-byte stream a timestamp byte can read 0x47 for many packets in a
-// row (its second byte for 2.4 ms at a time), so the first confirmed offset
-// may sit in the timestamp. The sync byte is within the next four bytes
-// then, and it is the one that keeps repeating longest.
+// row (its second byte for 2.4 ms at a time, its first for longer), so the
+// first confirmed offset may sit in the timestamp. The sync byte is within
+// the next four bytes then, and it is the one that keeps repeating longest;
+// on a tie the later one, as a header byte after the sync byte cannot keep
+// 0x47 for long (the flags and PID of every packet would have to match).
 int SettleM2tsSync(const unsigned char* pData, int nAt, int nTotal)
 {
     int nBest = nAt;
     int nBestRun = RunLength(pData, nAt, nTotal, kM2tsPacketSize);
     for (int d = 1; d <= kM2tsHeaderBytes && nAt + d < nTotal; ++d) {
         const int nRun = RunLength(pData, nAt + d, nTotal, kM2tsPacketSize);
-        if (nRun > nBestRun) {
+        if (nRun >= nBestRun) {
             nBest = nAt + d;
             nBestRun = nRun;
         }

@@ -6,6 +6,12 @@
 // WaitFinish has returned. Nothing here throws.
 #pragma once
 
+// The library's version; the build takes its project version from these.
+#define BRAIDMILL_VERSION_MAJOR 1
+#define BRAIDMILL_VERSION_MINOR 0
+#define BRAIDMILL_VERSION_PATCH 0
+#define BRAIDMILL_VERSION_STRING "1.0.0"
+
 #include <atomic>
 #include <cstdio>
 #include <vector>
@@ -255,7 +261,10 @@ private:
     std::atomic<bool> m_bStop; // set by StopAndJoin, read by the reader thread
 };
 
-// Reads a TS file from its start to its end.
+// Reads a TS file from its start to its end: packets of 188 bytes, of 192
+// (a timestamp before each) or of 204 (parity after each), all handed on as
+// 188-byte packets. Bytes before the first packet are skipped; a file with
+// no packets among its first bytes ends the input at once.
 class BRAIDMILL_API CSourceFile : public CSourceBase
 {
 public:
@@ -275,6 +284,12 @@ private:
 // Bit rate of a TS file in bit/s, estimated from the PCRs near its start;
 // -1 when the file cannot be opened or no estimate can be made.
 BRAIDMILL_API int GetSourceRate(const char* path);
+
+// Bytes from one packet to the next in a TS file, as its reader finds them
+// among its first bytes: 188, 192 (a 4-byte timestamp before each packet) or
+// 204 (16 bytes of parity after it); the reader hands on 188-byte packets in
+// every case. -1 when the file cannot be read or holds no packets there.
+BRAIDMILL_API int GetSourcePacketSize(const char* path);
 
 // Routes the library's log lines to fn (see BraidmillLogHandler); null
 // restores standard output.

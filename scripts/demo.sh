@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Sets up the machine and the build, makes two sample streams, multiplexes
-# them into out/mux.ts and shows what the multiplex holds.
+# Sets up the machine, builds the library and the program (tests and
+# benchmarks are left to scripts/test.sh), makes two sample streams,
+# multiplexes them into out/mux.ts and shows what the multiplex holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh --no-build
+cmake --preset default >/dev/null
+cmake --build build --target braidmill_cli -j "$(nproc)" >/dev/null
 scripts/make-samples.sh samples
 mkdir -p out
 echo "demo: build/tools/braidmill/braidmill samples/mpeg2.ts samples/h264.ts out/mux.ts"

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks, then builds braidmill.
-# Usage: scripts/setup.sh [preset ...]   (presets: default asan tsan; default when none)
+# Usage: scripts/setup.sh [--no-build] [preset ...]
+#   presets: default asan tsan (default when none); --no-build installs only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+build=1
+if [ "${1:-}" = "--no-build" ]; then
+    build=0
+    shift
+fi
 
 packages=(g++ cmake make pkg-config libdvbpsi-dev libgtest-dev ffmpeg clang libclang-rt-14-dev time)
 missing=()
@@ -16,6 +23,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+[ "$build" -eq 1 ] || exit 0
 
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(default)

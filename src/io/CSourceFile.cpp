@@ -1,20 +1,23 @@
 // The file source: reads a TS file in chunks on the reader thread and hands
-// it to its input module one 188-byte packet at a time, in file order.
-// Where the file does not hold a sync byte at the next packet position (a
-// cut capture, a splice), it searches for the packet alignment again and
-// goes on from there.
+// it to its input module one 188-byte packet at a time, in file order. Its
+// first bytes decide where packets start and how far apart they are (188,
+// 192 or 204 bytes; see FindTsLayout). Where the file does not hold a sync
+// byte at the next packet position (a cut capture, a splice), it searches
+// for the packet alignment again and goes on from there.
 #include "braidmill.h"
 
 #include "log/CLogger.h"
 #include "ts/TsConstants.h"
+#include "ts/TsSync.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 namespace {
 
-// Sync bytes at this many consecutive packet positions confirm an alignment;
-// one stray 0x47 in damaged data must not be taken for it.
-constexpr int kSyncConfirmPackets = 5;
 // Sync episodes logged one by one; beyond that only a total at the end.
 constexpr int kSyncLogLimit = 10;
 
@@ -25,51 +28,8 @@ constexpr const char* kMsgPartialPacket = "partial last packet of %d bytes dropp
 constexpr const char* kMsgReadError = "read error, source thread exit: %s ";
 constexpr const char* kMsgSourceStopped = "source thread stopped: %s ";
 constexpr const char* kMsgNoBuffer = "no read buffer or no open file, source thread exit: %s ";
-
-enum class ESync {
-    kFound,    // aligned at the position returned
-    kNeedMore, // undecided from the position returned; read on
-    kNone      // no alignment in what is left of the file
-};
-
-// Searches pData[nFrom, nTotal) for an offset where the sync byte repeats at
-// packet steps nConfirm times. At the end of the file fewer confirmations
-// are accepted where the file is too short for more.
-ESync FindSync(const unsigned char* pData, int nFrom, int nTotal, int nConfirm, bool bFinal,
-               int& nAt)
-{
-    for (int nOffset = nFrom; nOffset < nTotal; ++nOffset) {
-        if (pData[nOffset] != kSyncByte) {
-            continue;
-        }
-        bool bConfirmed = true;
-        for (int k = 1; k < nConfirm; ++k) {
-            const int nNext = nOffset + k * kTsPacketSize;
-            if (nNext >= nTotal) {
-                if (!bFinal) {
-                    nAt = nOffset;
-                    return ESync::kNeedMore;
-                }
-                break;
-            }
-            if (pData[nNext] != kSyncByte) {
-                bConfirmed = false;
-                break;
-            }
-        }
-        if (!bConfirmed) {
-            continue;
-        }
-        if (bFinal && nOffset + kTsPacketSize > nTotal) {
-            nAt = nTotal;
-            return ESync::kNone; // only a partial packet is left
-        }
-        nAt = nOffset;
-        return ESync::kFound;
-    }
-    nAt = nTotal;
-    return bFinal ? ESync::kNone : ESync::kNeedMore;
-}
+constexpr const char* kMsgPacketSize = "%d-byte packets, read as 188: %s ";
+constexpr const char* kMsgNoPackets = "%s, source thread exit: %s ";
 
 } // namespace
 
@@ -111,7 +71,11 @@ void CSourceFile::WorkFun()
     if (m_pRecvModule == nullptr) {
         return;
     }
-    if (m_pBuffer == nullptr || m_nBufferSize < kTsPacketSize || m_pFile == nullptr) {
+    // The first bytes are read once and then served ahead of the rest of
+    // the file, so that nothing needs to seek back.
+    std::unique_ptr<unsigned char[]> pProbe(new (std::nothrow) unsigned char[kSyncProbeBytes]);
+    if (m_pBuffer == nullptr || m_nBufferSize < kTsPacketSize || m_pFile == nullptr ||
+        pProbe == nullptr) {
         LogPrint(kLogError, kMsgNoBuffer, m_szFileName);
         if (m_pFile != nullptr) {
             fclose(m_pFile);
@@ -120,39 +84,70 @@ void CSourceFile::WorkFun()
         m_pRecvModule->StreamEnd();
         return;
     }
+    const int nProbe = static_cast<int>(fread(pProbe.get(), 1, kSyncProbeBytes, m_pFile));
+    const bool bProbeEnd = feof(m_pFile) != 0;
+    bool bReadError = !bProbeEnd && (nProbe < kSyncProbeBytes || ferror(m_pFile) != 0);
+    CTsLayout layout;
+    const bool bPackets = !bReadError && FindTsLayout(pProbe.get(), nProbe, bProbeEnd, layout);
+    if (!bReadError && !bPackets && nProbe > 0) {
+        LogPrint(kLogError, kMsgNoPackets, DescribeNoPackets(pProbe.get(), nProbe).c_str(),
+                 m_szFileName);
+    }
 
+    const int nStep = layout.nStep;
+    // The timestamp before the first packet of a 192-byte file is no junk.
+    const int nHead = nStep == kM2tsPacketSize ? kM2tsPacketSize - kTsPacketSize : 0;
     // A small buffer cannot hold five packets to confirm with; confirm with
     // what it holds, so that bytes kept for the search always leave room to
     // read more.
-    int nConfirm = m_nBufferSize / kTsPacketSize;
-    if (nConfirm > kSyncConfirmPackets) {
-        nConfirm = kSyncConfirmPackets;
-    }
+    const int nConfirm = bPackets ? std::clamp(m_nBufferSize / nStep, 1, kSyncConfirmPackets) : 1;
 
-    int nCarry = 0;          // bytes kept at the buffer's start from the last chunk
-    long long llBase = 0;    // file offset of m_pBuffer[0]
-    bool bSynced = true;     // the file is taken to start on a packet
+    int nProbePos = bPackets ? layout.nFirst : nProbe; // next probe byte to serve
+    int nCarry = 0;            // bytes kept at the buffer's start from the last chunk
+    int nSkipAhead = 0;        // bytes of the last packet's step not read yet (parity)
+    long long llBase = nProbePos; // file offset of m_pBuffer[0]
+    bool bSynced = true;
     long long llSkipped = 0; // bytes skipped in the current episode
     long long llEpisodes = 0;
     long long llSkippedAll = 0;
     bool bStopped = false;
-    bool bReadError = false;
 
-    for (;;) {
+    if (bPackets && nStep != kTsPacketSize) {
+        LogPrint(kLogWarning, kMsgPacketSize, nStep, m_szFileName);
+    }
+    if (bPackets && layout.nFirst > nHead) {
+        llEpisodes = 1;
+        llSkippedAll = layout.nFirst - nHead;
+        LogPrint(kLogWarning, kMsgSyncRegained, llBase, llSkippedAll, m_szFileName);
+    }
+
+    while (bPackets && !bReadError) {
         if (IsStopRequested()) {
             bStopped = true;
             break;
         }
         const size_t nWant = static_cast<size_t>(m_nBufferSize - nCarry);
-        const size_t nRead = fread(m_pBuffer + nCarry, 1, nWant, m_pFile);
-        const bool bEof = feof(m_pFile) != 0;
-        // A short read without the end of file is an error; so is a read of
-        // nothing, which would otherwise loop for ever.
-        bReadError = !bEof && (nRead < nWant || ferror(m_pFile) != 0);
+        size_t nRead = 0;
+        bool bEof = false;
+        if (nProbePos < nProbe) {
+            nRead = std::min(nWant, static_cast<size_t>(nProbe - nProbePos));
+            std::memcpy(m_pBuffer + nCarry, pProbe.get() + nProbePos, nRead);
+            nProbePos += static_cast<int>(nRead);
+            bEof = bProbeEnd && nProbePos == nProbe;
+        } else if (bProbeEnd) {
+            bEof = true;
+        } else {
+            nRead = fread(m_pBuffer + nCarry, 1, nWant, m_pFile);
+            bEof = feof(m_pFile) != 0;
+            // A short read without the end of file is an error; so is a
+            // read of nothing, which would otherwise loop for ever.
+            bReadError = !bEof && (nRead < nWant || ferror(m_pFile) != 0);
+        }
         const bool bFinal = bEof || bReadError;
         const int nTotal = nCarry + static_cast<int>(nRead);
 
-        int nPos = 0;
+        int nPos = std::min(nSkipAhead, nTotal);
+        nSkipAhead -= nPos;
         while (nPos < nTotal) {
             if (IsStopRequested()) {
                 bStopped = true;
@@ -164,7 +159,7 @@ void CSourceFile::WorkFun()
                 }
                 if (m_pBuffer[nPos] == kSyncByte) {
                     m_pRecvModule->RecvOnePacket(m_pBuffer + nPos, kTsPacketSize);
-                    nPos += kTsPacketSize;
+                    nPos += nStep;
                     continue;
                 }
                 bSynced = false;
@@ -172,7 +167,7 @@ void CSourceFile::WorkFun()
                 ++llEpisodes;
             }
             int nAt = nTotal;
-            const ESync result = FindSync(m_pBuffer, nPos, nTotal, nConfirm, bFinal, nAt);
+            const ESync result = FindSync(m_pBuffer, nPos, nTotal, nStep, nConfirm, bFinal, nAt);
             llSkipped += nAt - nPos;
             nPos = nAt;
             if (result == ESync::kFound) {
@@ -192,6 +187,11 @@ void CSourceFile::WorkFun()
         }
         if (bStopped) {
             break;
+        }
+        if (nPos > nTotal) {
+            // The step of the last packet (its parity) runs past what was read.
+            nSkipAhead = nPos - nTotal;
+            nPos = nTotal;
         }
 
         nCarry = nTotal - nPos;

@@ -3,6 +3,16 @@
 #include <cstdint>
 
 inline constexpr int kTsPacketSize = 188;
+inline constexpr int kM2tsPacketSize = 192;  // a 4-byte arrival timestamp, then the packet
+inline constexpr int kRsPacketSize = 204;    // the packet, then 16 bytes of Reed-Solomon parity
+// Sync bytes at this many consecutive packet positions confirm an alignment;
+// one stray 0x47 in damaged data must not be taken for it.
+inline constexpr int kSyncConfirmPackets = 5;
+// Leading bytes searched for the first packet of a stream, bytes.
+inline constexpr int kSyncSearchBytes = 1 << 20;
+// What a caller reads to find it: the search window and room to confirm
+// the last offset in it, bytes.
+inline constexpr int kSyncProbeBytes = kSyncSearchBytes + kSyncConfirmPackets * kRsPacketSize;
 inline constexpr uint8_t kSyncByte = 0x47;
 inline constexpr uint16_t kPidNull = 0x1FFF;
 inline constexpr uint16_t kPidPat = 0x0000;

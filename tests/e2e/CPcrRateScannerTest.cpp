@@ -56,12 +56,12 @@ protected:
 
 } // namespace
 
-TEST_F(CPcrRateScannerTest, MeasuresAcrossJumpsAndTheWrapThatTheLibraryRefuses)
+TEST_F(CPcrRateScannerTest, MeasuresAcrossJumpsAndTheWrapAsTheLibraryDoes)
 {
     // A backward jump early on and the 33-bit wrap later.
     std::vector<uint8_t> vBytes = PcrStream(60, kWrap - 40 * 2'700'000LL, {3}, -500'000'000);
     ASSERT_EQ(Scan(vBytes), CPcrRateScanner::Result::Ok);
-    EXPECT_EQ(GetSourceRate(m_sPath.c_str()), -1);
+    EXPECT_EQ(GetSourceRate(m_sPath.c_str()), 1'504'000);
     EXPECT_EQ(m_scanner.GetBitRate(), 1'504'000);
     EXPECT_EQ(m_scanner.GetPcrPid(), 0x100);
     EXPECT_NEAR(m_scanner.GetMeasuredSeconds(), 58 * 0.1, 1e-9); // the jump is left out
@@ -71,6 +71,9 @@ TEST_F(CPcrRateScannerTest, ClassifiesWhatHasNoRate)
 {
     EXPECT_EQ(Scan({}), CPcrRateScanner::Result::Empty);
     EXPECT_EQ(Scan(std::vector<uint8_t>(1000, 'x')), CPcrRateScanner::Result::NotTransportStream);
+    EXPECT_EQ(m_scanner.Describe(CPcrRateScanner::Result::NotTransportStream),
+              "not a transport stream: no transport-stream packets found in the first 1000 bytes "
+              "(first bytes 0x78 0x78 0x78 0x78 0x78 0x78 0x78 0x78)");
     EXPECT_EQ(Scan(PcrStream(1, 0, {}, 0)), CPcrRateScanner::Result::NoUsablePcr);
     // Every step longer than half a second: none is an interval.
     EXPECT_EQ(Scan(PcrStream(5, 0, {1, 2, 3, 4}, 27'000'000)),
@@ -78,4 +81,29 @@ TEST_F(CPcrRateScannerTest, ClassifiesWhatHasNoRate)
     EXPECT_EQ(m_scanner.Scan((m_sPath + ".missing").c_str()), CPcrRateScanner::Result::CannotOpen);
     EXPECT_EQ(CPcrRateScanner::Describe(CPcrRateScanner::Result::CannotOpen, m_scanner.GetErrno()),
               "No such file or directory");
+}
+
+TEST_F(CPcrRateScannerTest, FindsPacketsAfterJunkInEveryPacketSize)
+{
+    const std::vector<uint8_t> v188 = PcrStream(60, 0, {}, 0);
+    for (const int nStep : {188, 192, 204}) {
+        std::vector<uint8_t> vBytes(333, 0x00);
+        for (size_t nPos = 0; nPos < v188.size(); nPos += 188) {
+            vBytes.insert(vBytes.end(), size_t(nStep == 192 ? 4 : 0), 0x47);
+            vBytes.insert(vBytes.end(), v188.begin() + long(nPos), v188.begin() + long(nPos) + 188);
+            vBytes.insert(vBytes.end(), size_t(nStep == 204 ? 16 : 0), 0x00);
+        }
+        ASSERT_EQ(Scan(vBytes), CPcrRateScanner::Result::Ok) << nStep;
+        EXPECT_EQ(m_scanner.GetPacketSize(), nStep);
+        EXPECT_EQ(m_scanner.GetBitRate(), 1'504'000) << nStep;
+        EXPECT_EQ(GetSourceRate(m_sPath.c_str()), 1'504'000) << nStep;
+    }
+}
+
+TEST_F(CPcrRateScannerTest, StopsReadingOnceTheEstimateIsSettled)
+{
+    const std::vector<uint8_t> vBytes = PcrStream(450, 0, {}, 0); // 45 s, 8.5 MB
+    ASSERT_EQ(Scan(vBytes), CPcrRateScanner::Result::Ok);
+    EXPECT_EQ(m_scanner.GetBitRate(), 1'504'000);
+    EXPECT_LT(m_scanner.GetBytesRead(), (long long)(vBytes.size()) / 2);
 }

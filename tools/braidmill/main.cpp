@@ -95,6 +95,10 @@ bool IsSameFile(const char* szA, const char* szB)
 // a longer stretch of the file. -1 (with the message written) when neither works.
 int EstimateRate(const char* szPath)
 {
+    const int nPacketSize = GetSourcePacketSize(szPath);
+    if (nPacketSize > 0 && nPacketSize != 188) {
+        std::fprintf(stderr, "braidmill: %s: %d-byte packets, read as 188\n", szPath, nPacketSize);
+    }
     int nRate = GetSourceRate(szPath);
     if (nRate > 0) {
         return nRate;
@@ -102,7 +106,7 @@ int EstimateRate(const char* szPath)
     CPcrRateScanner scanner;
     CPcrRateScanner::Result result = scanner.Scan(szPath);
     if (result != CPcrRateScanner::Result::Ok) {
-        Fail(std::string(szPath) + ": " + CPcrRateScanner::Describe(result, scanner.GetErrno()));
+        Fail(std::string(szPath) + ": " + scanner.Describe(result));
         return -1;
     }
     std::fprintf(stderr,

@@ -2,6 +2,7 @@
 
 #include <braidmill.h>
 
+#include <fcntl.h>
 #include <langinfo.h>
 #include <unistd.h>
 
@@ -40,6 +41,17 @@ void CConsole::Init(bool bQuiet, bool bVerbose)
     m_bQuiet = bQuiet;
     m_bVerbose = bVerbose;
     m_bProgress = !bQuiet && isatty(STDERR_FILENO);
+    if (bQuiet) {
+        // Some library text is printed straight to stdout rather than logged;
+        // quiet must silence that too. Errors go to stderr instead.
+        std::fflush(stdout);
+        const int nNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (nNull >= 0) {
+            dup2(nNull, STDOUT_FILENO);
+            close(nNull);
+        }
+        return;
+    }
     if (!isatty(STDOUT_FILENO)) {
         return; // a file or a pipe gets the bytes as they are
     }
@@ -97,7 +109,7 @@ void CConsole::LogHandler(int nLevel, const char* szLine, void* pUser)
     std::lock_guard<std::mutex> lock(pThis->m_mtx);
     sText += GbkToUtf8(pThis->m_cd, szLine);
     sText += '\n';
-    pThis->PrintLocked(stdout, sText);
+    pThis->PrintLocked(pThis->m_bQuiet ? stderr : stdout, sText);
 }
 
 void CConsole::PrintLocked(FILE* pStream, const std::string& sText)

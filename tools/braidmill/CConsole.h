@@ -21,7 +21,8 @@ public:
     CConsole& operator=(const CConsole&) = delete;
 
     // Looks at the terminals and the locale; call once, before any thread.
-    // bQuiet keeps everything but errors off the screen.
+    // bQuiet keeps everything but errors off the screen: stdout is sent to
+    // /dev/null and the library's error lines come on stderr.
     void Init(bool bQuiet, bool bVerbose);
     // Routes the library's lines here (SetLogHandler); Detach before this goes.
     void Attach();

@@ -445,6 +445,8 @@ void CMuxRun::Configure()
         m_fBitRate = double(m_llRateBps);
     }
     if (m_llRateBps > 0) {
+        // The unit rate too, for an engine that takes no exact rate.
+        m_pMux->SetOutputBitRate(float(double(m_llRateBps) / kRateUnit));
         m_pMux->SetOutputBitRateBps(m_llRateBps);
     } else {
         m_pMux->SetOutputBitRate(m_fRate);

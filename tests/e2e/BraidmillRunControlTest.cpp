@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,12 +98,6 @@ TEST_F(BraidmillRunControlTest, ExtraFilesAreRefusedAndNothingIsTouched)
     EXPECT_EQ(run.sErr.substr(run.sErr.size() - (sizeof kUsage - 1)), kUsage);
     EXPECT_EQ(Bytes(sC), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(Bytes(sD), (std::vector<uint8_t>{4, 5}));
-
-    const ToolResult bad = Run({m_sA, m_sB, m_sOut, "--fats"});
-    EXPECT_EQ(bad.nStatus, 2);
-    EXPECT_NE(bad.sErr.find("unknown option --fats"), std::string::npos) << bad.sErr;
-    struct stat st = {};
-    EXPECT_NE(stat(m_sOut.c_str(), &st), 0);
 }
 
 // --fast gives the same bytes wherever it stands, so a trailing option that

@@ -1,12 +1,9 @@
 #include "CSignalStop.h"
-#include "CWatchedSink.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <memory>
 #include <thread>
-#include <vector>
 
 TEST(CSignalStopTest, FirstSignalWakesTheWatcherAndSecondEndsAtOnce)
 {
@@ -30,26 +27,4 @@ TEST(CSignalStopTest, FirstSignalWakesTheWatcherAndSecondEndsAtOnce)
             std::_Exit(12);
         },
         ::testing::KilledBySignal(SIGINT), "");
-}
-
-TEST(CWatchedSinkTest, FailedWriteBreaksAndStopsCounting)
-{
-    auto pFile = std::make_unique<COutPutModuleFile>();
-    ASSERT_EQ(pFile->OpenFile("/dev/full"), 0);
-    CWatchedSink sink(std::move(pFile));
-    std::vector<unsigned char> vPackets(kPacketBytes * 2, 0x47);
-    EXPECT_FALSE(sink.IsBroken());
-    sink.RenderPackets(vPackets.data(), 2);
-    EXPECT_TRUE(sink.IsBroken());
-    EXPECT_EQ(sink.GetPackets(), 0);
-    sink.Destroy();
-
-    auto pNull = std::make_unique<COutPutModuleFile>();
-    ASSERT_EQ(pNull->OpenFile("/dev/null"), 0);
-    CWatchedSink counted(std::move(pNull));
-    counted.RenderPackets(vPackets.data(), 2);
-    counted.RenderOnePacket(vPackets.data());
-    EXPECT_EQ(counted.GetPackets(), 3);
-    EXPECT_FALSE(counted.IsBroken());
-    counted.Destroy();
 }

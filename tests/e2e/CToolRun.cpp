@@ -27,7 +27,7 @@ std::string ReadAll(const std::string& sPath)
 } // namespace
 
 ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
-                         double fTimeoutSeconds)
+                         double fTimeoutSeconds, const std::vector<SignalAt>& vSignals)
 {
     ToolResult result;
     std::string sOutPath = sWorkDir + "/stdout.txt";
@@ -54,6 +54,7 @@ ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::strin
         return result;
     }
     int nWait = 0;
+    size_t nNextSignal = 0;
     for (;;) {
         pid_t nDone = waitpid(nPid, &nWait, WNOHANG);
         if (nDone == nPid) {
@@ -61,6 +62,9 @@ ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::strin
         }
         double fElapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+        if (nDone == 0 && nNextSignal < vSignals.size() && fElapsed >= vSignals[nNextSignal].fAfter) {
+            kill(nPid, vSignals[nNextSignal++].nSignal);
+        }
         if (nDone < 0 || fElapsed > fTimeoutSeconds) {
             kill(nPid, SIGKILL);
             waitpid(nPid, &nWait, 0);
@@ -73,6 +77,9 @@ ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::strin
         std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
     if (!result.bTimedOut && WIFEXITED(nWait)) {
         result.nStatus = WEXITSTATUS(nWait);
+    }
+    if (!result.bTimedOut && WIFSIGNALED(nWait)) {
+        result.nTermSignal = WTERMSIG(nWait);
     }
     result.sOut = ReadAll(sOutPath);
     result.sErr = ReadAll(sErrPath);

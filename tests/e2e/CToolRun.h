@@ -13,6 +13,14 @@ struct ToolResult
     std::string sOut;
     std::string sErr;
     double fSeconds = 0; // wall time
+    int nTermSignal = 0; // the signal that ended the program; 0 when it exited
+};
+
+// A signal sent to the program fAfter seconds after its start.
+struct SignalAt
+{
+    double fAfter;
+    int nSignal;
 };
 
 class CToolRun
@@ -20,7 +28,7 @@ class CToolRun
 public:
     // vArgs[0] is the program's path. Captures go to files under sWorkDir.
     static ToolResult Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
-                          double fTimeoutSeconds);
+                          double fTimeoutSeconds, const std::vector<SignalAt>& vSignals = {});
     // A shell command line; its exit status, or -1.
     static int Shell(const std::string& sCommand);
 };

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -130,4 +133,45 @@ TEST(COutPutModuleFileTest, FullDeviceIsReportedAsWriteError)
         sink.Destroy();
         EXPECT_TRUE(sink.HasWriteError()) << nPackets << " packets";
     }
+}
+
+TEST(COutPutModuleFileTest, FullDeviceBreaksTheSinkAtTheFirstWrite)
+{
+    COutPutModuleFile sink;
+    ASSERT_EQ(sink.OpenFile("/dev/full"), 0);
+    std::vector<unsigned char> vBatch(188 * 4, 0x47);
+    sink.RenderPackets(vBatch.data(), 4);
+    EXPECT_TRUE(sink.IsBroken()); // before any close: the engine polls this while running
+    sink.Destroy();
+}
+
+// A write cut short by the file size limit stands for a disk that fills in
+// the middle of a packet: the file must end on the last whole packet.
+TEST(COutPutModuleFileTest, ShortWriteIsCutBackToWholePackets)
+{
+    const std::string sPath = TempPath("short.ts");
+    struct rlimit old = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 188 * 3 + 100;
+    void (*pOldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    COutPutModuleFile sink;
+    const int nOpened = sink.OpenFile(sPath.c_str());
+    std::vector<unsigned char> vExpected;
+    for (int i = 0; i < 6 && nOpened == 0; ++i) {
+        Packet p = Numbered(i);
+        sink.RenderPackets(p.data(), 1);
+        if (i < 3) {
+            vExpected.insert(vExpected.end(), p.begin(), p.end());
+        }
+    }
+    const bool bBrokenBeforeClose = sink.IsBroken();
+    sink.Destroy();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, pOldHandler);
+    ASSERT_EQ(nOpened, 0);
+    EXPECT_TRUE(bBrokenBeforeClose);
+    EXPECT_EQ(ReadAll(sPath), vExpected);
+    std::remove(sPath.c_str());
 }

@@ -1,16 +1,15 @@
 #include "CProgressLine.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "CConsole.h"
 
 #include <cstdio>
 
-void CProgressLine::Start(const std::string& sOutputPath, double fBitRate)
+void CProgressLine::Start(std::function<long long()> fnBytes, double fBitRate)
 {
-    if (m_th.joinable() || !isatty(STDERR_FILENO)) {
+    if (m_th.joinable() || !m_console.ShowsProgress()) {
         return;
     }
-    m_sOutputPath = sOutputPath;
+    m_fnBytes = std::move(fnBytes);
     m_fBitRate = fBitRate;
     m_tStart = std::chrono::steady_clock::now();
     m_bStop = false;
@@ -28,7 +27,7 @@ void CProgressLine::Stop()
     }
     m_cv.notify_all();
     m_th.join();
-    std::fputs("\r\033[K", stderr);
+    m_console.ClearStatus();
 }
 
 void CProgressLine::Loop()
@@ -44,10 +43,10 @@ void CProgressLine::Draw()
     auto nElapsed = std::chrono::duration_cast<std::chrono::seconds>(
                         std::chrono::steady_clock::now() - m_tStart)
                         .count();
-    struct stat st = {};
-    // The sink writes through a stdio buffer, so the size trails by at most that.
-    long long nBytes = stat(m_sOutputPath.c_str(), &st) == 0 ? (long long)st.st_size : 0;
-    double fOutSeconds = m_fBitRate > 0 ? double(nBytes) * 8 / m_fBitRate : 0;
-    std::fprintf(stderr, "\r%02lld:%02lld elapsed, %lld bytes written, %.1f s of output\033[K",
-                 (long long)(nElapsed / 60), (long long)(nElapsed % 60), nBytes, fOutSeconds);
+    const long long nBytes = m_fnBytes ? m_fnBytes() : 0;
+    const double fOutSeconds = m_fBitRate > 0 ? double(nBytes) * 8 / m_fBitRate : 0;
+    char szLine[128];
+    std::snprintf(szLine, sizeof szLine, "%02lld:%02lld elapsed, %lld bytes written, %.1f s of output",
+                  (long long)(nElapsed / 60), (long long)(nElapsed % 60), nBytes, fOutSeconds);
+    m_console.SetStatus(szLine);
 }

@@ -1,0 +1,98 @@
+#include "CCommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Action = CCommandLine::Action;
+
+struct Case
+{
+    const char* szName;
+    std::vector<std::string> vArgs; // after the program name
+    Action action;
+    const char* szError; // part of the message for Action::Error
+};
+
+CCommandLine::Action Parse(CCommandLine& cmd, std::vector<std::string> vArgs)
+{
+    vArgs.insert(vArgs.begin(), "braidmill");
+    std::vector<char*> vArgv;
+    for (std::string& s : vArgs) {
+        vArgv.push_back(s.data());
+    }
+    vArgv.push_back(nullptr);
+    return cmd.Parse(int(vArgs.size()), vArgv.data());
+}
+
+class CCommandLineTest : public ::testing::TestWithParam<Case>
+{
+};
+
+} // namespace
+
+TEST_P(CCommandLineTest, ActsOnTheCommandLine)
+{
+    CCommandLine cmd;
+    const Case& c = GetParam();
+    EXPECT_EQ(Parse(cmd, c.vArgs), c.action);
+    if (c.action == Action::Error) {
+        EXPECT_NE(cmd.GetError().find(c.szError), std::string::npos) << cmd.GetError();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CCommandLineTest,
+    ::testing::Values(
+        Case{"NoArguments", {}, Action::Usage, ""},
+        Case{"TwoFiles", {"a", "b"}, Action::Usage, ""},
+        Case{"OptionsDoNotCountAsFiles", {"--fast", "a", "-q", "b"}, Action::Usage, ""},
+        Case{"OutputWithoutInputs", {"-o", "out"}, Action::Usage, ""},
+        Case{"FourFiles", {"a", "b", "c", "d"}, Action::Error, "too many arguments"},
+        Case{"HelpAnywhere", {"a", "b", "c", "--help"}, Action::Help, ""},
+        Case{"VersionBeforeExtraFiles", {"--version", "a", "b", "c", "d"}, Action::Version, ""},
+        Case{"UnknownLong", {"a", "b", "c", "--slow"}, Action::Error, "unknown option --slow"},
+        Case{"UnknownShortInCluster", {"-qz", "a", "b", "c"}, Action::Error, "unknown option -z"},
+        Case{"MissingValue", {"a", "b", "c", "--rate"}, Action::Error, "--rate needs a value"},
+        Case{"RateWithText", {"--rate", "5M", "a", "b", "c"}, Action::Error, "--rate: 5M"},
+        Case{"RateZero", {"--rate=0", "a", "b", "c"}, Action::Error, "--rate: 0"},
+        Case{"TsidTooBig", {"--tsid", "65536", "a", "b", "c"}, Action::Error, "--tsid: 65536"},
+        Case{"OnidNegative", {"--onid=-1", "a", "b", "c"}, Action::Error, "--onid: -1"},
+        Case{"NetworkIdHex", {"--network-id", "0x10", "a", "b", "c"}, Action::Error,
+             "--network-id: 0x10"},
+        Case{"NameTooLong", {"--network-name", std::string(256, 'n'), "a", "b", "c"},
+             Action::Error, "longer than 255"},
+        Case{"DurationZero", {"-t", "0", "a", "b", "c"}, Action::Error, "--duration: 0"},
+        Case{"DurationNotANumber", {"--duration", "nan", "a", "b", "c"}, Action::Error,
+             "--duration: nan"},
+        Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"}),
+    [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
+
+TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
+{
+    CCommandLine cmd;
+    ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
+                          "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
+                          "--stats", "s.json", "-v"}),
+              Action::Run);
+    EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
+    EXPECT_EQ(cmd.sOutput, "out.ts");
+    EXPECT_TRUE(cmd.bFast);
+    EXPECT_TRUE(cmd.bVerbose);
+    EXPECT_EQ(cmd.llRateBps, 5'000'000);
+    EXPECT_DOUBLE_EQ(cmd.fDuration, 1.5);
+    EXPECT_EQ(cmd.nTsId, 7);
+    EXPECT_EQ(cmd.nOnid, 8);
+    EXPECT_EQ(cmd.nNetworkId, 9);
+    EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
+    EXPECT_EQ(cmd.sStatsPath, "s.json");
+
+    // With -o every positional argument is an input, in order.
+    CCommandLine explicitForm;
+    ASSERT_EQ(Parse(explicitForm, {"x.ts", "-o", "out.ts", "y.ts", "z.ts", "w.ts"}), Action::Run);
+    EXPECT_EQ(explicitForm.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "z.ts", "w.ts"}));
+    EXPECT_EQ(explicitForm.nTsId, -1); // not given: the library's default
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The console program's command line, parsed with getopt_long so that
+// options may stand anywhere. Values are checked here, naming the option,
+// so that nothing starts with a setting the run would refuse later. Used by
+// main only, before any thread starts.
+class CCommandLine
+{
+public:
+    enum class Action
+    {
+        Run,     // mux Inputs into Output
+        Usage,   // the usage line on stdout, status 0 (too few arguments)
+        Help,    // --help
+        Version, // --version
+        Error    // GetError() on stderr, status 2
+    };
+
+    Action Parse(int argc, char** argv);
+
+    const std::string& GetError() const { return m_sError; }
+
+    std::vector<std::string> vInputs;
+    std::string sOutput;
+    std::string sStatsPath;  // empty: no statistics file
+    std::string sNetworkName; // empty: no NIT name
+    bool bFast = false;
+    bool bQuiet = false;
+    bool bVerbose = false;
+    long long llRateBps = 0;  // 0: from the inputs' estimates
+    int nTsId = -1;           // -1: the library's default
+    int nOnid = -1;
+    int nNetworkId = -1;
+    double fDuration = 0;     // seconds of output; 0 until the inputs end
+    bool bNetworkName = false; // --network-name given (it may be empty)
+
+private:
+    Action Refuse(const std::string& sWhat);
+
+    std::string m_sError;
+};

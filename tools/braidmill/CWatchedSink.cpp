@@ -1,0 +1,38 @@
+#include "CWatchedSink.h"
+
+void CWatchedSink::NoteWritten(int nCount)
+{
+    // A batch the real sink failed on is not counted: how much of it reached
+    // the file is unknown, and the sink trims a cut packet on close.
+    if (m_pInner->IsBroken()) {
+        m_bBroken.store(true);
+    } else {
+        m_llPackets.fetch_add(nCount);
+    }
+}
+
+void CWatchedSink::RenderOnePacket(unsigned char* packet)
+{
+    if (m_bBroken.load()) {
+        return;
+    }
+    m_pInner->RenderOnePacket(packet);
+    NoteWritten(1);
+}
+
+void CWatchedSink::RenderPackets(unsigned char* packets, int nCount)
+{
+    if (m_bBroken.load() || nCount <= 0) {
+        return;
+    }
+    m_pInner->RenderPackets(packets, nCount);
+    NoteWritten(nCount);
+}
+
+void CWatchedSink::Destroy()
+{
+    m_pInner->Destroy();
+    if (m_pInner->IsBroken()) {
+        m_bBroken.store(true);
+    }
+}

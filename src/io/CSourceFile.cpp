@@ -5,6 +5,7 @@
 // goes on from there.
 #include "braidmill.h"
 
+#include "io/CPolledFdStream.h"
 #include "log/CLogger.h"
 #include "ts/TsConstants.h"
 
@@ -90,6 +91,9 @@ int CSourceFile::OpenFile(const char* path)
 {
     if (path == nullptr) {
         return -1;
+    }
+    if (IsFifoPath(path)) {
+        return OpenFifo(path); // fopen would wait for a writer, maybe for ever
     }
     FILE* pFile = fopen(path, "rb");
     if (pFile == nullptr) {

@@ -209,7 +209,9 @@ public:
     virtual ~COutPutModuleFile();
 
     int OpenFile(const char* path); // 0 open, -1 failed
-    // Writes to standard output (a duplicate of descriptor 1), 0 or -1.
+    // Writes to standard output, 0 or -1. It keeps a duplicate of descriptor
+    // 1, so the client may then point descriptor 1 elsewhere (standard
+    // error) to keep every other byte out of the multiplex.
     int OpenStdout();
     void RenderOnePacket(unsigned char* packet) override;
     void RenderPackets(unsigned char* packets, int nCount) override;
@@ -323,6 +325,7 @@ public:
     // removed). A multicast group is joined (source-specific with a source)
     // on localaddr's interface; "udp://:port" takes unicast datagrams to any
     // local address. 0 bound and joined, -1 refused: GetError says why.
+    // Before StartRead; datagrams that come before it wait in the socket.
     int Open(const char* url);
     const char* GetError() const; // "" after a successful Open
     // No datagram for this long ends the stream with a log line; 0 (the

@@ -33,7 +33,7 @@ constexpr const char* kMsgTimeout = "no datagram for %d ms, input ended: %s ";
 constexpr const char* kMsgRecvError = "receive error, source thread exit: %s ";
 constexpr const char* kMsgNotOpen = "no open socket, source thread exit: %s ";
 constexpr const char* kMsgStopped = "source thread stopped: %s ";
-constexpr const char* kMsgOpened = "%s: receive buffer %d bytes";
+constexpr const char* kMsgOpened = "receive buffer %d bytes: %s ";
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -173,7 +173,7 @@ int CSourceUdp::Open(const char* url)
     state.sName = url;
     state.nRcvBuf = state.socket.GetReceiveBufferBytes();
     state.vSlots.resize(size_t(kBatch) * kSlotBytes);
-    LogPrint(kLogDebug, kMsgOpened, url, state.nRcvBuf.load());
+    LogPrint(kLogDebug, kMsgOpened, state.nRcvBuf.load(), url);
     return 0;
 }
 
@@ -273,10 +273,12 @@ void CSourceUdp::WorkFun()
                               nPayload)) {
                 continue;
             }
+            // Counted first, so that a reader of the figures that has seen
+            // the packets also sees them counted.
+            state.llPackets += nPayload / kTsPacketSize;
             for (int nOffset = 0; nOffset < nPayload; nOffset += kTsPacketSize) {
                 m_pRecvModule->RecvOnePacket(pBegin + nOffset, kTsPacketSize);
             }
-            state.llPackets += nPayload / kTsPacketSize;
         }
     }
 

@@ -24,7 +24,7 @@ FILE* CPolledFdStream::Open(int nFd, const CSourceFile* pOwner)
     return pFile;
 }
 
-long CPolledFdStream::Read(void* pCookie, char* pBuf, size_t nSize) noexcept
+ssize_t CPolledFdStream::Read(void* pCookie, char* pBuf, size_t nSize) noexcept
 {
     auto* pStream = static_cast<CPolledFdStream*>(pCookie);
     for (;;) {

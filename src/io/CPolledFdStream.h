@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <sys/types.h>
 
 class CSourceFile;
 
@@ -19,7 +20,7 @@ public:
 
 private:
     CPolledFdStream(int nFd, const CSourceFile* pOwner) : m_nFd(nFd), m_pOwner(pOwner) {}
-    static long Read(void* pCookie, char* pBuf, size_t nSize) noexcept;
+    static ssize_t Read(void* pCookie, char* pBuf, size_t nSize) noexcept;
     static int Close(void* pCookie) noexcept;
 
     int m_nFd;

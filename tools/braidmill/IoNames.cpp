@@ -90,8 +90,14 @@ CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nB
         pSource->SetRecvModule(module);
         return pSource;
     }
-    auto* pSource = new CSourceFile();
     const bool bStd = IsStdName(name);
+    // Two readers of one pipe would each get every other piece of it.
+    static bool s_bStdinTaken = false;
+    if (bStd && s_bStdinTaken) {
+        error = "standard input (-) can be only one of the inputs";
+        return nullptr;
+    }
+    auto* pSource = new CSourceFile();
     const bool bPipe = bStd || IsPipe(name);
     pSource->InitBuffer(bPipe && nBufferSize > kPipeReadBytes ? kPipeReadBytes : nBufferSize);
     pSource->SetRecvModule(module);
@@ -103,6 +109,7 @@ CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nB
         delete pSource;
         return nullptr;
     }
+    s_bStdinTaken = s_bStdinTaken || bStd;
     return pSource;
 }
 

@@ -24,7 +24,8 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error);
 // Opens an input and connects it to module (InitBuffer, SetRecvModule); the
 // caller starts it (StartRead) and deletes it. Pipes, FIFOs and standard
 // input read in chunks of at most kPipeReadBytes, so that a live pipe is
-// not held back until nBufferSize bytes have come. Null with the reason.
+// not held back until nBufferSize bytes have come. "-" may be one input
+// only. Null with the reason.
 CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nBufferSize,
                              std::string& error);
 

@@ -215,6 +215,10 @@ public:
     virtual ~COutPutModuleFile();
 
     int OpenFile(const char* path); // 0 open, -1 failed
+    // Writes to standard output, 0 or -1. It keeps a duplicate of descriptor
+    // 1, so the client may then point descriptor 1 elsewhere (standard
+    // error) to keep every other byte out of the multiplex.
+    int OpenStdout();
     void RenderOnePacket(unsigned char* packet) override;
     void RenderPackets(unsigned char* packets, int nCount) override;
     void Destroy() override;
@@ -271,12 +275,25 @@ public:
     CSourceFile();
     virtual ~CSourceFile();
 
-    int OpenFile(const char* path); // 0 open, -1 failed
+    // 0 open, -1 failed. A FIFO is opened at once, without waiting for its
+    // writer; its reader then waits for one.
+    int OpenFile(const char* path);
+    // Reads a descriptor (a pipe, a FIFO, a socket, a file) and closes it at
+    // the end; name is for the log lines. The reader waits for data in steps
+    // of 100 ms, so that a stop ends the wait; a read returns once the read
+    // buffer is full or the writer has gone, so keep the buffer small for a
+    // live pipe. 0 open, -1 failed (the descriptor is closed then too).
+    int OpenFd(int fd, const char* name);
+    // OpenFd on a duplicate of standard input, named "stdin".
+    int OpenStdin();
 
 protected:
     void WorkFun() override;
 
 private:
+    friend class CPolledFdStream; // asks IsStopRequested while a read waits
+    int OpenFifo(const char* path);
+
     FILE* m_pFile;
     char m_szFileName[256];
 };
@@ -304,3 +321,80 @@ public:
 };
 BRAIDMILL_API int fnlibbraidmill();
 extern BRAIDMILL_API int nlibbraidmill;
+
+class CSourceUdpState;
+class COutPutModuleUdpState;
+
+// Receives TS over UDP or RTP, unicast or multicast, and feeds an input
+// module from its reader thread. A network input has no end: it runs until
+// it is deleted (or, with SetTimeoutMs, until the sender falls silent), and
+// then ends its input's stream. InitBuffer is not needed: it receives into
+// buffers of its own.
+class BRAIDMILL_API CSourceUdp : public CSourceBase
+{
+public:
+    CSourceUdp();
+    virtual ~CSourceUdp();
+
+    // udp://[source@]host:port[?localaddr=IP] or rtp://... (the RTP header is
+    // removed). A multicast group is joined (source-specific with a source)
+    // on localaddr's interface; "udp://:port" takes unicast datagrams to any
+    // local address. 0 bound and joined, -1 refused: GetError says why.
+    // Before StartRead; datagrams that come before it wait in the socket.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    // No datagram for this long ends the stream with a log line; 0 (the
+    // default) waits for ever. Before StartRead.
+    void SetTimeoutMs(int nMs);
+
+    // Figures, from any thread.
+    long long GetSequenceGaps() const;  // RTP datagrams missing by their sequence numbers
+    long long GetBadDatagrams() const;  // dropped: not whole TS packets, or no RTP header
+    long long GetPackets() const;       // TS packets handed to the input module
+    long long GetDatagrams() const;     // datagrams received, bad ones included
+    long long GetReceiveCalls() const;  // receive system calls that returned datagrams
+    int GetReceiveBufferBytes() const;  // the socket receive buffer the kernel granted
+
+protected:
+    void WorkFun() override;
+
+private:
+    CSourceUdpState* m_pState;
+};
+
+// Sends the multiplex over UDP or RTP: 7 packets per datagram by default,
+// each full datagram as soon as it is full, all of one RenderPackets call in
+// one system call. Used by the engine's output thread; Open, SetBitRate and
+// Destroy come from the client before Run or after WaitFinish.
+class BRAIDMILL_API COutPutModuleUdp : public COutPutModuleBase
+{
+public:
+    COutPutModuleUdp();
+    virtual ~COutPutModuleUdp();
+
+    // udp://host:port[?ttl=N&localaddr=IP&pkts=N] or rtp://... (pkts 1 to 7).
+    // 0 open, -1 refused: GetError says why.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    // The output rate, for the RTP timestamps (before the run): a datagram
+    // is stamped with the output time of its first packet, 90 kHz. Without
+    // it the stamps come from the monotonic clock.
+    void SetBitRate(long long llBitsPerSecond);
+
+    void RenderOnePacket(unsigned char* packet) override;
+    void RenderPackets(unsigned char* packets, int nCount) override;
+    // Sends what is left as a short last datagram and closes the socket.
+    void Destroy() override;
+    // True after a send error other than a transient one (no receiver,
+    // no route, no buffer space: those are counted and dropped).
+    bool IsBroken() const override;
+
+    // Figures, from any thread.
+    long long GetDatagramsSent() const;
+    long long GetDatagramsDropped() const; // not sent after a transient error
+    long long GetRefused() const;          // sends refused: no receiver on a local port
+    long long GetSendCalls() const;        // send system calls
+
+private:
+    COutPutModuleUdpState* m_pState;
+};

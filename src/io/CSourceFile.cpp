@@ -6,6 +6,7 @@
 // for the packet alignment again and goes on from there.
 #include "braidmill.h"
 
+#include "io/CPolledFdStream.h"
 #include "log/CLogger.h"
 #include "ts/TsConstants.h"
 #include "ts/TsSync.h"
@@ -50,6 +51,9 @@ int CSourceFile::OpenFile(const char* path)
 {
     if (path == nullptr) {
         return -1;
+    }
+    if (IsFifoPath(path)) {
+        return OpenFifo(path); // fopen would wait for a writer, maybe for ever
     }
     FILE* pFile = fopen(path, "rb");
     if (pFile == nullptr) {

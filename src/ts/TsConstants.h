@@ -42,3 +42,9 @@ inline constexpr int kPmtEsEntryBytes = 5;
 inline constexpr int kDescriptorHeaderBytes = 2;
 inline constexpr uint8_t kDescriptorTagCa = 0x09;          // CA_descriptor: names an ECM PID
 inline constexpr uint8_t kDescriptorTagUserPrivate = 0x80; // from here on: user defined
+// TS over UDP and RTP.
+inline constexpr int kUdpMaxPacketsPerDatagram = 7; // 1316 bytes: fits any Ethernet MTU with IP, UDP and RTP headers
+inline constexpr int kRtpHeaderBytes = 12;          // fixed part, before CSRCs and extension
+inline constexpr uint8_t kRtpVersion = 2;
+inline constexpr uint8_t kRtpPayloadTypeMp2t = 33;
+inline constexpr int64_t kRtpClockHz = 90'000; // RTP timestamp ticks per second for MP2T

@@ -91,7 +91,9 @@ void CMuxCore::Run()
         return;
     }
     PublishStats();
+    m_bDriving.store(true, std::memory_order_release);
     if (!m_thDriver.Start(DriverThreadProc, this)) {
+        m_bDriving.store(false, std::memory_order_release);
         LogPrint(kLogError, "mux: the output thread could not be started");
         Fail();
         return;
@@ -247,7 +249,16 @@ bool CMuxCore::GetStats(_MUX_STATS& stats) const
         return false;
     }
     stats = m_stats;
-    // The inputs' own counters are live.
+    // While the driver runs the inputs' own counters are live; after it the
+    // inputs may be gone, and the last snapshot has what they said.
+    if (m_bDriving.load(std::memory_order_acquire)) {
+        ReadInputCounters(stats);
+    }
+    return true;
+}
+
+void CMuxCore::ReadInputCounters(_MUX_STATS& stats) const
+{
     for (size_t i = 0; i < m_vInputs.size() && i < stats.vInputs.size(); ++i) {
         const CInputModule* pModule = ModuleOf(m_vInputs[i]);
         _MUX_INPUT_STATS& in = stats.vInputs[i];
@@ -257,5 +268,4 @@ bool CMuxCore::GetStats(_MUX_STATS& stats) const
         in.llPcrs = pModule->GetPcrCount();
         in.nBitRate = int(pModule->GetBitRate());
     }
-    return true;
 }

@@ -66,6 +66,7 @@ private:
     bool WaitForInputs();
     void Fail();
     void PublishStats();
+    void ReadInputCounters(_MUX_STATS& stats) const;
 
     os::COsThread m_thDriver;                  // started by Run; WaitFinish joins it
     std::vector<CInputModuleIface*> m_vInputs; // AddInputModule order; not owned
@@ -87,6 +88,7 @@ private:
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
 
     std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive
     std::atomic<bool> m_bFailed{false};
     std::atomic<int> m_nOmitted{0};
 

@@ -45,6 +45,7 @@ unsigned long CMuxCore::DriverThreadProc(void* pEngine)
         pIn->AbortWait();
     }
     pCore->PublishStats();
+    pCore->m_bDriving.store(false, std::memory_order_release);
     LogPrint(kLogDebug, "%s", kMsgMuxThreadExit);
     LogPrint(kLogDebug, "%s", kMsgOutThreadExit);
     return 0;
@@ -123,6 +124,7 @@ void CMuxCore::PublishStats()
     m_stats.llPcrsInserted = scheduler.GetPcrStamper().GetInsertedCount();
     m_stats.llBitRate = time.GetRate();
     m_stats.vInputs.resize(m_vInputs.size());
+    ReadInputCounters(m_stats);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         _MUX_INPUT_STATS& in = m_stats.vInputs[i];
         const CSlotScheduler::CInputStats& s = scheduler.GetInputStats()[i];

@@ -129,14 +129,16 @@ TEST_F(BraidmillTimingTest, RealTimeGivesTheBytesOfOutputTimeEvenAcrossAStall)
     EXPECT_TRUE(vFast == vReal);
 }
 
-TEST_F(BraidmillTimingTest, InputWhosePcrPidCarriesNoPcrLeavesTheOtherAlone)
+TEST_F(BraidmillTimingTest, InputWhosePcrsStopHalfWayLeavesTheOtherAlone)
 {
     const std::string sNoPcr = m_sDir + "/nopcr.ts", sOut = m_sDir + "/out.ts";
     tsr::CTsReader in;
     ASSERT_TRUE(in.LoadFile(m_sMpeg2));
     ASSERT_FALSE(in.GetFirstPmts().empty());
     const uint16_t nPcrPid = in.GetFirstPmts().begin()->second.nPcrPid;
-    ASSERT_TRUE(CStreamMaker::StripPcrs(m_sMpeg2, sNoPcr, nPcrPid));
+    std::vector<uint8_t> vIn;
+    ASSERT_TRUE(CStreamMaker::ReadFile(m_sMpeg2, vIn));
+    ASSERT_TRUE(CStreamMaker::StripPcrs(m_sMpeg2, sNoPcr, nPcrPid, vIn.size() / 2));
     const long long llRate = std::llround(DefaultRate({m_sMpeg2, m_sH264}));
     const ToolResult run =
         Mux({"--fast", "--rate", std::to_string(llRate), sNoPcr, m_sH264, sOut});

@@ -187,13 +187,15 @@ bool CStreamMaker::DropPid(const std::string& sIn, const std::string& sOut, uint
     return WriteFile(sOut, vOut);
 }
 
-bool CStreamMaker::StripPcrs(const std::string& sIn, const std::string& sOut, uint16_t nPid)
+bool CStreamMaker::StripPcrs(const std::string& sIn, const std::string& sOut, uint16_t nPid,
+                             size_t nFromByte)
 {
     std::vector<uint8_t> v;
     if (!ReadFile(sIn, v)) {
         return false;
     }
-    for (size_t at = 0; at + kTsPacketSize <= v.size(); at += kTsPacketSize) {
+    for (size_t at = nFromByte / kTsPacketSize * kTsPacketSize; at + kTsPacketSize <= v.size();
+         at += kTsPacketSize) {
         uint8_t* p = &v[at];
         const uint16_t nThis = uint16_t(((p[1] & 0x1F) << 8) | p[2]);
         if (nThis == nPid && (p[3] & 0x20) != 0 && p[4] > 0) {

@@ -33,9 +33,10 @@ public:
     // Leaves out every packet of a PID.
     static bool DropPid(const std::string& sIn, const std::string& sOut, uint16_t nPid);
 
-    // Clears the PCR flag of every packet of a PID: the PMT still names it
-    // the PCR PID, but no PCR comes.
-    static bool StripPcrs(const std::string& sIn, const std::string& sOut, uint16_t nPid);
+    // Clears the PCR flag of every packet of a PID from a byte offset on: the
+    // PMT still names it the PCR PID, but no PCR comes.
+    static bool StripPcrs(const std::string& sIn, const std::string& sOut, uint16_t nPid,
+                          size_t nFromByte = 0);
 
     static bool WriteFile(const std::string& sPath, const std::vector<uint8_t>& vBytes);
     static bool ReadFile(const std::string& sPath, std::vector<uint8_t>& vBytes);

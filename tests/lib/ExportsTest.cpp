@@ -110,6 +110,7 @@ TEST(ExportsTest, LibraryExportsThePublicInterfaceOnly)
         "CSourceBase::InitBuffer(int)",
         "CSourceFile::OpenFile(char const*)",
         "GetSourceRate(char const*)",
+        "GetSourcePacketSize(char const*)",
         "fnlibbraidmill()",
         "nlibbraidmill",
         "Clibbraidmill::Clibbraidmill()",

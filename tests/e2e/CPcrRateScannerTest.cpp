@@ -92,6 +92,7 @@ TEST_F(CPcrRateScannerTest, FindsPacketsAfterJunkInEveryPacketSize)
         EXPECT_EQ(m_scanner.GetPacketSize(), nStep);
         EXPECT_EQ(m_scanner.GetBitRate(), 1'504'000) << nStep;
         EXPECT_EQ(GetSourceRate(m_sPath.c_str()), 1'504'000) << nStep;
+        EXPECT_EQ(GetSourcePacketSize(m_sPath.c_str()), nStep);
     }
 }
 

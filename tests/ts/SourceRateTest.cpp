@@ -1,6 +1,5 @@
 #include "braidmill.h"
 #include "support/CPacketBuilder.h"
-#include "support/Reframe.h"
 #include "ts/SourceRate.h"
 #include "ts/TsConstants.h"
 
@@ -248,27 +247,3 @@ INSTANTIATE_TEST_SUITE_P(
                       JumpCase{"BackwardWithinAStep", 900'000'000, -2'000'000, false},
                       JumpCase{"AnnouncedTenSeconds", 1'000'000, 270'000'000, true}),
     [](const ::testing::TestParamInfo<JumpCase>& param) { return param.param.szName; });
-
-namespace {
-
-class SourceRateLayoutTest : public ::testing::TestWithParam<std::tuple<int, int>>
-{
-};
-
-} // namespace
-
-TEST_P(SourceRateLayoutTest, EveryPacketSizeGivesTheRateOfItsPackets)
-{
-    const int nStep = std::get<0>(GetParam());
-    const int nJunk = std::get<1>(GetParam());
-    CTempFile file(tsb::Reframe(PcrStream(40'960, 100, 2'700'000), nStep, nJunk));
-    EXPECT_EQ(GetSourcePacketSize(file.Path()), nStep);
-    EXPECT_EQ(GetSourceRate(file.Path()), kRate);
-    CTempFile text(std::vector<uint8_t>(5000, 'x'));
-    EXPECT_EQ(GetSourcePacketSize(text.Path()), -1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Layouts, SourceRateLayoutTest,
-                         ::testing::Combine(::testing::Values(kTsPacketSize, kM2tsPacketSize,
-                                                              kRsPacketSize),
-                                            ::testing::Values(0, 1000)));

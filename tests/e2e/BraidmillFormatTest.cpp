@@ -58,7 +58,8 @@ TEST_P(BraidmillFormatTest, MuxesExactlyAsThePlainStream)
     ASSERT_EQ(plain.nStatus, 0) << plain.sErr;
     const ToolResult framed = Mux(sFramed, sOther, m_sDir + "/framed-mux.ts");
     ASSERT_EQ(framed.nStatus, 0) << framed.sErr;
-    const std::string sNote = sFramed + ": " + std::to_string(c.nStep) + "-byte packets, read as 188";
+    const std::string sNote =
+        sFramed + ": " + std::to_string(c.nStep) + "-byte packets, read as 188";
     EXPECT_EQ(framed.sErr.find(sNote) != std::string::npos, c.nStep != 188) << framed.sErr;
 
     std::vector<uint8_t> vPlainMux;

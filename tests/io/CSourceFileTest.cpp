@@ -425,9 +425,10 @@ TEST_F(CSourceFileTest, FileWithoutPacketsEndsTheInputSayingWhatItHolds)
     Start(sPath, kToolBuffer);
     EXPECT_TRUE(WaitFor([this] { return m_pInput->IsStreamEnd(); }));
     EXPECT_TRUE(m_pInput->CanNeverBeReady());
-    EXPECT_TRUE(WaitForLog(kLogError, "no transport-stream packets found in the first 5000 bytes "
-                                      "(first bytes 0x00 0x07 0x0E 0x15 0x1C 0x23 0x2A 0x31), "
-                                      "source thread exit: " + sPath + " "));
+    const std::string sLine =
+        "no transport-stream packets found in the first 5000 bytes (first "
+        "bytes 0x00 0x07 0x0E 0x15 0x1C 0x23 0x2A 0x31), source thread exit: ";
+    EXPECT_TRUE(WaitForLog(kLogError, sLine + sPath + " "));
 }
 
 TEST_F(CSourceFileTest, DeletingSourceBlockedOnFullInputReturnsPromptly)

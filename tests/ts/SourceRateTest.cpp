@@ -203,9 +203,9 @@ namespace {
 struct JumpCase
 {
     const char* szName;
-    int64_t nFirst;       // first PCR, ticks
-    int64_t nJump;        // ticks added to every PCR from nAt on
-    bool bIndicated;      // discontinuity_indicator on PCR nAt
+    int64_t nFirst;  // first PCR, ticks
+    int64_t nJump;   // ticks added to every PCR from nAt on
+    bool bIndicated; // discontinuity_indicator on PCR nAt
 };
 
 class SourceRateJumpTest : public ::testing::TestWithParam<JumpCase>

@@ -107,8 +107,8 @@ void CSourceFile::WorkFun()
     const int nConfirm = bPackets ? std::clamp(m_nBufferSize / nStep, 1, kSyncConfirmPackets) : 1;
 
     int nProbePos = bPackets ? layout.nFirst : nProbe; // next probe byte to serve
-    int nCarry = 0;            // bytes kept at the buffer's start from the last chunk
-    int nSkipAhead = 0;        // bytes of the last packet's step not read yet (parity)
+    int nCarry = 0;               // bytes kept at the buffer's start from the last chunk
+    int nSkipAhead = 0;           // bytes of the last packet's step not read yet (parity)
     long long llBase = nProbePos; // file offset of m_pBuffer[0]
     bool bSynced = true;
     long long llSkipped = 0; // bytes skipped in the current episode

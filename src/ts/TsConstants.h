@@ -3,8 +3,8 @@
 #include <cstdint>
 
 inline constexpr int kTsPacketSize = 188;
-inline constexpr int kM2tsPacketSize = 192;  // a 4-byte arrival timestamp, then the packet
-inline constexpr int kRsPacketSize = 204;    // the packet, then 16 bytes of Reed-Solomon parity
+inline constexpr int kM2tsPacketSize = 192; // a 4-byte arrival timestamp, then the packet
+inline constexpr int kRsPacketSize = 204;   // the packet, then 16 bytes of Reed-Solomon parity
 // Sync bytes at this many consecutive packet positions confirm an alignment;
 // one stray 0x47 in damaged data must not be taken for it.
 inline constexpr int kSyncConfirmPackets = 5;

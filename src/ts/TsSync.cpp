@@ -11,7 +11,8 @@ namespace {
 constexpr int kShownBytes = 8;
 // Packets compared when a 192-byte stream offers more than one alignment.
 constexpr int kM2tsRunLimit = 1024;
-constexpr int kM2tsHeaderBytes = kM2tsPacketSize - kTsPacketSize; // the timestamp before each packet
+constexpr int kM2tsHeaderBytes =
+    kM2tsPacketSize - kTsPacketSize; // the timestamp before each packet
 
 enum class EConfirm { kYes, kNo, kNeedMore };
 

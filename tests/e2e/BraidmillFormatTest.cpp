@@ -3,6 +3,7 @@
 // them saying what they hold.
 #include "CStreamMaker.h"
 #include "CToolRun.h"
+#include "support/Reframe.h"
 
 #include <gtest/gtest.h>
 
@@ -12,28 +13,6 @@
 namespace {
 
 constexpr double kRunTimeout = 60.0; // s
-
-// The stream's packets in nStep-byte steps after nJunk bytes of junk: a
-// running arrival timestamp before each (192) or parity after each (204).
-std::vector<uint8_t> Reframe(const std::vector<uint8_t>& v188, int nStep, int nJunk)
-{
-    std::vector<uint8_t> vOut;
-    for (int i = 0; i < nJunk; ++i) {
-        vOut.push_back(uint8_t(i * 13 % 0x40));
-    }
-    uint32_t nStamp = 0x12345678;
-    for (size_t nPos = 0; nPos + 188 <= v188.size(); nPos += 188) {
-        if (nStep == 192) {
-            nStamp += 5000;
-            const uint8_t vStamp[4] = {uint8_t(nStamp >> 24 & 0x3F), uint8_t(nStamp >> 16),
-                                       uint8_t(nStamp >> 8), uint8_t(nStamp)};
-            vOut.insert(vOut.end(), vStamp, vStamp + 4);
-        }
-        vOut.insert(vOut.end(), v188.begin() + long(nPos), v188.begin() + long(nPos) + 188);
-        vOut.insert(vOut.end(), size_t(nStep == 204 ? 16 : 0), 0x5A);
-    }
-    return vOut;
-}
 
 struct FormatCase
 {
@@ -73,13 +52,14 @@ TEST_P(BraidmillFormatTest, MuxesExactlyAsThePlainStream)
     ASSERT_TRUE(CStreamMaker::MakeH264(sOther, 2));
     std::vector<uint8_t> vPlain;
     ASSERT_TRUE(CStreamMaker::ReadFile(sPlain, vPlain));
-    ASSERT_TRUE(CStreamMaker::WriteFile(sFramed, Reframe(vPlain, c.nStep, c.nJunk)));
+    ASSERT_TRUE(CStreamMaker::WriteFile(sFramed, tsb::Reframe(vPlain, c.nStep, c.nJunk)));
 
     const ToolResult plain = Mux(sPlain, sOther, m_sDir + "/plain-mux.ts");
     ASSERT_EQ(plain.nStatus, 0) << plain.sErr;
     const ToolResult framed = Mux(sFramed, sOther, m_sDir + "/framed-mux.ts");
     ASSERT_EQ(framed.nStatus, 0) << framed.sErr;
-    const std::string sNote = sFramed + ": " + std::to_string(c.nStep) + "-byte packets, read as 188";
+    const std::string sNote =
+        sFramed + ": " + std::to_string(c.nStep) + "-byte packets, read as 188";
     EXPECT_EQ(framed.sErr.find(sNote) != std::string::npos, c.nStep != 188) << framed.sErr;
 
     std::vector<uint8_t> vPlainMux;

@@ -1,6 +1,7 @@
 #include "CPcrRateScanner.h"
 #include "CStreamMaker.h"
 #include "support/CPacketBuilder.h"
+#include "support/Reframe.h"
 
 #include <braidmill.h>
 
@@ -87,16 +88,11 @@ TEST_F(CPcrRateScannerTest, FindsPacketsAfterJunkInEveryPacketSize)
 {
     const std::vector<uint8_t> v188 = PcrStream(60, 0, {}, 0);
     for (const int nStep : {188, 192, 204}) {
-        std::vector<uint8_t> vBytes(333, 0x00);
-        for (size_t nPos = 0; nPos < v188.size(); nPos += 188) {
-            vBytes.insert(vBytes.end(), size_t(nStep == 192 ? 4 : 0), 0x47);
-            vBytes.insert(vBytes.end(), v188.begin() + long(nPos), v188.begin() + long(nPos) + 188);
-            vBytes.insert(vBytes.end(), size_t(nStep == 204 ? 16 : 0), 0x00);
-        }
-        ASSERT_EQ(Scan(vBytes), CPcrRateScanner::Result::Ok) << nStep;
+        ASSERT_EQ(Scan(tsb::Reframe(v188, nStep, 333)), CPcrRateScanner::Result::Ok) << nStep;
         EXPECT_EQ(m_scanner.GetPacketSize(), nStep);
         EXPECT_EQ(m_scanner.GetBitRate(), 1'504'000) << nStep;
         EXPECT_EQ(GetSourceRate(m_sPath.c_str()), 1'504'000) << nStep;
+        EXPECT_EQ(GetSourcePacketSize(m_sPath.c_str()), nStep);
     }
 }
 

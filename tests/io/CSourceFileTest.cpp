@@ -2,6 +2,7 @@
 
 #include "log/CLogger.h"
 #include "support/CPacketBuilder.h"
+#include "support/Reframe.h"
 
 #include <gtest/gtest.h>
 
@@ -387,24 +388,6 @@ TEST_F(CSourceFileTest, StraySyncBytesInJunkAreNotTakenForAlignment)
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, CSourceFileDamageTest,
                          ::testing::Values(188, 7 * 188, kToolBuffer));
 
-// The stream in packets of nStep bytes: a timestamp before each packet
-// (192) or parity after it (204).
-Bytes Reframe(const Bytes& v188, int nStep)
-{
-    Bytes v;
-    for (size_t nPos = 0, n = 0; nPos < v188.size(); nPos += 188, ++n) {
-        if (nStep == 192) {
-            const uint8_t vStamp[4] = {0x00, 0x00, static_cast<uint8_t>(n >> 8),
-                                       static_cast<uint8_t>(n)};
-            v.insert(v.end(), vStamp, vStamp + 4);
-        }
-        v.insert(v.end(), v188.begin() + static_cast<long>(nPos),
-                 v188.begin() + static_cast<long>(nPos) + 188);
-        v.insert(v.end(), static_cast<size_t>(nStep == 204 ? 16 : 0), 0xA5);
-    }
-    return v;
-}
-
 // Packet size by read chunk size.
 class CSourceFileLayoutTest : public CSourceFileTest,
                               public ::testing::WithParamInterface<std::tuple<int, int>>
@@ -414,7 +397,7 @@ class CSourceFileLayoutTest : public CSourceFileTest,
 TEST_P(CSourceFileLayoutTest, PacketsOfEverySizeArriveAs188AcrossJunkAndGaps)
 {
     const int nStep = std::get<0>(GetParam());
-    const Bytes stream = Reframe(ProgramStream(300), nStep);
+    const Bytes stream = tsb::Reframe(ProgramStream(300), nStep);
     Bytes data = Junk(100);
     const size_t nCut = static_cast<size_t>(150 * nStep);
     data.insert(data.end(), stream.begin(), stream.begin() + static_cast<long>(nCut));
@@ -442,9 +425,10 @@ TEST_F(CSourceFileTest, FileWithoutPacketsEndsTheInputSayingWhatItHolds)
     Start(sPath, kToolBuffer);
     EXPECT_TRUE(WaitFor([this] { return m_pInput->IsStreamEnd(); }));
     EXPECT_TRUE(m_pInput->CanNeverBeReady());
-    EXPECT_TRUE(WaitForLog(kLogError, "no transport-stream packets found in the first 5000 bytes "
-                                      "(first bytes 0x00 0x07 0x0E 0x15 0x1C 0x23 0x2A 0x31), "
-                                      "source thread exit: " + sPath + " "));
+    const std::string sLine =
+        "no transport-stream packets found in the first 5000 bytes (first "
+        "bytes 0x00 0x07 0x0E 0x15 0x1C 0x23 0x2A 0x31), source thread exit: ";
+    EXPECT_TRUE(WaitForLog(kLogError, sLine + sPath + " "));
 }
 
 TEST_F(CSourceFileTest, DeletingSourceBlockedOnFullInputReturnsPromptly)

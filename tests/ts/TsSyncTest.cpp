@@ -37,15 +37,6 @@ CTsLayout Layout(const Bytes& v, bool bEnd = true)
 
 } // namespace
 
-TEST(TsSyncTest, FindsEachPacketSizeAfterJunk)
-{
-    for (const int nStep : {kTsPacketSize, kM2tsPacketSize, kRsPacketSize}) {
-        const CTsLayout layout = Layout(Stream(777, 20, nStep));
-        EXPECT_EQ(layout.nStep, nStep);
-        EXPECT_EQ(layout.nFirst, nStep == kM2tsPacketSize ? 781 : 777);
-    }
-}
-
 TEST(TsSyncTest, TimestampBytesReadingAsSyncBytesAreNotTakenForThePacket)
 {
     // The timestamp's second and third bytes read 0x47 in every packet of

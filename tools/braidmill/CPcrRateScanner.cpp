@@ -43,8 +43,7 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char* szPath)
     bool bReadError = false;
     m_llBytesRead = 0;
     for (;;) {
-        const size_t nRead =
-            std::fread(vBuf.data() + nHave, 1, vBuf.size() - size_t(nHave), pFile);
+        const size_t nRead = std::fread(vBuf.data() + nHave, 1, vBuf.size() - size_t(nHave), pFile);
         const bool bEnd = nRead < vBuf.size() - size_t(nHave);
         bReadError = bEnd && std::ferror(pFile) != 0;
         m_llBytesRead += int64_t(nRead);
@@ -91,7 +90,8 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char* szPath)
             const double fSeconds = double(nTicks) / double(kPcrHz);
             const double fRate = vRates[size_t(nFirstPid)].GetBitRate();
             if (fSeconds >= kEnoughPcrSeconds ||
-                (fSeconds >= kSettleSeconds && std::fabs(fRate - fLastRate) <= fRate * kSettledShare)) {
+                (fSeconds >= kSettleSeconds &&
+                 std::fabs(fRate - fLastRate) <= fRate * kSettledShare)) {
                 break;
             }
             fLastRate = fRate;
@@ -138,7 +138,8 @@ CPcrRateScanner::Result CPcrRateScanner::Scan(const char* szPath)
     if (nPid < 0) {
         return Result::NoUsablePcr;
     }
-    const double fRate = double(nBestPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nBestTicks);
+    const double fRate =
+        double(nBestPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nBestTicks);
     if (!(fRate >= 1.0 && fRate < 2.0e9)) {
         return Result::NoUsablePcr;
     }

@@ -40,7 +40,8 @@ protected:
 
     std::string Path(const char* szName) const { return m_sDir + "/" + szName; }
 
-    ToolResult Run(const std::vector<std::string>& vArgs, const std::vector<SignalAt>& vSignals = {})
+    ToolResult Run(const std::vector<std::string>& vArgs,
+                   const std::vector<SignalAt>& vSignals = {})
     {
         std::vector<std::string> vAll{BM_CLI_PATH};
         vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
@@ -156,15 +157,14 @@ TEST_P(BraidmillSignalTest, StopsCleanlyOnAWholePacket)
 {
     const StopCase& c = GetParam();
     const std::string sStats = Path("stats.json");
-    const ToolResult run =
-        Run({m_sA, m_sB, m_sOut, "--stats", sStats}, {SignalAt{1.5, c.nSignal}});
+    const ToolResult run = Run({m_sA, m_sB, m_sOut, "--stats", sStats}, {SignalAt{1.5, c.nSignal}});
     EXPECT_EQ(run.nTermSignal, 0);
     EXPECT_EQ(run.nStatus, c.nStatus) << run.sErr;
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(
-        run.sErr, m,
-        std::regex(std::string("stopped by ") + c.szName +
-                   ": ([0-9]+) packets \\(([0-9]+) bytes\\) written to " + m_sOut + "\n")))
+    ASSERT_TRUE(std::regex_search(run.sErr, m,
+                                  std::regex(std::string("stopped by ") + c.szName +
+                                             ": ([0-9]+) packets \\(([0-9]+) bytes\\) written to " +
+                                             m_sOut + "\n")))
         << run.sErr;
     const long long llPackets = std::stoll(m[1]);
     const std::vector<uint8_t> vOut = Bytes(m_sOut);

@@ -62,7 +62,8 @@ ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::strin
         }
         double fElapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
-        if (nDone == 0 && nNextSignal < vSignals.size() && fElapsed >= vSignals[nNextSignal].fAfter) {
+        if (nDone == 0 && nNextSignal < vSignals.size() &&
+            fElapsed >= vSignals[nNextSignal].fAfter) {
             kill(nPid, vSignals[nNextSignal++].nSignal);
         }
         if (nDone < 0 || fElapsed > fTimeoutSeconds) {

@@ -16,8 +16,8 @@ std::string Query(const std::string& sDir, const std::string& sPath, const std::
 {
     std::ofstream(sDir + "/q.py") << "import json, sys\nd = json.load(open(sys.argv[1]))\nprint("
                                   << sExpr << ", end='')\n";
-    const std::string sCmd = "/usr/bin/env python3 '" + sDir + "/q.py' '" + sPath + "' > '" +
-                             sDir + "/q.txt' 2>&1";
+    const std::string sCmd =
+        "/usr/bin/env python3 '" + sDir + "/q.py' '" + sPath + "' > '" + sDir + "/q.txt' 2>&1";
     const bool bOk = std::system(sCmd.c_str()) == 0;
     std::stringstream ss;
     ss << std::ifstream(sDir + "/q.txt").rdbuf();
@@ -41,9 +41,10 @@ TEST(CStatsFileTest, ReadsBackAsJsonWithAndWithoutEngineFigures)
     run.vEstimatedRates = {1'000'000, 900'000};
     const CStatsFile file(sPath);
     ASSERT_TRUE(file.Write(run, nullptr));
-    EXPECT_EQ(Query(sDir, sPath, "d['engine_figures'], d['output']['path'], "
-                                 "d['output']['bytes_written'], [i['path'] for i in d['inputs']], "
-                                 "d['programs']"),
+    EXPECT_EQ(Query(sDir, sPath,
+                    "d['engine_figures'], d['output']['path'], "
+                    "d['output']['bytes_written'], [i['path'] for i in d['inputs']], "
+                    "d['programs']"),
               "False out \"1\".ts 1880 ['a\\\\b.ts', 'tab\\there.ts'] []");
 
     _MUX_STATS stats;
@@ -52,10 +53,11 @@ TEST(CStatsFileTest, ReadsBackAsJsonWithAndWithoutEngineFigures)
     stats.vPrograms = {{101, 1, 40, 8, 40'000}, {102, 2, 30, 4, -1}};
     run.sState = "finished";
     ASSERT_TRUE(file.Write(run, &stats)); // replaces the first one
-    EXPECT_EQ(Query(sDir, sPath, "d['state'], d['output']['null_slots'], d['inputs'][0]['dropped'], "
-                                 "d['inputs'][0]['cc_errors'], d['inputs'][1]['bit_rate'], "
-                                 "[(p['program_number'], p['input'], p['max_pcr_interval_us']) "
-                                 "for p in d['programs']]"),
+    EXPECT_EQ(Query(sDir, sPath,
+                    "d['state'], d['output']['null_slots'], d['inputs'][0]['dropped'], "
+                    "d['inputs'][0]['cc_errors'], d['inputs'][1]['bit_rate'], "
+                    "[(p['program_number'], p['input'], p['max_pcr_interval_us']) "
+                    "for p in d['programs']]"),
               "finished 20 2 3 -1 [(101, 1, 40000), (102, 2, -1)]");
     size_t nStatsFiles = 0; // no temporary left beside it
     for (const auto& entry : std::filesystem::directory_iterator(sDir)) {

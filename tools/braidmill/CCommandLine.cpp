@@ -8,13 +8,12 @@
 
 namespace {
 
-constexpr int kMaxId = 0xFFFF;                    // 16-bit identifiers of PAT, SDT, NIT
-constexpr size_t kMaxNetworkName = 255;           // a descriptor's payload, bytes
-constexpr long long kMaxRateBps = 1'000'000'000;  // far above any DVB multiplex
+constexpr int kMaxId = 0xFFFF;                   // 16-bit identifiers of PAT, SDT, NIT
+constexpr size_t kMaxNetworkName = 255;          // a descriptor's payload, bytes
+constexpr long long kMaxRateBps = 1'000'000'000; // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
 
-enum Option
-{
+enum Option {
     kOptFast = 256,
     kOptRate,
     kOptTsid,
@@ -109,7 +108,7 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
         case kOptTsid:
         case kOptOnid:
         case kOptNetworkId: {
-            const char* szName = nOpt == kOptTsid ? "--tsid"
+            const char* szName = nOpt == kOptTsid   ? "--tsid"
                                  : nOpt == kOptOnid ? "--onid"
                                                     : "--network-id";
             if (!ParseInteger(optarg, 0, kMaxId, n)) {

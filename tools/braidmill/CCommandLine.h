@@ -10,8 +10,7 @@
 class CCommandLine
 {
 public:
-    enum class Action
-    {
+    enum class Action {
         Run,     // mux Inputs into Output
         Usage,   // the usage line on stdout, status 0 (too few arguments)
         Help,    // --help
@@ -25,16 +24,16 @@ public:
 
     std::vector<std::string> vInputs;
     std::string sOutput;
-    std::string sStatsPath;  // empty: no statistics file
+    std::string sStatsPath;   // empty: no statistics file
     std::string sNetworkName; // empty: no NIT name
     bool bFast = false;
     bool bQuiet = false;
     bool bVerbose = false;
-    long long llRateBps = 0;  // 0: from the inputs' estimates
-    int nTsId = -1;           // -1: the library's default
+    long long llRateBps = 0; // 0: from the inputs' estimates
+    int nTsId = -1;          // -1: the library's default
     int nOnid = -1;
     int nNetworkId = -1;
-    double fDuration = 0;     // seconds of output; 0 until the inputs end
+    double fDuration = 0;      // seconds of output; 0 until the inputs end
     bool bNetworkName = false; // --network-name given (it may be empty)
 
 private:

@@ -49,7 +49,7 @@ private:
     static void LogHandler(int nLevel, const char* szLine, void* pUser);
     void PrintLocked(FILE* pStream, const std::string& sText);
 
-    std::mutex m_mtx; // guards the two streams, m_sStatus and the converter
+    std::mutex m_mtx;      // guards the two streams, m_sStatus and the converter
     std::string m_sStatus; // the progress line now on stderr; empty none
     iconv_t m_cd = reinterpret_cast<iconv_t>(-1); // GBK to UTF-8; -1 no conversion
     bool m_bQuiet = false;

@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr int kReadBufferSize = 3850240;      // 20,480 packets per read
-constexpr double kRateUnit = 1024.0 * 1024.0; // bit/s per unit of the output rate
+constexpr int kReadBufferSize = 3850240;       // 20,480 packets per read
+constexpr double kRateUnit = 1024.0 * 1024.0;  // bit/s per unit of the output rate
 constexpr long long kTableAllowance = 524'288; // bit/s of the rate's extra unit kept for tables
 // How long main sleeps between looks at the inputs while they analyse their tables.
 constexpr auto kReadyPoll = std::chrono::milliseconds(5);
@@ -105,7 +105,8 @@ int EstimateRate(const std::string& sPath, CConsole& console)
     std::snprintf(szNote, sizeof szNote,
                   "no bit rate from the start of the file; %d bit/s estimated from %.1f s of PCRs "
                   "on PID 0x%04X",
-                  scanner.GetBitRate(), scanner.GetMeasuredSeconds(), unsigned(scanner.GetPcrPid()));
+                  scanner.GetBitRate(), scanner.GetMeasuredSeconds(),
+                  unsigned(scanner.GetPcrPid()));
     console.Note(sPath + ": " + szNote);
     return scanner.GetBitRate();
 }
@@ -163,8 +164,7 @@ void ReleaseInputs(std::vector<Input>& inputs)
     }
 }
 
-enum class Ready
-{
+enum class Ready {
     All,
     Never,   // nBad can never become ready
     Stopped, // a signal came first
@@ -203,8 +203,8 @@ std::string FormatRate(double fBitRate)
 
 std::string Written(long long llPackets, const std::string& sOutput)
 {
-    return std::to_string(llPackets) + " packets (" +
-           std::to_string(llPackets * kPacketBytes) + " bytes) written to " + sOutput;
+    return std::to_string(llPackets) + " packets (" + std::to_string(llPackets * kPacketBytes) +
+           " bytes) written to " + sOutput;
 }
 
 } // namespace
@@ -334,7 +334,8 @@ void CMuxRun::Configure()
     const long long llTables = m_pMux->GetTableBitRate();
     if (m_cmd.llRateBps == 0 && llTables > kTableAllowance) {
         m_llRateBps = std::llround(m_fBitRate) + (llTables - kTableAllowance);
-        m_console.Note("the tables need " + std::to_string(llTables) + " bit/s; output rate raised by " +
+        m_console.Note("the tables need " + std::to_string(llTables) +
+                       " bit/s; output rate raised by " +
                        std::to_string(llTables - kTableAllowance) + " bit/s");
         m_fBitRate = double(m_llRateBps);
     }
@@ -510,4 +511,3 @@ int CMuxRun::Finish()
     }
     return nOmitted > 0 || llLost > 0 ? kExitIncomplete : kExitOk;
 }
-

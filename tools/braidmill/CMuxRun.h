@@ -61,11 +61,10 @@ private:
     CMuxIface* m_pMux = nullptr;
     std::unique_ptr<CWatchedSink> m_pSink; // null until the output is opened
     std::unique_ptr<CStatsFile> m_pStats;
-    float m_fRate = 0;               // rate units, when no exact rate is set
-    long long m_llRateBps = 0;       // exact rate; 0 when m_fRate applies
-    double m_fBitRate = 0;           // the rate in force, bit/s
+    float m_fRate = 0;         // rate units, when no exact rate is set
+    long long m_llRateBps = 0; // exact rate; 0 when m_fRate applies
+    double m_fBitRate = 0;     // the rate in force, bit/s
     std::chrono::steady_clock::time_point m_tStart;
     std::atomic<bool> m_bDone{false}; // main to the watcher: the run is over
     bool m_bStatsFailed = false;      // watcher thread only until joined
 };
-

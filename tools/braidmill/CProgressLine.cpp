@@ -46,7 +46,8 @@ void CProgressLine::Draw()
     const long long nBytes = m_fnBytes ? m_fnBytes() : 0;
     const double fOutSeconds = m_fBitRate > 0 ? double(nBytes) * 8 / m_fBitRate : 0;
     char szLine[128];
-    std::snprintf(szLine, sizeof szLine, "%02lld:%02lld elapsed, %lld bytes written, %.1f s of output",
+    std::snprintf(szLine, sizeof szLine,
+                  "%02lld:%02lld elapsed, %lld bytes written, %.1f s of output",
                   (long long)(nElapsed / 60), (long long)(nElapsed % 60), nBytes, fOutSeconds);
     m_console.SetStatus(szLine);
 }

@@ -30,8 +30,8 @@ public:
 private:
     static void Handle(int nSignal);
 
-    static std::atomic<int> s_nSignal;    // first signal caught; 0 none
-    static std::atomic<int> s_nWriteFd;   // self-pipe's write end for the handler; -1 none
+    static std::atomic<int> s_nSignal;  // first signal caught; 0 none
+    static std::atomic<int> s_nWriteFd; // self-pipe's write end for the handler; -1 none
     int m_vPipe[2] = {-1, -1};
     bool m_bInstalled = false;
 };

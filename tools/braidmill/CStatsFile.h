@@ -16,9 +16,9 @@ public:
     struct Run
     {
         std::string sOutput;
-        double fBitRate = 0;           // output rate, bit/s
+        double fBitRate = 0; // output rate, bit/s
         long long llPacketsWritten = 0;
-        double fElapsed = 0;           // wall-clock seconds since the mux started
+        double fElapsed = 0;            // wall-clock seconds since the mux started
         std::string sState = "running"; // running, finished, stopped, failed
         std::vector<std::string> vInputs;
         std::vector<int> vEstimatedRates; // bit/s per input, as estimated before the run

@@ -161,7 +161,7 @@ bool CMuxCore::Prepare()
 
     const int64_t nRate = GetBitRate();
     const COutputTime time(nRate);
-    const long long llTableRate = CPsiBuilder::TableBitRate(m_vTables, kPsiRepeatMs);
+    const long long llTableRate = CPsiBuilder::TableBitRate(m_vTables, kTableCycleMs);
     if (llTableRate > nRate) {
         LogPrint(kLogError,
                  "mux: the tables need %lld bit/s, more than the output rate of %lld bit/s",
@@ -239,7 +239,7 @@ long long CMuxCore::GetTableBitRate()
     if (!builder.BuildTables(vTables)) {
         return -1;
     }
-    return CPsiBuilder::TableBitRate(vTables, kPsiRepeatMs);
+    return CPsiBuilder::TableBitRate(vTables, kTableCycleMs);
 }
 
 bool CMuxCore::GetStats(_MUX_STATS& stats) const

@@ -14,8 +14,9 @@ constexpr uint8_t kAfLengthWhole = 183; // an adaptation field that fills the pa
 
 } // namespace
 
-CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots)
-    : m_time(time), m_nInsertSlots(std::max<int64_t>(nInsertSlots, 1)), m_vIndex(kPidCount, -1)
+CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t nMaxSlots)
+    : m_time(time), m_nInsertSlots(std::max<int64_t>(nInsertSlots, 1)),
+      m_nMaxSlots(std::max<int64_t>(nMaxSlots, m_nInsertSlots + 1)), m_vIndex(kPidCount, -1)
 {
 }
 
@@ -37,7 +38,12 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
     if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded) {
         return kNever;
     }
-    return state.nLastSlot + m_nInsertSlots;
+    // An input whose own PCRs come a little more often than the longest gap
+    // allowed gets a PCR-only packet only when its next one is late: at the
+    // usual interval every such PID would carry its PCRs twice.
+    const bool bOwnNearlyInTime =
+        state.nSpacing > m_nInsertSlots && state.nSpacing <= m_nMaxSlots + m_nMaxSlots / 20;
+    return state.nLastSlot + (bOwnNearlyInTime ? m_nMaxSlots : m_nInsertSlots);
 }
 
 void CPcrStamper::RecomputeNextDue()
@@ -62,7 +68,7 @@ void CPcrStamper::NotePcr(CPidState& state, int64_t nSlot)
     }
 }
 
-bool CPcrStamper::OnPacket(int64_t nSlot, uint8_t* pPacket, int nPid)
+bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, int nPid)
 {
     CPidState& state = m_vStates[size_t(m_vIndex[size_t(nPid)])];
     CTsPacket packet;
@@ -83,6 +89,8 @@ bool CPcrStamper::OnPacket(int64_t nSlot, uint8_t* pPacket, int nPid)
         }
         return false;
     }
+    state.nSpacing = state.nLastDue >= 0 && !bDiscontinuity ? nDueSlot - state.nLastDue : -1;
+    state.nLastDue = nDueSlot;
     if (bDiscontinuity || state.bRestartPending || state.nRefPcr < 0) {
         // Restamping across a new time base would put the clock out of step
         // with the time stamps that follow it.
@@ -105,13 +113,13 @@ void CPcrStamper::EndPid(int nPid)
     RecomputeNextDue();
 }
 
-int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
+int CPcrStamper::GetDuePid(int64_t nSlot)
 {
     if (m_nNextDue > nSlot) {
         return -1;
     }
-    CPidState* pDue = nullptr;
-    for (CPidState& state : m_vStates) {
+    const CPidState* pDue = nullptr;
+    for (const CPidState& state : m_vStates) {
         if (DueOf(state) <= nSlot && (pDue == nullptr || DueOf(state) < DueOf(*pDue))) {
             pDue = &state;
         }
@@ -120,6 +128,16 @@ int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
         RecomputeNextDue();
         return -1;
     }
+    return pDue->nPid;
+}
+
+int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
+{
+    const int nDuePid = GetDuePid(nSlot);
+    if (nDuePid < 0) {
+        return -1;
+    }
+    CPidState* pDue = &m_vStates[size_t(m_vIndex[size_t(nDuePid)])];
     // Adaptation field only, no payload: its continuity counter repeats the
     // last one sent on the PID, which is what a receiver expects.
     std::memset(pOut, 0xFF, kTsPacketSize);

@@ -15,20 +15,24 @@
 class CPcrStamper
 {
 public:
-    CPcrStamper(const COutputTime& time, int64_t nInsertSlots);
+    // nInsertSlots: the gap after which a PCR-only packet goes in; nMaxSlots:
+    // the gap no PCR PID may exceed.
+    CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t nMaxSlots);
 
     // Declares an output PCR PID (before the first slot).
     void AddPid(int nPid);
     bool IsPcrPid(int nPid) const { return nPid >= 0 && nPid < int(m_vIndex.size()) && m_vIndex[size_t(nPid)] >= 0; }
 
-    // A content packet on a PCR PID leaves in nSlot: restamps its PCR.
-    // Returns true when it carried a PCR.
-    bool OnPacket(int64_t nSlot, uint8_t* pPacket, int nPid);
+    // A content packet on a PCR PID, due at nDueSlot, leaves in nSlot:
+    // restamps its PCR. Returns true when it carried a PCR.
+    bool OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, int nPid);
     // The PID carries nothing more (its input has ended): no insertion.
     void EndPid(int nPid);
 
     // The slot from which a PCR-only packet is due (INT64_MAX: none).
     int64_t GetNextDueSlot() const { return m_nNextDue; }
+    // The PID whose PCR-only packet is due at nSlot, or -1.
+    int GetDuePid(int64_t nSlot);
     // Writes the due PCR-only packet for nSlot into pOut; returns its PID,
     // or -1 when none is due.
     int TakeDue(int64_t nSlot, uint8_t* pOut);
@@ -45,6 +49,8 @@ private:
         int64_t nRefPcr = -1;    // reference PCR, ticks; -1: no PCR sent yet
         int64_t nRefSlot = 0;    // its slot
         int64_t nLastSlot = -1;  // slot of the last PCR sent
+        int64_t nLastDue = -1;   // due slot of the last PCR of the input sent
+        int64_t nSpacing = -1;   // due slots between the input's last two PCRs; -1 unknown
         uint8_t nLastCc = 0;     // counter of the last packet sent on the PID
         bool bRestartPending = false; // a discontinuity was sent; its PCR not yet
         bool bEnded = false;
@@ -58,6 +64,7 @@ private:
 
     const COutputTime& m_time;
     int64_t m_nInsertSlots;
+    int64_t m_nMaxSlots;
     std::vector<int> m_vIndex; // per PID: index into m_vStates, -1 none
     std::vector<CPidState> m_vStates;
     int64_t m_nNextDue = std::numeric_limits<int64_t>::max();

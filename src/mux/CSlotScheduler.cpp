@@ -32,9 +32,10 @@ const CNullPacket kNull;
 CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
                                int64_t nLateBudgetSlots)
     : m_time(nBitsPerSecond),
-      m_carousel(std::max<int64_t>(m_time.SlotsIn(kPsiRepeatMs), 1)),
-      m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs)), m_nLateBudget(nLateBudgetSlots),
-      m_vProgramOf(kPidCount, -1)
+      m_carousel(std::max<int64_t>(m_time.SlotsIn(kTableCycleMs), 1)),
+      m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)), m_nLateBudget(nLateBudgetSlots),
+      m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
+      m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20)
 {
     m_carousel.SetTables(std::move(vTables), 0);
     m_nStartSlot = m_carousel.GetSetPacketCount();
@@ -49,6 +50,9 @@ void CSlotScheduler::AddInput(const CInput& input)
     ++m_nLive;
     for (int nPid : input.vPcrPids) {
         m_pcr.AddPid(nPid);
+        if (nPid >= 0 && nPid < kPidCount) {
+            m_vPcrInput[size_t(nPid)] = int(m_vInputs.size() - 1);
+        }
     }
 }
 
@@ -150,7 +154,7 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
     pOut[2] = uint8_t(nOutPid & 0xFF);
     if (m_pcr.IsPcrPid(nOutPid)) {
-        m_pcr.OnPacket(nSlot, pOut, nOutPid);
+        m_pcr.OnPacket(nSlot, state.nHeadSlot, pOut, nOutPid);
     }
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
     if (nProgram >= 0) {
@@ -160,6 +164,35 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     NoteLate(i, nSlot - state.nHeadSlot);
     state.in.pQueue->Pop();
     RefreshHead(i);
+}
+
+bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
+{
+    const int nPid = m_pcr.GetDuePid(nSlot);
+    if (nPid < 0) {
+        return false;
+    }
+    const int nInput = m_vPcrInput[size_t(nPid)];
+    if (nInput >= 0) {
+        CInputState& state = m_vInputs[size_t(nInput)];
+        if (!state.bHasHead) {
+            RefreshHead(size_t(nInput));
+        }
+        const CTimedPacket* pHead = state.bHasHead ? state.in.pQueue->Head() : nullptr;
+        // Early by a hair (the slot rounding of a 40 ms input), not more.
+        if (pHead != nullptr && state.nHeadSlot <= nSlot + m_nPcrEarlySlots) {
+            const uint8_t* h = pHead->vData;
+            const int nHeadPid = state.in.pPidMap[((h[1] << 8) | h[2]) & kPidMask] & kPidMask;
+            // The PID's own PCR is next from its input: it goes now, a
+            // little ahead of its turn, instead of a PCR-only packet just
+            // before it.
+            if (nHeadPid == nPid && (h[3] & 0x20) != 0 && h[4] >= 7 && (h[5] & 0x10) != 0) {
+                TakeFrom(size_t(nInput), nSlot, pOut);
+                return true;
+            }
+        }
+    }
+    return m_pcr.TakeDue(nSlot, pOut) >= 0;
 }
 
 int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
@@ -172,16 +205,25 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
         }
         const int64_t nSlot = m_nNext;
         uint8_t* p = pOut + size_t(nFilled) * kTsPacketSize;
-        if (m_carousel.GetNextDueSlot() <= nSlot && m_carousel.TakeDue(nSlot, p)) {
-            ++m_nTableSlots;
-        } else if (m_pcr.GetNextDueSlot() <= nSlot && m_pcr.TakeDue(nSlot, p) >= 0) {
-            // a PCR-only packet
+        // A PCR that is due is due at its limit. Tables and content then go
+        // in the order they fell due: the tables keep their interval, and a
+        // burst of them delays content by no more than its length.
+        const int64_t nTableDue = m_carousel.GetNextDueSlot();
+        bool bTable = false;
+        if (m_pcr.GetNextDueSlot() <= nSlot && TakePcr(nSlot, p)) {
+            // a PCR
         } else {
             const int nInput = PickInput(nSlot);
-            if (nInput >= 0) {
+            if (m_nStarved >= 0) {
+                break; // what the input has next may be due first
+            }
+            const bool bTableFirst =
+                nTableDue <= nSlot &&
+                (nInput < 0 || nTableDue <= m_vInputs[size_t(nInput)].nHeadSlot);
+            if (bTableFirst && m_carousel.TakeDue(nSlot, p)) {
+                bTable = true;
+            } else if (nInput >= 0) {
                 TakeFrom(size_t(nInput), nSlot, p);
-            } else if (m_nStarved >= 0) {
-                break;
             } else if (m_nLive == 0) {
                 break;
             } else {
@@ -203,6 +245,7 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
                 continue;
             }
         }
+        m_nTableSlots += bTable ? 1 : 0;
         ++m_nNext;
         ++nFilled;
     }

@@ -13,10 +13,11 @@ class CTimedQueue;
 
 // Decides what every output slot carries, in output time. No threads, no
 // I/O, no clock of its own: a driver asks for slots and writes them when it
-// is time, so a test can step it slot by slot. Per slot, in this order: a
-// table packet that is due, a PCR-only packet where a PCR PID's gap would
-// grow too long, the input packet with the earliest deadline whose time has
-// come, else a null packet.
+// is time, so a test can step it slot by slot. Per slot, in this order: a PCR
+// where a PCR PID's gap would grow too long (its own next PCR when that is
+// at its input's head, else a PCR-only packet); then, of the tables and the
+// inputs' packets whose time has come, what fell due first; else a null
+// packet.
 //
 // Every packet of an input is due at its time on the input's timeline plus
 // one constant offset for that input, fixed by its first packet; so the
@@ -88,6 +89,9 @@ private:
     // The input whose head leaves at nSlot; -1 none. Sets m_nStarved.
     int PickInput(int64_t nSlot);
     void TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut);
+    // A PCR due on a PID: its own next PCR when that is at its input's head
+    // and due, else a PCR-only packet. False when none is due.
+    bool TakePcr(int64_t nSlot, uint8_t* pOut);
     void NoteLate(size_t i, int64_t nLate);
 
     COutputTime m_time;
@@ -99,6 +103,8 @@ private:
     std::vector<CInputState> m_vInputs;
     std::vector<CInputStats> m_vStats;
     std::vector<int> m_vProgramOf;        // per output PID: program index, -1 none
+    std::vector<int> m_vPcrInput;         // per output PCR PID: its input, -1 none
+    int64_t m_nPcrEarlySlots;             // how early a PCR may leave to keep the gap
     std::vector<int64_t> m_vProgramPackets; // per program
     int m_nLive = 0;      // inputs not drained
     int m_nStarved = -1;

@@ -94,6 +94,7 @@ bool CTableCarousel::TakeDue(int64_t nSlot, uint8_t* pOut)
     if (m_pSending == nullptr) {
         std::pop_heap(m_vHeap.begin(), m_vHeap.end(), Later);
         m_nSendingTable = m_vHeap.back().nTable;
+        m_nSendingDue = m_vHeap.back().nSlot;
         m_vHeap.pop_back();
         m_pSending = &m_vTables[m_nSendingTable];
         m_bSendingCurrent = true;
@@ -136,7 +137,9 @@ int64_t CTableCarousel::NextStart(size_t nTable, int64_t nStart) const
 void CTableCarousel::UpdateNextDue(int64_t nSlot)
 {
     if (m_pSending != nullptr) {
-        m_nNextDue = nSlot + 1;
+        // The rest of a table is as due as its start: a caller that orders
+        // tables and other traffic by due slot must not let it wait longer.
+        m_nNextDue = std::min(m_nSendingDue, nSlot + 1);
     } else {
         m_nNextDue = m_vHeap.empty() ? INT64_MAX : m_vHeap.front().nSlot;
     }

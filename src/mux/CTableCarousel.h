@@ -67,6 +67,7 @@ private:
     bool m_bSendingCurrent = false;        // false: a table of a replaced set, finishing
     size_t m_nSendingPacket = 0;           // its next packet
     int64_t m_nSendingStart = 0;           // slot of its first packet
+    int64_t m_nSendingDue = 0;             // slot its start was due
     CPsiTable m_finishing;                 // a replaced set's table half sent when it went
     int64_t m_nNextDue = INT64_MAX;        // slot
     int64_t m_nSent = 0;                   // packets

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ts/TsConstants.h"
+
 // Numbering and PSI policy of the multiplex.
 inline constexpr int kFirstProgramNumber = 101;
 inline constexpr int kLastProgramNumber = 0xFFFF;
@@ -29,5 +31,9 @@ inline constexpr int kServiceNameChars = 100; // buffer for "service %03d"
 inline constexpr int kServiceDescriptorCapacity = 200;
 // Scheduling policy of the output.
 inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PCR-only packet
+inline constexpr int kPcrMaxGapMs = 40;  // ... and never silent longer
 inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most
+// The tables' cycle: a little inside the 80 ms promised, so that a table
+// that waits behind content that fell due before it still keeps the promise.
+inline constexpr int kTableCycleMs = kPsiRepeatMs * 19 / 20;

@@ -377,6 +377,33 @@ std::vector<std::pair<std::string, Bytes>> PsiSeeds()
     return seeds;
 }
 
+// The harness adds the tables itself: a header (inputs, rate, batch) and
+// content packets with PCRs, time stamps, jumps and discontinuities.
+std::vector<std::pair<std::string, Bytes>> EngineSeeds()
+{
+    std::vector<std::pair<std::string, Bytes>> seeds;
+    for (const uint8_t nInputs : {0, 1, 2}) {
+        for (const uint8_t nRate : {2, 20, 200}) {
+            Bytes data{nInputs, 0, nRate, 7};
+            for (int i = 0; i < 60; ++i) {
+                Header h = Pid(uint16_t(0x100 + i % 2));
+                h.nCc = uint8_t(i / 2);
+                const int64_t nPcr = i == 40 ? int64_t(900) * 27'000'000 : int64_t(i) * 2'700'000;
+                if (i % 2 == 0 && i % 6 == 0) {
+                    Append(data, CPacketBuilder::Pcr(h, nPcr, i == 50, {0x01, 0x02}));
+                } else if (i % 5 == 0) {
+                    Append(data, CPacketBuilder::PesStart(h, 0xC0, 90'000 + i * 3600));
+                } else {
+                    Append(data, CPacketBuilder::Payload(h, {uint8_t(i)}));
+                }
+            }
+            seeds.emplace_back("engine-" + std::to_string(nInputs) + "-" + std::to_string(nRate),
+                               data);
+        }
+    }
+    return seeds;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -392,6 +419,7 @@ int main(int argc, char** argv)
             {"fuzz_rate", RateSeeds()},
             {"fuzz_input_module", InputSeeds()},
             {"fuzz_psi_build", PsiSeeds()},
+            {"fuzz_engine", EngineSeeds()},
         };
     if (!MakeDir(sRoot)) {
         return 1;

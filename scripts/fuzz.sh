@@ -27,6 +27,7 @@ max_len() {
         fuzz_rate) echo 16384 ;;
         fuzz_input_module) echo 18801 ;;
         fuzz_psi_build) echo 8192 ;;
+        fuzz_engine) echo 32768 ;;
         *) echo 4096 ;;
     esac
 }

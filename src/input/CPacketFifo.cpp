@@ -7,7 +7,9 @@
 CPacketFifo::CPacketFifo(int nCapacity)
 {
     const int nSlots = nCapacity > 0 ? nCapacity / kTsPacketSize : 0;
-    m_pStore = new unsigned char[size_t(nSlots) * kTsPacketSize]();
+    // Not cleared: a slot is written before it is read, and untouched pages
+    // cost no memory until the input needs them.
+    m_pStore = new unsigned char[size_t(nSlots) * kTsPacketSize];
     for (int i = 0; i < nSlots; ++i) {
         m_freeQueue.push_back(m_pStore + size_t(i) * kTsPacketSize);
     }

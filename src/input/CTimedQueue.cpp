@@ -16,7 +16,9 @@ uint64_t RoundUpPow2(int n)
 } // namespace
 
 CTimedQueue::CTimedQueue(int nCapacity)
-    : m_pRing(std::make_unique<CTimedPacket[]>(RoundUpPow2(nCapacity))),
+    // Not cleared: an entry is written before it is read, and untouched pages
+    // cost no memory until the input fills them.
+    : m_pRing(new CTimedPacket[RoundUpPow2(nCapacity)]),
       m_nMask(RoundUpPow2(nCapacity) - 1)
 {
 }

@@ -98,7 +98,9 @@ class CMuxCore;
 class COutPutModuleBase;
 
 // One input of the multiplex. Fed by a source thread (RecvOnePacket,
-// StreamEnd), drained by the mux thread (GetOnePacket, ReleaseBuffer).
+// StreamEnd), drained by the engine. GetOnePacket and ReleaseBuffer let a
+// client drain it itself instead: the next packet, on its output PID, once
+// its time has come (PTS/DTS deltas and nPcrPid are given as -1).
 class BRAIDMILL_API CInputModuleIface
 {
 public:

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr int kReadBufferSize = 3850240;       // 20,480 packets per read
+constexpr int kReadBufferSize = 4096 * 188;     // packets per read: large reads, little memory
 constexpr double kRateUnit = 1024.0 * 1024.0;  // bit/s per unit of the output rate
 constexpr long long kTableAllowance = 524'288; // bit/s of the rate's extra unit kept for tables
 // How long main sleeps between looks at the inputs while they analyse their tables.

@@ -207,6 +207,11 @@ public:
     // True once the sink can take no more (a failed write): the engine then
     // stops the run. The default never breaks.
     virtual bool IsBroken() const;
+    // In real time, the most output, in milliseconds, the engine may hand
+    // over in one call: short for a sink whose bytes must leave evenly (the
+    // default, 2 ms), longer where larger writes cost less and nobody sees
+    // the bursts (a file).
+    virtual int GetWriteIntervalMs() const;
 };
 
 // Writes the multiplex to a file.
@@ -225,6 +230,7 @@ public:
     void RenderPackets(unsigned char* packets, int nCount) override;
     void Destroy() override;
     bool IsBroken() const override { return HasWriteError(); }
+    int GetWriteIntervalMs() const override;
 
     // True when a write, a flush or the close failed or was short.
     bool HasWriteError() const;

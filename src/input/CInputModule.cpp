@@ -73,7 +73,8 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
     if (pData == nullptr) {
         return;
     }
-    m_nRead.fetch_add(1, std::memory_order_relaxed);
+    // Only this thread writes the counter: no read-modify-write needed.
+    m_nRead.store(m_nRead.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     const int64_t nPos = m_nPosition++;
     // Only this thread writes m_bReady.
     if (m_bReady.load(std::memory_order_relaxed)) {

@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr uint64_t kWaiterCheckEvery = 64; // pops between looks for a waiting reader
+
 uint64_t RoundUpPow2(int n)
 {
     uint64_t v = 1;
@@ -25,8 +27,11 @@ CTimedQueue::CTimedQueue(int nCapacity)
 
 CTimedPacket* CTimedQueue::Reserve()
 {
-    if (m_nWritten - m_nHead.load(std::memory_order_acquire) > m_nMask) {
-        return nullptr;
+    if (m_nWritten - m_nHeadSeen > m_nMask) {
+        m_nHeadSeen = m_nHead.load(std::memory_order_acquire);
+        if (m_nWritten - m_nHeadSeen > m_nMask) {
+            return nullptr;
+        }
     }
     return &m_pRing[m_nWritten & m_nMask];
 }
@@ -86,9 +91,16 @@ bool CTimedQueue::WaitForRoom()
 void CTimedQueue::Pop()
 {
     const uint64_t nHead = m_nHead.load(std::memory_order_relaxed) + 1;
-    m_nHead.store(nHead, std::memory_order_seq_cst);
-    // Woken per batch, not per packet: a quarter of the ring freed is enough
-    // for the reader to do a useful stretch of work.
+    m_nHead.store(nHead, std::memory_order_release);
+    // A waiting reader is looked for once per stretch, not per packet (a full
+    // fence each time would cost more than the rest of the packet's way), and
+    // woken per batch: a quarter of the ring freed is a useful stretch of
+    // work. Its wait re-checks the room on its own now and then, so a look
+    // that comes a stretch late only delays it.
+    if ((nHead & (kWaiterCheckEvery - 1)) != 0) {
+        return;
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (m_bProducerWaits.load(std::memory_order_seq_cst)) {
         if (m_nRoomWakeAt == 0 || nHead >= m_nRoomWakeAt) {
             if (m_nRoomWakeAt != 0) {

@@ -50,15 +50,19 @@ public:
 
     // Consumer.
     // The oldest published packet, or null.
-    const CTimedPacket* Head() const
-    {
-        const uint64_t nHead = m_nHead.load(std::memory_order_relaxed);
-        return nHead != m_nTail.load(std::memory_order_acquire) ? &m_pRing[nHead & m_nMask] : nullptr;
-    }
+    const CTimedPacket* Head() const { return const_cast<CTimedQueue*>(this)->HeadMutable(); }
     CTimedPacket* HeadMutable()
     {
         const uint64_t nHead = m_nHead.load(std::memory_order_relaxed);
-        return nHead != m_nTail.load(std::memory_order_acquire) ? &m_pRing[nHead & m_nMask] : nullptr;
+        // The producer's counter is read only when the copy runs out, so the
+        // two sides do not pull one cache line back and forth per packet.
+        if (nHead == m_nTailSeen) {
+            m_nTailSeen = m_nTail.load(std::memory_order_acquire);
+            if (nHead == m_nTailSeen) {
+                return nullptr;
+            }
+        }
+        return &m_pRing[nHead & m_nMask];
     }
     void Pop();
     // True once the end is published and every packet read.
@@ -79,9 +83,12 @@ private:
 
     std::unique_ptr<CTimedPacket[]> m_pRing;
     uint64_t m_nMask;
-    uint64_t m_nWritten = 0;           // producer only: packets written
-    std::atomic<uint64_t> m_nTail{0};  // packets published; producer writes
-    std::atomic<uint64_t> m_nHead{0};  // packets read; consumer writes
+    // Each side's counter and its copy of the other's sit on lines of their own.
+    alignas(64) uint64_t m_nWritten = 0; // producer only: packets written
+    uint64_t m_nHeadSeen = 0;            // producer only: m_nHead as last read
+    alignas(64) std::atomic<uint64_t> m_nTail{0}; // packets published; producer writes
+    alignas(64) std::atomic<uint64_t> m_nHead{0}; // packets read; consumer writes
+    uint64_t m_nTailSeen = 0;                     // consumer only: m_nTail as last read
     std::atomic<bool> m_bEnd{false};   // set by the producer after its last Publish
     std::atomic<bool> m_bAbort{false}; // set by any thread
 

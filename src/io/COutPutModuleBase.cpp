@@ -16,3 +16,8 @@ bool COutPutModuleBase::IsBroken() const
 {
     return false;
 }
+
+int COutPutModuleBase::GetWriteIntervalMs() const
+{
+    return 2;
+}

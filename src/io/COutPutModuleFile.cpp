@@ -126,3 +126,10 @@ bool COutPutModuleFile::HasWriteError() const
 {
     return m_nWriteErrors > 0;
 }
+
+int COutPutModuleFile::GetWriteIntervalMs() const
+{
+    // The page cache takes the bytes; a wake-up and a write every 2 ms would
+    // cost more than the rest of the multiplex.
+    return 10;
+}

@@ -34,6 +34,7 @@ inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PC
 inline constexpr int kPcrMaxGapMs = 40;  // ... and never silent longer
 inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most
+inline constexpr int kMaxBatchMs = 100;  // ... whatever a sink asks for
 // The tables' cycle: a little inside the 80 ms promised, so that a table
 // that waits behind content that fell due before it still keeps the promise.
 inline constexpr int kTableCycleMs = kPsiRepeatMs * 19 / 20;

@@ -55,7 +55,9 @@ void CMuxCore::DriveLoop()
 {
     CSlotScheduler& scheduler = *m_pScheduler;
     const COutputTime& time = scheduler.GetTime();
-    const int64_t nTick = std::max<int64_t>(time.SlotsIn(kBatchMs), 1);
+    int nTickMs = m_pOutput->GetWriteIntervalMs();
+    nTickMs = nTickMs < 1 ? kBatchMs : std::min(nTickMs, kMaxBatchMs);
+    const int64_t nTick = std::max<int64_t>(time.SlotsIn(nTickMs), 1);
     const int64_t nStatsEvery = std::max<int64_t>(time.SlotsIn(kStatsEveryMs), 1);
     int64_t nEnd = std::numeric_limits<int64_t>::max();
     if (m_fDuration > 0.0) {

@@ -26,6 +26,7 @@ public:
     // Closes the real sink; a failing close counts as a failed write.
     void Destroy() override;
     bool IsBroken() const override { return m_bBroken.load(); }
+    int GetWriteIntervalMs() const override { return m_pInner->GetWriteIntervalMs(); }
 
     // Packets the real sink took without failing; from any thread.
     long long GetPackets() const { return m_llPackets.load(); }

@@ -34,6 +34,7 @@ Header On(uint16_t nPid, uint8_t nCc = 0)
     Header h;
     h.nPid = nPid;
     h.nCc = nCc;
+    h.bPusi = true; // each packet a unit of its own: a stream starts at a unit start
     return h;
 }
 
@@ -174,6 +175,10 @@ TEST_F(CInputModuleTest, PidRewriteKeepsTheFlagBits)
 {
     MakeReady();
     m_module.GetPidMapList()[kAudioPid] = -1; // not yet translated
+    for (uint16_t nPid : {kVideoPid, kAudioPid}) {
+        Recv(PayloadOn(nPid)); // the unit start each PID begins with
+        ASSERT_TRUE(Take(nullptr));
+    }
     for (int nFlags = 0; nFlags < 8; ++nFlags) {
         for (uint16_t nPid : {kVideoPid, kAudioPid}) {
             Header h = On(nPid, uint8_t(nFlags));

@@ -184,16 +184,16 @@ TEST_F(CPsiAnalyzerTest, PmtDecodedAgainIsPrintedAgainButListedOnce)
     EXPECT_EQ(m_programs[1].nPmtPid, kPmtPid2);
 }
 
-TEST_F(CPsiAnalyzerTest, OnlyTheFirstPatIsFollowed)
+TEST_F(CPsiAnalyzerTest, NewPatVersionReplacesThePrograms)
 {
     Feed(Pat({{1, kPmtPid1}}, 0));
     Feed(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{5, kPmtPid2}}, 1), 1));
-    Feed(Pmt(kPmtPid2, 5, 0x200, {{2, 0x200, {}}}));
-    EXPECT_EQ(m_nCompletedAt, 0);
     Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {}}}));
+    EXPECT_EQ(m_nCompletedAt, 0) << "program 1 has left the PAT";
+    Feed(Pmt(kPmtPid2, 5, 0x200, {{2, 0x200, {}}}));
     EXPECT_EQ(m_nCompletedAt, 4);
     ASSERT_EQ(m_programs.size(), 1u);
-    EXPECT_EQ(m_programs[0].nPmtPid, kPmtPid1);
+    EXPECT_EQ(m_programs[0].nPmtPid, kPmtPid2);
 }
 
 TEST_F(CPsiAnalyzerTest, PatOfTheNetworkOnlyNeverCompletes)

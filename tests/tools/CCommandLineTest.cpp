@@ -68,7 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"DurationZero", {"-t", "0", "a", "b", "c"}, Action::Error, "--duration: 0"},
         Case{"DurationNotANumber", {"--duration", "nan", "a", "b", "c"}, Action::Error,
              "--duration: nan"},
-        Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"}),
+        Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"},
+        Case{"ServiceNamesUnknown", {"--service-names", "inputs", "a", "b", "c"}, Action::Error,
+             "--service-names: inputs"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
@@ -76,7 +78,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     CCommandLine cmd;
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
-                          "--stats", "s.json", "-v"}),
+                          "--stats", "s.json", "-v", "--service-names", "input"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -89,10 +91,12 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_EQ(cmd.nNetworkId, 9);
     EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
     EXPECT_EQ(cmd.sStatsPath, "s.json");
+    EXPECT_TRUE(cmd.bInputServiceNames);
 
     // With -o every positional argument is an input, in order.
     CCommandLine explicitForm;
     ASSERT_EQ(Parse(explicitForm, {"x.ts", "-o", "out.ts", "y.ts", "z.ts", "w.ts"}), Action::Run);
     EXPECT_EQ(explicitForm.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "z.ts", "w.ts"}));
     EXPECT_EQ(explicitForm.nTsId, -1); // not given: the library's default
+    EXPECT_FALSE(explicitForm.bInputServiceNames);
 }

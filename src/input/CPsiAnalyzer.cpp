@@ -361,11 +361,11 @@ void CPsiAnalyzer::HandlePat(const dvbpsi_pat_s& pat)
     if (programs.empty() && m_pmtInfos.empty()) {
         return;
     }
-    // A program that keeps its PMT PID keeps its decoder and its PMT; the
-    // rest go, and new ones wait for their PMT.
+    // Programs gone from the PAT go; new ones wait for their PMT. A program
+    // whose PMT moves to another PID keeps what its last PMT said until the
+    // new PID brings one, so that its streams flow on meanwhile.
     for (auto it = m_pmtInfos.begin(); it != m_pmtInfos.end();) {
-        auto itNew = programs.find(it->first);
-        if (itNew == programs.end() || itNew->second != it->second.nPmtPid) {
+        if (programs.count(it->first) == 0) {
             m_bChanged = m_bChanged || it->second.bParsed;
             it = m_pmtInfos.erase(it);
         } else {
@@ -373,17 +373,17 @@ void CPsiAnalyzer::HandlePat(const dvbpsi_pat_s& pat)
         }
     }
     for (const auto& entry : programs) {
-        if (m_pmtInfos.count(entry.first) != 0) {
+        _PMTINFO& info = m_pmtInfos[entry.first];
+        if (info.hPmtDecoder && info.nPmtPid == entry.second) {
             continue;
         }
-        _PMTINFO info;
         info.nPmtPid = entry.second;
+        info.program.nPmtPid = entry.second;
         info.hPmtDecoder.reset(dvbpsi_new(OnDvbpsiMessage, DVBPSI_MSG_WARN));
         if (info.hPmtDecoder &&
             !dvbpsi_pmt_attach(info.hPmtDecoder.get(), uint16_t(entry.first), OnPmt, this)) {
             info.hPmtDecoder.reset();
         }
-        m_pmtInfos.emplace(entry.first, std::move(info));
     }
     UpdateTablePids();
 }

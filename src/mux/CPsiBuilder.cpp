@@ -234,13 +234,15 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         char szInProgram[64];
         snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput, nInNumber);
         size_t nOut = 0;
-        while (nOut < m_vPrograms.size() && (m_vPrograms[nOut].nInput != nInput ||
-                                             m_vPrograms[nOut].descriptors.nProgramNumber != nInNumber)) {
-            ++nOut;
+        for (; nOut < m_vPrograms.size(); ++nOut) {
+            const COutProgram& known = m_vPrograms[nOut];
+            if (known.nInput == nInput && known.descriptors.nProgramNumber == nInNumber) {
+                break;
+            }
         }
         if (nOut == m_vPrograms.size()) {
-            while (m_nNextPmtPid + 1 <= kLastUsablePid &&
-                   (m_vUsed[size_t(m_nNextPmtPid)] != 0 || m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
+            while (m_nNextPmtPid + 1 <= kLastUsablePid && (m_vUsed[size_t(m_nNextPmtPid)] != 0 ||
+                                                           m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
                 m_nNextPmtPid += kPmtPidStep;
             }
             if (m_nNextPmtPid + 1 > kLastUsablePid || m_nNextProgram > kLastProgramNumber) {
@@ -302,9 +304,9 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
             if (nOutPid < 0) {
                 // The PID next to the PMT PID is held for a PCR of its own,
                 // unless an earlier one of the program has it.
-                nOutPid = std::find(pPidMap, pPidMap + kPidCount, nPmtPid + 1) == pPidMap + kPidCount
-                              ? nPmtPid + 1
-                              : TakeFreePid(nPmtPid, szInProgram);
+                const bool bHeldFree =
+                    std::find(pPidMap, pPidMap + kPidCount, nPmtPid + 1) == pPidMap + kPidCount;
+                nOutPid = bHeldFree ? nPmtPid + 1 : TakeFreePid(nPmtPid, szInProgram);
                 if (nOutPid >= 0) {
                     Give(in.nPcrPid, nOutPid);
                 }
@@ -339,7 +341,8 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         if (out.nInput == nInput && out.bOn && vSeen[i] == 0) {
             out.bOn = false;
             bChanged = true;
-            LogPrint(kLogWarning, "mux: input %d program %d: gone from its PAT; program %d leaves the tables",
+            LogPrint(kLogWarning,
+                     "mux: input %d program %d: gone from its PAT; program %d leaves the tables",
                      nInput, out.descriptors.nProgramNumber, out.nProgramNumber);
         }
     }

@@ -139,7 +139,7 @@ private:
     const CServiceInfo* FindService(const COutProgram& program) const;
 
     std::vector<COutProgram> m_vPrograms;     // numbering order
-    std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: given or held
+    std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: taken
     std::map<int, CServiceMap> m_services;    // by input
     bool m_bServiceNames = false;
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program

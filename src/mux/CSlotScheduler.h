@@ -60,7 +60,10 @@ public:
     void MapProgramPid(int nPid, int nProgram);
     void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
     // From the listener: the new table set, due from the next slot on.
-    void ReplaceTables(std::vector<CPsiTable> vTables) { m_carousel.SetTables(std::move(vTables), m_nNext); }
+    void ReplaceTables(std::vector<CPsiTable> vTables)
+    {
+        m_carousel.SetTables(std::move(vTables), m_nNext);
+    }
     // From the listener: a PCR PID taken up, or one that carries no more.
     void AddPcrPid(int nPid) { m_pcr.AddPid(nPid); }
     void EndPcrPid(int nPid) { m_pcr.EndPid(nPid); }

@@ -48,9 +48,8 @@ CInputModule::CInputModule()
       m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
       m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)), m_queue(kQueuePackets),
       m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vPidKind(kPidCount, kPidForeign),
-      m_vEsPid(kPidCount, 0), m_vWaitUnit(kPidCount, 0),
-      m_vLastPcr(kPidCount, -1), m_vLastCc(kPidCount, kNoCc),
-      m_pClock(&os::CMonotonicClock::Instance())
+      m_vEsPid(kPidCount, 0), m_vWaitUnit(kPidCount, 0), m_vLastPcr(kPidCount, -1),
+      m_vLastCc(kPidCount, kNoCc), m_pClock(&os::CMonotonicClock::Instance())
 {
     std::fill(m_pPidMap.get(), m_pPidMap.get() + kPidCount, -1);
 }

@@ -116,7 +116,7 @@ private:
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
-    std::mutex m_mtxTables; // guards m_vTableSets
+    std::mutex m_mtxTables;                                       // guards m_vTableSets
     std::deque<std::shared_ptr<const CInputTables>> m_vTableSets; // not yet taken, oldest first
 
     // Reader thread only.

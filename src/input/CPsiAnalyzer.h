@@ -103,11 +103,11 @@ private:
 
     std::vector<_PROGRAM_INFO>* m_pPrograms; // the input module's list
     std::vector<CProgramDescriptors>* m_pDescriptors; // parallel to it; may be null
-    std::map<int, _PMTINFO> m_pmtInfos;      // programs of the current PAT, by program_number
-    CServiceMap m_services;                  // from the SDT actual
+    std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
+    CServiceMap m_services;             // from the SDT actual
     CPatDecoderPtr m_pPatDecoder;
     CDemuxPtr m_pSdtDecoder;
-    std::vector<uint8_t> m_vTablePid;        // per PID: PAT, SDT or a PMT PID
+    std::vector<uint8_t> m_vTablePid; // per PID: PAT, SDT or a PMT PID
     uint64_t m_nNextOrder = 1;
     uint64_t m_nPatNext = 0;                 // next packet number for the PAT and SDT decoders
     uint64_t m_nPmtNext = 0;                 // next packet number for the PMT decoders

@@ -219,8 +219,8 @@ int CPsiBuilder::TakeFreePid(int nPmtPid, const char* szInProgram)
     return -1;
 }
 
-bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs,
-                              int* pPidMap, const std::vector<CProgramDescriptors>& descriptors)
+bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
+                              const std::vector<CProgramDescriptors>& descriptors)
 {
     bool bChanged = false;
     std::vector<uint8_t> vSeen(m_vPrograms.size(), 0);
@@ -241,8 +241,9 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
             }
         }
         if (nOut == m_vPrograms.size()) {
-            while (m_nNextPmtPid + 1 <= kLastUsablePid && (m_vUsed[size_t(m_nNextPmtPid)] != 0 ||
-                                                           m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
+            while (
+                m_nNextPmtPid + 1 <= kLastUsablePid &&
+                (m_vUsed[size_t(m_nNextPmtPid)] != 0 || m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
                 m_nNextPmtPid += kPmtPidStep;
             }
             if (m_nNextPmtPid + 1 > kLastUsablePid || m_nNextProgram > kLastProgramNumber) {
@@ -323,14 +324,14 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         FitDescriptors(next, szNamed);
 
         COutProgram& out = m_vPrograms[nOut];
-        const bool bSame =
-            out.bOn && out.nPcrPid == next.nPcrPid && out.vEs.size() == next.vEs.size() &&
-            std::equal(out.vEs.begin(), out.vEs.end(), next.vEs.begin(),
-                       [](const _ES_INFO& a, const _ES_INFO& b) {
-                           return a.nPid == b.nPid && a.nStreamType == b.nStreamType;
-                       }) &&
-            out.descriptors.vProgramInfo == next.descriptors.vProgramInfo &&
-            out.descriptors.vEs == next.descriptors.vEs;
+        const bool bSame = out.bOn && out.nPcrPid == next.nPcrPid &&
+                           out.vEs.size() == next.vEs.size() &&
+                           std::equal(out.vEs.begin(), out.vEs.end(), next.vEs.begin(),
+                                      [](const _ES_INFO& a, const _ES_INFO& b) {
+                                          return a.nPid == b.nPid && a.nStreamType == b.nStreamType;
+                                      }) &&
+                           out.descriptors.vProgramInfo == next.descriptors.vProgramInfo &&
+                           out.descriptors.vEs == next.descriptors.vEs;
         if (!bSame) {
             out = std::move(next);
             bChanged = true;
@@ -489,7 +490,7 @@ bool CPsiBuilder::BuildPat(dvbpsi_t* h, int nVersion, CPsiTable& table) const
     }
     for (const COutProgram& program : m_vPrograms) {
         if (program.bOn && dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
-                                   uint16_t(program.nPmtPid)) == nullptr) {
+                                                  uint16_t(program.nPmtPid)) == nullptr) {
             LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
                      program.nProgramNumber);
             return false;

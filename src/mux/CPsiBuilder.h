@@ -140,7 +140,7 @@ private:
 
     std::vector<COutProgram> m_vPrograms;     // numbering order
     std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: taken
-    std::map<int, CServiceMap> m_services;    // by input
+    std::map<int, CServiceMap> m_services;                             // by input
     bool m_bServiceNames = false;
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program
     int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program

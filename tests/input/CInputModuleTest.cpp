@@ -289,12 +289,12 @@ TEST_F(CInputModuleTest, NeverReadyOnceTheStreamEndedWithoutPrograms)
 TEST_F(CInputModuleTest, MissingPmtIsWaitedForHalfTheFifoOrTheEnd)
 {
     const auto Pat = [] {
-        return CPacketBuilder::Packetize(kPidPat,
-                                         CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, 0x1001}}));
+        return CPacketBuilder::Packetize(
+            kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, 0x1001}}));
     };
     const auto Pmt = [] {
-        return CPacketBuilder::Packetize(kPmtPid,
-                                         CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}}));
+        return CPacketBuilder::Packetize(
+            kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}}));
     };
     m_module.SetSourceAttribute({1, 0, 0});
     Recv(Pat());
@@ -332,8 +332,9 @@ TEST_F(CInputModuleTest, NewStreamIsQueuedAfterAChangeMarkerFromItsUnitStart)
     Packet early = PayloadOn(kNewPid);
     Recv(early); // not announced yet
     Recv(CPacketBuilder::Packetize(
-        kPmtPid, CPacketBuilder::PmtSection(
-                     1, kVideoPid, {{2, kVideoPid, {}}, {4, kAudioPid, {}}, {6, kNewPid, {}}}, 1),
+        kPmtPid,
+        CPacketBuilder::PmtSection(1, kVideoPid,
+                                   {{2, kVideoPid, {}}, {4, kAudioPid, {}}, {6, kNewPid, {}}}, 1),
         1));
     Header tail = On(kNewPid, 1);
     tail.bPusi = false;

@@ -247,8 +247,23 @@ namespace {
 std::vector<Packet> SdtWithServiceBody(const tsb::Bytes& body)
 {
     const size_t nLoop = 2 + body.size();
-    tsb::Bytes s{0x42, 0xF0, 0x00, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x00, 0xFF,
-                 0x00, 0x01, 0xFC, uint8_t(0x80 | (nLoop >> 8)), uint8_t(nLoop & 0xFF), 0x48,
+    tsb::Bytes s{0x42,
+                 0xF0,
+                 0x00,
+                 0x00,
+                 0x01,
+                 0xC1,
+                 0x00,
+                 0x00,
+                 0x00,
+                 0x00,
+                 0xFF,
+                 0x00,
+                 0x01,
+                 0xFC,
+                 uint8_t(0x80 | (nLoop >> 8)),
+                 uint8_t(nLoop & 0xFF),
+                 0x48,
                  uint8_t(body.size())};
     for (uint8_t n : body) {
         s.push_back(n);
@@ -268,7 +283,8 @@ struct CServiceCase
     CServiceInfo info;
 };
 
-class CPsiAnalyzerSdtTest : public CPsiAnalyzerTest, public ::testing::WithParamInterface<CServiceCase>
+class CPsiAnalyzerSdtTest : public CPsiAnalyzerTest,
+                            public ::testing::WithParamInterface<CServiceCase>
 {
 };
 

@@ -335,7 +335,8 @@ protected:
     tsr::Bytes ServiceDescriptor(uint16_t nId) const
     {
         for (const tsr::SdtService& svc : m_out.GetSdt().services) {
-            if (svc.nServiceId == nId && svc.descriptors.size() >= 2 && svc.descriptors[0] == 0x48) {
+            if (svc.nServiceId == nId && svc.descriptors.size() >= 2 &&
+                svc.descriptors[0] == 0x48) {
                 return tsr::Bytes(svc.descriptors.begin() + 2, svc.descriptors.end());
             }
         }
@@ -365,18 +366,18 @@ TEST_P(CMuxCoreServiceNamesTest, SdtCarriesTheInputsNamesWhenAskedAndFollowsThem
     Mux(s, bFromInputs);
 
     EXPECT_EQ(Versions(kPidSdt), bFromInputs ? (std::vector<int>{0, 1}) : (std::vector<int>{0}));
-    EXPECT_EQ(ServiceDescriptor(101), bFromInputs ? Body(0x19, "Prov", "Beta")
-                                                  : Body(0x01, "libbraidmill", "service 101"));
+    EXPECT_EQ(ServiceDescriptor(101),
+              bFromInputs ? Body(0x19, "Prov", "Beta") : Body(0x01, "libbraidmill", "service 101"));
     EXPECT_EQ(ServiceDescriptor(102), Body(0x01, "libbraidmill", "service 102"));
     if (bFromInputs) {
         // The first SDT had the first name.
         bool bSawAlpha = false;
         const std::string sAlpha = "Alpha";
         for (const tsr::Section& section : m_out.GetSections()) {
-            bSawAlpha = bSawAlpha || (section.nPid == kPidSdt &&
-                                      std::search(section.bytes.begin(), section.bytes.end(),
-                                                  sAlpha.begin(), sAlpha.end()) !=
-                                          section.bytes.end());
+            bSawAlpha =
+                bSawAlpha || (section.nPid == kPidSdt &&
+                              std::search(section.bytes.begin(), section.bytes.end(),
+                                          sAlpha.begin(), sAlpha.end()) != section.bytes.end());
         }
         EXPECT_TRUE(bSawAlpha);
     }

@@ -624,14 +624,16 @@ TEST(CPsiBuilderTest, ProgramGoneLeavesTheTablesAndComesBackWithItsPids)
     const std::vector<CProgramDescriptors> vBoth = Numbered({1, 2});
     builder.AddInput(1, {Program(0x100, {{0x100, 0x02}}), Program(0x200, {{0x200, 0x02}})},
                      map.data(), &vBoth);
-    ASSERT_TRUE(builder.UpdateInput(1, {Program(0x200, {{0x200, 0x02}})}, map.data(), Numbered({2})));
+    ASSERT_TRUE(
+        builder.UpdateInput(1, {Program(0x200, {{0x200, 0x02}})}, map.data(), Numbered({2})));
     std::vector<CPsiTable> vTables;
     ASSERT_TRUE(builder.BuildTables(vTables, 1));
     ASSERT_EQ(vTables.size(), 4u) << "PAT, one PMT, SDT, NIT";
     EXPECT_EQ(vTables[1].nPid, 1021);
 
-    ASSERT_TRUE(builder.UpdateInput(1, {Program(0x200, {{0x200, 0x02}}), Program(0x100, {{0x100, 0x02}})},
-                                    map.data(), Numbered({2, 1})));
+    ASSERT_TRUE(
+        builder.UpdateInput(1, {Program(0x200, {{0x200, 0x02}}), Program(0x100, {{0x100, 0x02}})},
+                            map.data(), Numbered({2, 1})));
     ASSERT_TRUE(builder.BuildTables(vTables, 2));
     ASSERT_EQ(vTables.size(), 5u);
     EXPECT_EQ(vTables[1].nPid, 1011) << "back with its PMT PID, in its place";

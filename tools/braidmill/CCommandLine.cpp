@@ -14,8 +14,7 @@ constexpr size_t kMaxNetworkName = 255;           // a descriptor's payload, byt
 constexpr long long kMaxRateBps = 1'000'000'000;  // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
 
-enum Option
-{
+enum Option {
     kOptFast = 256,
     kOptRate,
     kOptTsid,

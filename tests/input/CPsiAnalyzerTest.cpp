@@ -243,34 +243,13 @@ TEST(CPsiAnalyzerLifeTest, DestroyedInEveryStateReleasesItsDecoders)
 
 namespace {
 
-// An SDT actual of service 1 whose service descriptor has the body given.
-std::vector<Packet> SdtWithServiceBody(const tsb::Bytes& body)
+// An SDT naming service 1 "N" of provider "P", one byte of its service
+// descriptor (from offset 16 of the section) set to nValue.
+std::vector<Packet> SdtWith(size_t nAt, uint8_t nValue)
 {
-    const size_t nLoop = 2 + body.size();
-    tsb::Bytes s{0x42,
-                 0xF0,
-                 0x00,
-                 0x00,
-                 0x01,
-                 0xC1,
-                 0x00,
-                 0x00,
-                 0x00,
-                 0x00,
-                 0xFF,
-                 0x00,
-                 0x01,
-                 0xFC,
-                 uint8_t(0x80 | (nLoop >> 8)),
-                 uint8_t(nLoop & 0xFF),
-                 0x48,
-                 uint8_t(body.size())};
-    for (uint8_t n : body) {
-        s.push_back(n);
-    }
-    const size_t nLength = s.size() - 3 + 4; // and the CRC_32
-    s[1] = uint8_t(0xF0 | (nLength >> 8));
-    s[2] = uint8_t(nLength & 0xFF);
+    tsb::Bytes s = CPacketBuilder::SdtSection(1, 0, {{1, "P", "N", 0x19}});
+    s[nAt] = nValue;
+    s.resize(s.size() - 4);
     CPacketBuilder::AppendCrc(s);
     return CPacketBuilder::Packetize(kPidSdt, s);
 }
@@ -278,9 +257,9 @@ std::vector<Packet> SdtWithServiceBody(const tsb::Bytes& body)
 struct CServiceCase
 {
     const char* szName;
-    tsb::Bytes body;
+    size_t nAt;
+    uint8_t nValue;
     bool bTaken;
-    CServiceInfo info;
 };
 
 class CPsiAnalyzerSdtTest : public CPsiAnalyzerTest,
@@ -292,23 +271,19 @@ class CPsiAnalyzerSdtTest : public CPsiAnalyzerTest,
 
 TEST_P(CPsiAnalyzerSdtTest, ServiceDescriptorIsTakenOnlyWhenItsLengthsFit)
 {
-    Feed(SdtWithServiceBody(GetParam().body));
+    Feed(SdtWith(GetParam().nAt, GetParam().nValue));
     CInputTables tables;
     m_analyzer.GetTables(tables);
     ASSERT_EQ(tables.services.count(1), GetParam().bTaken ? 1u : 0u);
     if (GetParam().bTaken) {
-        EXPECT_EQ(tables.services.at(1), GetParam().info);
+        EXPECT_EQ(tables.services.at(1), (CServiceInfo{"P", "N", 0x16}));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, CPsiAnalyzerSdtTest,
-    ::testing::Values(
-        CServiceCase{"Whole", {0x19, 2, 'P', 'r', 3, 'O', 'n', 'e'}, true, {"Pr", "One", 0x19}},
-        CServiceCase{"EmptyNames", {0x01, 0, 0}, true, {"", "", 0x01}},
-        CServiceCase{"ProviderPastTheEnd", {0x01, 9, 'P'}, false, {}},
-        CServiceCase{"NamePastTheEnd", {0x01, 1, 'P', 5, 'N'}, false, {}},
-        CServiceCase{"TooShort", {0x01, 0}, false, {}}),
-    [](const ::testing::TestParamInfo<CServiceCase>& param) {
-        return std::string(param.param.szName);
-    });
+INSTANTIATE_TEST_SUITE_P(Bodies, CPsiAnalyzerSdtTest,
+                         ::testing::Values(CServiceCase{"Whole", 18, 0x16, true},
+                                           CServiceCase{"ProviderPastTheEnd", 19, 9, false},
+                                           CServiceCase{"NamePastTheEnd", 21, 5, false}),
+                         [](const ::testing::TestParamInfo<CServiceCase>& param) {
+                             return std::string(param.param.szName);
+                         });

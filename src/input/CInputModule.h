@@ -23,10 +23,13 @@ class CTsPacket;
 // known, runs an analysis pass per packet. From then on it drops what no
 // program of the input carries, gives every packet its time on the input's
 // timeline (interpolated between the PCRs around it) and queues it for the
-// muxer, blocking while the queue is full.
+// muxer, blocking while the queue is full. It keeps following the tables:
+// on each change it keeps and drops PIDs from the next packet on, stores the
+// new table set and queues a marker where the change happened.
 //
-// Everything the consumer reads (program list, PID kinds) is written by the
-// reader thread before m_bReady is published (release) and never after. The
+// The program list the client reads is written by the reader thread before
+// m_bReady is published (release) and never after; table sets go to the
+// muxer through m_vTableSets, under its lock. The
 // PID map is written by the engine before it starts taking packets and read
 // on the consumer's thread only. Owns everything it points to.
 class CInputModule

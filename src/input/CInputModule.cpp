@@ -166,6 +166,12 @@ void CInputModule::OnTablesChanged(int64_t nPos)
     ApplyPidKinds(*pTables);
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
+        // A set whose marker found no room is never asked for on its own:
+        // the next marker takes the newest.
+        while (m_nOwedChange != 0 && !m_vTableSets.empty() &&
+               m_vTableSets.back()->nSequence >= m_nOwedChange) {
+            m_vTableSets.pop_back();
+        }
         m_vTableSets.push_back(std::move(pTables));
     }
     QueueChange(m_nTableSets, nPos);

@@ -185,6 +185,11 @@ public:
     void Stop();
     // A snapshot of the figures, from any thread; false before Run.
     bool GetStats(_MUX_STATS& stats) const;
+    // true: the output SDT carries each program's service name, provider
+    // name and service_type from its input's SDT, and follows their changes;
+    // programs without one keep the numbered names. false (the default):
+    // numbered names for all. Before Run.
+    void SetServiceNames(bool bFromInputs);
 
 private:
     CMuxCore* m_pCore;

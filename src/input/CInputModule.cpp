@@ -27,6 +27,11 @@ constexpr int kQueuePackets = 4096;
 // input whose PCRs stop still moves, and the reader never fills the queue
 // with packets the muxer cannot see.
 constexpr int kMaxPendingPackets = kQueuePackets / 2;
+// How long the PMTs of a PAT are waited for before the input goes ahead
+// without the missing ones: a second of input, or half the FIFO the
+// analysis runs over, whichever comes first.
+constexpr int64_t kPmtWaitTicks = kPcrHz;
+constexpr int64_t kPmtWaitPackets = kInputFifoBytes / kTsPacketSize / 2;
 
 // The PCR of a packet without going through the whole accessor: most packets
 // have no adaptation field.
@@ -43,8 +48,8 @@ CInputModule::CInputModule()
       m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
       m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)), m_queue(kQueuePackets),
       m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vPidKind(kPidCount, kPidForeign),
-      m_vLastPcr(kPidCount, -1), m_vLastCc(kPidCount, kNoCc),
-      m_pClock(&os::CMonotonicClock::Instance())
+      m_vEsPid(kPidCount, 0), m_vWaitUnit(kPidCount, 0), m_vLastPcr(kPidCount, -1),
+      m_vLastCc(kPidCount, kNoCc), m_pClock(&os::CMonotonicClock::Instance())
 {
     std::fill(m_pPidMap.get(), m_pPidMap.get() + kPidCount, -1);
 }
@@ -89,25 +94,130 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
         CPacketFifo::CQueueLock lock(*m_pFifo);
         bComplete = m_pAnalyzer->Analyze(lock.Queue(), lock.PushCount());
     }
-    if (bComplete) {
+    // Without a program there is nothing to go ahead with.
+    if (bComplete || (m_pAnalyzer->HasPat() && PmtWaitOver(pData, nPos) && !m_pPrograms->empty())) {
         BecomeReady();
     }
 }
 
-void CInputModule::BecomeReady()
+bool CInputModule::PmtWaitOver(const unsigned char* pData, int64_t nPos)
 {
-    for (const _PROGRAM_INFO& program : *m_pPrograms) {
+    if (m_nPatAt < 0) {
+        m_nPatAt = nPos;
+    }
+    int64_t nWaitPackets = kPmtWaitPackets;
+    const int nGiven = m_nGivenBitRate.load(std::memory_order_relaxed);
+    if (nGiven > 0) {
+        nWaitPackets = std::min<int64_t>(nWaitPackets, nGiven / (8 * kTsPacketSize) + 1);
+    }
+    if (nPos - m_nPatAt >= nWaitPackets) {
+        return true;
+    }
+    if (!MayHavePcr(pData)) {
+        return false;
+    }
+    CTsPacket view;
+    view.SetData(const_cast<unsigned char*>(pData));
+    const int64_t nPcr = view.GetPcr();
+    const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
+    if (nPcr < 0 || (m_nWaitPcrPid >= 0 && nPid != m_nWaitPcrPid)) {
+        return false;
+    }
+    if (m_nWaitPcrPid >= 0 && !IsPcrJump(m_nWaitPcr, nPcr)) {
+        m_nWaitTicks += PcrForwardDelta(m_nWaitPcr, nPcr);
+    }
+    m_nWaitPcrPid = nPid;
+    m_nWaitPcr = nPcr;
+    return m_nWaitTicks >= kPmtWaitTicks;
+}
+
+void CInputModule::ApplyPidKinds(const CInputTables& tables)
+{
+    std::vector<uint8_t> vKind(kPidCount, kPidForeign);
+    std::vector<uint8_t> vEs(kPidCount, 0);
+    for (const _PROGRAM_INFO& program : tables.vPrograms) {
         for (const _ES_INFO& es : program.vecEsInfo) {
-            uint8_t& nKind = m_vPidKind[es.nPid & kPidMask];
+            uint8_t& nKind = vKind[size_t(es.nPid & kPidMask)];
             nKind = std::max(nKind, kPidStream);
+            vEs[size_t(es.nPid & kPidMask)] = 1;
         }
         // PCR_PID 0x1FFF means the program has no PCR: the input's null
         // packets are no program's.
         const int nPcrPid = program.nPcrPid & kPidMask;
         if (nPcrPid != kPidNull) {
-            m_vPidKind[nPcrPid] = kPidPcr;
+            vKind[size_t(nPcrPid)] = kPidPcr;
         }
     }
+    for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
+        // A stream taken up in mid-unit would reach decoders as a broken
+        // PES; PCR-only packets carry no unit and need no wait.
+        if (vEs[nPid] != 0 && m_vEsPid[nPid] == 0) {
+            m_vWaitUnit[nPid] = 1;
+        }
+    }
+    m_vPidKind.swap(vKind);
+    m_vEsPid.swap(vEs);
+}
+
+void CInputModule::OnTablesChanged(int64_t nPos)
+{
+    auto pTables = std::make_shared<CInputTables>();
+    m_pAnalyzer->GetTables(*pTables);
+    pTables->nSequence = ++m_nTableSets;
+    ApplyPidKinds(*pTables);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxTables);
+        // A set whose marker found no room is never asked for on its own:
+        // the next marker takes the newest.
+        while (m_nOwedChange != 0 && !m_vTableSets.empty() &&
+               m_vTableSets.back()->nSequence >= m_nOwedChange) {
+            m_vTableSets.pop_back();
+        }
+        m_vTableSets.push_back(std::move(pTables));
+    }
+    QueueChange(m_nTableSets, nPos);
+}
+
+bool CInputModule::QueueChange(uint32_t nChange, int64_t nPos)
+{
+    CTimedPacket* pSlot = m_queue.Reserve();
+    while (pSlot == nullptr) {
+        if (m_bDropWhenFull || !m_queue.WaitForRoom()) {
+            // The muxer takes the newest set at the next marker that fits.
+            m_nOwedChange = nChange;
+            return false;
+        }
+        pSlot = m_queue.Reserve();
+    }
+    pSlot->nChange = nChange;
+    pSlot->nTime = nPos; // its position until it is timed, as a packet's
+    m_queue.CommitReserved();
+    m_nOwedChange = 0;
+    return true;
+}
+
+std::shared_ptr<const CInputTables> CInputModule::TakeTables(uint32_t nChange)
+{
+    std::lock_guard<std::mutex> lock(m_mtxTables);
+    std::shared_ptr<const CInputTables> pTables;
+    while (!m_vTableSets.empty() && m_vTableSets.front()->nSequence <= nChange) {
+        pTables = std::move(m_vTableSets.front());
+        m_vTableSets.pop_front();
+    }
+    return pTables;
+}
+
+void CInputModule::BecomeReady()
+{
+    auto pTables = std::make_shared<CInputTables>();
+    m_pAnalyzer->GetTables(*pTables);
+    pTables->nSequence = ++m_nTableSets;
+    ApplyPidKinds(*pTables);
+    {
+        std::lock_guard<std::mutex> lock(m_mtxTables);
+        m_vTableSets.push_back(pTables);
+    }
+    m_nAnalyzedTo = m_nPosition;
     m_timeline.SetFallbackBitRate(m_nGivenBitRate.load(std::memory_order_relaxed));
     // What was stored during the analysis is the newest stretch of the input,
     // the current packet last.
@@ -184,7 +294,23 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         return; // lost sync: only its position counts
     }
     const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
-    const uint8_t nKind = m_vPidKind[nPid];
+    // Packets stored before ready went through the analysis already.
+    if (nPos >= m_nAnalyzedTo && m_pAnalyzer->IsTablePid(nPid) && m_pAnalyzer->Push(pData)) {
+        OnTablesChanged(nPos);
+    }
+    uint8_t nKind = m_vPidKind[nPid];
+    // Payload before the first payload_unit_start_indicator is the tail of a
+    // unit whose start is lost; adaptation-only packets (PCRs) carry none.
+    if (nKind != kPidForeign && m_vWaitUnit[nPid] != 0 && (pData[3] & 0x10) != 0) {
+        if ((pData[1] & 0x40) != 0) {
+            m_vWaitUnit[nPid] = 0;
+        } else {
+            nKind = kPidForeign;
+        }
+    }
+    if (nKind != kPidForeign && m_nOwedChange != 0) {
+        QueueChange(m_nOwedChange, nPos);
+    }
 
     bool bPace = false;
     bool bNewBase = false;
@@ -212,6 +338,7 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         }
         if (pSlot != nullptr) {
             std::memcpy(pSlot->vData, pData, kTsPacketSize);
+            pSlot->nChange = 0;
             CTsPacket packet;
             packet.SetData(pSlot->vData);
             CheckContinuity(packet, nPid);
@@ -289,6 +416,11 @@ void CInputModule::StampPending(bool bExtrapolate)
 
 void CInputModule::StreamEnd()
 {
+    // A PMT that has not come by the end never will: the input goes with
+    // the programs it has.
+    if (!m_bReady.load(std::memory_order_relaxed) && !m_pPrograms->empty()) {
+        BecomeReady();
+    }
     if (m_bReady.load(std::memory_order_relaxed)) {
         StampPending(true);
     }
@@ -334,6 +466,12 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
         return nullptr;
     }
     CTimedPacket* pHead = m_queue.HeadMutable();
+    // This path hands out packets only; table changes are the engine's.
+    while (pHead != nullptr && pHead->nChange != 0) {
+        TakeTables(pHead->nChange);
+        m_queue.Pop();
+        pHead = m_queue.HeadMutable();
+    }
     if (pHead == nullptr) {
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CInputTables.h"
 #include "input/CInputTimeline.h"
 #include "input/CProgramDescriptors.h"
 #include "input/CTimedQueue.h"
@@ -8,7 +9,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class CPacketFifo;
@@ -20,10 +23,13 @@ class CTsPacket;
 // known, runs an analysis pass per packet. From then on it drops what no
 // program of the input carries, gives every packet its time on the input's
 // timeline (interpolated between the PCRs around it) and queues it for the
-// muxer, blocking while the queue is full.
+// muxer, blocking while the queue is full. It keeps following the tables:
+// on each change it keeps and drops PIDs from the next packet on, stores the
+// new table set and queues a marker where the change happened.
 //
-// Everything the consumer reads (program list, PID kinds) is written by the
-// reader thread before m_bReady is published (release) and never after. The
+// The program list the client reads is written by the reader thread before
+// m_bReady is published (release) and never after; table sets go to the
+// muxer through m_vTableSets, under its lock. The
 // PID map is written by the engine before it starts taking packets and read
 // on the consumer's thread only. Owns everything it points to.
 class CInputModule
@@ -64,7 +70,10 @@ public:
         return m_pDescriptors.get();
     }
 
-    // For the muxer, on its thread.
+    // For the muxer, on its thread: the input's tables up to the change
+    // marker nChange (1: those it became ready with); older sets are
+    // dropped. Null when none is stored.
+    std::shared_ptr<const CInputTables> TakeTables(uint32_t nChange);
     CTimedQueue& GetQueue() { return m_queue; }
     // False for the unpaced modes: every packet is due at once.
     bool IsTimed() const { return m_bTimed; }
@@ -78,6 +87,17 @@ public:
 
 private:
     void BecomeReady();
+    // Before ready: whether the PMTs still missing have had their time
+    // since the PAT (about a second of input).
+    bool PmtWaitOver(const unsigned char* pData, int64_t nPos);
+    // Reader thread, after ready: the analyzer saw the tables change at nPos.
+    void OnTablesChanged(int64_t nPos);
+    // Keeps the PIDs the tables name, drops the rest; a PID newly kept
+    // starts at its next unit start.
+    void ApplyPidKinds(const CInputTables& tables);
+    // Queues the marker of tables change nChange at nPos; false when the
+    // queue had no room for it (it is then owed).
+    bool QueueChange(uint32_t nChange, int64_t nPos);
     // One packet after ready, at input position nPos (reader thread).
     void Feed(const unsigned char* pData, int64_t nPos);
     // Whether the packet's PCR paces the input; bNewBase when it starts a
@@ -99,8 +119,20 @@ private:
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
+    std::mutex m_mtxTables;                                       // guards m_vTableSets
+    std::deque<std::shared_ptr<const CInputTables>> m_vTableSets; // not yet taken, oldest first
+
     // Reader thread only.
     std::vector<uint8_t> m_vPidKind;   // per input PID: foreign, stream or PCR
+    std::vector<uint8_t> m_vEsPid;     // per input PID: an elementary stream of a program
+    std::vector<uint8_t> m_vWaitUnit;  // per input PID: dropped until a unit starts
+    uint32_t m_nTableSets = 0;         // sequence of the last table set made
+    uint32_t m_nOwedChange = 0;        // marker that found no room; 0 none
+    int64_t m_nAnalyzedTo = 0;         // position from which the analyzer has not seen packets
+    int64_t m_nPatAt = -1;             // position of the first PAT; -1 none yet
+    int m_nWaitPcrPid = -1;            // before ready: the PID whose PCRs time the PMT wait
+    int64_t m_nWaitPcr = -1;           // its last PCR, ticks
+    int64_t m_nWaitTicks = 0;          // PCR time since the PAT, ticks
     std::vector<int64_t> m_vLastPcr;   // per input PID: last PCR seen, -1 none
     std::vector<uint8_t> m_vLastCc;    // per input PID: last counter, 0xFF none
     CInputTimeline m_timeline;

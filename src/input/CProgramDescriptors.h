@@ -8,6 +8,7 @@ struct CPmtDescriptor
 {
     uint8_t nTag;
     std::vector<uint8_t> vData; // descriptor_length bytes, at most 255
+    bool operator==(const CPmtDescriptor& o) const { return nTag == o.nTag && vData == o.vData; }
 };
 using CPmtDescriptorList = std::vector<CPmtDescriptor>;
 

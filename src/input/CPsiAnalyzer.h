@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 struct dvbpsi_s;
 struct dvbpsi_pat_s;
 struct dvbpsi_pmt_s;
+struct dvbpsi_sdt_s;
 
 // Owners of libdvbpsi handles: detach the decoder, if one is attached, and
 // delete the handle, exactly once.
@@ -23,24 +25,35 @@ struct CPmtDecoderDeleter
 {
     void operator()(dvbpsi_s* pHandle) const noexcept;
 };
+struct CDemuxDeleter
+{
+    void operator()(dvbpsi_s* pHandle) const noexcept;
+};
 using CPatDecoderPtr = std::unique_ptr<dvbpsi_s, CPatDecoderDeleter>;
 using CPmtDecoderPtr = std::unique_ptr<dvbpsi_s, CPmtDecoderDeleter>;
+using CDemuxPtr = std::unique_ptr<dvbpsi_s, CDemuxDeleter>;
 
-// One program announced by the PAT.
+// One program announced by the current PAT.
 struct _PMTINFO
 {
     int nPmtPid = 0;            // PMT PID from the PAT
     int nPcrPid = 0;            // PCR_PID, once the PMT is decoded
     CPmtDecoderPtr hPmtDecoder; // decodes this program's PMT only
     bool bParsed = false;       // the PMT has been decoded
+    int nVersion = -1;          // version_number of the PMT taken
+    uint64_t nOrder = 0;        // when its first PMT completed, for the list order
+    _PROGRAM_INFO program{};
+    CProgramDescriptors descriptors;
 };
 
-// Learns an input's programs from its PAT and PMTs while the packets wait in
-// the input's FIFO, and prints a report of each table it decodes. Runs on
-// the reader thread inside the FIFO's lock; libdvbpsi's callbacks run
-// synchronously inside it. Owned by the input module; fills the module's
-// program list and, when given, its descriptor list (one entry per program,
-// in the same order), neither of which it owns.
+// Follows an input's PAT, PMTs and SDT for the life of the input and prints
+// a report of each PAT and PMT it decodes. Before the input is ready it
+// runs on the reader thread inside the FIFO's lock, a pass over the stored
+// packets at a time (Analyze), and fills the module's program list and,
+// when given, its descriptor list (one entry per program, in the same
+// order), neither of which it owns. After that the reader hands it the
+// table packets one by one (Push) and takes the tables as a whole when they
+// changed. libdvbpsi's callbacks run synchronously inside.
 //
 // Each pass looks only at packets it has not seen yet: a decoder that saw a
 // packet once would take it again as a duplicate, and the oldest packets may
@@ -60,20 +73,43 @@ public:
     // queue. True once every program of the PAT has its PMT decoded.
     bool Analyze(const std::deque<unsigned char*>& queue, uint64_t nPushCount);
 
+    // After the passes: one packet of a PID IsTablePid names. True when the
+    // tables changed (a new PAT, a PMT, names of the services).
+    bool Push(const unsigned char* pPacket);
+    bool IsTablePid(int nPid) const { return m_vTablePid[size_t(nPid)] != 0; }
+
+    // A PAT that names a program has been decoded.
+    bool HasPat() const { return !m_pmtInfos.empty(); }
+    bool AllParsed() const;
+    // The tables as they stand (nSequence left to the caller).
+    void GetTables(CInputTables& tables) const;
+
     // libdvbpsi's table callbacks; pData is the analyzer.
     static void OnPat(void* pData, dvbpsi_pat_s* pPat) noexcept;
     static void OnPmt(void* pData, dvbpsi_pmt_s* pPmt) noexcept;
+    static void OnSdt(void* pData, dvbpsi_sdt_s* pSdt) noexcept;
+    static void OnNewSubtable(dvbpsi_s* pHandle, uint8_t nTableId, uint16_t nExtension,
+                              void* pData) noexcept;
 
 private:
     void HandlePat(const dvbpsi_pat_s& pat);
     void HandlePmt(const dvbpsi_pmt_s& pmt);
-    bool AllParsed() const;
+    void HandleSdt(const dvbpsi_sdt_s& sdt);
+    // Hands the packet to the PAT or SDT decoder (bPatSdt) and to the PMT
+    // decoders of its PID.
+    void PushOne(const unsigned char* pPacket, bool bPatSdt);
+    void UpdateTablePids();
+    void FillLists();
 
     std::vector<_PROGRAM_INFO>* m_pPrograms; // the input module's list
     std::vector<CProgramDescriptors>* m_pDescriptors; // parallel to it; may be null
-    std::map<int, _PMTINFO> m_pmtInfos;      // by program_number, ascending
-    CPatDecoderPtr m_pPatDecoder;            // until the PAT has given records
-    uint64_t m_nPatNext = 0;                 // next packet number for the PAT decoder
+    std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
+    CServiceMap m_services;             // from the SDT actual
+    CPatDecoderPtr m_pPatDecoder;
+    CDemuxPtr m_pSdtDecoder;
+    std::vector<uint8_t> m_vTablePid; // per PID: PAT, SDT or a PMT PID
+    uint64_t m_nNextOrder = 1;
+    uint64_t m_nPatNext = 0;                 // next packet number for the PAT and SDT decoders
     uint64_t m_nPmtNext = 0;                 // next packet number for the PMT decoders
-    bool m_bComplete = false;
+    bool m_bChanged = false;                 // a table changed since the last look
 };

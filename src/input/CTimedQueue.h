@@ -9,10 +9,13 @@
 #include <mutex>
 
 // One input packet with the time it is due, on its input's own timeline
-// (27 MHz ticks, continuous across PCR wraps and discontinuities).
+// (27 MHz ticks, continuous across PCR wraps and discontinuities). An entry
+// with nChange set is no packet but a marker: the input's tables changed
+// here, so that the change reaches the muxer in order with the packets.
 struct CTimedPacket
 {
     int64_t nTime;
+    uint32_t nChange = 0; // 0: a packet; else the sequence of the input's new tables
     uint8_t vData[kTsPacketSize];
 };
 

@@ -7,6 +7,7 @@
 #include "os/Sleep.h"
 #include "ts/TsConstants.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <memory>
@@ -142,14 +143,29 @@ void CMuxCore::Fail()
 
 bool CMuxCore::Prepare()
 {
-    CPsiBuilder builder;
+    CPsiBuilder& builder = m_builder;
     builder.SetIdentity(m_identity);
+    builder.SetServiceNames(m_bServiceNames);
     std::vector<size_t> vFirstProgram; // per input: its first program's index
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
         vFirstProgram.push_back(builder.GetPrograms().size());
-        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
-                         pModule->GetPmtDescriptors());
+        // The tables the input became ready with; later ones come with
+        // their markers.
+        std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(1);
+        if (!pTables) {
+            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
+                             pModule->GetPmtDescriptors());
+            continue;
+        }
+        for (const CInputTables::CMissing& missing : pTables->vMissing) {
+            LogPrint(kLogWarning,
+                     "input %zu: program %d (PMT PID 0x%04X) has no PMT; left out until it comes",
+                     i + 1, missing.nProgramNumber, unsigned(missing.nPmtPid));
+        }
+        builder.AddInput(int(i + 1), pTables->vPrograms, pModule->GetPidMapList(),
+                         &pTables->vDescriptors);
+        builder.SetServices(int(i + 1), pTables->services);
     }
     vFirstProgram.push_back(builder.GetPrograms().size());
     m_vOmitted = builder.GetOmitted();
@@ -168,6 +184,7 @@ bool CMuxCore::Prepare()
                  llTableRate, static_cast<long long>(nRate));
     }
     m_pScheduler = std::make_unique<CSlotScheduler>(nRate, m_vTables, time.SlotsIn(kLateBudgetMs));
+    m_pScheduler->SetChangeListener(this);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
         CSlotScheduler::CInput in;
@@ -191,6 +208,65 @@ bool CMuxCore::Prepare()
         }
     }
     return true;
+}
+
+std::vector<int> CMuxCore::PcrPidsOf(size_t nInput) const
+{
+    std::vector<int> vPids;
+    for (const COutProgram& program : m_builder.GetPrograms()) {
+        if (program.nInput == int(nInput + 1) && program.bOn && program.nPcrPid != kPidNull) {
+            vPids.push_back(program.nPcrPid);
+        }
+    }
+    return vPids;
+}
+
+void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
+{
+    CInputModule* pModule = ModuleOf(m_vInputs[nInput]);
+    std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(nChange);
+    if (!pTables) {
+        return; // taken at an earlier marker already
+    }
+    const std::vector<int> vPcrBefore = PcrPidsOf(nInput);
+    bool bChanged = m_builder.UpdateInput(int(nInput + 1), pTables->vPrograms,
+                                          pModule->GetPidMapList(), pTables->vDescriptors);
+    bChanged = m_builder.SetServices(int(nInput + 1), pTables->services) || bChanged;
+    if (!bChanged) {
+        return;
+    }
+    CSlotScheduler& scheduler = *m_pScheduler;
+    m_vPrograms = m_builder.GetPrograms();
+    m_vProgramInput.resize(m_vPrograms.size());
+    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
+        m_vProgramInput[p] = m_vPrograms[p].nInput;
+        for (const _ES_INFO& es : m_vPrograms[p].vEs) {
+            scheduler.MapProgramPid(es.nPid, int(p));
+        }
+        if (m_vPrograms[p].nPcrPid != kPidNull) {
+            scheduler.MapProgramPid(m_vPrograms[p].nPcrPid, int(p));
+        }
+    }
+    // A PCR PID that moved: the new one is restamped from its first PCR
+    // on, the old one gets no more PCR-only packets.
+    const std::vector<int> vPcrAfter = PcrPidsOf(nInput);
+    for (int nPid : vPcrAfter) {
+        scheduler.AddPcrPid(nPid);
+    }
+    for (int nPid : vPcrBefore) {
+        if (std::find(vPcrAfter.begin(), vPcrAfter.end(), nPid) == vPcrAfter.end()) {
+            scheduler.EndPcrPid(nPid);
+        }
+    }
+    scheduler.SetInputPcrPids(nInput, vPcrAfter);
+    const int nVersion = (m_nVersion + 1) % (kMaxVersionNumber + 1);
+    std::vector<CPsiTable> vTables;
+    if (!m_builder.BuildTables(vTables, nVersion)) {
+        return; // the tables sent so far stay; the error is on the log
+    }
+    m_nVersion = nVersion;
+    m_vTables = vTables;
+    scheduler.ReplaceTables(std::move(vTables));
 }
 
 void CMuxCore::WaitFinish()

@@ -2,6 +2,7 @@
 
 #include "braidmill.h"
 #include "mux/CPsiBuilder.h"
+#include "mux/CSlotScheduler.h"
 #include "os/CClock.h"
 #include "os/COsThread.h"
 
@@ -14,14 +15,15 @@
 class CInputModule;
 class CInputModuleIface;
 class COutPutModuleBase;
-class CSlotScheduler;
 
 // The engine of one multiplex, behind CMuxIface: the thin owner that wires
 // the inputs, the tables and the slot scheduler, and runs the one driver
 // thread that writes the slots to the sink, either when the clock reaches
 // them (real time) or as fast as the sink takes them (output time). Both
 // write the same bytes. Keeps the inputs and the sink without owning them.
-class CMuxCore
+// An input's tables that change reach it in order with the packets, as
+// markers in the input's queue (OnInputChange, on the driver thread).
+class CMuxCore final : private CSlotScheduler::IChangeListener
 {
 public:
     CMuxCore();
@@ -40,6 +42,7 @@ public:
     void SetClock(os::IClock& clock) { m_pClock = &clock; }
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
+    void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
 
     void Run();
     void WaitFinish();
@@ -67,6 +70,12 @@ private:
     void Fail();
     void PublishStats();
     void ReadInputCounters(_MUX_STATS& stats) const;
+    // Driver thread: input nInput's tables changed at the head of its queue.
+    // Renumbers what is new, keeps every PID given, and replaces the tables
+    // with a new version.
+    void OnInputChange(size_t nInput, uint32_t nChange) override;
+    // The output PCR PIDs of the programs of input nInput (0-based) in the tables.
+    std::vector<int> PcrPidsOf(size_t nInput) const;
 
     os::COsThread m_thDriver;                  // started by Run; WaitFinish joins it
     std::vector<CInputModuleIface*> m_vInputs; // AddInputModule order; not owned
@@ -77,6 +86,7 @@ private:
     COutIdentity m_identity;
     double m_fDuration = 0.0;                  // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
+    bool m_bServiceNames = false; // the SDT carries the inputs' service names
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 
@@ -86,6 +96,8 @@ private:
     std::vector<COutProgram> m_vPrograms;
     std::vector<int> m_vProgramInput; // per program: its input, 1-based
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
+    CPsiBuilder m_builder; // numbers the programs; renumbers on each change
+    int m_nVersion = 0;    // version_number of the tables now sent
 
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive

@@ -177,3 +177,10 @@ void CMuxIface::SetDuration(double fSeconds)
         m_pCore->SetDuration(fSeconds);
     }
 }
+
+void CMuxIface::SetServiceNames(bool bFromInputs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetServiceNames(bFromInputs);
+    }
+}

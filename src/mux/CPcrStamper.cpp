@@ -22,7 +22,17 @@ CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t 
 
 void CPcrStamper::AddPid(int nPid)
 {
-    if (nPid < 0 || nPid >= kPidCount || m_vIndex[size_t(nPid)] >= 0) {
+    if (nPid < 0 || nPid >= kPidCount) {
+        return;
+    }
+    if (m_vIndex[size_t(nPid)] >= 0) {
+        // A PID ended and taken up again (a program back in the tables):
+        // its next PCR starts a new reference.
+        CPidState& state = m_vStates[size_t(m_vIndex[size_t(nPid)])];
+        if (state.bEnded) {
+            state.bEnded = false;
+            state.nRefPcr = -1;
+        }
         return;
     }
     m_vIndex[size_t(nPid)] = int(m_vStates.size());

@@ -101,6 +101,7 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
         out.nProgramNumber = m_nNextProgram;
         out.nPmtPid = m_nNextPmtPid;
         out.nPcrPid = kPidNull;
+        out.nInput = nInput;
 
         std::map<int, int> added; // this program's new entries, kept only if it fits
         std::set<int> listed;     // input PIDs already in this program's PMT
@@ -168,7 +169,11 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
         for (const auto& entry : added) {
             pPidMap[entry.first] = entry.second;
             assigned.insert(entry);
+            m_vUsed[size_t(entry.second)] = 1;
         }
+        // The PMT PID and the PCR PID next to it stay the program's.
+        m_vUsed[size_t(out.nPmtPid)] = 1;
+        m_vUsed[size_t(out.nPmtPid + 1)] = 1;
         m_vPrograms.push_back(std::move(out));
         ++m_nNextProgram;
         // A program of more than eight streams would run into the next
@@ -177,6 +182,195 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
             m_nNextPmtPid += kPmtPidStep;
         } while (m_nNextPmtPid <= nLastPid);
     }
+}
+
+bool CPsiBuilder::IsOmitted(int nInput, int nProgramNumber) const
+{
+    for (const COmitted& omitted : m_vOmitted) {
+        if (omitted.nInput == nInput && omitted.nProgramNumber == nProgramNumber) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int CPsiBuilder::TakeFreePid(int nPmtPid, const char* szInProgram)
+{
+    for (int nPid = nPmtPid + 2; nPid < nPmtPid + kPmtPidStep && nPid <= kLastUsablePid; ++nPid) {
+        if (m_vUsed[size_t(nPid)] == 0) {
+            m_vUsed[size_t(nPid)] = 1;
+            return nPid;
+        }
+    }
+    // From the top down, so that the blocks of programs still to come,
+    // which grow upwards, stay free.
+    for (int nPid = kLastUsablePid; nPid > kPidSdt; --nPid) {
+        if (m_vUsed[size_t(nPid)] == 0) {
+            m_vUsed[size_t(nPid)] = 1;
+            LogPrint(kLogWarning,
+                     "mux: %s: its PIDs 0x%04X to 0x%04X are all taken; PID 0x%04X given instead",
+                     szInProgram, unsigned(nPmtPid), unsigned(nPmtPid + kPmtPidStep - 1),
+                     unsigned(nPid));
+            return nPid;
+        }
+    }
+    LogPrint(kLogError, "mux: %s: no output PID left for a new stream; it is left out",
+             szInProgram);
+    return -1;
+}
+
+bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
+                              const std::vector<CProgramDescriptors>& descriptors)
+{
+    bool bChanged = false;
+    std::vector<uint8_t> vSeen(m_vPrograms.size(), 0);
+    for (size_t n = 0; n < programs.size() && n < descriptors.size(); ++n) {
+        const _PROGRAM_INFO& in = programs[n];
+        const CProgramDescriptors& inDescriptors = descriptors[n];
+        const int nInNumber = inDescriptors.nProgramNumber;
+        if (IsOmitted(nInput, nInNumber)) {
+            continue;
+        }
+        char szInProgram[64];
+        snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput, nInNumber);
+        size_t nOut = 0;
+        for (; nOut < m_vPrograms.size(); ++nOut) {
+            const COutProgram& known = m_vPrograms[nOut];
+            if (known.nInput == nInput && known.descriptors.nProgramNumber == nInNumber) {
+                break;
+            }
+        }
+        if (nOut == m_vPrograms.size()) {
+            while (
+                m_nNextPmtPid + 1 <= kLastUsablePid &&
+                (m_vUsed[size_t(m_nNextPmtPid)] != 0 || m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
+                m_nNextPmtPid += kPmtPidStep;
+            }
+            if (m_nNextPmtPid + 1 > kLastUsablePid || m_nNextProgram > kLastProgramNumber) {
+                LogPrint(kLogError, "mux: %s (PMT PID 0x%04X) left out: no output PIDs left",
+                         szInProgram, unsigned(in.nPmtPid));
+                m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
+                continue;
+            }
+            COutProgram out;
+            out.nProgramNumber = m_nNextProgram++;
+            out.nPmtPid = m_nNextPmtPid;
+            out.nPcrPid = kPidNull;
+            out.nInput = nInput;
+            out.bOn = false; // switched on below
+            out.descriptors.nProgramNumber = nInNumber;
+            m_vUsed[size_t(out.nPmtPid)] = 1;
+            m_vUsed[size_t(out.nPmtPid + 1)] = 1;
+            m_nNextPmtPid += kPmtPidStep;
+            LogPrint(kLogWarning, "mux: %s: new program %d on PMT PID 0x%04X", szInProgram,
+                     out.nProgramNumber, unsigned(out.nPmtPid));
+            m_vPrograms.push_back(std::move(out));
+            vSeen.push_back(0);
+        }
+        vSeen[nOut] = 1;
+        const int nPmtPid = m_vPrograms[nOut].nPmtPid;
+
+        COutProgram next;
+        next.nProgramNumber = m_vPrograms[nOut].nProgramNumber;
+        next.nPmtPid = nPmtPid;
+        next.nPcrPid = kPidNull;
+        next.nInput = nInput;
+        next.descriptors.vProgramInfo = inDescriptors.vProgramInfo;
+        next.descriptors.nProgramNumber = nInNumber;
+        auto Give = [&](int nInPid, int nOutPid) {
+            pPidMap[nInPid] = nOutPid;
+            LogPrint(kLogWarning, "mux: %s: stream PID 0x%04X -> 0x%04X", szInProgram,
+                     unsigned(nInPid), unsigned(nOutPid));
+        };
+        std::set<int> listed;
+        for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
+            const _ES_INFO& es = in.vecEsInfo[nEs];
+            if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
+                continue;
+            }
+            int nOutPid = pPidMap[es.nPid];
+            if (nOutPid < 0) {
+                nOutPid = TakeFreePid(nPmtPid, szInProgram);
+                if (nOutPid < 0) {
+                    continue;
+                }
+                Give(es.nPid, nOutPid);
+            }
+            next.vEs.push_back(_ES_INFO{nOutPid, es.nStreamType});
+            next.descriptors.vEs.push_back(nEs < inDescriptors.vEs.size() ? inDescriptors.vEs[nEs]
+                                                                          : CPmtDescriptorList());
+        }
+        if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
+            int nOutPid = pPidMap[in.nPcrPid];
+            if (nOutPid < 0) {
+                // The PID next to the PMT PID is held for a PCR of its own,
+                // unless an earlier one of the program has it.
+                const bool bHeldFree =
+                    std::find(pPidMap, pPidMap + kPidCount, nPmtPid + 1) == pPidMap + kPidCount;
+                nOutPid = bHeldFree ? nPmtPid + 1 : TakeFreePid(nPmtPid, szInProgram);
+                if (nOutPid >= 0) {
+                    Give(in.nPcrPid, nOutPid);
+                }
+            }
+            next.nPcrPid = nOutPid >= 0 ? nOutPid : kPidNull;
+        }
+        if (next.vEs.size() > size_t(kMaxPmtStreams)) {
+            LogPrint(kLogError, "mux: %s: %zu streams, a PMT carries at most %d; its tables stay",
+                     szInProgram, next.vEs.size(), kMaxPmtStreams);
+            continue;
+        }
+        char szNamed[96];
+        snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
+        FitDescriptors(next, szNamed);
+
+        COutProgram& out = m_vPrograms[nOut];
+        const bool bSame = out.bOn && out.nPcrPid == next.nPcrPid &&
+                           out.vEs.size() == next.vEs.size() &&
+                           std::equal(out.vEs.begin(), out.vEs.end(), next.vEs.begin(),
+                                      [](const _ES_INFO& a, const _ES_INFO& b) {
+                                          return a.nPid == b.nPid && a.nStreamType == b.nStreamType;
+                                      }) &&
+                           out.descriptors.vProgramInfo == next.descriptors.vProgramInfo &&
+                           out.descriptors.vEs == next.descriptors.vEs;
+        if (!bSame) {
+            out = std::move(next);
+            bChanged = true;
+        }
+    }
+    for (size_t i = 0; i < m_vPrograms.size(); ++i) {
+        COutProgram& out = m_vPrograms[i];
+        if (out.nInput == nInput && out.bOn && vSeen[i] == 0) {
+            out.bOn = false;
+            bChanged = true;
+            LogPrint(kLogWarning,
+                     "mux: input %d program %d: gone from its PAT; program %d leaves the tables",
+                     nInput, out.descriptors.nProgramNumber, out.nProgramNumber);
+        }
+    }
+    return bChanged;
+}
+
+const CServiceInfo* CPsiBuilder::FindService(const COutProgram& program) const
+{
+    if (!m_bServiceNames) {
+        return nullptr;
+    }
+    const auto itInput = m_services.find(program.nInput);
+    if (itInput == m_services.end()) {
+        return nullptr;
+    }
+    const auto it = itInput->second.find(program.descriptors.nProgramNumber);
+    return it != itInput->second.end() ? &it->second : nullptr;
+}
+
+bool CPsiBuilder::SetServices(int nInput, const CServiceMap& services)
+{
+    CServiceMap& current = m_services[nInput];
+    if (current == services) {
+        return false;
+    }
+    current = services;
+    return m_bServiceNames;
 }
 
 void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram)
@@ -239,13 +433,16 @@ bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) con
         return false;
     }
     dvbpsi_t* h = handle.get();
-    std::vector<CPsiTable> vOut(m_vPrograms.size() + 3);
+    // A program its input no longer has is in no table.
+    const size_t nOn = size_t(std::count_if(m_vPrograms.begin(), m_vPrograms.end(),
+                                            [](const COutProgram& p) { return p.bOn; }));
+    std::vector<CPsiTable> vOut(nOn + 3);
     auto it = vOut.begin();
     if (!BuildPat(h, nVersion, *it++)) {
         return false;
     }
     for (const COutProgram& program : m_vPrograms) {
-        if (!BuildPmt(h, program, nVersion, *it++)) {
+        if (program.bOn && !BuildPmt(h, program, nVersion, *it++)) {
             return false;
         }
     }
@@ -292,8 +489,8 @@ bool CPsiBuilder::BuildPat(dvbpsi_t* h, int nVersion, CPsiTable& table) const
         return false;
     }
     for (const COutProgram& program : m_vPrograms) {
-        if (dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
-                                   uint16_t(program.nPmtPid)) == nullptr) {
+        if (program.bOn && dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
+                                                  uint16_t(program.nPmtPid)) == nullptr) {
             LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
                      program.nProgramNumber);
             return false;
@@ -372,11 +569,22 @@ bool CPsiBuilder::BuildSdt(dvbpsi_t* h, int nVersion, CPsiTable& table) const
                         uint16_t(m_identity.nOriginalNetworkId));
         int nLoopBytes = 0;
         for (; nNext < m_vPrograms.size(); ++nNext) {
-            const int nNumber = m_vPrograms[nNext].nProgramNumber;
-            char szName[kServiceNameChars] = {};
-            snprintf(szName, sizeof(szName), "service %03d", nNumber);
-            unsigned char body[kServiceDescriptorCapacity];
-            const int nBody = BuildServiceDescriptor(body, sizeof(body), kServiceProvider, szName);
+            const COutProgram& program = m_vPrograms[nNext];
+            if (!program.bOn) {
+                continue;
+            }
+            const int nNumber = program.nProgramNumber;
+            unsigned char body[kMaxDescriptorBytes];
+            int nBody = -1;
+            if (const CServiceInfo* pInfo = FindService(program)) {
+                nBody = BuildServiceDescriptor(body, sizeof(body), pInfo->sProvider, pInfo->sName,
+                                               pInfo->nServiceType);
+            }
+            if (nBody < 0) {
+                char szName[kServiceNameChars] = {};
+                snprintf(szName, sizeof(szName), "service %03d", nNumber);
+                nBody = BuildServiceDescriptor(body, sizeof(body), kServiceProvider, szName);
+            }
             const int nBytes = 5 + (nBody >= 0 ? 2 + nBody : 0);
             if (nLoopBytes > 0 && nLoopBytes + nBytes > kMaxSectionBytes - kSdtSectionOverhead) {
                 break;
@@ -480,7 +688,8 @@ void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSecti
 }
 
 int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
-                                        const std::string& sProvider, const std::string& sName)
+                                        const std::string& sProvider, const std::string& sName,
+                                        int nServiceType)
 {
     // Each name's length goes into one byte.
     if (sProvider.size() > 0xFF || sName.size() > 0xFF) {
@@ -492,7 +701,7 @@ int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
     }
     std::memset(pBuf, 0, size_t(nCapacity));
     unsigned char* p = pBuf;
-    *p++ = kServiceTypeTv;
+    *p++ = uint8_t(nServiceType);
     *p++ = uint8_t(sProvider.size());
     std::memcpy(p, sProvider.data(), sProvider.size());
     p += sProvider.size();

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
 #include "mux/MuxConstants.h"
+#include "ts/TsConstants.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +41,8 @@ struct COutProgram
     int nPcrPid;                     // output PCR PID; kPidNull when the program has no PCR
     std::vector<_ES_INFO> vEs;       // output PIDs and stream types, in PMT order
     CProgramDescriptors descriptors; // what the PMT carries; descriptors.vEs parallel to vEs
+    int nInput = 0;                  // the input it comes from, 1-based
+    bool bOn = true;                 // in the tables; off while its input no longer has it
 };
 
 // Numbers the programs of the inputs and generates the multiplex's PSI set
@@ -57,6 +62,20 @@ public:
     // the section would not fit, each with a warning line.
     void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                   const std::vector<CProgramDescriptors>* pDescriptors = nullptr);
+
+    // Follows a new program list of an input added before: every output
+    // program number and PID given so far stays; a new stream gets the next
+    // free PID of its program's block (else one from the top of the PID
+    // space), a new program the next number and PMT PID after all others; a
+    // program gone from the list leaves the tables (it keeps its numbers for
+    // when it comes back). Logs what it gives. True when a table changed.
+    bool UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
+                     const std::vector<CProgramDescriptors>& descriptors);
+    // The services the input's SDT names. True when the output SDT changes.
+    bool SetServices(int nInput, const CServiceMap& services);
+    // true: the SDT carries the inputs' service names where they have one;
+    // false (the default): numbered names.
+    void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
 
     // A program left out by AddInput, named as its input knows it.
     struct COmitted
@@ -98,7 +117,8 @@ public:
     // service name) into pBuf and returns its length; -1, leaving pBuf
     // untouched, when it would not fit nCapacity bytes.
     static int BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
-                                      const std::string& sProvider, const std::string& sName);
+                                      const std::string& sProvider, const std::string& sName,
+                                      int nServiceType = kServiceTypeTv);
 
 private:
     // Leaves out the program's CA descriptors and what its PMT section has
@@ -111,7 +131,17 @@ private:
     bool BuildSdt(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
     bool BuildNit(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
 
+    // A free output PID for a new stream of the program whose PMT PID is
+    // given; -1 when none is left.
+    int TakeFreePid(int nPmtPid, const char* szInProgram);
+    bool IsOmitted(int nInput, int nProgramNumber) const;
+    // The input's service of the program when the SDT is to carry it; else null.
+    const CServiceInfo* FindService(const COutProgram& program) const;
+
     std::vector<COutProgram> m_vPrograms;     // numbering order
+    std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: taken
+    std::map<int, CServiceMap> m_services;                             // by input
+    bool m_bServiceNames = false;
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program
     int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program
     std::vector<COmitted> m_vOmitted;         // programs left out, in input order

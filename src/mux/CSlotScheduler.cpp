@@ -67,10 +67,26 @@ void CSlotScheduler::MapProgramPid(int nPid, int nProgram)
     }
 }
 
+void CSlotScheduler::SetInputPcrPids(size_t i, const std::vector<int>& vPids)
+{
+    if (i < m_vInputs.size()) {
+        m_vInputs[i].in.vPcrPids = vPids;
+    }
+}
+
 void CSlotScheduler::RefreshHead(size_t i)
 {
     CInputState& state = m_vInputs[i];
     const CTimedPacket* pHead = state.in.pQueue->Head();
+    // A marker takes no slot: the change applies before the packet after it.
+    while (pHead != nullptr && pHead->nChange != 0) {
+        const uint32_t nChange = pHead->nChange;
+        state.in.pQueue->Pop();
+        if (m_pListener != nullptr) {
+            m_pListener->OnInputChange(i, nChange);
+        }
+        pHead = state.in.pQueue->Head();
+    }
     if (pHead == nullptr) {
         state.bHasHead = false;
         return;

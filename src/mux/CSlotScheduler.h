@@ -36,6 +36,16 @@ public:
         bool bWaitFor = true;         // an empty queue holds the slots until data or the end
         std::vector<int> vPcrPids;    // its output PCR PIDs
     };
+    // Told on the scheduler's thread when an input's table-change marker
+    // reaches its queue's head, before the input's next packet is taken.
+    class IChangeListener
+    {
+    public:
+        virtual void OnInputChange(size_t nInput, uint32_t nChange) = 0;
+
+    protected:
+        ~IChangeListener() = default;
+    };
     struct CInputStats
     {
         int64_t nMuxed = 0;
@@ -49,6 +59,17 @@ public:
     void AddInput(const CInput& input);
     // Output PID -> output program, for the per-program figures.
     void MapProgramPid(int nPid, int nProgram);
+    void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
+    // From the listener: the new table set, due from the next slot on.
+    void ReplaceTables(std::vector<CPsiTable> vTables)
+    {
+        m_carousel.SetTables(std::move(vTables), m_nNext);
+    }
+    // From the listener: a PCR PID taken up, or one that carries no more.
+    void AddPcrPid(int nPid) { m_pcr.AddPid(nPid); }
+    void EndPcrPid(int nPid) { m_pcr.EndPid(nPid); }
+    // From the listener: the output PCR PIDs of input i from now on.
+    void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
 
     // Fills up to nCount slots from the next one on (188 * nCount bytes at
     // pOut). Stops early where a waited-for input has nothing queued yet
@@ -106,6 +127,7 @@ private:
     std::vector<int> m_vPcrInput;         // per output PCR PID: its input, -1 none
     int64_t m_nPcrEarlySlots;             // how early a PCR may leave to keep the gap
     std::vector<int64_t> m_vProgramPackets; // per program
+    IChangeListener* m_pListener = nullptr; // not owned
     int m_nLive = 0;      // inputs not drained
     int m_nStarved = -1;
     int64_t m_nNullSlots = 0;

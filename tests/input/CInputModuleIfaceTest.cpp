@@ -28,6 +28,7 @@ Header On(uint16_t nPid, uint8_t nCc)
     Header h;
     h.nPid = nPid;
     h.nCc = nCc;
+    h.bPusi = true; // each packet a unit of its own: a stream starts at a unit start
     return h;
 }
 

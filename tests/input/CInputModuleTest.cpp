@@ -34,6 +34,7 @@ Header On(uint16_t nPid, uint8_t nCc = 0)
     Header h;
     h.nPid = nPid;
     h.nCc = nCc;
+    h.bPusi = true; // each packet a unit of its own: a stream starts at a unit start
     return h;
 }
 
@@ -174,6 +175,10 @@ TEST_F(CInputModuleTest, PidRewriteKeepsTheFlagBits)
 {
     MakeReady();
     m_module.GetPidMapList()[kAudioPid] = -1; // not yet translated
+    for (uint16_t nPid : {kVideoPid, kAudioPid}) {
+        Recv(PayloadOn(nPid)); // the unit start each PID begins with
+        ASSERT_TRUE(Take(nullptr));
+    }
     for (int nFlags = 0; nFlags < 8; ++nFlags) {
         for (uint16_t nPid : {kVideoPid, kAudioPid}) {
             Header h = On(nPid, uint8_t(nFlags));
@@ -279,6 +284,29 @@ TEST_F(CInputModuleTest, NeverReadyOnceTheStreamEndedWithoutPrograms)
     ready.RecvOnePacket(pmt.data(), kTsPacketSize);
     ready.StreamEnd();
     EXPECT_FALSE(ready.CanNeverBeReady());
+}
+
+TEST_F(CInputModuleTest, MissingPmtIsWaitedForHalfTheFifoOrTheEnd)
+{
+    std::vector<Packet> tables =
+        CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{1, kPmtPid}, {2, 0x1001}}));
+    tables.push_back(CPacketBuilder::Packetize(
+        kPmtPid, CPacketBuilder::PmtSection(1, kVideoPid, {{2, kVideoPid, {}}}))[0]);
+    CInputModule shortInput; // ends before the wait would: goes with what it has
+    for (CInputModule* pModule : {&m_module, &shortInput}) {
+        pModule->SetSourceAttribute({1, 0, 0});
+        for (Packet p : tables) {
+            pModule->RecvOnePacket(p.data(), kTsPacketSize);
+        }
+    }
+    Recv(std::vector<Packet>(kFifoSlots / 2 - 10, CPacketBuilder::Null()));
+    EXPECT_FALSE(m_module.IsReady());
+    Recv(std::vector<Packet>(20, CPacketBuilder::Null()));
+    ASSERT_TRUE(m_module.IsReady());
+    EXPECT_EQ(m_module.GetProgramCount(), 1);
+    EXPECT_EQ(m_module.TakeTables(1)->vMissing.at(0).nPmtPid, 0x1001);
+    shortInput.StreamEnd();
+    EXPECT_TRUE(shortInput.IsReady());
 }
 
 TEST_F(CInputModuleTest, TablesAfterMoreThanAFifoFullStillMakeItReady)

@@ -184,16 +184,16 @@ TEST_F(CPsiAnalyzerTest, PmtDecodedAgainIsPrintedAgainButListedOnce)
     EXPECT_EQ(m_programs[1].nPmtPid, kPmtPid2);
 }
 
-TEST_F(CPsiAnalyzerTest, OnlyTheFirstPatIsFollowed)
+TEST_F(CPsiAnalyzerTest, NewPatVersionReplacesThePrograms)
 {
     Feed(Pat({{1, kPmtPid1}}, 0));
     Feed(CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, {{5, kPmtPid2}}, 1), 1));
-    Feed(Pmt(kPmtPid2, 5, 0x200, {{2, 0x200, {}}}));
-    EXPECT_EQ(m_nCompletedAt, 0);
     Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {}}}));
+    EXPECT_EQ(m_nCompletedAt, 0) << "program 1 has left the PAT";
+    Feed(Pmt(kPmtPid2, 5, 0x200, {{2, 0x200, {}}}));
     EXPECT_EQ(m_nCompletedAt, 4);
     ASSERT_EQ(m_programs.size(), 1u);
-    EXPECT_EQ(m_programs[0].nPmtPid, kPmtPid1);
+    EXPECT_EQ(m_programs[0].nPmtPid, kPmtPid2);
 }
 
 TEST_F(CPsiAnalyzerTest, PatOfTheNetworkOnlyNeverCompletes)
@@ -240,3 +240,50 @@ TEST(CPsiAnalyzerLifeTest, DestroyedInEveryStateReleasesItsDecoders)
     }
     testing::internal::GetCapturedStdout();
 }
+
+namespace {
+
+// An SDT naming service 1 "N" of provider "P", one byte of its service
+// descriptor (from offset 16 of the section) set to nValue.
+std::vector<Packet> SdtWith(size_t nAt, uint8_t nValue)
+{
+    tsb::Bytes s = CPacketBuilder::SdtSection(1, 0, {{1, "P", "N", 0x19}});
+    s[nAt] = nValue;
+    s.resize(s.size() - 4);
+    CPacketBuilder::AppendCrc(s);
+    return CPacketBuilder::Packetize(kPidSdt, s);
+}
+
+struct CServiceCase
+{
+    const char* szName;
+    size_t nAt;
+    uint8_t nValue;
+    bool bTaken;
+};
+
+class CPsiAnalyzerSdtTest : public CPsiAnalyzerTest,
+                            public ::testing::WithParamInterface<CServiceCase>
+{
+};
+
+} // namespace
+
+TEST_P(CPsiAnalyzerSdtTest, ServiceDescriptorIsTakenOnlyWhenItsLengthsFit)
+{
+    Feed(SdtWith(GetParam().nAt, GetParam().nValue));
+    CInputTables tables;
+    m_analyzer.GetTables(tables);
+    ASSERT_EQ(tables.services.count(1), GetParam().bTaken ? 1u : 0u);
+    if (GetParam().bTaken) {
+        EXPECT_EQ(tables.services.at(1), (CServiceInfo{"P", "N", 0x16}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, CPsiAnalyzerSdtTest,
+                         ::testing::Values(CServiceCase{"Whole", 18, 0x16, true},
+                                           CServiceCase{"ProviderPastTheEnd", 19, 9, false},
+                                           CServiceCase{"NamePastTheEnd", 21, 5, false}),
+                         [](const ::testing::TestParamInfo<CServiceCase>& param) {
+                             return std::string(param.param.szName);
+                         });

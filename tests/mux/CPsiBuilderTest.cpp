@@ -560,3 +560,28 @@ TEST(CPsiBuilderTest, TableLoadGrowsWithThePrograms)
     ASSERT_TRUE(Programs(200).BuildTables(vTables));
     EXPECT_GT(CPsiBuilder::TableBitRate(vTables, kPsiRepeatMs), 4'000'000);
 }
+
+TEST(CPsiBuilderTest, UpdateKeepsEveryPidGivenAndTakesTheNextFreeInTheBlockThenFromTheTop)
+{
+    CLogCapture capture;
+    std::vector<CProgramDescriptors> vOne(1);
+    vOne[0].nProgramNumber = 1;
+    std::vector<_ES_INFO> vEs;
+    for (int nPid = 0x100; nPid < 0x109; ++nPid) {
+        vEs.push_back(_ES_INFO{nPid, 0x06});
+    }
+    std::vector<int> map = FreshMap();
+    CPsiBuilder builder;
+    builder.AddInput(1, {Program(0x100, {vEs.begin(), vEs.begin() + 7})}, map.data(), &vOne);
+    const std::vector<int> before = map;
+
+    // Two streams more: the last free PID of the block, then the top.
+    EXPECT_TRUE(builder.UpdateInput(1, {Program(0x100, vEs)}, map.data(), vOne));
+    EXPECT_TRUE(std::equal(map.begin() + 0x100, map.begin() + 0x107, before.begin() + 0x100));
+    EXPECT_EQ(map[0x107], 1020);
+    EXPECT_EQ(map[0x108], kLastUsablePid);
+    EXPECT_EQ(std::count(g_vLogLines.begin(), g_vLogLines.end(),
+                         "1 mux: input 1 program 1: stream PID 0x0108 -> 0x1FFE"),
+              1);
+    EXPECT_FALSE(builder.UpdateInput(1, {Program(0x100, vEs)}, map.data(), vOne)) << "no change";
+}

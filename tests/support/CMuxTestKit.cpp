@@ -123,6 +123,7 @@ tsb::Header On(uint16_t nPid, uint8_t nCc)
     tsb::Header h;
     h.nPid = nPid;
     h.nCc = nCc;
+    h.bPusi = true; // each packet a unit of its own: a stream starts at a unit start
     return h;
 }
 

@@ -194,8 +194,8 @@ Bytes CPacketBuilder::SdtSection(uint16_t nTsId, uint16_t nOnid,
     s.push_back(uint8_t(nOnid & 0xFF));
     s.push_back(0xFF);
     for (const SdtService& svc : services) {
-        // service_descriptor: digital television, provider and service names.
-        Bytes desc{0x48, 0x00, 0x01, uint8_t(svc.sProvider.size())};
+        // service_descriptor: service_type, provider and service names.
+        Bytes desc{0x48, 0x00, svc.nServiceType, uint8_t(svc.sProvider.size())};
         desc.insert(desc.end(), svc.sProvider.begin(), svc.sProvider.end());
         desc.push_back(uint8_t(svc.sName.size()));
         desc.insert(desc.end(), svc.sName.begin(), svc.sName.end());

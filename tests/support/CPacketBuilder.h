@@ -37,6 +37,7 @@ struct SdtService
     uint16_t nServiceId;
     std::string sProvider;
     std::string sName;
+    uint8_t nServiceType = 0x01; // digital television
 };
 
 // Header fields of one packet; the rest is set by the builders below.

@@ -73,7 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
              {"--duration", "nan", "a", "b", "c"},
              Action::Error,
              "--duration: nan"},
-        Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"}),
+        Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"},
+        Case{"ServiceNamesUnknown", {"--service-names", "inputs", "a", "b", "c"}, Action::Error,
+             "--service-names: inputs"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
@@ -81,7 +83,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     CCommandLine cmd;
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
-                          "--stats", "s.json", "-v"}),
+                          "--stats", "s.json", "-v", "--service-names", "input"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -94,6 +96,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_EQ(cmd.nNetworkId, 9);
     EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
     EXPECT_EQ(cmd.sStatsPath, "s.json");
+    EXPECT_TRUE(cmd.bInputServiceNames);
 
     // With -o every positional argument is an input, in order.
     CCommandLine explicitForm;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -21,6 +22,7 @@ enum Option {
     kOptNetworkId,
     kOptNetworkName,
     kOptStats,
+    kOptServiceNames,
     kOptHelp,
     kOptVersion
 };
@@ -36,6 +38,7 @@ const option kOptions[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"stats", required_argument, nullptr, kOptStats},
+    {"service-names", required_argument, nullptr, kOptServiceNames},
     {"help", no_argument, nullptr, kOptHelp},
     {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
@@ -124,6 +127,13 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
             if (sNetworkName.size() > kMaxNetworkName) {
                 return Refuse("bad value for --network-name: longer than 255 bytes");
             }
+            break;
+        case kOptServiceNames:
+            if (std::string(optarg) != "input" && std::string(optarg) != "numbered") {
+                return Refuse(std::string("bad value for --service-names: ") + optarg +
+                              " (input or numbered)");
+            }
+            bInputServiceNames = std::string(optarg) == "input";
             break;
         case 't': {
             char* pEnd = nullptr;

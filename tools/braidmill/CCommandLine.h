@@ -35,6 +35,7 @@ public:
     int nNetworkId = -1;
     double fDuration = 0;      // seconds of output; 0 until the inputs end
     bool bNetworkName = false; // --network-name given (it may be empty)
+    bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -363,6 +363,7 @@ void CMuxRun::Configure()
     if (m_cmd.fDuration > 0) {
         m_pMux->SetDuration(m_cmd.fDuration);
     }
+    m_pMux->SetServiceNames(m_cmd.bInputServiceNames);
 }
 
 void CMuxRun::WriteStats(const char* szState)

@@ -138,6 +138,9 @@ void CSourceFile::WorkFun()
             std::memcpy(m_pBuffer + nCarry, pProbe.get() + nProbePos, nRead);
             nProbePos += static_cast<int>(nRead);
             bEof = bProbeEnd && nProbePos == nProbe;
+            if (nProbePos == nProbe) {
+                pProbe.reset(); // served: its megabyte is not kept for the whole run
+            }
         } else if (bProbeEnd) {
             bEof = true;
         } else {

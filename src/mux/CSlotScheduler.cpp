@@ -235,7 +235,8 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
             }
             const bool bTableFirst =
                 nTableDue <= nSlot &&
-                (nInput < 0 || nTableDue <= m_vInputs[size_t(nInput)].nHeadSlot);
+                (nInput < 0 || nTableDue <= m_vInputs[size_t(nInput)].nHeadSlot ||
+                 m_carousel.GetPacketsSent() < m_nTablesFirstUntil);
             if (bTableFirst && m_carousel.TakeDue(nSlot, p)) {
                 bTable = true;
             } else if (nInput >= 0) {

@@ -61,9 +61,11 @@ public:
     void MapProgramPid(int nPid, int nProgram);
     void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
     // From the listener: the new table set, due from the next slot on.
+    // The new set leads what the input sends after the change, late or not.
     void ReplaceTables(std::vector<CPsiTable> vTables)
     {
         m_carousel.SetTables(std::move(vTables), m_nNext);
+        m_nTablesFirstUntil = m_carousel.GetPacketsSent() + m_carousel.GetSetPacketCount();
     }
     // From the listener: a PCR PID taken up, or one that carries no more.
     void AddPcrPid(int nPid) { m_pcr.AddPid(nPid); }
@@ -126,6 +128,7 @@ private:
     std::vector<int> m_vProgramOf;        // per output PID: program index, -1 none
     std::vector<int> m_vPcrInput;         // per output PCR PID: its input, -1 none
     int64_t m_nPcrEarlySlots;             // how early a PCR may leave to keep the gap
+    int64_t m_nTablesFirstUntil = 0;      // carousel packets sent before a new set stops leading
     std::vector<int64_t> m_vProgramPackets; // per program
     IChangeListener* m_pListener = nullptr; // not owned
     int m_nLive = 0;      // inputs not drained

@@ -6,6 +6,7 @@
 #include "ts/TsConstants.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -16,6 +17,8 @@ constexpr int kReadPackets = 20'480; // packets examined from the file start
 // One read holds them at the largest packet step, and the sync search.
 constexpr int kReadBytes = std::max(kReadPackets * kRsPacketSize, kSyncProbeBytes);
 constexpr int64_t kMinPcrSpan = kPcrHz; // 27 MHz ticks of regular steps needed
+constexpr int kReadStepBytes = 256 * 1024; // the estimate is looked at after each
+constexpr int64_t kSettledParts = 10'000;  // a further stretch moves it by 0.01 % at most
 
 // Reads the first nWant bytes of a file (fewer when it is shorter); false
 // when it cannot be opened or read.
@@ -88,17 +91,49 @@ int EstimateTsBitRate(const unsigned char* pBuffer, int nLength)
 
 int GetSourceRate(const char* path)
 {
-    std::unique_ptr<unsigned char[]> pBuffer;
+    if (path == nullptr) {
+        return -1;
+    }
+    FILE* pFile = fopen(path, "rb");
+    if (pFile == nullptr) {
+        return -1;
+    }
+    std::unique_ptr<unsigned char[]> pBuffer(new (std::nothrow) unsigned char[size_t(kReadBytes)]);
+    // Read a stretch at a time, only as far as the estimate needs: it is
+    // taken once a further stretch no longer moves it.
     int nRead = 0;
+    int nEstimate = -1;
     bool bEnd = false;
-    if (!ReadFileStart(path, kReadBytes, pBuffer, nRead, bEnd)) {
-        return -1;
-    }
     CTsLayout layout;
-    if (!FindTsLayout(pBuffer.get(), nRead, bEnd, layout)) {
-        return -1;
+    bool bLayout = false;
+    while (pBuffer != nullptr && nRead < kReadBytes && !bEnd) {
+        const int nWant = std::min(kReadStepBytes, kReadBytes - nRead);
+        const int nGot = int(fread(pBuffer.get() + nRead, 1, size_t(nWant), pFile));
+        nRead += nGot;
+        bEnd = feof(pFile) != 0;
+        if (ferror(pFile) != 0) {
+            nEstimate = -1;
+            break;
+        }
+        if (!bLayout && nRead < kSyncProbeBytes && !bEnd) {
+            continue; // the packet search wants its whole window
+        }
+        if (!bLayout) {
+            bLayout = FindTsLayout(pBuffer.get(), nRead, bEnd, layout);
+            if (!bLayout) {
+                break;
+            }
+        }
+        const int nNow = EstimateTsBitRate(pBuffer.get(), nRead, layout, kReadPackets);
+        const bool bSettled = nNow > 0 && nEstimate > 0 &&
+                              std::llabs(int64_t(nNow) - nEstimate) * kSettledParts <= nNow;
+        nEstimate = nNow;
+        if (bSettled) {
+            break;
+        }
     }
-    return EstimateTsBitRate(pBuffer.get(), nRead, layout, kReadPackets);
+    fclose(pFile);
+    return nEstimate;
 }
 
 int GetSourcePacketSize(const char* path)

@@ -43,6 +43,7 @@ inline std::vector<tsb::Packet> ProgramPackets(int nCount)
         tsb::Header h;
         h.nPid = kEsPid;
         h.nCc = uint8_t(n & 0x0F);
+        h.bPusi = true; // each its own unit, so that a PID may start at any of them
         const tsb::Bytes payload = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
                                     uint8_t(n)};
         v.push_back(n % 40 == 0 ? CPacketBuilder::Pcr(h, int64_t(n) * 300'000, false, payload)

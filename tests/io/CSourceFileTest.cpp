@@ -72,12 +72,13 @@ void Append(Bytes& v, const tsb::Packet& p)
 }
 
 // Stream packet number n of the program: its index in the payload, its
-// continuity counter n mod 16, a PCR every 40 packets.
+// continuity counter n mod 16, a PCR every 40 packets, each a unit start.
 tsb::Packet StreamPacket(int n)
 {
     tsb::Header h;
     h.nPid = kEsPid;
     h.nCc = static_cast<uint8_t>(n & 0x0F);
+    h.bPusi = true; // each its own unit, so that a PID may start at any of them
     Bytes payload = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
                      static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
     if (n % 40 == 0) {

@@ -49,7 +49,8 @@ std::vector<Packet> Tables()
         v.emplace_back(p.begin(), p.end());
     }
     for (const tsb::Packet& p : CPacketBuilder::Packetize(
-             0x1000, CPacketBuilder::PmtSection(1, 0x100, {{0x02, 0x100, {}}, {0x04, 0x101, {}}}))) {
+             0x1000,
+             CPacketBuilder::PmtSection(1, 0x100, {{0x02, 0x100, {}}, {0x04, 0x101, {}}}))) {
         v.emplace_back(p.begin(), p.end());
     }
     return v;
@@ -254,8 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
                 ref[nPid] = {packet.GetPcr(), s};
                 vRestart[size_t(nPid)] = false;
             } else {
-                FUZZ_CHECK(packet.GetPcr() ==
-                           time.PcrAt(it->second.first, it->second.second, s));
+                FUZZ_CHECK(packet.GetPcr() == time.PcrAt(it->second.first, it->second.second, s));
             }
         } else if (packet.GetDiscontinuityIndicator()) {
             vRestart[size_t(nPid)] = true;

@@ -39,11 +39,11 @@ public:
 private:
     double TicksPerPacket() const;
 
-    int64_t m_nPos = -1;      // position of the last PCR; -1: none yet
-    int64_t m_nTime = 0;      // its time, ticks
-    int64_t m_nPcr = -1;      // its value, ticks
-    int64_t m_nPrevPos = -1;  // the PCR before it; -1: none
-    int64_t m_nPrevTime = 0;  // its time, ticks
-    double m_fTicksPerPacket = 0.0;  // from the last two PCRs of one base; 0: not known
-    double m_fFallbackTicks = 0.0;   // from a bit rate; 0: none
+    int64_t m_nPos = -1;            // position of the last PCR; -1: none yet
+    int64_t m_nTime = 0;            // its time, ticks
+    int64_t m_nPcr = -1;            // its value, ticks
+    int64_t m_nPrevPos = -1;        // the PCR before it; -1: none
+    int64_t m_nPrevTime = 0;        // its time, ticks
+    double m_fTicksPerPacket = 0.0; // from the last two PCRs of one base; 0: not known
+    double m_fFallbackTicks = 0.0;  // from a bit rate; 0: none
 };

@@ -20,8 +20,7 @@ uint64_t RoundUpPow2(int n)
 CTimedQueue::CTimedQueue(int nCapacity)
     // Not cleared: an entry is written before it is read, and untouched pages
     // cost no memory until the input fills them.
-    : m_pRing(new CTimedPacket[RoundUpPow2(nCapacity)]),
-      m_nMask(RoundUpPow2(nCapacity) - 1)
+    : m_pRing(new CTimedPacket[RoundUpPow2(nCapacity)]), m_nMask(RoundUpPow2(nCapacity) - 1)
 {
 }
 
@@ -62,7 +61,9 @@ void CTimedQueue::Abort()
 
 void CTimedQueue::Wake()
 {
-    { std::lock_guard<std::mutex> lock(m_mtxWait); }
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWait);
+    }
     m_cvWait.notify_all();
 }
 
@@ -121,8 +122,10 @@ void CTimedQueue::WaitForData(int64_t nMaxMicros)
     {
         std::unique_lock<std::mutex> lock(m_mtxWait);
         m_cvWait.wait_for(lock, std::chrono::microseconds(nMaxMicros), [this] {
-            return m_nTail.load(std::memory_order_seq_cst) != m_nHead.load(std::memory_order_relaxed) ||
-                   m_bEnd.load(std::memory_order_acquire) || m_bAbort.load(std::memory_order_acquire);
+            return m_nTail.load(std::memory_order_seq_cst) !=
+                       m_nHead.load(std::memory_order_relaxed) ||
+                   m_bEnd.load(std::memory_order_acquire) ||
+                   m_bAbort.load(std::memory_order_acquire);
         });
     }
     m_bConsumerWaits.store(false, std::memory_order_relaxed);

@@ -39,9 +39,15 @@ public:
     // The slot for the next packet, or null when the ring is full.
     CTimedPacket* Reserve();
     void CommitReserved() { ++m_nWritten; }
-    int GetPendingCount() const { return int(m_nWritten - m_nTail.load(std::memory_order_relaxed)); }
+    int GetPendingCount() const
+    {
+        return int(m_nWritten - m_nTail.load(std::memory_order_relaxed));
+    }
     // The k-th pending packet, oldest first.
-    CTimedPacket& Pending(int k) { return m_pRing[(m_nTail.load(std::memory_order_relaxed) + k) & m_nMask]; }
+    CTimedPacket& Pending(int k)
+    {
+        return m_pRing[(m_nTail.load(std::memory_order_relaxed) + k) & m_nMask];
+    }
     // Makes the oldest nCount pending packets visible to the consumer.
     void Publish(int nCount);
     // No more packets will come; what is published stays to be read.
@@ -69,16 +75,14 @@ public:
     }
     void Pop();
     // True once the end is published and every packet read.
-    bool IsDrained() const
-    {
-        return m_bEnd.load(std::memory_order_acquire) && Head() == nullptr;
-    }
+    bool IsDrained() const { return m_bEnd.load(std::memory_order_acquire) && Head() == nullptr; }
     bool IsEndPublished() const { return m_bEnd.load(std::memory_order_acquire); }
     // Blocks until a packet is published, the end is, or nMaxMicros passed.
     void WaitForData(int64_t nMaxMicros);
     int GetPublishedCount() const
     {
-        return int(m_nTail.load(std::memory_order_acquire) - m_nHead.load(std::memory_order_relaxed));
+        return int(m_nTail.load(std::memory_order_acquire) -
+                   m_nHead.load(std::memory_order_relaxed));
     }
 
 private:
@@ -87,20 +91,20 @@ private:
     std::unique_ptr<CTimedPacket[]> m_pRing;
     uint64_t m_nMask;
     // Each side's counter and its copy of the other's sit on lines of their own.
-    alignas(64) uint64_t m_nWritten = 0; // producer only: packets written
-    uint64_t m_nHeadSeen = 0;            // producer only: m_nHead as last read
+    alignas(64) uint64_t m_nWritten = 0;          // producer only: packets written
+    uint64_t m_nHeadSeen = 0;                     // producer only: m_nHead as last read
     alignas(64) std::atomic<uint64_t> m_nTail{0}; // packets published; producer writes
     alignas(64) std::atomic<uint64_t> m_nHead{0}; // packets read; consumer writes
     uint64_t m_nTailSeen = 0;                     // consumer only: m_nTail as last read
-    std::atomic<bool> m_bEnd{false};   // set by the producer after its last Publish
-    std::atomic<bool> m_bAbort{false}; // set by any thread
+    std::atomic<bool> m_bEnd{false};              // set by the producer after its last Publish
+    std::atomic<bool> m_bAbort{false};            // set by any thread
 
     // Waits of either side. A side sets its flag, then re-checks, then sleeps;
     // the other side looks at the flag after each batch (sequentially
     // consistent), so a wake is never lost and costs nothing when nobody waits.
-    std::mutex m_mtxWait;                       // guards the waits on m_cvWait
-    std::condition_variable m_cvWait;           // room made, data published, end or abort
-    std::atomic<bool> m_bProducerWaits{false};  // the producer waits for room
-    std::atomic<bool> m_bConsumerWaits{false};  // the consumer waits for data
-    uint64_t m_nRoomWakeAt = 0;                 // consumer: head count at which to wake the producer
+    std::mutex m_mtxWait;                      // guards the waits on m_cvWait
+    std::condition_variable m_cvWait;          // room made, data published, end or abort
+    std::atomic<bool> m_bProducerWaits{false}; // the producer waits for room
+    std::atomic<bool> m_bConsumerWaits{false}; // the consumer waits for data
+    uint64_t m_nRoomWakeAt = 0;                // consumer: head count at which to wake the producer
 };

@@ -84,7 +84,7 @@ private:
     float m_fBitRate = 0.0f;                   // units of 1,048,576 bit/s
     long long m_llExactRate = 0;               // bit/s when given exactly; 0 none
     COutIdentity m_identity;
-    double m_fDuration = 0.0;                  // seconds of output; 0: until the inputs end
+    double m_fDuration = 0.0; // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
     bool m_bRunCalled = false;

@@ -39,7 +39,10 @@ public:
         return int64_t((nNum + m_nRate - 1) / m_nRate);
     }
     // Slots in nMs milliseconds of output, rounded down.
-    int64_t SlotsIn(int64_t nMs) const { return int64_t(__int128(nMs) * m_nRate / (int64_t(kSlotBits) * 1000)); }
+    int64_t SlotsIn(int64_t nMs) const
+    {
+        return int64_t(__int128(nMs) * m_nRate / (int64_t(kSlotBits) * 1000));
+    }
     // The PCR at nSlot for a reference PCR sent at nRefSlot.
     int64_t PcrAt(int64_t nRefPcr, int64_t nRefSlot, int64_t nSlot) const
     {

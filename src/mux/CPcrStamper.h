@@ -21,7 +21,10 @@ public:
 
     // Declares an output PCR PID (before the first slot).
     void AddPid(int nPid);
-    bool IsPcrPid(int nPid) const { return nPid >= 0 && nPid < int(m_vIndex.size()) && m_vIndex[size_t(nPid)] >= 0; }
+    bool IsPcrPid(int nPid) const
+    {
+        return nPid >= 0 && nPid < int(m_vIndex.size()) && m_vIndex[size_t(nPid)] >= 0;
+    }
 
     // A content packet on a PCR PID, due at nDueSlot, leaves in nSlot:
     // restamps its PCR. Returns true when it carried a PCR.
@@ -46,12 +49,12 @@ private:
     struct CPidState
     {
         int nPid = 0;
-        int64_t nRefPcr = -1;    // reference PCR, ticks; -1: no PCR sent yet
-        int64_t nRefSlot = 0;    // its slot
-        int64_t nLastSlot = -1;  // slot of the last PCR sent
-        int64_t nLastDue = -1;   // due slot of the last PCR of the input sent
-        int64_t nSpacing = -1;   // due slots between the input's last two PCRs; -1 unknown
-        uint8_t nLastCc = 0;     // counter of the last packet sent on the PID
+        int64_t nRefPcr = -1;         // reference PCR, ticks; -1: no PCR sent yet
+        int64_t nRefSlot = 0;         // its slot
+        int64_t nLastSlot = -1;       // slot of the last PCR sent
+        int64_t nLastDue = -1;        // due slot of the last PCR of the input sent
+        int64_t nSpacing = -1;        // due slots between the input's last two PCRs; -1 unknown
+        uint8_t nLastCc = 0;          // counter of the last packet sent on the PID
         bool bRestartPending = false; // a discontinuity was sent; its PCR not yet
         bool bEnded = false;
         int64_t nPcrs = 0;

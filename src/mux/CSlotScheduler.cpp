@@ -31,10 +31,9 @@ const CNullPacket kNull;
 
 CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
                                int64_t nLateBudgetSlots)
-    : m_time(nBitsPerSecond),
-      m_carousel(std::max<int64_t>(m_time.SlotsIn(kTableCycleMs), 1)),
-      m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)), m_nLateBudget(nLateBudgetSlots),
-      m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
+    : m_time(nBitsPerSecond), m_carousel(std::max<int64_t>(m_time.SlotsIn(kTableCycleMs), 1)),
+      m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)),
+      m_nLateBudget(nLateBudgetSlots), m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
       m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20)
 {
     m_carousel.SetTables(std::move(vTables), 0);
@@ -99,7 +98,8 @@ void CSlotScheduler::RefreshHead(size_t i)
     if (state.nFirstTime < 0) {
         state.nFirstTime = pHead->nTime;
     }
-    state.nHeadSlot = m_nStartSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
+    state.nHeadSlot =
+        m_nStartSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)

@@ -49,12 +49,13 @@ public:
     struct CInputStats
     {
         int64_t nMuxed = 0;
-        int64_t nLate = 0;          // left more than the budget after their due slot
+        int64_t nLate = 0; // left more than the budget after their due slot
         int64_t nMaxLateSlots = 0;
     };
 
     // nLateBudgetSlots: how late a packet may leave before it counts as late.
-    CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables, int64_t nLateBudgetSlots);
+    CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
+                   int64_t nLateBudgetSlots);
 
     void AddInput(const CInput& input);
     // Output PID -> output program, for the per-program figures.
@@ -91,7 +92,8 @@ public:
     const CPcrStamper& GetPcrStamper() const { return m_pcr; }
     int64_t GetProgramPackets(int nProgram) const
     {
-        return size_t(nProgram) < m_vProgramPackets.size() ? m_vProgramPackets[size_t(nProgram)] : 0;
+        return size_t(nProgram) < m_vProgramPackets.size() ? m_vProgramPackets[size_t(nProgram)]
+                                                           : 0;
     }
     // The slot content starts from: after the first complete set of tables.
     int64_t GetStartSlot() const { return m_nStartSlot; }
@@ -125,13 +127,13 @@ private:
     int64_t m_nNext = 0; // the next slot to fill
     std::vector<CInputState> m_vInputs;
     std::vector<CInputStats> m_vStats;
-    std::vector<int> m_vProgramOf;        // per output PID: program index, -1 none
-    std::vector<int> m_vPcrInput;         // per output PCR PID: its input, -1 none
-    int64_t m_nPcrEarlySlots;             // how early a PCR may leave to keep the gap
-    int64_t m_nTablesFirstUntil = 0;      // carousel packets sent before a new set stops leading
+    std::vector<int> m_vProgramOf;          // per output PID: program index, -1 none
+    std::vector<int> m_vPcrInput;           // per output PCR PID: its input, -1 none
+    int64_t m_nPcrEarlySlots;               // how early a PCR may leave to keep the gap
+    int64_t m_nTablesFirstUntil = 0;        // carousel packets sent before a new set stops leading
     std::vector<int64_t> m_vProgramPackets; // per program
     IChangeListener* m_pListener = nullptr; // not owned
-    int m_nLive = 0;      // inputs not drained
+    int m_nLive = 0;                        // inputs not drained
     int m_nStarved = -1;
     int64_t m_nNullSlots = 0;
     int64_t m_nTableSlots = 0;

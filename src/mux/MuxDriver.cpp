@@ -61,8 +61,8 @@ void CMuxCore::DriveLoop()
     const int64_t nStatsEvery = std::max<int64_t>(time.SlotsIn(kStatsEveryMs), 1);
     int64_t nEnd = std::numeric_limits<int64_t>::max();
     if (m_fDuration > 0.0) {
-        nEnd = std::max<int64_t>(1, int64_t(m_fDuration * double(time.GetRate()) /
-                                            double(kTsPacketSize * 8)));
+        nEnd = std::max<int64_t>(
+            1, int64_t(m_fDuration * double(time.GetRate()) / double(kTsPacketSize * 8)));
     }
     std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
     const int64_t nStart = os::ToMicros(m_pClock->Now());

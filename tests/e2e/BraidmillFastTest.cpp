@@ -1,5 +1,6 @@
 // The console program's output-time mode and its explicit form for any
 // number of inputs, on streams that ffmpeg makes at test time.
+#include "CSamplePairTest.h"
 #include "CStreamMaker.h"
 #include "CToolRun.h"
 #include "support/CTsReader.h"
@@ -13,39 +14,8 @@
 
 namespace {
 
-// The output rate exactly as the program sets it (its rate line is rounded).
-double MuxRateBitPerSec(const std::vector<std::string>& vInputs)
+class BraidmillFastTest : public CSamplePairTest
 {
-    double fSum = 0;
-    for (const std::string& sPath : vInputs) {
-        fSum += double(GetSourceRate(sPath.c_str())) / 1024 / 1024;
-    }
-    return double(float(fSum + 1)) * 1024 * 1024;
-}
-
-class BraidmillFastTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        if (!CStreamMaker::HaveFfmpeg()) {
-            GTEST_SKIP() << "ffmpeg is needed";
-        }
-        m_sDir = CStreamMaker::MakeWorkDir();
-        m_sMpeg2 = m_sDir + "/mpeg2.ts";
-        m_sH264 = m_sDir + "/h264.ts";
-        ASSERT_TRUE(CStreamMaker::MakeMpeg2(m_sMpeg2, 3.0));
-        ASSERT_TRUE(CStreamMaker::MakeH264(m_sH264, 3.0));
-    }
-
-    ToolResult Mux(const std::vector<std::string>& vArgs)
-    {
-        std::vector<std::string> vAll{BM_CLI_PATH};
-        vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, 60);
-    }
-
-    std::string m_sDir, m_sMpeg2, m_sH264;
 };
 
 } // namespace
@@ -96,7 +66,7 @@ TEST_F(BraidmillFastTest, TwoRunsGiveIdenticalFilesThatPassTheChecks)
     }
 
     // In output time the tables and PCRs sit exactly where the rate puts them.
-    const double fRate = MuxRateBitPerSec({m_sMpeg2, m_sH264});
+    const double fRate = DefaultMuxRate({m_sMpeg2, m_sH264});
     ASSERT_GT(fRate, 1024.0 * 1024);
     for (uint16_t nPcrPid : out.GetPcrPids()) {
         const tsr::PcrAccuracy accuracy = out.CheckPcrAccuracy(nPcrPid, fRate);

@@ -2,6 +2,7 @@
 // muxer is the same for every packet of a program, PCRs come often enough,
 // tables lead, and the same inputs give the same bytes in real time, after
 // a stall of the process, and in output time.
+#include "CSamplePairTest.h"
 #include "CStreamMaker.h"
 #include "CTimingCheck.h"
 #include "CToolRun.h"
@@ -22,37 +23,9 @@ using tsb::CPacketBuilder;
 
 namespace {
 
-double DefaultRate(const std::vector<std::string>& vInputs)
-{
-    double fSum = 0;
-    for (const std::string& sPath : vInputs) {
-        fSum += double(GetSourceRate(sPath.c_str())) / 1024 / 1024;
-    }
-    return double(float(fSum + 1)) * 1024 * 1024;
-}
-
-class BraidmillTimingTest : public ::testing::Test
+class BraidmillTimingTest : public CSamplePairTest
 {
 protected:
-    void SetUp() override
-    {
-        if (!CStreamMaker::HaveFfmpeg()) {
-            GTEST_SKIP() << "ffmpeg is needed";
-        }
-        m_sDir = CStreamMaker::MakeWorkDir();
-        m_sMpeg2 = m_sDir + "/mpeg2.ts";
-        m_sH264 = m_sDir + "/h264.ts";
-        ASSERT_TRUE(CStreamMaker::MakeMpeg2(m_sMpeg2, 3.0));
-        ASSERT_TRUE(CStreamMaker::MakeH264(m_sH264, 3.0));
-    }
-
-    ToolResult Mux(const std::vector<std::string>& vArgs)
-    {
-        std::vector<std::string> vAll{BM_CLI_PATH};
-        vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, 60);
-    }
-
     // The spread of the lead change of every stream of input nInput (its
     // one program) in the output, ms; the largest over its streams.
     static double ProgramSpreadMs(const std::string& sInput, const tsr::CTsReader& out,
@@ -80,15 +53,13 @@ protected:
         }
         return fMax;
     }
-
-    std::string m_sDir, m_sMpeg2, m_sH264;
 };
 
 } // namespace
 
 TEST_F(BraidmillTimingTest, EveryPacketOfAProgramKeepsOneDelay)
 {
-    const double fDefault = DefaultRate({m_sMpeg2, m_sH264});
+    const double fDefault = DefaultMuxRate({m_sMpeg2, m_sH264});
     struct Case
     {
         std::vector<std::string> vRate;
@@ -144,9 +115,8 @@ TEST_F(BraidmillTimingTest, InputWhosePcrsStopHalfWayLeavesTheOtherAlone)
     std::vector<uint8_t> vIn;
     ASSERT_TRUE(CStreamMaker::ReadFile(m_sMpeg2, vIn));
     ASSERT_TRUE(CStreamMaker::StripPcrs(m_sMpeg2, sNoPcr, nPcrPid, vIn.size() / 2));
-    const long long llRate = std::llround(DefaultRate({m_sMpeg2, m_sH264}));
-    const ToolResult run =
-        Mux({"--fast", "--rate", std::to_string(llRate), sNoPcr, m_sH264, sOut});
+    const long long llRate = std::llround(DefaultMuxRate({m_sMpeg2, m_sH264}));
+    const ToolResult run = Mux({"--fast", "--rate", std::to_string(llRate), sNoPcr, m_sH264, sOut});
     ASSERT_EQ(run.nStatus, 0) << run.sErr;
 
     tsr::CTsReader out;
@@ -157,7 +127,8 @@ TEST_F(BraidmillTimingTest, InputWhosePcrsStopHalfWayLeavesTheOtherAlone)
     EXPECT_LE(out.GetRepetition(1011, fRate).fMaxGapMs, 100.0);
     EXPECT_LE(out.GetRepetition(1021, fRate).fMaxGapMs, 100.0);
     // Its content is all there, paced rather than flooded.
-    EXPECT_EQ(out.GetPackets(1014).size(), in.GetPackets(in.GetFirstPmts().begin()->second.streams[1].nPid).size());
+    EXPECT_EQ(out.GetPackets(1014).size(),
+              in.GetPackets(in.GetFirstPmts().begin()->second.streams[1].nPid).size());
 }
 
 namespace {
@@ -171,11 +142,13 @@ std::vector<uint8_t> TwoHundredPrograms(double fSeconds)
     for (int p = 0; p < kPrograms; ++p) {
         vPat.push_back({uint16_t(p + 1), uint16_t(0x100 + p)});
     }
-    std::vector<tsb::Packet> vTables = CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, vPat));
+    std::vector<tsb::Packet> vTables =
+        CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, vPat));
     for (int p = 0; p < kPrograms; ++p) {
         const uint16_t nEs = uint16_t(0x400 + p);
         for (const tsb::Packet& packet : CPacketBuilder::Packetize(
-                 uint16_t(0x100 + p), CPacketBuilder::PmtSection(uint16_t(p + 1), nEs, {{0x06, nEs, {}}}))) {
+                 uint16_t(0x100 + p),
+                 CPacketBuilder::PmtSection(uint16_t(p + 1), nEs, {{0x06, nEs, {}}}))) {
             vTables.push_back(packet);
         }
     }
@@ -189,7 +162,8 @@ std::vector<uint8_t> TwoHundredPrograms(double fSeconds)
         tsb::Header h;
         h.nPid = uint16_t(0x400 + p);
         h.nCc = uint8_t((n / kPrograms) & 0x0F);
-        const tsb::Packet packet = CPacketBuilder::Pcr(h, (int64_t(vTables.size()) + n) * 4050, false, {0x55});
+        const tsb::Packet packet =
+            CPacketBuilder::Pcr(h, (int64_t(vTables.size()) + n) * 4050, false, {0x55});
         vOut.insert(vOut.end(), packet.begin(), packet.end());
     }
     return vOut;
@@ -198,7 +172,8 @@ std::vector<uint8_t> TwoHundredPrograms(double fSeconds)
 long long OutputRateOf(const std::string& sErr)
 {
     std::smatch m;
-    return std::regex_search(sErr, m, std::regex("output rate ([0-9]+) bit/s")) ? std::stoll(m[1]) : -1;
+    return std::regex_search(sErr, m, std::regex("output rate ([0-9]+) bit/s")) ? std::stoll(m[1])
+                                                                                : -1;
 }
 
 } // namespace
@@ -217,19 +192,22 @@ TEST_F(BraidmillTimingTest, TwoHundredProgramsKeepTablesAndContentOnTime)
     ASSERT_TRUE(out.LoadFile(sOut));
     EXPECT_EQ(out.GetPat().programs.size(), 201u);
     // Every table at most 80 ms apart.
-    for (uint16_t nPid : {uint16_t(0x0000), uint16_t(1011), uint16_t(1011 + 199 * 10), uint16_t(0x0011)}) {
+    for (uint16_t nPid :
+         {uint16_t(0x0000), uint16_t(1011), uint16_t(1011 + 199 * 10), uint16_t(0x0011)}) {
         EXPECT_LE(out.GetRepetition(nPid, double(llRate)).fMaxGapMs, 80.0) << "PID " << nPid;
     }
     EXPECT_LE(CTimingCheck::MaxPcrGapMs(out), 40.0);
-    EXPECT_LE(ProgramSpreadMs(m_sH264, out, 301), 12.0) << "on time, behind a third of the rate in tables";
+    EXPECT_LE(ProgramSpreadMs(m_sH264, out, 301), 12.0)
+        << "on time, behind a third of the rate in tables";
     EXPECT_EQ(out.GetCcErrors(), 0);
 }
 
 TEST_F(BraidmillTimingTest, ARateBelowTheContentIsReportedAndFailsTheRun)
 {
-    const long long llLow = std::llround(DefaultRate({m_sMpeg2, m_sH264}) * 0.25);
+    const long long llLow = std::llround(DefaultMuxRate({m_sMpeg2, m_sH264}) * 0.25);
     const std::string sOut = m_sDir + "/low.ts";
-    const ToolResult run = Mux({"--fast", "--rate", std::to_string(llLow), m_sMpeg2, m_sH264, sOut});
+    const ToolResult run =
+        Mux({"--fast", "--rate", std::to_string(llLow), m_sMpeg2, m_sH264, sOut});
     EXPECT_EQ(run.nStatus, 3) << run.sErr;
     EXPECT_NE(run.sOut.find("content exceeds the output rate"), std::string::npos) << run.sOut;
     EXPECT_NE(run.sErr.find("late"), std::string::npos) << run.sErr;

@@ -110,7 +110,8 @@ TEST_F(CSlotSchedulerTest, WaitsForAnInputWithNothingQueuedUntilItHasDataOrEnds)
     scheduler.AddInput(Input(m_b));
     Push(m_a, Numbered(0x100, 0, 0), 0);
     std::vector<uint8_t> vOut(8 * kTsPacketSize);
-    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 0) << "not even the tables: input 2 may come first";
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 0)
+        << "not even the tables: input 2 may come first";
     EXPECT_EQ(scheduler.GetStarvedInput(), 1);
     m_b.PublishEnd();
     EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 2) << "the tables, then input 1's packet";

@@ -92,16 +92,16 @@ bool CTimedQueue::WaitForRoom()
 void CTimedQueue::Pop()
 {
     const uint64_t nHead = m_nHead.load(std::memory_order_relaxed) + 1;
-    m_nHead.store(nHead, std::memory_order_release);
-    // A waiting reader is looked for once per stretch, not per packet (a full
-    // fence each time would cost more than the rest of the packet's way), and
-    // woken per batch: a quarter of the ring freed is a useful stretch of
-    // work. Its wait re-checks the room on its own now and then, so a look
-    // that comes a stretch late only delays it.
+    // A waiting reader is looked for once per stretch, not per packet (a
+    // sequentially consistent store each time would cost more than the rest
+    // of the packet's way), and woken per batch: a quarter of the ring freed
+    // is a useful stretch of work. Its wait re-checks the room on its own now
+    // and then, so a look that comes a stretch late only delays it.
     if ((nHead & (kWaiterCheckEvery - 1)) != 0) {
+        m_nHead.store(nHead, std::memory_order_release);
         return;
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    m_nHead.store(nHead, std::memory_order_seq_cst);
     if (m_bProducerWaits.load(std::memory_order_seq_cst)) {
         if (m_nRoomWakeAt == 0 || nHead >= m_nRoomWakeAt) {
             if (m_nRoomWakeAt != 0) {

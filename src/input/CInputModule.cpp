@@ -121,9 +121,12 @@ void CInputModule::BecomeReady()
     m_pFifo.reset();
     m_bReady.store(true, std::memory_order_release);
     const int64_t nCount = int64_t(vStored.size()) / kTsPacketSize;
+    // Their PCRs arrived earlier than now: no samples for a live clock.
+    m_bReplaying = true;
     for (int64_t i = 0; i < nCount; ++i) {
         Feed(vStored.data() + i * kTsPacketSize, m_nPosition - nCount + i);
     }
+    m_bReplaying = false;
 }
 
 bool CInputModule::TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase)
@@ -168,7 +171,12 @@ void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
     const uint8_t nCc = packet.GetContinuityCounter();
     uint8_t& nLast = m_vLastCc[nPid];
     if ((nAfc & 0x1) == 0) {
-        return; // no payload: the counter repeats
+        // No payload: the counter repeats. One that signals a discontinuity
+        // sets the counter the payload after it continues from.
+        if (packet.GetDiscontinuityIndicator()) {
+            nLast = nCc;
+        }
+        return;
     }
     if (nLast != kNoCc && nCc != ((nLast + 1) & kCcMask) && nCc != nLast &&
         !packet.GetDiscontinuityIndicator()) {
@@ -203,7 +211,7 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     if (nKind != kPidForeign) {
         CTimedPacket* pSlot = m_queue.Reserve();
         while (pSlot == nullptr) {
-            if (m_bDropWhenFull || !m_queue.WaitForRoom()) {
+            if (m_bDropWhenFull || m_bLive || !m_queue.WaitForRoom()) {
                 m_nDropped.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
@@ -233,8 +241,11 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
     if (bPace) {
         m_nPcrs.fetch_add(1, std::memory_order_relaxed);
-        m_timeline.AddPcr(nPos, nPcr, bNewBase);
-        m_nBitRate.store(m_timeline.GetBitRate(), std::memory_order_relaxed);
+        const int64_t nTime = m_timeline.AddPcr(nPos, nPcr, bNewBase);
+        m_nBitRate.store(m_timeline.GetSpanBitRate(), std::memory_order_relaxed);
+        if (m_bLive && !m_bReplaying) {
+            m_liveClock.AddSample(nTime, os::ToMicros(m_pClock->Now()), bNewBase);
+        }
         StampPending(false);
     } else if (m_queue.GetPendingCount() >= kMaxPendingPackets) {
         if (!m_bNoPcrLogged) {
@@ -273,10 +284,22 @@ void CInputModule::StampPending(bool bExtrapolate)
     if (!bExtrapolate && !m_timeline.HasRate()) {
         return;
     }
+    if (m_bLive && !m_liveClock.HasAnchor()) {
+        // Replayed packets wait for a PCR that arrives now; an input without
+        // usable PCRs is timed from here on at the rate it is read.
+        if (!bExtrapolate) {
+            return;
+        }
+        m_liveClock.AddSample(m_timeline.Extrapolate(m_queue.Pending(nCount - 1).nTime),
+                              os::ToMicros(m_pClock->Now()), true);
+    }
     for (int k = 0; k < nCount; ++k) {
         CTimedPacket& packet = m_queue.Pending(k);
         const int64_t nPos = packet.nTime;
         int64_t nTime = bExtrapolate ? m_timeline.Extrapolate(nPos) : m_timeline.TimeBetween(nPos);
+        if (m_bLive) {
+            nTime = m_liveClock.LocalMicros(nTime) * (kPcrHz / 1'000'000);
+        }
         // An extrapolation that ran ahead of the PCR that followed must not
         // make time go backwards in the queue.
         nTime = std::max(nTime, m_nLastTime);
@@ -288,6 +311,11 @@ void CInputModule::StampPending(bool bExtrapolate)
 
 void CInputModule::StreamEnd()
 {
+    if (m_bLive) {
+        // What waited for a PCR that never came: due from now, not from
+        // when it arrived, or it would leave late.
+        m_nLastTime = std::max(m_nLastTime, os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000));
+    }
     if (m_bReady.load(std::memory_order_relaxed)) {
         StampPending(true);
     }

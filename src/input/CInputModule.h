@@ -2,6 +2,7 @@
 
 #include "braidmill.h"
 #include "input/CInputTimeline.h"
+#include "input/CLiveClock.h"
 #include "input/CProgramDescriptors.h"
 #include "input/CTimedQueue.h"
 #include "os/CClock.h"
@@ -57,6 +58,11 @@ public:
     // The clock GetOnePacket paces against.
     void SetClock(os::IClock& clock) { m_pClock = &clock; }
     void SetBitRate(int nBitsPerSecond);
+    // The input arrives in real time (before data): its packets are timed on
+    // the clock of SetClock, recovered from its PCRs against their arrival;
+    // a full queue drops instead of holding the reader.
+    void SetLive(bool bLive) { m_bLive = bLive; }
+    bool IsLive() const { return m_bLive; }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -66,6 +72,8 @@ public:
 
     // For the muxer, on its thread.
     CTimedQueue& GetQueue() { return m_queue; }
+    // Queue times of a live input are microseconds of the module's clock
+    // times 27 (ticks); of other inputs, ticks of the input's own timeline.
     // False for the unpaced modes: every packet is due at once.
     bool IsTimed() const { return m_bTimed; }
 
@@ -74,6 +82,7 @@ public:
     int64_t GetDropped() const { return m_nDropped.load(std::memory_order_relaxed); }
     int64_t GetCcErrors() const { return m_nCcErrors.load(std::memory_order_relaxed); }
     int64_t GetPcrCount() const { return m_nPcrs.load(std::memory_order_relaxed); }
+    // Over the longest stretch of PCRs on one time base; -1 not known.
     int64_t GetBitRate() const { return m_nBitRate.load(std::memory_order_relaxed); }
 
 private:
@@ -97,6 +106,7 @@ private:
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
+    bool m_bLive = false;                  // set before data
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
     // Reader thread only.
@@ -104,6 +114,8 @@ private:
     std::vector<int64_t> m_vLastPcr;   // per input PID: last PCR seen, -1 none
     std::vector<uint8_t> m_vLastCc;    // per input PID: last counter, 0xFF none
     CInputTimeline m_timeline;
+    CLiveClock m_liveClock;            // live inputs: timeline to our clock
+    bool m_bReplaying = false;         // feeding what was stored before ready: no arrival times
     int64_t m_nPosition = 0;           // packets received so far
     int m_nPacePid = -1;               // the PID whose PCRs pace the input
     int64_t m_nSincePace = 0;          // ticks on another PID's clock since the pacing PCR
@@ -111,7 +123,7 @@ private:
     int64_t m_nLastTime = 0;           // last time published, ticks
     bool m_bNoPcrLogged = false;
 
-    // GetOnePacket's thread only.
+    // The reader thread (live arrivals) and GetOnePacket's thread.
     os::IClock* m_pClock;
     int64_t m_nFirstTime = -1;   // time of the first packet handed out
     int64_t m_nFirstMicros = 0;  // clock then

@@ -76,6 +76,21 @@ void CSlotScheduler::RefreshHead(size_t i)
         state.nHeadSlot = m_nStartSlot;
         return;
     }
+    if (state.in.bLive) {
+        if (state.nFirstTime < 0) {
+            state.nFirstTime = pHead->nTime;
+            // What queued up before the output started leaves from the start
+            // slot on at its own spacing; the delay then stays what it was
+            // there, so it never grows or shrinks during the run.
+            state.nLiveShift = std::max(kLiveDelayMs * (kPcrHz / 1000),
+                                        m_nLocalStartTicks - pHead->nTime);
+            LogPrint(kLogDebug, "mux: input %zu: live, %lld ms through the multiplex", i + 1,
+                     static_cast<long long>(state.nLiveShift / (kPcrHz / 1000)));
+        }
+        const int64_t nDue = pHead->nTime + state.nLiveShift - m_nLocalStartTicks;
+        state.nHeadSlot = std::max(m_nStartSlot, m_time.SlotAtTicks(std::max<int64_t>(nDue, 0)));
+        return;
+    }
     if (state.nFirstTime < 0) {
         state.nFirstTime = pHead->nTime;
     }

@@ -30,4 +30,7 @@ inline constexpr int kServiceDescriptorCapacity = 200;
 // Scheduling policy of the output.
 inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PCR-only packet
 inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
+// A live input's packet leaves this long after the time its sender's clock
+// maps to on ours: room for the wait for the next PCR and network jitter.
+inline constexpr int64_t kLiveDelayMs = 100;
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most

@@ -1,5 +1,7 @@
 #include "CCommandLine.h"
 
+#include "IoNames.h"
+
 #include <getopt.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@ constexpr int kMaxId = 0xFFFF;                    // 16-bit identifiers of PAT, 
 constexpr size_t kMaxNetworkName = 255;           // a descriptor's payload, bytes
 constexpr long long kMaxRateBps = 1'000'000'000;  // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
+constexpr double kMaxInputTimeout = 86400; // a day
 
 enum Option
 {
@@ -23,7 +26,9 @@ enum Option
     kOptNetworkName,
     kOptStats,
     kOptHelp,
-    kOptVersion
+    kOptVersion,
+    kOptLoop,
+    kOptInputTimeout
 };
 
 const option kOptions[] = {
@@ -37,6 +42,8 @@ const option kOptions[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
     {"stats", required_argument, nullptr, kOptStats},
+    {"loop", no_argument, nullptr, kOptLoop},
+    {"input-timeout", required_argument, nullptr, kOptInputTimeout},
     {"help", no_argument, nullptr, kOptHelp},
     {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
@@ -126,17 +133,26 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
                 return Refuse("bad value for --network-name: longer than 255 bytes");
             }
             break;
-        case 't': {
+        case 't':
+        case kOptInputTimeout: {
+            const char* szName = nOpt == 't' ? "--duration" : "--input-timeout";
+            double& fValue = nOpt == 't' ? fDuration : fInputTimeout;
             char* pEnd = nullptr;
             errno = 0;
-            fDuration = std::strtod(optarg, &pEnd);
-            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || !std::isfinite(fDuration) ||
-                fDuration <= 0) {
-                return Refuse(std::string("bad value for --duration: ") + optarg +
-                              " (seconds, more than 0)");
+            fValue = std::strtod(optarg, &pEnd);
+            // The timeout goes to the network source in whole milliseconds.
+            const double fMax = nOpt == 't' ? HUGE_VAL : kMaxInputTimeout;
+            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || !std::isfinite(fValue) ||
+                fValue <= 0 || fValue > fMax) {
+                return Refuse(std::string("bad value for ") + szName + ": " + optarg +
+                              (nOpt == 't' ? " (seconds, more than 0)"
+                                           : " (seconds, more than 0, at most 86400)"));
             }
             break;
         }
+        case kOptLoop:
+            bLoop = true;
+            break;
         case 'q':
             bQuiet = true;
             break;
@@ -169,7 +185,7 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
             return Action::Usage;
         }
         vInputs = vPositional;
-        return Action::Run;
+        return CheckInputs();
     }
     if (vPositional.size() < 3) {
         return Action::Usage;
@@ -181,5 +197,23 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     }
     vInputs = {vPositional[0], vPositional[1]};
     sOutput = vPositional[2];
+    return CheckInputs();
+}
+
+CCommandLine::Action CCommandLine::CheckInputs()
+{
+    for (const std::string& sInput : vInputs) {
+        // A network input comes at its sender's pace; output time cannot
+        // run ahead of it.
+        if (bFast && IsNetworkName(sInput.c_str())) {
+            return Refuse("--fast cannot be used with the network input " + sInput);
+        }
+        if (bLoop && IsStreamName(sInput.c_str())) {
+            return Refuse("--loop needs file inputs; " + sInput + " can be read only once");
+        }
+    }
+    if (bLoop && bFast && fDuration <= 0) {
+        return Refuse("--loop with --fast never ends: give --duration");
+    }
     return Action::Run;
 }

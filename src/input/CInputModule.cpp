@@ -212,7 +212,11 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         CTimedPacket* pSlot = m_queue.Reserve();
         while (pSlot == nullptr) {
             if (m_bDropWhenFull || m_bLive || !m_queue.WaitForRoom()) {
-                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                // What a reader still hands over after the run was stopped
+                // (a looping file, the rest of a long one) is not lost data.
+                if (!m_bAbortWait.load(std::memory_order_acquire)) {
+                    m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                }
                 break;
             }
             pSlot = m_queue.Reserve();

@@ -251,6 +251,11 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
             m_liveClock.AddSample(nTime, os::ToMicros(m_pClock->Now()), bNewBase);
         }
         StampPending(false);
+    } else if (m_bLive && m_liveClock.HasAnchor() && m_timeline.HasRate()) {
+        // A live packet goes out at once, timed from the last PCR: one that
+        // waited for the next PCR would wait for ever when the sender stops
+        // right after it.
+        StampPending(true);
     } else if (m_queue.GetPendingCount() >= kMaxPendingPackets) {
         if (!m_bNoPcrLogged) {
             m_bNoPcrLogged = true;

@@ -326,3 +326,36 @@ TEST_F(BraidmillLiveTest, SilentNetworkInputFailsWithinItsWaitNamingIt)
     struct stat st = {};
     EXPECT_NE(stat((m_sDir + "/never.ts").c_str(), &st), 0) << "the output is never created";
 }
+
+// A sender that falls silent for 1.5 s and goes on where it stopped: its
+// program stays announced with its PCRs going, the other input is not held,
+// and what comes after the silence leaves on time, nothing lost.
+TEST_F(BraidmillLiveTest, SilentSenderKeepsItsProgramAndResumesCleanly)
+{
+    CPacedSender mpeg2, h264;
+    ASSERT_TRUE(mpeg2.Load(m_sMpeg2));
+    ASSERT_TRUE(h264.Load(m_sH264));
+    const int nPort1 = FreePort(), nPort2 = FreePort();
+    const std::string sOut = m_sDir + "/pause.ts";
+    ASSERT_TRUE(mpeg2.Start(nPort1, 1.0, 1.0));
+    ASSERT_TRUE(h264.Start(nPort2, 1.0, 1.0, h264.GetPacketCount() / 2, 1.5));
+    const ToolResult run =
+        Mux({"--rate", std::to_string(kRate), "--input-timeout", "3", "-o", sOut,
+             "udp://127.0.0.1:" + std::to_string(nPort1), "udp://127.0.0.1:" + std::to_string(nPort2)});
+    mpeg2.Join();
+    h264.Join();
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    EXPECT_EQ(run.sErr.find("late"), std::string::npos) << run.sErr;
+
+    tsr::CTsReader out;
+    ASSERT_TRUE(out.LoadFile(sOut));
+    EXPECT_EQ(out.GetCcErrors(), 0);
+    ASSERT_EQ(out.GetPat().programs.size(), 2u);
+    for (uint16_t nPid : out.GetPcrPids()) {
+        EXPECT_LE(out.CheckPcrAccuracy(nPid, kRate).fMaxGapMs, 40.0) << "PID " << nPid;
+    }
+    // The first sender ends first; the second sends 1.5 s longer and the
+    // run ends 3 s after the first: everything of both is there.
+    EXPECT_EQ(CheckStreams(out, m_sMpeg2, 0), 0u);
+    EXPECT_EQ(CheckStreams(out, m_sH264, 1), 0u);
+}

@@ -217,3 +217,33 @@ TEST(COutputTimeTest, PcrAnHourOnIsExactAcrossTheWrap)
     const COutputTime odd(6'722'001);
     EXPECT_EQ(odd.TicksAt(1'000'000), int64_t(__int128(1'000'000) * 1504 * kPcrHz / 6'722'001));
 }
+
+// A live input's times are our clock's: a packet is due the live delay
+// after its time, counted from the clock at slot 0, and an empty live queue
+// never holds the output (a silent sender must not stop the others).
+TEST_F(CSlotSchedulerTest, LivePacketIsDueItsDelayAfterItsTimeAndNeverWaitedFor)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    const int64_t nStartMicros = 5'000'000;
+    scheduler.SetLocalStart(nStartMicros);
+    CSlotScheduler::CInput in = Input(m_a);
+    in.bLive = true;
+    in.bWaitFor = false;
+    scheduler.AddInput(in);
+
+    std::vector<uint8_t> vOut(400 * kTsPacketSize);
+    ASSERT_EQ(scheduler.FillSlots(100, vOut.data()), 100) << "nothing queued: nulls, no wait";
+    // Stamped 20 ms after slot 0: due at 120 ms, slot 240.
+    const int64_t nTime = (nStartMicros + 20'000) * 27;
+    Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime);
+    Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime + 10 * kTicksPerSlot);
+    ASSERT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
+    std::vector<int64_t> vSlots;
+    for (int64_t s = 0; s < 300; ++s) {
+        if (PidAt(vOut, size_t(s)) == 0x200) {
+            vSlots.push_back(100 + s);
+        }
+    }
+    EXPECT_EQ(vSlots, (std::vector<int64_t>{240, 250}));
+}

@@ -397,7 +397,10 @@ int CMuxRun::WaitForStreamRates()
     for (Input& input : m_vInputs) {
         if (input.bStream) {
             input.nRate = input.pModule->GetBitRate();
-            m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+            if (input.nRate > 0) {
+                m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) +
+                                 " bit/s from its PCRs");
+            }
         }
     }
     return kExitOk;

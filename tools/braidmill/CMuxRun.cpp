@@ -281,11 +281,19 @@ int CMuxRun::Prepare()
         if (input.bStream) {
             continue; // read once: its rate comes from what its reader has seen
         }
-        input.nRate = EstimateRate(input.sPath, m_console);
-        if (input.nRate < 0) {
-            return kExitIo;
+        // With --rate an input's own rate is only reported: one without
+        // usable PCRs is still muxed, paced at its estimated rate.
+        if (m_cmd.llRateBps > 0) {
+            input.nRate = GetSourceRate(input.sPath.c_str());
+        } else {
+            input.nRate = EstimateRate(input.sPath, m_console);
+            if (input.nRate < 0) {
+                return kExitIo;
+            }
         }
-        m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+        if (input.nRate > 0) {
+            m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+        }
     }
     if (!m_signals.Install()) {
         m_console.Error(std::string("cannot install the signal handlers: ") + std::strerror(errno));

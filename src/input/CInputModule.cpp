@@ -209,12 +209,14 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
 
     if (nKind != kPidForeign) {
+        // What a reader still hands over after the run was stopped (a
+        // looping file, the rest of a long one) is not lost data; the packet
+        // it held when the stop came is.
+        const bool bStoppedBefore = m_bAbortWait.load(std::memory_order_acquire);
         CTimedPacket* pSlot = m_queue.Reserve();
         while (pSlot == nullptr) {
             if (m_bDropWhenFull || m_bLive || !m_queue.WaitForRoom()) {
-                // What a reader still hands over after the run was stopped
-                // (a looping file, the rest of a long one) is not lost data.
-                if (!m_bAbortWait.load(std::memory_order_acquire)) {
+                if (!bStoppedBefore) {
                     m_nDropped.fetch_add(1, std::memory_order_relaxed);
                 }
                 break;
@@ -309,9 +311,16 @@ void CInputModule::StampPending(bool bExtrapolate)
         if (m_bLive) {
             nTime = m_liveClock.LocalMicros(nTime) * (kPcrHz / 1'000'000);
         }
-        // An extrapolation that ran ahead of the PCR that followed must not
-        // make time go backwards in the queue.
-        nTime = std::max(nTime, m_nLastTime);
+        if (m_bLive) {
+            // A live packet keeps its own time, also where an extrapolation
+            // ran ahead of the PCR that followed: the muxer restamps a PCR
+            // from how late it leaves against that time.
+            nTime = std::max(nTime, m_nLiveFloor);
+        } else {
+            // An extrapolation that ran ahead of the PCR that followed must
+            // not make time go backwards in the queue.
+            nTime = std::max(nTime, m_nLastTime);
+        }
         packet.nTime = nTime;
         m_nLastTime = nTime;
     }
@@ -323,7 +332,7 @@ void CInputModule::StreamEnd()
     if (m_bLive) {
         // What waited for a PCR that never came: due from now, not from
         // when it arrived, or it would leave late.
-        m_nLastTime = std::max(m_nLastTime, os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000));
+        m_nLiveFloor = os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000);
     }
     if (m_bReady.load(std::memory_order_relaxed)) {
         StampPending(true);

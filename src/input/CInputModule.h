@@ -121,6 +121,7 @@ private:
     int64_t m_nSincePace = 0;          // ticks on another PID's clock since the pacing PCR
     int m_nSinceOtherPid = -1;         // that other PID
     int64_t m_nLastTime = 0;           // last time published, ticks
+    int64_t m_nLiveFloor = 0;          // live: no time before this, ticks (set at the end)
     bool m_bNoPcrLogged = false;
 
     // The reader thread (live arrivals) and GetOnePacket's thread.

@@ -3,6 +3,8 @@
 #include "input/CTimedQueue.h"
 #include "log/CLogger.h"
 #include "mux/MuxConstants.h"
+#include "ts/CTsPacket.h"
+#include "ts/PcrMath.h"
 
 #include <algorithm>
 #include <cstring>
@@ -49,6 +51,9 @@ void CSlotScheduler::AddInput(const CInput& input)
     ++m_nLive;
     for (int nPid : input.vPcrPids) {
         m_pcr.AddPid(nPid);
+        if (input.bLive) {
+            m_pcr.FollowPid(nPid);
+        }
     }
 }
 
@@ -165,6 +170,9 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
     pOut[2] = uint8_t(nOutPid & 0xFF);
     if (m_pcr.IsPcrPid(nOutPid)) {
+        if (state.in.bLive) {
+            FollowLivePcr(i, nSlot, pHead->nTime, pOut);
+        }
         m_pcr.OnPacket(nSlot, pOut, nOutPid);
     }
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
@@ -175,6 +183,23 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     NoteLate(i, nSlot - state.nHeadSlot);
     state.in.pQueue->Pop();
     RefreshHead(i);
+}
+
+void CSlotScheduler::FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut)
+{
+    CTsPacket packet;
+    packet.SetData(pOut);
+    const int64_t nPcr = packet.GetPcr();
+    if (nPcr < 0) {
+        return;
+    }
+    // A live program runs on its sender's clock, and so must its PCRs, or
+    // its time stamps would drift from them by the clocks' difference (50
+    // ppm: 180 ms an hour). Restamping from the slot would put them on ours;
+    // the input's own PCR plus how late the packet leaves against its due
+    // time keeps the sender's clock and the exact position.
+    const int64_t nDue = nTime + m_vInputs[i].nLiveShift - m_nLocalStartTicks;
+    packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDue)));
 }
 
 int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)

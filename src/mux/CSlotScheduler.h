@@ -94,6 +94,8 @@ private:
     int PickInput(int64_t nSlot);
     void TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut);
     void NoteLate(size_t i, int64_t nLate);
+    // Sets the PCR of a live input's packet (nTime: its time) leaving in nSlot.
+    void FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut);
 
     COutputTime m_time;
     CTableCarousel m_carousel;

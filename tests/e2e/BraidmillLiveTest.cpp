@@ -221,7 +221,7 @@ TEST_F(BraidmillLiveTest, TwoLiveUdpInputsSentInRealTimeMuxIntoACheckedFile)
     mpeg2.Join();
     h264.Join();
     ASSERT_EQ(run.nStatus, 0) << run.sErr;
-    EXPECT_EQ(run.sErr.find("late"), std::string::npos) << run.sErr;
+    EXPECT_EQ(run.sErr.find("ms late"), std::string::npos) << run.sErr;
 
     tsr::CTsReader out;
     ASSERT_TRUE(out.LoadFile(sOut));
@@ -299,7 +299,7 @@ TEST_F(BraidmillLiveTest, LoopSignalsEachPassWithoutContinuityErrors)
         EXPECT_TRUE(run.sErr.find("braidmill: 1 input packet(s) dropped") != std::string::npos ||
                     run.sErr.find("braidmill: 2 input packet(s) dropped") != std::string::npos)
             << run.sErr;
-        EXPECT_EQ(run.sErr.find("late"), std::string::npos) << run.sErr;
+        EXPECT_EQ(run.sErr.find("ms late"), std::string::npos) << run.sErr;
     } else {
         ASSERT_EQ(run.nStatus, 0) << run.sErr;
     }
@@ -354,7 +354,7 @@ TEST_F(BraidmillLiveTest, SilentSenderKeepsItsProgramAndResumesCleanly)
     mpeg2.Join();
     h264.Join();
     ASSERT_EQ(run.nStatus, 0) << run.sErr;
-    EXPECT_EQ(run.sErr.find("late"), std::string::npos) << run.sErr;
+    EXPECT_EQ(run.sErr.find("ms late"), std::string::npos) << run.sErr;
 
     tsr::CTsReader out;
     ASSERT_TRUE(out.LoadFile(sOut));

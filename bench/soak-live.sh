@@ -5,7 +5,8 @@
 # per minute on each input's video PID (bm_live_soak delay): the n-th packet
 # sent against the n-th packet in the output, whose slot gives the time it
 # left. Flat when the senders' clocks are followed; without that it would
-# grow by PPM microseconds per second. Also checks the output with ffprobe
+# grow by PPM microseconds per second. PTS - PCR of each video per minute
+# shows that the PCRs run on the senders' clocks. Also checks the output with ffprobe
 # and the run's figures (drops, late packets). Not part of CI.
 #
 # Usage: bench/soak-live.sh [-m MINUTES] [-p PPM] [-w WORKDIR] [-b BUILDDIR] [-k] [-n]
@@ -91,6 +92,9 @@ echo "== input 1 (MPEG-2), output PID 1013"
 "$tool" delay "$out" "$rate" 1013 "$work/trace1.txt"
 echo "== input 2 (H.264), output PID 1023"
 "$tool" delay "$out" "$rate" 1023 "$work/trace2.txt"
+echo "== PTS - PCR of the video, input 1 and input 2"
+"$tool" lead "$out" "$rate" 1013
+"$tool" lead "$out" "$rate" 1023
 echo "== figures"
 grep -o '"dropped": *[0-9]*\|"late": *[0-9]*\|"cc_errors": *[0-9]*' "$work/stats.json" | tr '\n' ' '
 echo

@@ -78,19 +78,6 @@ INSTANTIATE_TEST_SUITE_P(Senders, CLiveClockDriftTest,
                                            CDriftCase{30.0, 0.0, 1.0},
                                            CDriftCase{0.0, 20'000.0, 10.0}));
 
-TEST(CLiveClockTest, MapNeverStepsBackBetweenSamples)
-{
-    CSender sender{50.0, 10'000.0};
-    CLiveClock clock;
-    int64_t nLast = 0;
-    for (int64_t t = 0; t < 120'000 * kTicksPerMs; t += kPcrStepTicks) {
-        clock.AddSample(t, sender.Arrival(t), t == 0);
-        const int64_t nNow = clock.LocalMicros(t);
-        EXPECT_GE(nNow, nLast - 1) << "at " << t / kTicksPerMs << " ms";
-        nLast = nNow;
-    }
-}
-
 TEST(CLiveClockTest, SilenceOrNewBaseStartsAfreshFromTheNextArrival)
 {
     CLiveClock clock;

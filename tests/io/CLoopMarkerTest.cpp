@@ -8,7 +8,7 @@ namespace {
 
 using tsb::CPacketBuilder;
 
-TEST(CLoopMarkerTest, FirstPassIsLeftAlone)
+TEST(CLoopMarkerTest, FirstPassAndNullPacketsAreLeftAlone)
 {
     CLoopMarker marker;
     tsb::Packet packet = CPacketBuilder::Pcr({0x100, 3}, 27'000, false, {1, 2});
@@ -16,6 +16,10 @@ TEST(CLoopMarkerTest, FirstPassIsLeftAlone)
     uint8_t vExtra[188];
     EXPECT_FALSE(marker.Mark(packet.data(), vExtra));
     EXPECT_EQ(packet, before);
+    marker.StartPass();
+    tsb::Packet null = CPacketBuilder::Null();
+    EXPECT_FALSE(marker.Mark(null.data(), vExtra));
+    EXPECT_EQ(null, CPacketBuilder::Null());
 }
 
 TEST(CLoopMarkerTest, LaterPassFlagsTheFirstAdaptationFieldOfEachPidOnce)
@@ -59,16 +63,6 @@ TEST(CLoopMarkerTest, PayloadOnlyPidGetsAnAdaptationOnlyPacketBeforeIt)
         empty[3] |= 0x10;
         EXPECT_TRUE(marker.Mark(empty.data(), vExtra));
     }
-}
-
-TEST(CLoopMarkerTest, NullPacketsAreNeverMarked)
-{
-    CLoopMarker marker;
-    marker.StartPass();
-    tsb::Packet null = CPacketBuilder::Null();
-    uint8_t vExtra[188];
-    EXPECT_FALSE(marker.Mark(null.data(), vExtra));
-    EXPECT_EQ(null, CPacketBuilder::Null());
 }
 
 } // namespace

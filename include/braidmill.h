@@ -132,6 +132,17 @@ public:
     // unusable (before data arrives). Without it such an input is paced at an
     // even share of the output rate.
     void SetBitRate(int nBitsPerSecond);
+    // The input arrives in real time, from a network or a live encoder
+    // (before data). Its sender's clock is recovered from its PCRs against
+    // their arrival, so that its packets leave at a constant delay however
+    // far that clock runs from ours; the engine never waits for it (a silent
+    // input leaves its programs empty), and a full buffer drops what
+    // arrives, counted, instead of holding the source.
+    void SetLive(bool bLive);
+    // The input's rate from its PCRs over the longest stretch on one time
+    // base seen so far, bit/s; -1 not known yet. For an input that can be
+    // read only once (a pipe, a socket) in place of GetSourceRate.
+    int GetBitRate();
 
 private:
     friend class CMuxCore;
@@ -299,6 +310,13 @@ public:
     int OpenFd(int fd, const char* name);
     // OpenFd on a duplicate of standard input, named "stdin".
     int OpenStdin();
+    // Playout (before StartRead, for a file opened with OpenFile): the end
+    // of the file starts it again from its first packet, for ever. Each pass
+    // after the first starts with discontinuity_indicator set on each PID
+    // (in an inserted adaptation-only packet where the first one has no
+    // adaptation field), so that its PCRs and continuity counters jump back
+    // as signalled discontinuities.
+    void SetLoop(bool bLoop);
 
 protected:
     void WorkFun() override;
@@ -306,9 +324,11 @@ protected:
 private:
     friend class CPolledFdStream; // asks IsStopRequested while a read waits
     int OpenFifo(const char* path);
+    bool Rewind(int nProbe, bool bProbeEnd);
 
     FILE* m_pFile;
     char m_szFileName[256];
+    bool m_bLoop;
 };
 
 // Bit rate of a TS file in bit/s, estimated from the PCRs near its start;

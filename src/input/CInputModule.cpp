@@ -232,9 +232,12 @@ void CInputModule::BecomeReady()
     m_pFifo.reset();
     m_bReady.store(true, std::memory_order_release);
     const int64_t nCount = int64_t(vStored.size()) / kTsPacketSize;
+    // Their PCRs arrived earlier than now: no samples for a live clock.
+    m_bReplaying = true;
     for (int64_t i = 0; i < nCount; ++i) {
         Feed(vStored.data() + i * kTsPacketSize, m_nPosition - nCount + i);
     }
+    m_bReplaying = false;
 }
 
 bool CInputModule::TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase)
@@ -279,7 +282,12 @@ void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
     const uint8_t nCc = packet.GetContinuityCounter();
     uint8_t& nLast = m_vLastCc[nPid];
     if ((nAfc & 0x1) == 0) {
-        return; // no payload: the counter repeats
+        // No payload: the counter repeats. One that signals a discontinuity
+        // sets the counter the payload after it continues from.
+        if (packet.GetDiscontinuityIndicator()) {
+            nLast = nCc;
+        }
+        return;
     }
     if (nLast != kNoCc && nCc != ((nLast + 1) & kCcMask) && nCc != nLast &&
         !packet.GetDiscontinuityIndicator()) {
@@ -328,10 +336,16 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
 
     if (nKind != kPidForeign) {
+        // What a reader still hands over after the run was stopped (a
+        // looping file, the rest of a long one) is not lost data; the packet
+        // it held when the stop came is.
+        const bool bStoppedBefore = m_bAbortWait.load(std::memory_order_acquire);
         CTimedPacket* pSlot = m_queue.Reserve();
         while (pSlot == nullptr) {
-            if (m_bDropWhenFull || !m_queue.WaitForRoom()) {
-                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+            if (m_bDropWhenFull || m_bLive || !m_queue.WaitForRoom()) {
+                if (!bStoppedBefore) {
+                    m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                }
                 break;
             }
             pSlot = m_queue.Reserve();
@@ -361,9 +375,17 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
     if (bPace) {
         m_nPcrs.fetch_add(1, std::memory_order_relaxed);
-        m_timeline.AddPcr(nPos, nPcr, bNewBase);
-        m_nBitRate.store(m_timeline.GetBitRate(), std::memory_order_relaxed);
+        const int64_t nTime = m_timeline.AddPcr(nPos, nPcr, bNewBase);
+        m_nBitRate.store(m_timeline.GetSpanBitRate(), std::memory_order_relaxed);
+        if (m_bLive && !m_bReplaying) {
+            m_liveClock.AddSample(nTime, os::ToMicros(m_pClock->Now()), bNewBase);
+        }
         StampPending(false);
+    } else if (m_bLive && m_liveClock.HasAnchor() && m_timeline.HasRate()) {
+        // A live packet goes out at once, timed from the last PCR: one that
+        // waited for the next PCR would wait for ever when the sender stops
+        // right after it.
+        StampPending(true);
     } else if (m_queue.GetPendingCount() >= kMaxPendingPackets) {
         if (!m_bNoPcrLogged) {
             m_bNoPcrLogged = true;
@@ -401,13 +423,32 @@ void CInputModule::StampPending(bool bExtrapolate)
     if (!bExtrapolate && !m_timeline.HasRate()) {
         return;
     }
+    if (m_bLive && !m_liveClock.HasAnchor()) {
+        // Replayed packets wait for a PCR that arrives now; an input without
+        // usable PCRs is timed from here on at the rate it is read.
+        if (!bExtrapolate) {
+            return;
+        }
+        m_liveClock.AddSample(m_timeline.Extrapolate(m_queue.Pending(nCount - 1).nTime),
+                              os::ToMicros(m_pClock->Now()), true);
+    }
     for (int k = 0; k < nCount; ++k) {
         CTimedPacket& packet = m_queue.Pending(k);
         const int64_t nPos = packet.nTime;
         int64_t nTime = bExtrapolate ? m_timeline.Extrapolate(nPos) : m_timeline.TimeBetween(nPos);
-        // An extrapolation that ran ahead of the PCR that followed must not
-        // make time go backwards in the queue.
-        nTime = std::max(nTime, m_nLastTime);
+        if (m_bLive) {
+            nTime = m_liveClock.LocalMicros(nTime) * (kPcrHz / 1'000'000);
+        }
+        if (m_bLive) {
+            // A live packet keeps its own time, also where an extrapolation
+            // ran ahead of the PCR that followed: the muxer restamps a PCR
+            // from how late it leaves against that time.
+            nTime = std::max(nTime, m_nLiveFloor);
+        } else {
+            // An extrapolation that ran ahead of the PCR that followed must
+            // not make time go backwards in the queue.
+            nTime = std::max(nTime, m_nLastTime);
+        }
         packet.nTime = nTime;
         m_nLastTime = nTime;
     }
@@ -420,6 +461,11 @@ void CInputModule::StreamEnd()
     // the programs it has.
     if (!m_bReady.load(std::memory_order_relaxed) && !m_pPrograms->empty()) {
         BecomeReady();
+    }
+    if (m_bLive) {
+        // What waited for a PCR that never came: due from now, not from
+        // when it arrived, or it would leave late.
+        m_nLiveFloor = os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000);
     }
     if (m_bReady.load(std::memory_order_relaxed)) {
         StampPending(true);

@@ -3,6 +3,7 @@
 #include "braidmill.h"
 #include "input/CInputTables.h"
 #include "input/CInputTimeline.h"
+#include "input/CLiveClock.h"
 #include "input/CProgramDescriptors.h"
 #include "input/CTimedQueue.h"
 #include "os/CClock.h"
@@ -63,6 +64,11 @@ public:
     // The clock GetOnePacket paces against.
     void SetClock(os::IClock& clock) { m_pClock = &clock; }
     void SetBitRate(int nBitsPerSecond);
+    // The input arrives in real time (before data): its packets are timed on
+    // the clock of SetClock, recovered from its PCRs against their arrival;
+    // a full queue drops instead of holding the reader.
+    void SetLive(bool bLive) { m_bLive = bLive; }
+    bool IsLive() const { return m_bLive; }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -75,6 +81,8 @@ public:
     // dropped. Null when none is stored.
     std::shared_ptr<const CInputTables> TakeTables(uint32_t nChange);
     CTimedQueue& GetQueue() { return m_queue; }
+    // Queue times of a live input are microseconds of the module's clock
+    // times 27 (ticks); of other inputs, ticks of the input's own timeline.
     // False for the unpaced modes: every packet is due at once.
     bool IsTimed() const { return m_bTimed; }
 
@@ -83,6 +91,7 @@ public:
     int64_t GetDropped() const { return m_nDropped.load(std::memory_order_relaxed); }
     int64_t GetCcErrors() const { return m_nCcErrors.load(std::memory_order_relaxed); }
     int64_t GetPcrCount() const { return m_nPcrs.load(std::memory_order_relaxed); }
+    // Over the longest stretch of PCRs on one time base; -1 not known.
     int64_t GetBitRate() const { return m_nBitRate.load(std::memory_order_relaxed); }
 
 private:
@@ -117,6 +126,7 @@ private:
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
+    bool m_bLive = false;                  // set before data
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
     std::mutex m_mtxTables;                                       // guards m_vTableSets
@@ -136,14 +146,17 @@ private:
     std::vector<int64_t> m_vLastPcr;   // per input PID: last PCR seen, -1 none
     std::vector<uint8_t> m_vLastCc;    // per input PID: last counter, 0xFF none
     CInputTimeline m_timeline;
+    CLiveClock m_liveClock;            // live inputs: timeline to our clock
+    bool m_bReplaying = false;         // feeding what was stored before ready: no arrival times
     int64_t m_nPosition = 0;           // packets received so far
     int m_nPacePid = -1;               // the PID whose PCRs pace the input
     int64_t m_nSincePace = 0;          // ticks on another PID's clock since the pacing PCR
     int m_nSinceOtherPid = -1;         // that other PID
     int64_t m_nLastTime = 0;           // last time published, ticks
+    int64_t m_nLiveFloor = 0;          // live: no time before this, ticks (set at the end)
     bool m_bNoPcrLogged = false;
 
-    // GetOnePacket's thread only.
+    // The reader thread (live arrivals) and GetOnePacket's thread.
     os::IClock* m_pClock;
     int64_t m_nFirstTime = -1;   // time of the first packet handed out
     int64_t m_nFirstMicros = 0;  // clock then

@@ -127,3 +127,15 @@ void CInputModuleIface::SetBitRate(int nBitsPerSecond)
         m_pModule->SetBitRate(nBitsPerSecond);
     }
 }
+
+void CInputModuleIface::SetLive(bool bLive)
+{
+    if (m_pModule != nullptr) {
+        m_pModule->SetLive(bLive);
+    }
+}
+
+int CInputModuleIface::GetBitRate()
+{
+    return m_pModule != nullptr ? int(m_pModule->GetBitRate()) : -1;
+}

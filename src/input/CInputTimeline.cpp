@@ -47,6 +47,8 @@ int64_t CInputTimeline::AddPcr(int64_t nPos, int64_t nPcr, bool bNewBase)
         m_nPos = nPos;
         m_nTime = 0;
         m_nPcr = nPcr;
+        m_nSpanPos = nPos;
+        m_nSpanTime = 0;
         return 0;
     }
     int64_t nTime = 0;
@@ -56,10 +58,13 @@ int64_t CInputTimeline::AddPcr(int64_t nPos, int64_t nPcr, bool bNewBase)
         const int64_t nDelta = PcrForwardDelta(m_nPcr, nPcr);
         nTime = m_nTime + nDelta;
         m_fTicksPerPacket = double(nDelta) / double(nSteps);
+        NoteSpan(nPos, nTime);
     } else {
         // A new time base: the time goes on at the rate it had, so the
         // input neither stalls nor bursts across the jump.
         nTime = Extrapolate(nPos);
+        m_nSpanPos = nPos;
+        m_nSpanTime = nTime;
     }
     m_nPrevPos = m_nPos;
     m_nPrevTime = m_nTime;
@@ -67,6 +72,17 @@ int64_t CInputTimeline::AddPcr(int64_t nPos, int64_t nPcr, bool bNewBase)
     m_nTime = nTime;
     m_nPcr = nPcr;
     return nTime;
+}
+
+void CInputTimeline::NoteSpan(int64_t nPos, int64_t nTime)
+{
+    const int64_t nTicks = nTime - m_nSpanTime;
+    if (m_nSpanPos < 0 || nTicks <= m_nBestSpanTicks || nPos <= m_nSpanPos) {
+        return;
+    }
+    m_nBestSpanTicks = nTicks;
+    m_nSpanRate = int64_t(std::llround(double(nPos - m_nSpanPos) * double(kTsPacketSize * 8) *
+                                       double(kPcrHz) / double(nTicks)));
 }
 
 int64_t CInputTimeline::TimeBetween(int64_t nPos) const

@@ -31,19 +31,30 @@ public:
     bool HasRate() const { return m_fTicksPerPacket > 0.0; }
     // A time at nPos with no PCR ever: starts the timeline there.
     void AnchorAt(int64_t nPos);
-    // The input's rate from its PCRs, bit/s; -1 not known.
+    // The input's rate from its last two PCRs, bit/s; -1 not known.
     int64_t GetBitRate() const;
+    // The input's rate over the longest stretch of PCRs on one time base
+    // seen so far, bit/s; -1 not known. Far steadier than the last step of
+    // a stream whose packets bunch between PCRs.
+    int64_t GetSpanBitRate() const { return m_nSpanRate; }
+    // The PCR time that rate is measured over, ticks.
+    int64_t GetSpanTicks() const { return m_nBestSpanTicks; }
     // The PCR value the timeline's time nTime stands for in the current base.
     int64_t PcrAt(int64_t nTime) const;
 
 private:
     double TicksPerPacket() const;
+    void NoteSpan(int64_t nPos, int64_t nTime);
 
-    int64_t m_nPos = -1;            // position of the last PCR; -1: none yet
-    int64_t m_nTime = 0;            // its time, ticks
-    int64_t m_nPcr = -1;            // its value, ticks
-    int64_t m_nPrevPos = -1;        // the PCR before it; -1: none
-    int64_t m_nPrevTime = 0;        // its time, ticks
-    double m_fTicksPerPacket = 0.0; // from the last two PCRs of one base; 0: not known
-    double m_fFallbackTicks = 0.0;  // from a bit rate; 0: none
+    int64_t m_nPos = -1;      // position of the last PCR; -1: none yet
+    int64_t m_nTime = 0;      // its time, ticks
+    int64_t m_nPcr = -1;      // its value, ticks
+    int64_t m_nPrevPos = -1;  // the PCR before it; -1: none
+    int64_t m_nPrevTime = 0;  // its time, ticks
+    double m_fTicksPerPacket = 0.0;  // from the last two PCRs of one base; 0: not known
+    double m_fFallbackTicks = 0.0;   // from a bit rate; 0: none
+    int64_t m_nSpanPos = -1;         // first PCR of the current base: position
+    int64_t m_nSpanTime = 0;         // and time, ticks
+    int64_t m_nBestSpanTicks = 0;    // the longest span measured, ticks
+    int64_t m_nSpanRate = -1;        // bit/s over it; -1 none
 };

@@ -6,6 +6,7 @@
 // for the packet alignment again and goes on from there.
 #include "braidmill.h"
 
+#include "io/CLoopMarker.h"
 #include "io/CPolledFdStream.h"
 #include "log/CLogger.h"
 #include "ts/TsConstants.h"
@@ -31,10 +32,17 @@ constexpr const char* kMsgSourceStopped = "source thread stopped: %s ";
 constexpr const char* kMsgNoBuffer = "no read buffer or no open file, source thread exit: %s ";
 constexpr const char* kMsgPacketSize = "%d-byte packets, read as 188: %s ";
 constexpr const char* kMsgNoPackets = "%s, source thread exit: %s ";
+constexpr const char* kMsgLoopPass = "pass %lld from the start: %s ";
+constexpr const char* kMsgRewindFailed = "cannot start again from the beginning, source thread exit: %s ";
 
 } // namespace
 
-CSourceFile::CSourceFile() : m_pFile(nullptr), m_szFileName{} {}
+CSourceFile::CSourceFile() : m_pFile(nullptr), m_szFileName{}, m_bLoop(false) {}
+
+void CSourceFile::SetLoop(bool bLoop)
+{
+    m_bLoop = bLoop;
+}
 
 CSourceFile::~CSourceFile()
 {
@@ -68,6 +76,17 @@ int CSourceFile::OpenFile(const char* path)
     std::memcpy(m_szFileName, path, nLen);
     m_szFileName[nLen] = '\0';
     return 0;
+}
+
+bool CSourceFile::Rewind(int nProbe, bool bProbeEnd)
+{
+    // The probe bytes are served from memory again; the file goes on after them.
+    if (!bProbeEnd && fseek(m_pFile, nProbe, SEEK_SET) != 0) {
+        LogPrint(kLogError, kMsgRewindFailed, m_szFileName);
+        return false;
+    }
+    clearerr(m_pFile);
+    return true;
 }
 
 void CSourceFile::WorkFun()
@@ -115,6 +134,10 @@ void CSourceFile::WorkFun()
     long long llEpisodes = 0;
     long long llSkippedAll = 0;
     bool bStopped = false;
+    CLoopMarker marker;
+    unsigned char vExtra[kTsPacketSize];
+    long long llPassPackets = 0; // packets handed on in this pass
+    long long llPasses = 1;
 
     if (bPackets && nStep != kTsPacketSize) {
         LogPrint(kLogWarning, kMsgPacketSize, nStep, m_szFileName);
@@ -165,6 +188,10 @@ void CSourceFile::WorkFun()
                     break; // partial packet: keep it for the next chunk
                 }
                 if (m_pBuffer[nPos] == kSyncByte) {
+                    if (llPasses > 1 && marker.Mark(m_pBuffer + nPos, vExtra)) {
+                        m_pRecvModule->RecvOnePacket(vExtra, kTsPacketSize);
+                    }
+                    ++llPassPackets;
                     m_pRecvModule->RecvOnePacket(m_pBuffer + nPos, kTsPacketSize);
                     nPos += nStep;
                     continue;
@@ -207,6 +234,19 @@ void CSourceFile::WorkFun()
             // by the end of the file is not a packet.
             if (nCarry > 0) {
                 LogPrint(kLogWarning, kMsgPartialPacket, nCarry, m_szFileName);
+            }
+            // A pass without a packet would loop for ever doing nothing.
+            if (m_bLoop && bEof && llPassPackets > 0 && Rewind(nProbe, bProbeEnd)) {
+                nProbePos = bPackets ? layout.nFirst : nProbe;
+                llBase = nProbePos;
+                nCarry = 0;
+                nSkipAhead = 0;
+                bSynced = true;
+                llPassPackets = 0;
+                ++llPasses;
+                marker.StartPass();
+                LogPrint(kLogDebug, kMsgLoopPass, llPasses, m_szFileName);
+                continue;
             }
             break;
         }

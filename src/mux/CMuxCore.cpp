@@ -191,6 +191,10 @@ bool CMuxCore::Prepare()
         in.pQueue = &pModule->GetQueue();
         in.pPidMap = pModule->GetPidMapList();
         in.bTimed = pModule->IsTimed();
+        // A live input is never waited for: its sender sets the pace, and a
+        // silent one must not hold the others.
+        in.bLive = pModule->IsLive() && in.bTimed;
+        in.bWaitFor = !in.bLive;
         for (size_t p = vFirstProgram[i]; p < vFirstProgram[i + 1]; ++p) {
             m_vProgramInput.push_back(int(i + 1));
             if (m_vPrograms[p].nPcrPid != kPidNull) {

@@ -41,6 +41,13 @@ void CPcrStamper::AddPid(int nPid)
     m_vStates.push_back(state);
 }
 
+void CPcrStamper::FollowPid(int nPid)
+{
+    if (IsPcrPid(nPid)) {
+        m_vStates[size_t(m_vIndex[size_t(nPid)])].bFollow = true;
+    }
+}
+
 int64_t CPcrStamper::DueOf(const CPidState& state) const
 {
     // Nothing before a PID's first PCR, nothing across a new time base that
@@ -101,7 +108,7 @@ bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, in
     }
     state.nSpacing = state.nLastDue >= 0 && !bDiscontinuity ? nDueSlot - state.nLastDue : -1;
     state.nLastDue = nDueSlot;
-    if (bDiscontinuity || state.bRestartPending || state.nRefPcr < 0) {
+    if (bDiscontinuity || state.bRestartPending || state.nRefPcr < 0 || state.bFollow) {
         // Restamping across a new time base would put the clock out of step
         // with the time stamps that follow it.
         state.nRefPcr = nOwn;

@@ -21,6 +21,9 @@ public:
 
     // Declares an output PCR PID (before the first slot).
     void AddPid(int nPid);
+    // A PID whose content PCRs the caller sets itself (a live input's, on
+    // its sender's clock): each one is kept and becomes the reference.
+    void FollowPid(int nPid);
     bool IsPcrPid(int nPid) const
     {
         return nPid >= 0 && nPid < int(m_vIndex.size()) && m_vIndex[size_t(nPid)] >= 0;
@@ -57,6 +60,7 @@ private:
         uint8_t nLastCc = 0;          // counter of the last packet sent on the PID
         bool bRestartPending = false; // a discontinuity was sent; its PCR not yet
         bool bEnded = false;
+        bool bFollow = false; // content PCRs kept as set by the caller
         int64_t nPcrs = 0;
         int64_t nMaxInterval = -1; // slots
     };

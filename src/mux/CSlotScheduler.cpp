@@ -3,6 +3,8 @@
 #include "input/CTimedQueue.h"
 #include "log/CLogger.h"
 #include "mux/MuxConstants.h"
+#include "ts/CTsPacket.h"
+#include "ts/PcrMath.h"
 
 #include <algorithm>
 #include <cstring>
@@ -52,6 +54,9 @@ void CSlotScheduler::AddInput(const CInput& input)
         if (nPid >= 0 && nPid < kPidCount) {
             m_vPcrInput[size_t(nPid)] = int(m_vInputs.size() - 1);
         }
+        if (input.bLive) {
+            m_pcr.FollowPid(nPid);
+        }
     }
 }
 
@@ -68,8 +73,17 @@ void CSlotScheduler::MapProgramPid(int nPid, int nProgram)
 
 void CSlotScheduler::SetInputPcrPids(size_t i, const std::vector<int>& vPids)
 {
-    if (i < m_vInputs.size()) {
-        m_vInputs[i].in.vPcrPids = vPids;
+    if (i >= m_vInputs.size()) {
+        return;
+    }
+    m_vInputs[i].in.vPcrPids = vPids;
+    for (int nPid : vPids) {
+        if (nPid >= 0 && nPid < kPidCount) {
+            m_vPcrInput[size_t(nPid)] = int(i);
+        }
+        if (m_vInputs[i].in.bLive) {
+            m_pcr.FollowPid(nPid);
+        }
     }
 }
 
@@ -93,6 +107,21 @@ void CSlotScheduler::RefreshHead(size_t i)
     state.bHasHead = true;
     if (!state.in.bTimed) {
         state.nHeadSlot = m_nStartSlot;
+        return;
+    }
+    if (state.in.bLive) {
+        if (state.nFirstTime < 0) {
+            state.nFirstTime = pHead->nTime;
+            // What queued up before the output started leaves from the start
+            // slot on at its own spacing; the delay then stays what it was
+            // there, so it never grows or shrinks during the run.
+            state.nLiveShift = std::max(kLiveDelayMs * (kPcrHz / 1000),
+                                        m_nLocalStartTicks - pHead->nTime);
+            LogPrint(kLogDebug, "mux: input %zu: live, %lld ms through the multiplex", i + 1,
+                     static_cast<long long>(state.nLiveShift / (kPcrHz / 1000)));
+        }
+        const int64_t nDue = pHead->nTime + state.nLiveShift - m_nLocalStartTicks;
+        state.nHeadSlot = std::max(m_nStartSlot, m_time.SlotAtTicks(std::max<int64_t>(nDue, 0)));
         return;
     }
     if (state.nFirstTime < 0) {
@@ -170,6 +199,9 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
     pOut[2] = uint8_t(nOutPid & 0xFF);
     if (m_pcr.IsPcrPid(nOutPid)) {
+        if (state.in.bLive) {
+            FollowLivePcr(i, nSlot, pHead->nTime, pOut);
+        }
         m_pcr.OnPacket(nSlot, state.nHeadSlot, pOut, nOutPid);
     }
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
@@ -209,6 +241,23 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
         }
     }
     return m_pcr.TakeDue(nSlot, pOut) >= 0;
+}
+
+void CSlotScheduler::FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut)
+{
+    CTsPacket packet;
+    packet.SetData(pOut);
+    const int64_t nPcr = packet.GetPcr();
+    if (nPcr < 0) {
+        return;
+    }
+    // A live program runs on its sender's clock, and so must its PCRs, or
+    // its time stamps would drift from them by the clocks' difference (50
+    // ppm: 180 ms an hour). Restamping from the slot would put them on ours;
+    // the input's own PCR plus how late the packet leaves against its due
+    // time keeps the sender's clock and the exact position.
+    const int64_t nDue = nTime + m_vInputs[i].nLiveShift - m_nLocalStartTicks;
+    packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDue)));
 }
 
 int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)

@@ -34,6 +34,7 @@ public:
         const int* pPidMap = nullptr; // output PID per input PID, -1 none
         bool bTimed = true;           // false: every packet due at once
         bool bWaitFor = true;         // an empty queue holds the slots until data or the end
+        bool bLive = false;           // times are our clock's ticks (SetLocalStart), not its own
         std::vector<int> vPcrPids;    // its output PCR PIDs
     };
     // Told on the scheduler's thread when an input's table-change marker
@@ -58,6 +59,9 @@ public:
                    int64_t nLateBudgetSlots);
 
     void AddInput(const CInput& input);
+    // Our clock (microseconds) when slot 0 leaves, for live inputs: a live
+    // packet is due kLiveDelayMs after the time it was stamped with.
+    void SetLocalStart(int64_t nMicros) { m_nLocalStartTicks = nMicros * (kPcrHz / 1'000'000); }
     // Output PID -> output program, for the per-program figures.
     void MapProgramPid(int nPid, int nProgram);
     void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
@@ -103,6 +107,7 @@ private:
     {
         CInput in;
         int64_t nFirstTime = -1; // time of its first packet; -1 none yet
+        int64_t nLiveShift = 0;  // live: ticks from a packet's time to when it is due
         int64_t nHeadSlot = 0;   // due slot of the queue's head
         bool bHasHead = false;
         bool bDrained = false;
@@ -118,6 +123,8 @@ private:
     // and due, else a PCR-only packet. False when none is due.
     bool TakePcr(int64_t nSlot, uint8_t* pOut);
     void NoteLate(size_t i, int64_t nLate);
+    // Sets the PCR of a live input's packet (nTime: its time) leaving in nSlot.
+    void FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut);
 
     COutputTime m_time;
     CTableCarousel m_carousel;
@@ -125,6 +132,7 @@ private:
     int64_t m_nLateBudget;
     int64_t m_nStartSlot;
     int64_t m_nNext = 0; // the next slot to fill
+    int64_t m_nLocalStartTicks = 0; // our clock at slot 0, ticks
     std::vector<CInputState> m_vInputs;
     std::vector<CInputStats> m_vStats;
     std::vector<int> m_vProgramOf;          // per output PID: program index, -1 none

@@ -33,6 +33,9 @@ inline constexpr int kServiceDescriptorCapacity = 200;
 inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PCR-only packet
 inline constexpr int kPcrMaxGapMs = 40;  // ... and never silent longer
 inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
+// A live input's packet leaves this long after the time its sender's clock
+// maps to on ours: room for the wait for the next PCR and network jitter.
+inline constexpr int64_t kLiveDelayMs = 100;
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most
 inline constexpr int kMaxBatchMs = 100;  // ... whatever a sink asks for
 // The tables' cycle: a little inside the 80 ms promised, so that a table

@@ -66,6 +66,7 @@ void CMuxCore::DriveLoop()
     }
     std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
     const int64_t nStart = os::ToMicros(m_pClock->Now());
+    scheduler.SetLocalStart(nStart);
     int64_t nWritten = 0;
     int64_t nNextStats = nStatsEvery;
 

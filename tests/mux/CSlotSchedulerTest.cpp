@@ -1,4 +1,5 @@
 #include "mux/CSlotScheduler.h"
+#include "mux/MuxConstants.h"
 
 #include "input/CTimedQueue.h"
 #include "support/CMuxTestKit.h"
@@ -218,4 +219,74 @@ TEST(COutputTimeTest, PcrAnHourOnIsExactAcrossTheWrap)
     // An odd rate: a million slots never drift from the exact figure.
     const COutputTime odd(6'722'001);
     EXPECT_EQ(odd.TicksAt(1'000'000), int64_t(__int128(1'000'000) * 1504 * kPcrHz / 6'722'001));
+}
+
+// A live input's times are our clock's: a packet is due the live delay
+// after its time, counted from the clock at slot 0, and an empty live queue
+// never holds the output (a silent sender must not stop the others).
+TEST_F(CSlotSchedulerTest, LivePacketIsDueItsDelayAfterItsTimeAndNeverWaitedFor)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    const int64_t nStartMicros = 5'000'000;
+    scheduler.SetLocalStart(nStartMicros);
+    CSlotScheduler::CInput in = Input(m_a);
+    in.bLive = true;
+    in.bWaitFor = false;
+    scheduler.AddInput(in);
+
+    std::vector<uint8_t> vOut(400 * kTsPacketSize);
+    ASSERT_EQ(scheduler.FillSlots(100, vOut.data()), 100) << "nothing queued: nulls, no wait";
+    // Stamped 20 ms after slot 0: due at 120 ms, slot 240.
+    const int64_t nTime = (nStartMicros + 20'000) * 27;
+    Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime);
+    Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime + 10 * kTicksPerSlot);
+    ASSERT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
+    std::vector<int64_t> vSlots;
+    for (int64_t s = 0; s < 300; ++s) {
+        if (PidAt(vOut, size_t(s)) == 0x200) {
+            vSlots.push_back(100 + s);
+        }
+    }
+    EXPECT_EQ(vSlots, (std::vector<int64_t>{240, 250}));
+}
+
+// A live program's PCRs stay on its sender's clock: each leaves as the
+// input's own value plus how late its packet leaves against its due time,
+// never restamped from the slot (that would put them on our clock, and the
+// time stamps would drift from them by the clocks' difference).
+TEST_F(CSlotSchedulerTest, LivePcrKeepsTheSendersClockPlusItsLateness)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.SetLocalStart(0);
+    CSlotScheduler::CInput in = Input(m_a, {0x200});
+    in.bLive = true;
+    in.bWaitFor = false;
+    scheduler.AddInput(in);
+
+    // Two PCRs 1 s apart by the sender, 50 ppm fast against our clock: our
+    // times for them are 999,950 us apart.
+    const int64_t nPcr0 = 1'000'000;
+    const int64_t nPcr1 = nPcr0 + kPcrHz;
+    const int64_t nTime0 = 10 * kTicksPerSlot + 100;
+    const int64_t nTime1 = nTime0 + kPcrHz - 50 * 27;
+    Push(m_a, CPacketBuilder::Pcr(On(0x100, 0), nPcr0, false, {1}), nTime0);
+    Push(m_a, CPacketBuilder::Pcr(On(0x100, 1), nPcr1, false, {1}), nTime1);
+    const int nSlots = 2500;
+    std::vector<uint8_t> vOut(size_t(nSlots) * kTsPacketSize);
+    ASSERT_EQ(scheduler.FillSlots(nSlots, vOut.data()), nSlots);
+    const COutputTime& time = scheduler.GetTime();
+    const int64_t nDelay = kLiveDelayMs * (kPcrHz / 1000);
+    std::vector<std::pair<int64_t, int64_t>> vPcrs; // slot, PCR
+    for (int64_t s = 0; s < nSlots; ++s) {
+        CTsPacket packet;
+        packet.SetData(&vOut[size_t(s) * kTsPacketSize]);
+        if (packet.GetPid() == 0x200 && (vOut[size_t(s) * kTsPacketSize + 3] & 0x10) != 0) {
+            vPcrs.emplace_back(s, packet.GetPcr());
+        }
+    }
+    ASSERT_EQ(vPcrs.size(), 2u);
+    EXPECT_EQ(vPcrs[0].second, nPcr0 + time.TicksAt(vPcrs[0].first) - (nTime0 + nDelay));
+    EXPECT_EQ(vPcrs[1].second, nPcr1 + time.TicksAt(vPcrs[1].first) - (nTime1 + nDelay));
 }

@@ -75,7 +75,20 @@ INSTANTIATE_TEST_SUITE_P(
              "--duration: nan"},
         Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"},
         Case{"ServiceNamesUnknown", {"--service-names", "inputs", "a", "b", "c"}, Action::Error,
-             "--service-names: inputs"}),
+             "--service-names: inputs"},
+        Case{"FastWithNetworkInput", {"--fast", "a", "udp://127.0.0.1:5000", "c"}, Action::Error,
+             "--fast cannot be used with the network input udp://127.0.0.1:5000"},
+        Case{"FastWithNetworkOutput", {"--fast", "a", "b", "udp://127.0.0.1:5000"}, Action::Run,
+             ""},
+        Case{"LoopWithStandardInput", {"--loop", "-", "b", "c"}, Action::Error,
+             "--loop needs file inputs; - can be read only once"},
+        Case{"LoopFastWithoutDuration", {"--loop", "--fast", "a", "b", "c"}, Action::Error,
+             "give --duration"},
+        Case{"LoopFastWithDuration", {"--loop", "--fast", "-t", "5", "a", "b", "c"}, Action::Run, ""},
+        Case{"InputTimeoutZero", {"--input-timeout", "0", "a", "b", "c"}, Action::Error,
+             "--input-timeout: 0"},
+        Case{"InputTimeoutOverADay", {"--input-timeout", "90000", "a", "b", "c"}, Action::Error,
+             "at most 86400"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)

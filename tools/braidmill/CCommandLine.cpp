@@ -1,5 +1,7 @@
 #include "CCommandLine.h"
 
+#include "IoNames.h"
+
 #include <getopt.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@ constexpr int kMaxId = 0xFFFF;                   // 16-bit identifiers of PAT, S
 constexpr size_t kMaxNetworkName = 255;          // a descriptor's payload, bytes
 constexpr long long kMaxRateBps = 1'000'000'000; // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
+constexpr double kMaxInputTimeout = 86400; // a day
 
 enum Option {
     kOptFast = 256,
@@ -24,7 +27,9 @@ enum Option {
     kOptStats,
     kOptServiceNames,
     kOptHelp,
-    kOptVersion
+    kOptVersion,
+    kOptLoop,
+    kOptInputTimeout
 };
 
 const option kOptions[] = {
@@ -39,6 +44,8 @@ const option kOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"stats", required_argument, nullptr, kOptStats},
     {"service-names", required_argument, nullptr, kOptServiceNames},
+    {"loop", no_argument, nullptr, kOptLoop},
+    {"input-timeout", required_argument, nullptr, kOptInputTimeout},
     {"help", no_argument, nullptr, kOptHelp},
     {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
@@ -135,17 +142,26 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
             }
             bInputServiceNames = std::string(optarg) == "input";
             break;
-        case 't': {
+        case 't':
+        case kOptInputTimeout: {
+            const char* szName = nOpt == 't' ? "--duration" : "--input-timeout";
+            double& fValue = nOpt == 't' ? fDuration : fInputTimeout;
             char* pEnd = nullptr;
             errno = 0;
-            fDuration = std::strtod(optarg, &pEnd);
-            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || !std::isfinite(fDuration) ||
-                fDuration <= 0) {
-                return Refuse(std::string("bad value for --duration: ") + optarg +
-                              " (seconds, more than 0)");
+            fValue = std::strtod(optarg, &pEnd);
+            // The timeout goes to the network source in whole milliseconds.
+            const double fMax = nOpt == 't' ? HUGE_VAL : kMaxInputTimeout;
+            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || !std::isfinite(fValue) ||
+                fValue <= 0 || fValue > fMax) {
+                return Refuse(std::string("bad value for ") + szName + ": " + optarg +
+                              (nOpt == 't' ? " (seconds, more than 0)"
+                                           : " (seconds, more than 0, at most 86400)"));
             }
             break;
         }
+        case kOptLoop:
+            bLoop = true;
+            break;
         case 'q':
             bQuiet = true;
             break;
@@ -178,7 +194,7 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
             return Action::Usage;
         }
         vInputs = vPositional;
-        return Action::Run;
+        return CheckInputs();
     }
     if (vPositional.size() < 3) {
         return Action::Usage;
@@ -190,5 +206,23 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     }
     vInputs = {vPositional[0], vPositional[1]};
     sOutput = vPositional[2];
+    return CheckInputs();
+}
+
+CCommandLine::Action CCommandLine::CheckInputs()
+{
+    for (const std::string& sInput : vInputs) {
+        // A network input comes at its sender's pace; output time cannot
+        // run ahead of it.
+        if (bFast && IsNetworkName(sInput.c_str())) {
+            return Refuse("--fast cannot be used with the network input " + sInput);
+        }
+        if (bLoop && IsStreamName(sInput.c_str())) {
+            return Refuse("--loop needs file inputs; " + sInput + " can be read only once");
+        }
+    }
+    if (bLoop && bFast && fDuration <= 0) {
+        return Refuse("--loop with --fast never ends: give --duration");
+    }
     return Action::Run;
 }

@@ -36,9 +36,13 @@ public:
     double fDuration = 0;      // seconds of output; 0 until the inputs end
     bool bNetworkName = false; // --network-name given (it may be empty)
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
+    bool bLoop = false;        // file inputs start again at their end
+    double fInputTimeout = 0;  // seconds without data that end a network input; 0 never
 
 private:
     Action Refuse(const std::string& sWhat);
+    // Options that do not fit the inputs given.
+    Action CheckInputs();
 
     std::string m_sError;
 };

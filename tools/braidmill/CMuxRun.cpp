@@ -6,6 +6,7 @@
 #include "CConsole.h"
 #include "CPcrRateScanner.h"
 #include "CProgressLine.h"
+#include "IoNames.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,13 @@ constexpr auto kReadyPoll = std::chrono::milliseconds(5);
 // The watcher's period: a failed write or a signal stops the run within it.
 constexpr int kWatchMs = 100;
 constexpr auto kStatsPeriod = std::chrono::seconds(2);
+// How long an input read as it comes may take to show its programs and a
+// rate; a network input without a sender fails here instead of waiting
+// for ever.
+constexpr auto kStreamWait = std::chrono::seconds(10);
+// After the first rate of such an input, PCRs gathered this much longer
+// before the rate is taken: a stretch of a VBR stream is not its rate.
+constexpr auto kRateSettle = std::chrono::milliseconds(500);
 
 // An input must be a readable file; a directory opens but reads nothing.
 bool CheckInput(const std::string& sPath, std::string& sReason)
@@ -111,35 +119,26 @@ int EstimateRate(const std::string& sPath, CConsole& console)
     return scanner.GetBitRate();
 }
 
-// The one place that turns an output name into a sink ("-" and network
-// outputs would be told apart here). Null with the reason when it fails.
-std::unique_ptr<COutPutModuleBase> OpenOutput(const std::string& sName, std::string& sReason)
+// Starts the reader of an input on a new input module. False with the
+// reason when it fails.
+bool OpenInput(Input& input, const CCommandLine& cmd, std::string& sReason)
 {
-    auto pFile = std::make_unique<COutPutModuleFile>();
-    errno = 0;
-    if (pFile->OpenFile(sName.c_str()) != 0) {
-        sReason = std::strerror(errno ? errno : EIO);
-        return nullptr;
-    }
-    return pFile;
-}
-
-// The one place that turns an input name into a running reader feeding a
-// new input module. False with the reason when it fails.
-bool OpenInput(Input& input, std::string& sReason)
-{
-    input.pSource = new CSourceFile();
     input.pModule = new CInputModuleIface();
     _SOURCE_ATTRIBUTE attr = {};
     attr.bNoTiming = 0;
     attr.nTimingMode = 0; // paced by the input's own PCRs
     input.pModule->SetSourceAttribute(attr);
-    input.pSource->InitBuffer(kReadBufferSize);
-    input.pSource->SetRecvModule(input.pModule);
+    input.pModule->SetLive(input.bLive);
     errno = 0;
-    if (input.pSource->OpenFile(input.sPath.c_str()) != 0) {
-        sReason = std::strerror(errno ? errno : EIO);
+    input.pSource = OpenInputByName(input.sPath.c_str(), input.pModule, kReadBufferSize, sReason);
+    if (input.pSource == nullptr) {
         return false;
+    }
+    if (auto* pUdp = dynamic_cast<CSourceUdp*>(input.pSource)) {
+        pUdp->SetTimeoutMs(int(std::lround(cmd.fInputTimeout * 1000)));
+    }
+    if (auto* pFile = dynamic_cast<CSourceFile*>(input.pSource)) {
+        pFile->SetLoop(cmd.bLoop);
     }
     input.pSource->StartRead();
     return true;
@@ -212,7 +211,13 @@ std::string Written(long long llPackets, const std::string& sOutput)
 CMuxRun::CMuxRun(const CCommandLine& cmd, CConsole& console) : m_cmd(cmd), m_console(console)
 {
     for (const std::string& sPath : cmd.vInputs) {
-        m_vInputs.push_back(Input{sPath});
+        Input input;
+        input.sPath = sPath;
+        input.bStream = IsStreamName(sPath.c_str());
+        // A pipe or a FIFO is not live: it gives what a file would, at the
+        // writer's pace.
+        input.bLive = IsNetworkName(sPath.c_str());
+        m_vInputs.push_back(input);
     }
 }
 
@@ -227,15 +232,21 @@ CMuxRun::~CMuxRun()
 int CMuxRun::CheckFiles()
 {
     const std::string& sOut = m_cmd.sOutput;
+    // Standard output and the network are no files to create.
+    const bool bFileOut = !IsStdName(sOut.c_str()) && !IsNetworkName(sOut.c_str());
     std::string sReason;
     for (const Input& input : m_vInputs) {
+        // Opening a FIFO here would wait for its writer.
+        if (input.bStream) {
+            continue;
+        }
         if (!CheckInput(input.sPath, sReason)) {
             m_console.Error("cannot open input file " + input.sPath + ": " + sReason);
             return kExitIo;
         }
     }
     for (const Input& input : m_vInputs) {
-        if (IsSameFile(input.sPath, sOut)) {
+        if (bFileOut && IsSameFile(input.sPath, sOut)) {
             m_console.Error("output file " + sOut + " is also an input");
             return kExitIo;
         }
@@ -249,7 +260,7 @@ int CMuxRun::CheckFiles()
         m_console.Error("statistics file " + m_cmd.sStatsPath + " is also the output");
         return kExitIo;
     }
-    if (!CheckOutput(sOut, sReason)) {
+    if (bFileOut && !CheckOutput(sOut, sReason)) {
         m_console.Error("cannot create output file " + sOut + ": " + sReason);
         return kExitIo;
     }
@@ -267,22 +278,32 @@ int CMuxRun::Prepare()
         return nStatus;
     }
     for (Input& input : m_vInputs) {
-        input.nRate = EstimateRate(input.sPath, m_console);
-        if (input.nRate < 0) {
-            return kExitIo;
+        if (input.bStream) {
+            continue; // read once: its rate comes from what its reader has seen
         }
-        m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+        // With --rate an input's own rate is only reported: one without
+        // usable PCRs is still muxed, paced at its estimated rate.
+        if (m_cmd.llRateBps > 0) {
+            input.nRate = GetSourceRate(input.sPath.c_str());
+        } else {
+            input.nRate = EstimateRate(input.sPath, m_console);
+            if (input.nRate < 0) {
+                return kExitIo;
+            }
+        }
+        if (input.nRate > 0) {
+            m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+        }
     }
     if (!m_signals.Install()) {
         m_console.Error(std::string("cannot install the signal handlers: ") + std::strerror(errno));
         return kExitIo;
     }
-    std::string sReason;
-    for (Input& input : m_vInputs) {
-        if (!OpenInput(input, sReason)) {
-            m_console.Error("cannot open input file " + input.sPath + ": " + sReason);
-            return kExitIo;
-        }
+    if (int nStatus = OpenInputs(); nStatus != kExitOk) {
+        return nStatus;
+    }
+    if (int nStatus = WaitForStreamRates(); nStatus != kExitOk) {
+        return nStatus;
     }
 
     if (m_cmd.llRateBps > 0) {
@@ -323,6 +344,76 @@ int CMuxRun::Prepare()
     return kExitOk;
 }
 
+int CMuxRun::OpenInputs()
+{
+    std::string sReason;
+    for (Input& input : m_vInputs) {
+        if (!OpenInput(input, m_cmd, sReason)) {
+            m_console.Error(sReason);
+            return kExitIo;
+        }
+    }
+    return kExitOk;
+}
+
+// Inputs read as they come have no rate before they are read: wait until
+// each has its programs and a rate from its PCRs, within kStreamWait.
+int CMuxRun::WaitForStreamRates()
+{
+    const auto tLimit = std::chrono::steady_clock::now() + kStreamWait;
+    auto tSettled = std::chrono::steady_clock::time_point::max();
+    for (;;) {
+        const int nSignal = CSignalStop::GetSignal();
+        if (nSignal != 0) {
+            m_console.Error(std::string("stopped by ") + CSignalStop::Name(nSignal) + " before " +
+                            m_cmd.sOutput + " was opened");
+            return kExitSignalBase + nSignal;
+        }
+        const Input* pMissing = nullptr;
+        bool bNeedRate = false;
+        for (const Input& input : m_vInputs) {
+            if (!input.bStream) {
+                continue;
+            }
+            if (input.pModule->CanNeverBeReady()) {
+                return kExitOk; // said by the wait for the programs
+            }
+            // With --rate no input's rate is needed.
+            if (!input.pModule->IsReady() ||
+                (m_cmd.llRateBps == 0 && input.pModule->GetBitRate() <= 0)) {
+                pMissing = &input;
+                bNeedRate = input.pModule->IsReady();
+                break;
+            }
+        }
+        const auto tNow = std::chrono::steady_clock::now();
+        if (pMissing == nullptr && tSettled == std::chrono::steady_clock::time_point::max()) {
+            tSettled = m_cmd.llRateBps == 0 ? tNow + kRateSettle : tNow;
+        }
+        if (pMissing == nullptr && tNow >= tSettled) {
+            break;
+        }
+        if (pMissing != nullptr && tNow >= tLimit) {
+            m_console.Error(pMissing->sPath + ": " +
+                            (bNeedRate ? "no bit rate from its PCRs within 10 s (give --rate)"
+                                       : "no programs within 10 s (nothing received, or no PAT "
+                                         "and PMT)"));
+            return kExitIo;
+        }
+        std::this_thread::sleep_for(kReadyPoll);
+    }
+    for (Input& input : m_vInputs) {
+        if (input.bStream) {
+            input.nRate = input.pModule->GetBitRate();
+            if (input.nRate > 0) {
+                m_console.Detail(input.sPath + ": " + std::to_string(input.nRate) +
+                                 " bit/s from its PCRs");
+            }
+        }
+    }
+    return kExitOk;
+}
+
 void CMuxRun::Configure()
 {
     m_pMux = new CMuxIface();
@@ -348,6 +439,7 @@ void CMuxRun::Configure()
     }
     m_console.Note("output rate " + FormatRate(m_fBitRate) + " bit/s");
     m_pMux->SetVirtualClock(m_cmd.bFast);
+    // A file that starts again has no end; --duration or a signal ends it.
     if (m_cmd.nTsId >= 0) {
         m_pMux->SetTransportStreamId(m_cmd.nTsId);
     }
@@ -366,7 +458,7 @@ void CMuxRun::Configure()
     m_pMux->SetServiceNames(m_cmd.bInputServiceNames);
 }
 
-void CMuxRun::WriteStats(const char* szState)
+void CMuxRun::WriteStats(const char* szState, const _MUX_STATS* pFinal)
 {
     if (!m_pStats) {
         return;
@@ -383,8 +475,9 @@ void CMuxRun::WriteStats(const char* szState)
         run.vEstimatedRates.push_back(input.nRate);
     }
     _MUX_STATS stats;
-    const bool bFigures = m_pMux != nullptr && m_pMux->GetStats(stats);
-    if (!m_pStats->Write(run, bFigures ? &stats : nullptr) && !m_bStatsFailed) {
+    const bool bFigures = pFinal != nullptr || (m_pMux != nullptr && m_pMux->GetStats(stats));
+    if (!m_pStats->Write(run, pFinal != nullptr ? pFinal : bFigures ? &stats : nullptr) &&
+        !m_bStatsFailed) {
         m_bStatsFailed = true; // said once; the run goes on
         m_console.Error("cannot write statistics file " + m_cmd.sStatsPath + ": " +
                         std::strerror(errno));
@@ -407,7 +500,12 @@ void CMuxRun::Watch()
         const int nSignal = m_signals.Wait(kWatchMs);
         const bool bDurationOver =
             llDurationPackets > 0 && m_pSink->GetPackets() >= llDurationPackets;
-        if (!bStopped && (nSignal != 0 || m_pSink->IsBroken() || bDurationOver)) {
+        // A network input ends only by --input-timeout; the run ends with it.
+        bool bLiveEnded = false;
+        for (const Input& input : m_vInputs) {
+            bLiveEnded = bLiveEnded || (input.bLive && input.pModule->IsStreamEnd());
+        }
+        if (!bStopped && (nSignal != 0 || m_pSink->IsBroken() || bDurationOver || bLiveEnded)) {
             m_pMux->Stop();
             bStopped = true;
         }
@@ -420,6 +518,16 @@ void CMuxRun::Watch()
 
 int CMuxRun::Execute()
 {
+    std::string sReason;
+    if (IsStdName(m_cmd.sOutput.c_str())) {
+        // Before the first line: from here on standard output carries the
+        // multiplex alone, every line goes to standard error.
+        m_pEarlyOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));
+        if (!m_pEarlyOutput) {
+            m_console.Error(sReason);
+            return kExitIo;
+        }
+    }
     m_console.Attach(); // the library's lines go through the console from the first one
     if (int nStatus = Prepare(); nStatus != kExitOk) {
         return nStatus;
@@ -428,12 +536,15 @@ int CMuxRun::Execute()
     if (!m_cmd.sStatsPath.empty()) {
         m_pStats = std::make_unique<CStatsFile>(m_cmd.sStatsPath);
     }
-    std::string sReason;
-    std::unique_ptr<COutPutModuleBase> pOutput = OpenOutput(m_cmd.sOutput, sReason);
+    std::unique_ptr<COutPutModuleBase> pOutput = std::move(m_pEarlyOutput);
     if (!pOutput) {
-        m_console.Error("cannot create output file " + m_cmd.sOutput + ": " + sReason);
+        pOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));
+    }
+    if (!pOutput) {
+        m_console.Error(sReason);
         return kExitIo;
     }
+    SetOutputRate(pOutput.get(), std::llround(m_fBitRate));
     m_pSink = std::make_unique<CWatchedSink>(std::move(pOutput));
     m_pMux->SetOutPutModule(m_pSink.get());
 
@@ -474,7 +585,9 @@ int CMuxRun::Finish()
         }
     }
 
-    WriteStats(bBroken || bFailed ? "failed" : nSignal != 0 ? "stopped" : "finished");
+    // The figures taken before the inputs went: the engine reads them live.
+    WriteStats(bBroken || bFailed ? "failed" : nSignal != 0 ? "stopped" : "finished",
+               bFigures ? &stats : nullptr);
     if (bFailed) {
         m_console.Error(sOut + ": the multiplex could not be started");
         return kExitIo;

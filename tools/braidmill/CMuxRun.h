@@ -27,7 +27,9 @@ struct Input
 {
     std::string sPath;
     int nRate = -1; // bit/s, estimated before the run
-    CSourceFile* pSource = nullptr;
+    bool bStream = false; // read once as it comes: a pipe, a FIFO, a socket
+    bool bLive = false;   // arrives in real time: a network input
+    CSourceBase* pSource = nullptr;
     CInputModuleIface* pModule = nullptr;
 };
 
@@ -48,10 +50,13 @@ public:
 
 private:
     int CheckFiles();
+    int OpenInputs();
+    int WaitForStreamRates();
     int Prepare();
     void Configure();
     void Watch();
-    void WriteStats(const char* szState);
+    // pFinal: figures taken before the inputs were released; null asks the engine.
+    void WriteStats(const char* szState, const _MUX_STATS* pFinal = nullptr);
     int Finish();
 
     const CCommandLine& m_cmd;
@@ -60,6 +65,7 @@ private:
     CSignalStop m_signals;
     CMuxIface* m_pMux = nullptr;
     std::unique_ptr<CWatchedSink> m_pSink; // null until the output is opened
+    std::unique_ptr<COutPutModuleBase> m_pEarlyOutput; // "-": opened first, so nothing else lands there
     std::unique_ptr<CStatsFile> m_pStats;
     float m_fRate = 0;         // rate units, when no exact rate is set
     long long m_llRateBps = 0; // exact rate; 0 when m_fRate applies

@@ -161,7 +161,7 @@ void CSourceFile::WorkFun()
             std::memcpy(m_pBuffer + nCarry, pProbe.get() + nProbePos, nRead);
             nProbePos += static_cast<int>(nRead);
             bEof = bProbeEnd && nProbePos == nProbe;
-            if (nProbePos == nProbe) {
+            if (nProbePos == nProbe && !m_bLoop) {
                 pProbe.reset(); // served: its megabyte is not kept for the whole run
             }
         } else if (bProbeEnd) {

@@ -1,6 +1,7 @@
 // The console program on live and streamed inputs and outputs: UDP on the
 // loopback interface only, standard input and output, a FIFO, and --loop.
 #include "CPacedSender.h"
+#include "CSamplePairTest.h"
 #include "CStreamMaker.h"
 #include "CToolRun.h"
 #include "support/CTsReader.h"
@@ -55,28 +56,9 @@ std::string Quote(const std::string& s)
     return "'" + s + "'";
 }
 
-class BraidmillLiveTest : public ::testing::Test
+class BraidmillLiveTest : public CSamplePairTest
 {
 protected:
-    void SetUp() override
-    {
-        if (!CStreamMaker::HaveFfmpeg()) {
-            GTEST_SKIP() << "ffmpeg is needed";
-        }
-        m_sDir = CStreamMaker::MakeWorkDir();
-        m_sMpeg2 = m_sDir + "/mpeg2.ts";
-        m_sH264 = m_sDir + "/h264.ts";
-        ASSERT_TRUE(CStreamMaker::MakeMpeg2(m_sMpeg2, 3.0));
-        ASSERT_TRUE(CStreamMaker::MakeH264(m_sH264, 3.0));
-    }
-
-    ToolResult Mux(const std::vector<std::string>& vArgs, double fTimeout = 60)
-    {
-        std::vector<std::string> vAll{BM_CLI_PATH};
-        vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, fTimeout);
-    }
-
     // The same inputs from files, in output time.
     std::vector<uint8_t> Reference()
     {
@@ -151,7 +133,6 @@ protected:
         return nMissing;
     }
 
-    std::string m_sDir, m_sMpeg2, m_sH264;
     tsr::CTsReader m_out;
 };
 

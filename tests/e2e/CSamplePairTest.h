@@ -38,11 +38,11 @@ protected:
         ASSERT_TRUE(CStreamMaker::MakeH264(m_sH264, 3.0));
     }
 
-    ToolResult Mux(const std::vector<std::string>& vArgs)
+    ToolResult Mux(const std::vector<std::string>& vArgs, double fTimeoutSeconds = 60)
     {
         std::vector<std::string> vAll{BM_CLI_PATH};
         vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, 60);
+        return CToolRun::Run(vAll, m_sDir, fTimeoutSeconds);
     }
 
     std::string m_sDir, m_sMpeg2, m_sH264;

@@ -336,16 +336,16 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
 
     if (nKind != kPidForeign) {
-        // What a reader still hands over after the run was stopped (a
-        // looping file, the rest of a long one) is not lost data; the packet
-        // it held when the stop came is.
-        const bool bStoppedBefore = m_bAbortWait.load(std::memory_order_acquire);
+        // A packet that finds no room is lost data only where the reader
+        // may not wait (a live input); what a reader holds or still hands
+        // over once the run was stopped is no loss: the run ended there.
         CTimedPacket* pSlot = m_queue.Reserve();
         while (pSlot == nullptr) {
-            if (m_bDropWhenFull || m_bLive || !m_queue.WaitForRoom()) {
-                if (!bStoppedBefore) {
-                    m_nDropped.fetch_add(1, std::memory_order_relaxed);
-                }
+            if (m_bDropWhenFull || m_bLive) {
+                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            if (!m_queue.WaitForRoom()) {
                 break;
             }
             pSlot = m_queue.Reserve();

@@ -235,15 +235,9 @@ TEST_F(BraidmillLiveTest, LoopSignalsEachPassWithoutContinuityErrors)
     // 3 s inputs, 7 s of output: a third pass begins.
     const ToolResult run =
         Mux({"--fast", "--loop", "--duration", "7", "--rate", kRateArg, m_sMpeg2, m_sH264, sOut});
-    // A looping reader always waits for room when the duration ends the run:
-    // the packet each one held then is counted as dropped, and only that.
-    if (run.nStatus == 3) {
-        EXPECT_TRUE(run.sErr.find("braidmill: 1 input packet(s) dropped") != std::string::npos ||
-                    run.sErr.find("braidmill: 2 input packet(s) dropped") != std::string::npos)
-            << run.sErr;
-    } else {
-        ASSERT_EQ(run.nStatus, 0) << run.sErr;
-    }
+    // The duration ends the run while the looping readers wait for room:
+    // what they held then is no loss.
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
     ASSERT_TRUE(m_out.LoadFile(sOut));
     EXPECT_EQ(m_out.GetCcErrors(), 0);
     for (uint16_t nProgram : {uint16_t(101), uint16_t(102)}) {

@@ -75,7 +75,12 @@ public:
     }
     void Pop();
     // True once the end is published and every packet read.
-    bool IsDrained() const { return m_bEnd.load(std::memory_order_acquire) && Head() == nullptr; }
+    // From any thread: reads the counters themselves, not the consumer's copy.
+    bool IsDrained() const
+    {
+        return m_bEnd.load(std::memory_order_acquire) &&
+               m_nHead.load(std::memory_order_acquire) == m_nTail.load(std::memory_order_acquire);
+    }
     bool IsEndPublished() const { return m_bEnd.load(std::memory_order_acquire); }
     // Blocks until a packet is published, the end is, or nMaxMicros passed.
     void WaitForData(int64_t nMaxMicros);

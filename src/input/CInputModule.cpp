@@ -117,7 +117,9 @@ bool CInputModule::PmtWaitOver(const unsigned char* pData, int64_t nPos)
         return false;
     }
     CTsPacket view;
-    view.SetData(const_cast<unsigned char*>(pData));
+    if (!view.SetData(const_cast<unsigned char*>(pData))) {
+        return false; // lost sync: no field can be trusted
+    }
     const int64_t nPcr = view.GetPcr();
     const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
     if (nPcr < 0 || (m_nWaitPcrPid >= 0 && nPid != m_nWaitPcrPid)) {

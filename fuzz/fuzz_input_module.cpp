@@ -117,21 +117,7 @@ public:
         FUZZ_CHECK(std::memcmp(m_pRecv.get(), pPacket, kTsPacketSize) == 0);
         m_vFed.Append(pPacket);
         if (m_input.IsReady()) {
-            if (!m_bReadySeen) {
-                m_bReadySeen = true;
-                m_vUsed = ProgramPids(m_input);
-                m_vEs.assign(kPidCount, false);
-                for (const _PROGRAM_INFO& program : *m_input.GetDemuxInfo()) {
-                    for (const _ES_INFO& es : program.vecEsInfo) {
-                        m_vEs[size_t(es.nPid & (kPidCount - 1))] = true;
-                    }
-                }
-                m_vTablePids.assign(kPidCount, false);
-                m_vTablePids[kPidPat] = m_vTablePids[kPidSdt] = true;
-                for (const _PROGRAM_INFO& program : *m_input.GetDemuxInfo()) {
-                    m_vTablePids[size_t(program.nPmtPid & (kPidCount - 1))] = true;
-                }
-            }
+            NoteReady();
             if (!m_bMapWritten && m_nMapDelay-- <= 0) {
                 WriteMap();
             }
@@ -156,6 +142,7 @@ public:
             return;
         }
         FUZZ_CHECK(m_input.GetProgramCount() == int(m_input.GetDemuxInfo()->size()));
+        NoteReady(); // an input may become ready at its end, with the PMTs it has
         if (!m_bMapWritten) {
             WriteMap();
         }
@@ -165,6 +152,25 @@ public:
     }
 
 private:
+    // Once, when the input first reports ready (while fed, or at its end).
+    void NoteReady()
+    {
+        if (m_bReadySeen) {
+            return;
+        }
+        m_bReadySeen = true;
+        m_vUsed = ProgramPids(m_input);
+        m_vEs.assign(kPidCount, false);
+        m_vTablePids.assign(kPidCount, false);
+        m_vTablePids[kPidPat] = m_vTablePids[kPidSdt] = true;
+        for (const _PROGRAM_INFO& program : *m_input.GetDemuxInfo()) {
+            m_vTablePids[size_t(program.nPmtPid & (kPidCount - 1))] = true;
+            for (const _ES_INFO& es : program.vecEsInfo) {
+                m_vEs[size_t(es.nPid & (kPidCount - 1))] = true;
+            }
+        }
+    }
+
     void WriteMap()
     {
         WritePidMap(m_input, m_vUsed, m_outPids);

@@ -360,6 +360,11 @@ int CMuxRun::OpenInputs()
 // each has its programs and a rate from its PCRs, within kStreamWait.
 int CMuxRun::WaitForStreamRates()
 {
+    // Files were rated before they were opened: nothing to wait for.
+    if (std::none_of(m_vInputs.begin(), m_vInputs.end(),
+                     [](const Input& input) { return input.bStream; })) {
+        return kExitOk;
+    }
     const auto tLimit = std::chrono::steady_clock::now() + kStreamWait;
     auto tSettled = std::chrono::steady_clock::time_point::max();
     for (;;) {

@@ -143,6 +143,21 @@ public:
     // base seen so far, bit/s; -1 not known yet. For an input that can be
     // read only once (a pipe, a socket) in place of GetSourceRate.
     int GetBitRate();
+    // From the source, any thread: its feed is lost (a connection dropped,
+    // a timeout). The engine takes the input as down at once instead of
+    // after its input timeout: the programs stay in the tables, empty, and
+    // the first packet that comes again starts with discontinuity_indicator
+    // on each PID, as every resume after an outage does.
+    void SetFeedDown();
+    // From the source's reader thread: true while it waits for data that
+    // has not come (an empty pipe or FIFO), false once data is there again.
+    // In real time the engine then waits no more than a moment for an input
+    // that has nothing queued: the output keeps its rate without it, and the
+    // input resumes as after an outage. Sources that never wait for data (a
+    // file) leave it unset and are always waited for.
+    void SetFeedWaiting(bool bWaiting);
+    // Packets the source has handed over (RecvOnePacket), from any thread.
+    long long GetPacketsReceived();
 
 private:
     friend class CMuxCore;
@@ -201,6 +216,24 @@ public:
     // programs without one keep the numbered names. false (the default):
     // numbered names for all. Before Run.
     void SetServiceNames(bool bFromInputs);
+    // How long Run waits at most for the inputs to find their programs
+    // (PAT and PMTs), milliseconds; default 10,000. In real time Run then
+    // starts with the inputs that did, and each other one joins when it
+    // does (its programs numbered after all others, the tables with a new
+    // version); in output time (SetVirtualClock) an input that did not is
+    // an error. Run fails when no input found its programs. Before Run.
+    void SetStartWaitMs(int nMs);
+    // The wait Run makes, for a client that needs the inputs' programs
+    // first (before Run, on the client's thread): returns once every input
+    // knows its programs, one never will (CanNeverBeReady), nMaxMs passed
+    // (-1: no limit) or Stop was called. Returns how many are ready.
+    int WaitForInputs(int nMaxMs);
+    // In real time, an input whose source hands over nothing for this long
+    // (its queue empty) is down: a line says so, its programs stay in the
+    // tables, empty, and when it sends again (another line) its first
+    // packet of each PID carries discontinuity_indicator. Milliseconds,
+    // default 1,000. Before Run.
+    void SetInputTimeoutMs(int nMs);
 
 private:
     CMuxCore* m_pCore;

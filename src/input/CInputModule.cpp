@@ -3,6 +3,7 @@
 #include "input/CPacketFifo.h"
 #include "input/CPsiAnalyzer.h"
 #include "log/CLogger.h"
+#include "mux/MuxConstants.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
 #include "ts/TsConstants.h"
@@ -21,8 +22,11 @@ constexpr int kPidMask = kPidCount - 1;
 constexpr uint8_t kNoCc = 0xFF;
 
 // The queue to the muxer: 4,096 packets (770 KB) is over a second of a
-// 3 Mbit/s input and 150 ms of a 40 Mbit/s one.
+// 3 Mbit/s input and 150 ms of a 40 Mbit/s one. A live input's may grow to
+// 65,536 (twice its delay through the muxer at 490 Mbit/s), memory taken as
+// packets wait.
 constexpr int kQueuePackets = 4096;
+constexpr int kMaxQueuePackets = 65'536;
 // Packets held for the next PCR before they are timed by extrapolation: an
 // input whose PCRs stop still moves, and the reader never fills the queue
 // with packets the muxer cannot see.
@@ -46,7 +50,8 @@ CInputModule::CInputModule()
     : m_pPrograms(std::make_unique<std::vector<_PROGRAM_INFO>>()),
       m_pDescriptors(std::make_unique<std::vector<CProgramDescriptors>>()),
       m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
-      m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)), m_queue(kQueuePackets),
+      m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)),
+      m_queue(kQueuePackets, kMaxQueuePackets),
       m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vPidKind(kPidCount, kPidForeign),
       m_vEsPid(kPidCount, 0), m_vWaitUnit(kPidCount, 0), m_vLastPcr(kPidCount, -1),
       m_vLastCc(kPidCount, kNoCc), m_pClock(&os::CMonotonicClock::Instance())
@@ -77,6 +82,12 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
 {
     if (pData == nullptr) {
         return;
+    }
+    // Taken before the packet counts, so that whoever sees it counted sees
+    // the flag cleared.
+    if (m_bDown.load(std::memory_order_relaxed) &&
+        m_bDown.exchange(false, std::memory_order_acq_rel)) {
+        m_bResumeNext = true;
     }
     // Only this thread writes the counter: no read-modify-write needed.
     m_nRead.store(m_nRead.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -170,9 +181,11 @@ void CInputModule::OnTablesChanged(int64_t nPos)
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
         // A set whose marker found no room is never asked for on its own:
-        // the next marker takes the newest.
+        // the next marker takes the newest. The first stays for an engine
+        // that starts with the input.
         while (m_nOwedChange != 0 && !m_vTableSets.empty() &&
-               m_vTableSets.back()->nSequence >= m_nOwedChange) {
+               m_vTableSets.back()->nSequence >= m_nOwedChange &&
+               m_vTableSets.back()->nSequence > 1) {
             m_vTableSets.pop_back();
         }
         m_vTableSets.push_back(std::move(pTables));
@@ -182,14 +195,11 @@ void CInputModule::OnTablesChanged(int64_t nPos)
 
 bool CInputModule::QueueChange(uint32_t nChange, int64_t nPos)
 {
-    CTimedPacket* pSlot = m_queue.Reserve();
-    while (pSlot == nullptr) {
-        if (m_bDropWhenFull || !m_queue.WaitForRoom()) {
-            // The muxer takes the newest set at the next marker that fits.
-            m_nOwedChange = nChange;
-            return false;
-        }
-        pSlot = m_queue.Reserve();
+    CTimedPacket* pSlot = HoldsBack() ? nullptr : ReserveSlot(false);
+    if (pSlot == nullptr) {
+        // The muxer takes the newest set at the next marker that fits.
+        m_nOwedChange = nChange;
+        return false;
     }
     pSlot->nChange = nChange;
     pSlot->nTime = nPos; // its position until it is timed, as a packet's
@@ -234,6 +244,8 @@ void CInputModule::BecomeReady()
     m_pFifo.reset();
     m_bReady.store(true, std::memory_order_release);
     const int64_t nCount = int64_t(vStored.size()) / kTsPacketSize;
+    // Ahead of every packet, for an engine that did not start with the input.
+    QueueChange(m_nTableSets, m_nPosition - nCount);
     // Their PCRs arrived earlier than now: no samples for a live clock.
     m_bReplaying = true;
     for (int64_t i = 0; i < nCount; ++i) {
@@ -242,10 +254,11 @@ void CInputModule::BecomeReady()
     m_bReplaying = false;
 }
 
-bool CInputModule::TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase)
+bool CInputModule::TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase,
+                                bool& bJump)
 {
     int64_t& nLast = m_vLastPcr[nPid];
-    const bool bJump = !bDiscontinuity && IsPcrJump(nLast, nPcr);
+    bJump = !bDiscontinuity && IsPcrJump(nLast, nPcr);
     const int64_t nPrev = nLast;
     nLast = nPcr;
     bNewBase = bDiscontinuity || bJump;
@@ -298,6 +311,91 @@ void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
     nLast = nCc;
 }
 
+bool CInputModule::HoldsBack()
+{
+    if (!m_bLive || m_bQueuing) {
+        return false;
+    }
+    if (!m_bOutputBegun.load(std::memory_order_acquire)) {
+        return true;
+    }
+    m_bQueuing = true;
+    // What was held back is lost to the output: each stream starts at its
+    // next unit.
+    for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
+        m_vWaitUnit[nPid] = m_vEsPid[nPid];
+    }
+    return false;
+}
+
+CTimedPacket* CInputModule::ReserveSlot(bool bPacket)
+{
+    CTimedPacket* pSlot = m_queue.Reserve();
+    while (pSlot == nullptr) {
+        if (m_bLive && CQueueOverflow::TryGrow(m_queue, NowTicks())) {
+            pSlot = m_queue.Reserve();
+            continue;
+        }
+        // A packet that finds no room is lost data only where the reader
+        // may not wait (a live input); what a reader holds or still hands
+        // over once the run was stopped is no loss: the run ended there.
+        if (m_bDropWhenFull || m_bLive) {
+            if (bPacket) {
+                m_nDropped.fetch_add(1, std::memory_order_relaxed);
+                m_overflow.NoteDrop(m_queue, m_nNumber.load(std::memory_order_relaxed));
+            }
+            return nullptr;
+        }
+        if (!m_queue.WaitForRoom()) {
+            return nullptr;
+        }
+        pSlot = m_queue.Reserve();
+    }
+    return pSlot;
+}
+
+void CInputModule::QueuePacket(const unsigned char* pData, int nPid, int64_t nPos)
+{
+    if (HoldsBack()) {
+        return;
+    }
+    CTimedPacket* pSlot = ReserveSlot(true);
+    if (pSlot == nullptr) {
+        return;
+    }
+    std::memcpy(pSlot->vData, pData, kTsPacketSize);
+    CTsPacket packet;
+    packet.SetData(pSlot->vData);
+    CheckContinuity(packet, nPid);
+    unsigned char vMark[kTsPacketSize];
+    if (m_resumeMarker.Mark(pSlot->vData, vMark)) {
+        // The flag needs a packet of its own, ahead of this one.
+        std::memcpy(pSlot->vData, vMark, kTsPacketSize);
+        pSlot->nChange = 0;
+        pSlot->nTime = nPos;
+        m_queue.CommitReserved();
+        pSlot = ReserveSlot(true);
+        if (pSlot == nullptr) {
+            return;
+        }
+        std::memcpy(pSlot->vData, pData, kTsPacketSize);
+    }
+    pSlot->nChange = 0;
+    pSlot->nTime = nPos; // its position until it is timed
+    m_queue.CommitReserved();
+    m_overflow.NoteQueued(m_queue, m_nNumber.load(std::memory_order_relaxed));
+}
+
+void CInputModule::Resume(int64_t nPos)
+{
+    m_resumeMarker.StartPass();
+    if (m_bLive && m_liveClock.HasAnchor() && m_timeline.HasAnchor()) {
+        // Its sender's clock is found again from here: what comes now is due
+        // its delay from now, not from where the old map would put it.
+        m_liveClock.AddSample(m_timeline.Extrapolate(nPos), os::ToMicros(m_pClock->Now()), true);
+    }
+}
+
 void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
 {
     if (pData[0] != kSyncByte) {
@@ -307,6 +405,10 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     // Packets stored before ready went through the analysis already.
     if (nPos >= m_nAnalyzedTo && m_pAnalyzer->IsTablePid(nPid) && m_pAnalyzer->Push(pData)) {
         OnTablesChanged(nPos);
+    }
+    if (m_bResumeNext && !m_bReplaying) {
+        m_bResumeNext = false;
+        Resume(nPos);
     }
     uint8_t nKind = m_vPidKind[nPid];
     // Payload before the first payload_unit_start_indicator is the tail of a
@@ -324,51 +426,24 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
 
     bool bPace = false;
     bool bNewBase = false;
-    bool bJump = false;
     int64_t nPcr = -1;
     if (m_bTimed && MayHavePcr(pData)) {
         CTsPacket view;
         view.SetData(const_cast<unsigned char*>(pData));
         nPcr = view.GetPcr();
         if (nPcr >= 0) {
-            const bool bSignalled = view.GetDiscontinuityIndicator();
-            bPace = TakesPacePcr(nPid, nPcr, bSignalled, bNewBase);
-            bJump = bNewBase && !bSignalled;
+            bool bJump = false;
+            bPace = TakesPacePcr(nPid, nPcr, view.GetDiscontinuityIndicator(), bNewBase, bJump);
+            if (bJump) {
+                // Every PID says so from here on, so that the muxer takes
+                // this PCR as a new time base instead of restamping across
+                // it, and receivers take the counters that jump with it.
+                m_resumeMarker.StartPass();
+            }
         }
     }
-
     if (nKind != kPidForeign) {
-        // A packet that finds no room is lost data only where the reader
-        // may not wait (a live input); what a reader holds or still hands
-        // over once the run was stopped is no loss: the run ended there.
-        CTimedPacket* pSlot = m_queue.Reserve();
-        while (pSlot == nullptr) {
-            if (m_bDropWhenFull || m_bLive) {
-                m_nDropped.fetch_add(1, std::memory_order_relaxed);
-                break;
-            }
-            if (!m_queue.WaitForRoom()) {
-                break;
-            }
-            pSlot = m_queue.Reserve();
-        }
-        if (pSlot != nullptr) {
-            std::memcpy(pSlot->vData, pData, kTsPacketSize);
-            pSlot->nChange = 0;
-            CTsPacket packet;
-            packet.SetData(pSlot->vData);
-            CheckContinuity(packet, nPid);
-            if (bJump) {
-                // Signal the jump downstream, so that the muxer takes this
-                // PCR as a new time base instead of restamping across it.
-                uint8_t nSize = 0;
-                if (unsigned char* pAf = packet.GetAdaptationField(nSize)) {
-                    pAf[1] |= kDiscontinuityIndicatorBit;
-                }
-            }
-            pSlot->nTime = nPos; // its position until it is timed
-            m_queue.CommitReserved();
-        }
+        QueuePacket(pData, nPid, nPos);
     }
 
     if (!m_bTimed) {
@@ -418,7 +493,13 @@ void CInputModule::StampPending(bool bExtrapolate)
             return;
         }
         m_timeline.SetFallbackBitRate(m_nGivenBitRate.load(std::memory_order_relaxed));
-        m_timeline.AnchorAt(m_queue.Pending(0).nTime);
+        // At the first packet: a marker ahead of it may stand at an earlier
+        // position (the tables' marker, at the first packet stored).
+        int nFirst = 0;
+        while (nFirst + 1 < nCount && m_queue.Pending(nFirst).nChange != 0) {
+            ++nFirst;
+        }
+        m_timeline.AnchorAt(m_queue.Pending(nFirst).nTime);
     }
     // The first PCR alone gives no rate: what came before it waits for the
     // second, unless it has to go now.
@@ -513,6 +594,7 @@ unsigned char* CInputModule::GetOnePacket(long long& llPtsDelta, long long& llDt
     if (!IsReady()) {
         return nullptr;
     }
+    BeginOutput(); // this client drains the input itself
     CTimedPacket* pHead = m_queue.HeadMutable();
     // This path hands out packets only; table changes are the engine's.
     while (pHead != nullptr && pHead->nChange != 0) {

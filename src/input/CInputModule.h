@@ -5,7 +5,9 @@
 #include "input/CInputTimeline.h"
 #include "input/CLiveClock.h"
 #include "input/CProgramDescriptors.h"
+#include "input/CQueueOverflow.h"
 #include "input/CTimedQueue.h"
+#include "io/CLoopMarker.h"
 #include "os/CClock.h"
 
 #include <atomic>
@@ -24,9 +26,14 @@ class CTsPacket;
 // known, runs an analysis pass per packet. From then on it drops what no
 // program of the input carries, gives every packet its time on the input's
 // timeline (interpolated between the PCRs around it) and queues it for the
-// muxer, blocking while the queue is full. It keeps following the tables:
-// on each change it keeps and drops PIDs from the next packet on, stores the
-// new table set and queues a marker where the change happened.
+// muxer, blocking while the queue is full (a live input grows its queue or
+// drops instead). It keeps following the tables: on each change it keeps and
+// drops PIDs from the next packet on, stores the new table set and queues a
+// marker where the change happened; the set it became ready with gets a
+// marker too, so that an engine that takes the input up late meets it before
+// the first packet. Where its stream resumes (after the engine took it as
+// down) or its time base jumps unsignalled, the first packet of every PID
+// from there on carries discontinuity_indicator.
 //
 // The program list the client reads is written by the reader thread before
 // m_bReady is published (release) and never after; table sets go to the
@@ -69,6 +76,19 @@ public:
     // a full queue drops instead of holding the reader.
     void SetLive(bool bLive) { m_bLive = bLive; }
     bool IsLive() const { return m_bLive; }
+    // The engine starts taking packets (its thread, before the first look).
+    // A live input queues nothing before: what waited would only leave late
+    // and set its delay through the muxer above the one it is due.
+    void BeginOutput() { m_bOutputBegun.store(true, std::memory_order_release); }
+    // The input is down (from any thread: the engine, or the source when it
+    // knows its feed is lost): its next packet starts again as a new stream.
+    void SetDown() { m_bDown.store(true, std::memory_order_release); }
+    bool IsDown() const { return m_bDown.load(std::memory_order_acquire); }
+    // The reader waits for data that has not come (set by the source).
+    void SetFeedWaiting(bool bWaiting) { m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed); }
+    bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
+    // The input's number in the engine, 1-based, for the log lines.
+    void SetNumber(int nInput) { m_nNumber.store(nInput, std::memory_order_relaxed); }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -101,6 +121,16 @@ private:
     bool PmtWaitOver(const unsigned char* pData, int64_t nPos);
     // Reader thread, after ready: the analyzer saw the tables change at nPos.
     void OnTablesChanged(int64_t nPos);
+    // The slot for the next entry: waits, grows a live queue, or drops
+    // (counted when bPacket) where it is full. Null when there is none.
+    CTimedPacket* ReserveSlot(bool bPacket);
+    // A live input whose output has not begun keeps nothing back.
+    bool HoldsBack();
+    // Queues a packet of a kept PID at nPos, its resume mark first.
+    void QueuePacket(const unsigned char* pData, int nPid, int64_t nPos);
+    // The first packet after the engine took the input as down.
+    void Resume(int64_t nPos);
+    int64_t NowTicks() const { return os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000); }
     // Keeps the PIDs the tables name, drops the rest; a PID newly kept
     // starts at its next unit start.
     void ApplyPidKinds(const CInputTables& tables);
@@ -110,8 +140,9 @@ private:
     // One packet after ready, at input position nPos (reader thread).
     void Feed(const unsigned char* pData, int64_t nPos);
     // Whether the packet's PCR paces the input; bNewBase when it starts a
-    // new time base for the timeline.
-    bool TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase);
+    // new time base for the timeline, bJump when its own PID's PCRs jumped
+    // without a signal.
+    bool TakesPacePcr(int nPid, int64_t nPcr, bool bDiscontinuity, bool& bNewBase, bool& bJump);
     void StampPending(bool bExtrapolate);
     void CheckContinuity(const CTsPacket& packet, int nPid);
 
@@ -123,6 +154,10 @@ private:
     std::atomic<bool> m_bReady{false};     // set once by the reader thread
     std::atomic<bool> m_bStreamEnd{false}; // set once by the reader thread
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
+    std::atomic<bool> m_bOutputBegun{false}; // set by the engine, read by the reader
+    std::atomic<bool> m_bDown{false};        // set by the engine or source, cleared by the reader
+    std::atomic<bool> m_bFeedWaiting{false}; // set by the source, read by the engine
+    std::atomic<int> m_nNumber{0};           // 1-based; 0 not numbered
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
@@ -155,6 +190,10 @@ private:
     int64_t m_nLastTime = 0;           // last time published, ticks
     int64_t m_nLiveFloor = 0;          // live: no time before this, ticks (set at the end)
     bool m_bNoPcrLogged = false;
+    bool m_bQueuing = false;           // live: its output has begun, packets are queued
+    bool m_bResumeNext = false;        // the input was down: the next packet fed resumes it
+    CLoopMarker m_resumeMarker;        // flags each PID's first packet after a resume
+    CQueueOverflow m_overflow;
 
     // The reader thread (live arrivals) and GetOnePacket's thread.
     os::IClock* m_pClock;

@@ -139,3 +139,22 @@ int CInputModuleIface::GetBitRate()
 {
     return m_pModule != nullptr ? int(m_pModule->GetBitRate()) : -1;
 }
+
+void CInputModuleIface::SetFeedDown()
+{
+    if (m_pModule != nullptr) {
+        m_pModule->SetDown();
+    }
+}
+
+void CInputModuleIface::SetFeedWaiting(bool bWaiting)
+{
+    if (m_pModule != nullptr) {
+        m_pModule->SetFeedWaiting(bWaiting);
+    }
+}
+
+long long CInputModuleIface::GetPacketsReceived()
+{
+    return m_pModule != nullptr ? m_pModule->GetPacketsRead() : 0;
+}

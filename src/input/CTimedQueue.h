@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // One input packet with the time it is due, on its input's own timeline
 // (27 MHz ticks, continuous across PCR wraps and discontinuities). An entry
@@ -20,34 +21,53 @@ struct CTimedPacket
 };
 
 // The bounded queue between an input's reader thread (the producer) and the
-// muxer (the consumer): a single-producer, single-consumer ring with no lock
+// muxer (the consumer): a single-producer, single-consumer queue with no lock
 // on the packet path. The producer writes packets ahead of what it has
 // published (their times are set once the next PCR is known) and publishes
 // them in batches; the consumer reads the head in place. Each side blocks on
 // a condition only when it has to wait, and wakes the other only when that
 // one is waiting. Owned by the input module.
+//
+// Entries live in blocks of kBlockPackets taken as the producer reaches them
+// and handed back by the consumer once it has read past them, so memory
+// follows what is queued, not the limit: a live input's limit can grow with
+// its rate without every input paying for the largest one.
 class CTimedQueue
 {
 public:
-    explicit CTimedQueue(int nCapacity); // packets, rounded up to a power of two
+    static constexpr int kBlockPackets = 256;
+
+    // nCapacity: packets it holds at first; nMaxCapacity: what Grow may raise
+    // that to (at least nCapacity).
+    explicit CTimedQueue(int nCapacity, int nMaxCapacity = 0);
+    ~CTimedQueue();
     CTimedQueue(const CTimedQueue&) = delete;
     CTimedQueue& operator=(const CTimedQueue&) = delete;
 
-    int GetCapacity() const { return int(m_nMask + 1); }
+    // The packets it holds now (from any thread).
+    int GetCapacity() const { return int(m_nLimit.load(std::memory_order_relaxed)); }
+    int GetMaxCapacity() const { return int(m_nMaxLimit); }
+    // Producer: raises the limit to nCapacity, at most to the maximum; never
+    // lowers it. False when it stays where it was.
+    bool Grow(int nCapacity);
+    // Blocks allocated so far, for the memory they take (producer).
+    int GetBlockCount() const { return int(m_vBlocks.size()); }
 
     // Producer. Written = published + pending (written, not yet published).
-    // The slot for the next packet, or null when the ring is full.
+    // The slot for the next packet, or null when the queue is full (or no
+    // memory for a new block is left).
     CTimedPacket* Reserve();
     void CommitReserved() { ++m_nWritten; }
     int GetPendingCount() const
     {
         return int(m_nWritten - m_nTail.load(std::memory_order_relaxed));
     }
+    // Packets written and not yet read, pending ones included.
+    int GetFill();
     // The k-th pending packet, oldest first.
-    CTimedPacket& Pending(int k)
-    {
-        return m_pRing[(m_nTail.load(std::memory_order_relaxed) + k) & m_nMask];
-    }
+    CTimedPacket& Pending(int k) { return Entry(m_nTail.load(std::memory_order_relaxed) + k); }
+    // The time of the oldest published entry not yet read; false when none.
+    bool GetOldestTime(int64_t& nTime);
     // Makes the oldest nCount pending packets visible to the consumer.
     void Publish(int nCount);
     // No more packets will come; what is published stays to be read.
@@ -71,7 +91,7 @@ public:
                 return nullptr;
             }
         }
-        return &m_pRing[nHead & m_nMask];
+        return &Entry(nHead);
     }
     void Pop();
     // True once the end is published and every packet read.
@@ -91,13 +111,36 @@ public:
     }
 
 private:
+    struct CBlock
+    {
+        CTimedPacket v[kBlockPackets];
+    };
+    static constexpr int kBlockShift = 8; // log2 of kBlockPackets
+    static_assert((1 << kBlockShift) == kBlockPackets);
+
+    CTimedPacket& Entry(uint64_t nPos)
+    {
+        return m_pTable[(nPos >> kBlockShift) & m_nTableMask]->v[nPos & (kBlockPackets - 1)];
+    }
+    // Producer: a block for the one nPos starts; false without memory.
+    bool TakeBlock(uint64_t nPos);
     void Wake();
 
-    std::unique_ptr<CTimedPacket[]> m_pRing;
-    uint64_t m_nMask;
+    // Block of position p: m_pTable[(p / kBlockPackets) & m_nTableMask]. The
+    // producer sets a slot before it publishes into that block, and reuses
+    // the slot only once the consumer has read past the block it held.
+    std::unique_ptr<CBlock*[]> m_pTable;
+    uint64_t m_nTableMask;
+    uint64_t m_nMaxLimit;
+    std::vector<std::unique_ptr<CBlock>> m_vBlocks; // every block made; producer only
+    std::mutex m_mtxSpare;                          // guards m_vSpare
+    std::vector<CBlock*> m_vSpare;                  // read past by the consumer, free to reuse
+
+    std::atomic<uint64_t> m_nLimit; // packets it may hold; producer writes
     // Each side's counter and its copy of the other's sit on lines of their own.
     alignas(64) uint64_t m_nWritten = 0;          // producer only: packets written
     uint64_t m_nHeadSeen = 0;                     // producer only: m_nHead as last read
+    uint64_t m_nBlockAt = UINT64_MAX;             // producer only: block index last set up
     alignas(64) std::atomic<uint64_t> m_nTail{0}; // packets published; producer writes
     alignas(64) std::atomic<uint64_t> m_nHead{0}; // packets read; consumer writes
     uint64_t m_nTailSeen = 0;                     // consumer only: m_nTail as last read

@@ -8,8 +8,9 @@ class CSourceFile;
 // A read stream (FILE*) on a descriptor whose reads wait with poll in steps
 // of kPollMs and give up when the owning source is asked to stop: a pipe or
 // FIFO whose writer is silent must not keep a reader thread blocked for
-// ever. The stream owns the descriptor; fclose closes both. Used by the
-// owner's reader thread only.
+// ever. While a read waits for data that has not come, the owner's input
+// module is told (SetFeedWaiting). The stream owns the descriptor; fclose
+// closes both. Used by the owner's reader thread only.
 class CPolledFdStream
 {
 public:
@@ -22,6 +23,7 @@ private:
     CPolledFdStream(int nFd, const CSourceFile* pOwner) : m_nFd(nFd), m_pOwner(pOwner) {}
     static ssize_t Read(void* pCookie, char* pBuf, size_t nSize) noexcept;
     static int Close(void* pCookie) noexcept;
+    void SetWaiting(bool bWaiting) noexcept;
 
     int m_nFd;
     const CSourceFile* m_pOwner; // outlives the stream: it closes the stream first

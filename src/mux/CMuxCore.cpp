@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr unsigned kReadyPollMs = 2; // Run's look at the inputs' readiness
+constexpr unsigned kReadyPollMs = 2; // the wait's look at the inputs' readiness
 
 } // namespace
 
@@ -24,6 +24,14 @@ CInputModule* CMuxCore::ModuleOf(CInputModuleIface* pIn)
 }
 
 CMuxCore::CMuxCore() : m_pClock(&os::CMonotonicClock::Instance()), m_stats() {}
+
+void CMuxCore::AddInputModule(CInputModuleIface* pIn)
+{
+    m_vInputs.push_back(pIn);
+    if (CInputModule* pModule = ModuleOf(pIn)) {
+        pModule->SetNumber(int(m_vInputs.size()));
+    }
+}
 
 CMuxCore::~CMuxCore()
 {
@@ -76,9 +84,36 @@ void CMuxCore::Run()
             return;
         }
     }
-    if (!WaitForInputs()) {
+    const int nReady = WaitForInputs(m_nStartWaitMs);
+    if (m_bStop.load(std::memory_order_acquire)) {
         Fail();
         return;
+    }
+    m_vJoining.assign(m_vInputs.size(), false);
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModuleIface* pIn = m_vInputs[i];
+        if (pIn->IsReady()) {
+            continue;
+        }
+        if (pIn->CanNeverBeReady()) {
+            LogPrint(kLogError,
+                     "mux: input %zu ended before its programs were found; multiplex stopped",
+                     i + 1);
+            Fail();
+            return;
+        }
+        // Output time waits for every input: its bytes must not depend on
+        // when a reader came.
+        if (nReady == 0 || m_bVirtualClock) {
+            LogPrint(kLogError, "mux: input %zu found no programs within %d ms; multiplex stopped",
+                     i + 1, m_nStartWaitMs);
+            Fail();
+            return;
+        }
+        LogPrint(kLogWarning,
+                 "mux: input %zu found no programs within %d ms; its programs join when it does",
+                 i + 1, m_nStartWaitMs);
+        m_vJoining[i] = true;
     }
     bool bPrepared = false;
     try {
@@ -92,6 +127,9 @@ void CMuxCore::Run()
         return;
     }
     PublishStats();
+    for (CInputModuleIface* pIn : m_vInputs) {
+        ModuleOf(pIn)->BeginOutput();
+    }
     m_bDriving.store(true, std::memory_order_release);
     if (!m_thDriver.Start(DriverThreadProc, this)) {
         m_bDriving.store(false, std::memory_order_release);
@@ -102,28 +140,26 @@ void CMuxCore::Run()
     m_bStarted = true;
 }
 
-bool CMuxCore::WaitForInputs()
+int CMuxCore::WaitForInputs(int nMaxMs)
 {
+    // Wall time, whatever clock paces the output: this waits for readers.
+    os::IClock& clock = os::CMonotonicClock::Instance();
+    const int64_t nStart = os::ToMicros(clock.Now());
     for (;;) {
-        bool bAllReady = true;
-        for (size_t i = 0; i < m_vInputs.size(); ++i) {
-            CInputModuleIface* pIn = m_vInputs[i];
-            if (pIn->IsReady()) {
-                continue;
-            }
-            bAllReady = false;
-            if (pIn->CanNeverBeReady()) {
-                LogPrint(kLogError,
-                         "mux: input %zu ended before its programs were found; multiplex stopped",
-                         i + 1);
-                return false;
+        int nReady = 0;
+        bool bNever = false;
+        for (CInputModuleIface* pIn : m_vInputs) {
+            if (ModuleOf(pIn) == nullptr) {
+                bNever = true;
+            } else if (pIn->IsReady()) {
+                ++nReady;
+            } else {
+                bNever = bNever || pIn->CanNeverBeReady();
             }
         }
-        if (bAllReady) {
-            return true;
-        }
-        if (m_bStop.load(std::memory_order_acquire)) {
-            return false;
+        if (nReady == int(m_vInputs.size()) || bNever || m_bStop.load(std::memory_order_acquire) ||
+            (nMaxMs >= 0 && os::ToMicros(clock.Now()) - nStart >= int64_t(nMaxMs) * 1000)) {
+            return nReady;
         }
         os::Sleep(kReadyPollMs);
     }
@@ -150,6 +186,9 @@ bool CMuxCore::Prepare()
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
         vFirstProgram.push_back(builder.GetPrograms().size());
+        if (m_vJoining[i]) {
+            continue; // its first tables come with their marker, as a change
+        }
         // The tables the input became ready with; later ones come with
         // their markers.
         std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(1);
@@ -202,6 +241,16 @@ bool CMuxCore::Prepare()
             }
         }
         m_pScheduler->AddInput(in);
+        if (m_vJoining[i]) {
+            m_pScheduler->SetInputDown(i);
+        }
+    }
+    if (!m_bVirtualClock) {
+        m_pWatch = std::make_unique<CInputWatch>(int64_t(m_nInputTimeoutMs) * 1000,
+                                                 int64_t(kStallGraceMs) * 1000);
+        for (size_t i = 0; i < m_vInputs.size(); ++i) {
+            m_pWatch->AddInput(m_vJoining[i]);
+        }
     }
     for (size_t p = 0; p < m_vPrograms.size(); ++p) {
         for (const _ES_INFO& es : m_vPrograms[p].vEs) {
@@ -271,6 +320,57 @@ void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
     m_nVersion = nVersion;
     m_vTables = vTables;
     scheduler.ReplaceTables(std::move(vTables));
+}
+
+void CMuxCore::WatchInputs(int nStarved)
+{
+    const int64_t nNow = os::ToMicros(m_pClock->Now());
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        CTimedQueue& queue = pModule->GetQueue();
+        CInputWatch::CLook look;
+        look.nRead = pModule->GetPacketsRead();
+        look.bQueued = queue.GetPublishedCount() > 0;
+        look.bStarved = nStarved == int(i);
+        look.bWaiting = pModule->IsFeedWaiting();
+        look.bSourceDown = pModule->IsDown();
+        look.bReady = pModule->IsReady();
+        look.bEnded = queue.IsEndPublished();
+        switch (m_pWatch->Look(i, look, nNow)) {
+        case CInputWatch::EChange::kNone:
+            break;
+        case CInputWatch::EChange::kStalled:
+            // What comes next starts afresh, signalled.
+            pModule->SetDown();
+            m_pScheduler->SetInputDown(i);
+            LogPrint(kLogDebug, "mux: input %zu: its reader waits for data; the output goes on",
+                     i + 1);
+            break;
+        case CInputWatch::EChange::kDown:
+            if (look.bSourceDown) {
+                LogPrint(kLogWarning,
+                         "mux: input %zu: its feed is lost; its programs stay, empty, until it "
+                         "sends again",
+                         i + 1);
+            } else {
+                LogPrint(kLogWarning,
+                         "mux: input %zu: nothing received for %d ms; its programs stay, empty, "
+                         "until it sends again",
+                         i + 1, m_nInputTimeoutMs);
+            }
+            pModule->SetDown();
+            m_pScheduler->SetInputDown(i);
+            break;
+        case CInputWatch::EChange::kBack:
+            LogPrint(kLogWarning, "mux: input %zu: receiving again after %.1f s", i + 1,
+                     double(m_pWatch->GetAwayMicros(i)) / 1e6);
+            break;
+        case CInputWatch::EChange::kJoined:
+            LogPrint(kLogWarning, "mux: input %zu: programs found; they join the multiplex",
+                     i + 1);
+            break;
+        }
+    }
 }
 
 void CMuxCore::WaitFinish()

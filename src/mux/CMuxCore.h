@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "mux/CInputWatch.h"
 #include "mux/CPsiBuilder.h"
 #include "mux/CSlotScheduler.h"
 #include "os/CClock.h"
@@ -23,6 +24,12 @@ class COutPutModuleBase;
 // write the same bytes. Keeps the inputs and the sink without owning them.
 // An input's tables that change reach it in order with the packets, as
 // markers in the input's queue (OnInputChange, on the driver thread).
+//
+// Run waits a while for the inputs to find their programs. In real time it
+// starts with those that did; the others join when they do, their programs
+// added as new ones. An input that falls silent, stalls or loses its feed is
+// down (CInputWatch): its programs stay in the tables, empty, and the output
+// neither stops nor waits for it. In output time every input is waited for.
 class CMuxCore final : private CSlotScheduler::IChangeListener
 {
 public:
@@ -36,13 +43,19 @@ public:
     void SetOutputBitRate(float fRate); // units of 1,048,576 bit/s
     void SetOutputBitRateBps(long long llBps) { m_llExactRate = llBps; }
     void SetOutPutModule(COutPutModuleBase* pOut) { m_pOutput = pOut; }
-    void AddInputModule(CInputModuleIface* pIn) { m_vInputs.push_back(pIn); }
+    void AddInputModule(CInputModuleIface* pIn);
     void SetVirtualClock(bool bVirtual) { m_bVirtualClock = bVirtual; }
     bool IsVirtualClock() const { return m_bVirtualClock; }
     void SetClock(os::IClock& clock) { m_pClock = &clock; }
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    void SetStartWaitMs(int nMs) { m_nStartWaitMs = nMs < 0 ? 0 : nMs; }
+    void SetInputTimeoutMs(int nMs) { m_nInputTimeoutMs = nMs < 1 ? 1 : nMs; }
+    // Client thread, before Run: waits up to nMaxMs (-1: no limit) until
+    // every input knows its programs, one never will, or Stop. Returns how
+    // many are ready.
+    int WaitForInputs(int nMaxMs);
 
     void Run();
     void WaitFinish();
@@ -66,8 +79,10 @@ private:
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
-    bool WaitForInputs();
     void Fail();
+    // Driver thread, real time: judges every input (up, stalled, down) once
+    // per round; nStarved is the input the slots wait for, -1 none.
+    void WatchInputs(int nStarved);
     void PublishStats();
     void ReadInputCounters(_MUX_STATS& stats) const;
     // Driver thread: input nInput's tables changed at the head of its queue.
@@ -87,6 +102,8 @@ private:
     double m_fDuration = 0.0; // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
+    int m_nStartWaitMs = 10'000;  // Run's wait for the inputs' programs
+    int m_nInputTimeoutMs = 1000; // silence that makes an input down
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 
@@ -97,6 +114,8 @@ private:
     std::vector<int> m_vProgramInput; // per program: its input, 1-based
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
     CPsiBuilder m_builder; // numbers the programs; renumbers on each change
+    std::unique_ptr<CInputWatch> m_pWatch; // real time: which inputs are down
+    std::vector<bool> m_vJoining;          // per input: not ready at the start
     int m_nVersion = 0;    // version_number of the tables now sent
 
     std::atomic<bool> m_bStop{false};

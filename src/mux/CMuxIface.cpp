@@ -184,3 +184,22 @@ void CMuxIface::SetServiceNames(bool bFromInputs)
         m_pCore->SetServiceNames(bFromInputs);
     }
 }
+
+void CMuxIface::SetStartWaitMs(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetStartWaitMs(nMs);
+    }
+}
+
+int CMuxIface::WaitForInputs(int nMaxMs)
+{
+    return m_pCore != nullptr ? m_pCore->WaitForInputs(nMaxMs) : 0;
+}
+
+void CMuxIface::SetInputTimeoutMs(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetInputTimeoutMs(nMs);
+    }
+}

@@ -87,6 +87,14 @@ void CSlotScheduler::SetInputPcrPids(size_t i, const std::vector<int>& vPids)
     }
 }
 
+void CSlotScheduler::SetInputDown(size_t i)
+{
+    if (i < m_vInputs.size()) {
+        m_vInputs[i].bDown = true;
+        m_vInputs[i].bHasHead = false; // looked at afresh: its next head restarts it
+    }
+}
+
 void CSlotScheduler::RefreshHead(size_t i)
 {
     CInputState& state = m_vInputs[i];
@@ -105,6 +113,15 @@ void CSlotScheduler::RefreshHead(size_t i)
         return;
     }
     state.bHasHead = true;
+    if (state.bDown) {
+        state.bDown = false;
+        // Back after the slots went on without it: its own timeline goes on
+        // from here, now; a live input's times are our clock's already.
+        if (state.in.bTimed && !state.in.bLive) {
+            state.nFirstTime =
+                pHead->nTime - m_time.TicksAt(std::max<int64_t>(m_nNext - m_nStartSlot, 0));
+        }
+    }
     if (!state.in.bTimed) {
         state.nHeadSlot = m_nStartSlot;
         return;
@@ -154,7 +171,7 @@ int CSlotScheduler::PickInput(int64_t nSlot)
                 }
                 continue;
             }
-            if (state.in.bWaitFor) {
+            if (state.in.bWaitFor && !state.bDown) {
                 // What this input has next may be due before anything else:
                 // the slot waits for it.
                 m_nStarved = int(i);

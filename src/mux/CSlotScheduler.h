@@ -77,6 +77,10 @@ public:
     void EndPcrPid(int nPid) { m_pcr.EndPid(nPid); }
     // From the listener: the output PCR PIDs of input i from now on.
     void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
+    // Input i is down (stalled, silent, or not ready yet): the slots no
+    // longer wait for it. Its next packet is due at once, the rest at their
+    // spacing after it: a new start, as after a discontinuity.
+    void SetInputDown(size_t i);
 
     // Fills up to nCount slots from the next one on (188 * nCount bytes at
     // pOut). Stops early where a waited-for input has nothing queued yet
@@ -112,6 +116,7 @@ private:
         bool bHasHead = false;
         bool bDrained = false;
         bool bLateEpisode = false;
+        bool bDown = false; // not waited for; restarts at its next packet
     };
 
     // Looks at input i's head: its due slot, or that it drained or starved.

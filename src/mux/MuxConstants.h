@@ -36,6 +36,10 @@ inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot
 // A live input's packet leaves this long after the time its sender's clock
 // maps to on ours: room for the wait for the next PCR and network jitter.
 inline constexpr int64_t kLiveDelayMs = 100;
+// In real time the output waits no longer than this for an input that has
+// nothing queued while its reader waits for data (an empty pipe): it goes on
+// without it, which then restarts as after an outage.
+inline constexpr int kStallGraceMs = 20;
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most
 inline constexpr int kMaxBatchMs = 100;  // ... whatever a sink asks for
 // The tables' cycle: a little inside the 80 ms promised, so that a table

@@ -98,6 +98,9 @@ void CMuxCore::DriveLoop()
         if (scheduler.IsFinished()) {
             break;
         }
+        if (!m_bVirtualClock) {
+            WatchInputs(scheduler.GetStarvedInput());
+        }
         const int nStarved = scheduler.GetStarvedInput();
         if (nFilled < nWant && nStarved >= 0) {
             ModuleOf(m_vInputs[size_t(nStarved)])->GetQueue().WaitForData(kReaderWaitMicros);

@@ -356,9 +356,6 @@ CTimedPacket* CInputModule::ReserveSlot(bool bPacket)
 
 void CInputModule::QueuePacket(const unsigned char* pData, int nPid, int64_t nPos)
 {
-    if (HoldsBack()) {
-        return;
-    }
     CTimedPacket* pSlot = ReserveSlot(true);
     if (pSlot == nullptr) {
         return;
@@ -411,10 +408,14 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         Resume(nPos);
     }
     uint8_t nKind = m_vPidKind[nPid];
+    if (nKind != kPidForeign && HoldsBack()) {
+        nKind = kPidForeign;
+    }
     // Payload before the first payload_unit_start_indicator is the tail of a
-    // unit whose start is lost; adaptation-only packets (PCRs) carry none.
-    if (nKind != kPidForeign && m_vWaitUnit[nPid] != 0 && (pData[3] & 0x10) != 0) {
-        if ((pData[1] & 0x40) != 0) {
+    // unit whose start is lost. Adaptation-only packets before it wait too:
+    // their counter would not run on into the unit start's.
+    if (nKind != kPidForeign && m_vWaitUnit[nPid] != 0) {
+        if ((pData[3] & 0x10) != 0 && (pData[1] & 0x40) != 0) {
             m_vWaitUnit[nPid] = 0;
         } else {
             nKind = kPidForeign;

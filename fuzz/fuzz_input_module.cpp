@@ -32,7 +32,7 @@
 namespace {
 
 constexpr int kFifoPackets = kInputFifoBytes / kTsPacketSize;
-constexpr int kQueuePackets = 4096; // the input's queue to the muxer
+constexpr int kQueuePackets = 4095; // the input's queue to the muxer, after its tables' marker
 constexpr uint8_t kKeepByte0From = 0xF0;
 constexpr int kFloodMode = 7;    // bits 5-7 of the mode byte
 constexpr int kFloodExtra = 500; // packets fed beyond the FIFO's size when flooding
@@ -206,7 +206,7 @@ private:
     void CheckOutput()
     {
         // What the input is to hand out: its programs' packets, each stream
-        // from its first unit start on (packets without payload pass).
+        // from its first unit start on.
         std::vector<const unsigned char*> vExpected;
         std::vector<bool> vStarted(kPidCount, false);
         for (size_t k = 0; k < m_vFed.size(); ++k) {
@@ -215,9 +215,9 @@ private:
             if (in[0] != kSyncByte || !m_vUsed[nPid]) {
                 continue;
             }
-            if (m_vEs[nPid] && !vStarted[nPid] && (in[3] & 0x10) != 0) {
-                if ((in[1] & 0x40) == 0) {
-                    continue; // payload in the middle of a unit
+            if (m_vEs[nPid] && !vStarted[nPid]) {
+                if ((in[3] & 0x10) == 0 || (in[1] & 0x40) == 0) {
+                    continue; // no unit start yet
                 }
                 vStarted[nPid] = true;
             }

@@ -37,6 +37,17 @@ constexpr int kMaxPendingPackets = kQueuePackets / 2;
 constexpr int64_t kPmtWaitTicks = kPcrHz;
 constexpr int64_t kPmtWaitPackets = kInputFifoBytes / kTsPacketSize / 2;
 
+// A header no receiver can take: adaptation_field_control 0 (reserved), or
+// an adaptation field longer than the packet leaves it. Handed on, its bytes
+// would read as PCRs and flags to whoever parses it less strictly than we do.
+bool IsMalformed(const unsigned char* p)
+{
+    const int nAfc = (p[3] >> 4) & 0x3;
+    constexpr int kMaxAfLength = kTsPacketSize - 5;
+    return nAfc == 0 || ((nAfc & 0x2) != 0 && p[4] > kMaxAfLength) ||
+           (nAfc == 0x3 && p[4] == kMaxAfLength);
+}
+
 // The PCR of a packet without going through the whole accessor: most packets
 // have no adaptation field.
 bool MayHavePcr(const unsigned char* p)
@@ -408,6 +419,14 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         Resume(nPos);
     }
     uint8_t nKind = m_vPidKind[nPid];
+    if (nKind != kPidForeign && IsMalformed(pData)) {
+        if (!m_bMalformedLogged) {
+            m_bMalformedLogged = true;
+            LogPrint(kLogWarning, "input %d: packet with a malformed header on PID 0x%04X dropped",
+                     m_nNumber.load(std::memory_order_relaxed), unsigned(nPid));
+        }
+        nKind = kPidForeign;
+    }
     if (nKind != kPidForeign && HoldsBack()) {
         nKind = kPidForeign;
     }

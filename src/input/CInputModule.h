@@ -190,6 +190,7 @@ private:
     int64_t m_nLastTime = 0;           // last time published, ticks
     int64_t m_nLiveFloor = 0;          // live: no time before this, ticks (set at the end)
     bool m_bNoPcrLogged = false;
+    bool m_bMalformedLogged = false;
     bool m_bQueuing = false;           // live: its output has begun, packets are queued
     bool m_bResumeNext = false;        // the input was down: the next packet fed resumes it
     CLoopMarker m_resumeMarker;        // flags each PID's first packet after a resume

@@ -167,6 +167,31 @@ TEST_F(CInputModuleLiveTest, UnsignalledJumpIsSignalledOnEveryPid)
     EXPECT_FALSE(v[8].bDiscontinuity || v[9].bDiscontinuity || v[10].bDiscontinuity);
 }
 
+// TS-shaped garbage on a program's PIDs: an adaptation field that runs past
+// the packet would read as a PCR of hours to a less careful parser.
+TEST_F(CInputModuleLiveTest, PacketWithAnImpossibleHeaderIsDropped)
+{
+    MakeReady(false);
+    Send(2);
+    Packet bad = CPacketBuilder::Pcr({kVideoPid, 2}, 3600 * kPcrHz, true, {0x11});
+    bad[4] = 235;
+    Recv(bad);
+    Packet reserved = CPacketBuilder::Payload({kAudioPid, 2}, {0x22});
+    reserved[3] &= 0xCF; // adaptation_field_control 0
+    Recv(reserved);
+    Packet noPayload = CPacketBuilder::Payload({kAudioPid, 2}, {0x22});
+    noPayload[3] |= 0x20;
+    noPayload[4] = 183; // a payload flagged, and no byte left for it
+    Recv(noPayload);
+    Send(2);
+    m_module.StreamEnd();
+    const std::vector<CQueued> v = Drain();
+    ASSERT_EQ(v.size(), 8u);
+    for (const CQueued& q : v) {
+        EXPECT_FALSE(q.bDiscontinuity) << "no jump seen, none signalled";
+    }
+}
+
 // Packets pile up while the muxer takes none: the queue grows while they
 // are recent, and what comes once they are old is dropped, counted and
 // said once, naming the input.

@@ -110,9 +110,7 @@ void CMuxCore::Run()
             Fail();
             return;
         }
-        LogPrint(kLogWarning,
-                 "mux: input %zu found no programs within %d ms; its programs join when it does",
-                 i + 1, m_nStartWaitMs);
+        LogPrint(kLogWarning, "mux: input %zu: no programs yet; they join when they come", i + 1);
         m_vJoining[i] = true;
     }
     bool bPrepared = false;

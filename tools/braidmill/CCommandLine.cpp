@@ -161,11 +161,21 @@ const COptionRow kRows[] = {
          cmd.bLoop = true;
          return "";
      }},
-    // The timeout goes to the network source in whole milliseconds.
+    // The timeout goes to the engine (or the network source) in whole milliseconds.
     {"input-timeout", 0, required_argument, Action::Run,
      [](CCommandLine& cmd, const char* szValue) {
          return ParseSeconds("--input-timeout", szValue, kMaxInputTimeout,
                              "seconds, more than 0, at most 86400", cmd.fInputTimeout);
+     }},
+    {"start-wait", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseSeconds("--start-wait", szValue, kMaxInputTimeout,
+                             "seconds, more than 0, at most 86400", cmd.fStartWait);
+     }},
+    {"input-timeout-ends", 0, no_argument, Action::Run,
+     [](CCommandLine& cmd, const char*) -> std::string {
+         cmd.bInputTimeoutEnds = true;
+         return "";
      }},
     {"help", 0, no_argument, Action::Help, nullptr},
     {"version", 0, no_argument, Action::Version, nullptr},
@@ -284,6 +294,9 @@ CCommandLine::Action CCommandLine::CheckInputs()
         if (bLoop && IsStreamName(sInput.c_str())) {
             return Refuse("--loop needs file inputs; " + sInput + " can be read only once");
         }
+    }
+    if (bInputTimeoutEnds && fInputTimeout <= 0) {
+        return Refuse("--input-timeout-ends needs --input-timeout");
     }
     if (bLoop && bFast && fDuration <= 0) {
         return Refuse("--loop with --fast never ends: give --duration");

@@ -40,7 +40,9 @@ public:
     bool bNetworkName = false;       // --network-name given (it may be empty)
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
     bool bLoop = false;              // file inputs start again at their end
-    double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
+    double fInputTimeout = 0;        // seconds without data that make an input down; 0 default
+    bool bInputTimeoutEnds = false;  // the timeout ends a network input, and the run
+    double fStartWait = 10;          // seconds a pipe, FIFO or network input may take at the start
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -42,11 +42,12 @@ int CMuxRun::Prepare()
     if (int nStatus = OpenInputs(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }
-    if (int nStatus = WaitForStreamRates(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
+    m_pMux = CreateMux(m_vInputs);
+    if (int nStatus = WaitForInputs(*m_pMux, m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }
     m_rate = ChooseRate(m_cmd, m_vInputs, m_console);
-    return WaitForPrograms(m_vInputs, m_cmd, m_console);
+    return kExitOk;
 }
 
 int CMuxRun::Execute()
@@ -65,7 +66,7 @@ int CMuxRun::Execute()
     if (int nStatus = Prepare(); nStatus != kExitOk) {
         return nStatus;
     }
-    m_pMux = ConfigureMux(m_cmd, m_vInputs, m_rate, m_console);
+    ConfigureMux(*m_pMux, m_cmd, m_rate, m_console);
     std::unique_ptr<COutPutModuleBase> pOutput = std::move(m_pEarlyOutput);
     if (!pOutput) {
         pOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));
@@ -82,7 +83,7 @@ int CMuxRun::Execute()
     progress.Start([this] { return m_pSink->GetPackets() * kPacketBytes; }, m_rate.fBitRate);
     m_stats.Start(m_rate.fBitRate, *m_pSink, *m_pMux);
     CRunWatcher watcher(m_signals, *m_pSink, *m_pMux, m_vInputs, m_stats, m_cmd.fDuration,
-                        m_rate.fBitRate);
+                        m_rate.fBitRate, m_cmd.bInputTimeoutEnds);
     watcher.Start();
     m_pMux->Run();
     if (!m_pMux->IsFailed()) {

@@ -17,10 +17,11 @@ constexpr auto kStatsPeriod = std::chrono::seconds(2);
 
 CRunWatcher::CRunWatcher(const CSignalStop& signals, const CWatchedSink& sink, CMuxIface& mux,
                          const std::vector<CRunInput>& inputs, CRunStats& stats, double fDuration,
-                         double fBitRate)
+                         double fBitRate, bool bLiveEndStops)
     : m_signals(signals), m_sink(sink), m_mux(mux), m_vInputs(inputs), m_stats(stats),
       m_llDurationPackets(
-          fDuration > 0 ? std::llround(std::ceil(fDuration * fBitRate / 8 / kPacketBytes)) : 0)
+          fDuration > 0 ? std::llround(std::ceil(fDuration * fBitRate / 8 / kPacketBytes)) : 0),
+      m_bLiveEndStops(bLiveEndStops)
 {
 }
 
@@ -48,10 +49,12 @@ void CRunWatcher::Loop()
         const int nSignal = m_signals.Wait(kWatchMs);
         const bool bDurationOver =
             m_llDurationPackets > 0 && m_sink.GetPackets() >= m_llDurationPackets;
-        // A network input ends only by --input-timeout; the run ends with it.
+        // With --input-timeout-ends a network input ends by its timeout,
+        // and the run with it; otherwise a silent one is only down.
         bool bLiveEnded = false;
         for (const CRunInput& input : m_vInputs) {
-            bLiveEnded = bLiveEnded || (input.bLive && input.pModule->IsStreamEnd());
+            bLiveEnded = bLiveEnded ||
+                         (m_bLiveEndStops && input.bLive && input.pModule->IsStreamEnd());
         }
         if (!bStopped && (nSignal != 0 || m_sink.IsBroken() || bDurationOver || bLiveEnded)) {
             m_mux.Stop();

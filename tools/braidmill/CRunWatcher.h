@@ -13,16 +13,18 @@ class CSignalStop;
 class CWatchedSink;
 
 // The thread beside a running engine: turns a signal, a broken sink, the
-// end of the duration or the end of a network input into a Stop, and
+// end of the duration or (--input-timeout-ends) the end of a network input
+// into a Stop, and
 // rewrites the statistics file every 2 s. Started and joined by the run on
 // main's thread; everything it is given outlives it.
 class CRunWatcher
 {
 public:
-    // fDuration: seconds of output, 0 none; fBitRate: the output rate, bit/s.
+    // fDuration: seconds of output, 0 none; fBitRate: the output rate, bit/s;
+    // bLiveEndStops: a network input that ends ends the run.
     CRunWatcher(const CSignalStop& signals, const CWatchedSink& sink, CMuxIface& mux,
                 const std::vector<CRunInput>& inputs, CRunStats& stats, double fDuration,
-                double fBitRate);
+                double fBitRate, bool bLiveEndStops);
     ~CRunWatcher() { Join(); }
     CRunWatcher(const CRunWatcher&) = delete;
     CRunWatcher& operator=(const CRunWatcher&) = delete;
@@ -42,6 +44,7 @@ private:
     // Output packets that make the duration, 0 none; the engine ends the run
     // there itself, this only backs it up where it cannot.
     long long m_llDurationPackets = 0;
+    bool m_bLiveEndStops = false;
     std::atomic<bool> m_bDone{false}; // main to the thread: the run is over
     std::thread m_th;
 };

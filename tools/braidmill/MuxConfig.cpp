@@ -3,6 +3,7 @@
 #include "CCommandLine.h"
 #include "CConsole.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -32,7 +33,7 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
         // Each input's share in rate units, plus one unit for tables and stuffing.
         double fSum = 0;
         for (const CRunInput& input : inputs) {
-            fSum += double(input.nRate) / kRateUnit;
+            fSum += double(std::max(input.nRate, 0)) / kRateUnit;
         }
         rate.fRate = float(fSum + 1);
         rate.fBitRate = double(rate.fRate) * kRateUnit;
@@ -43,13 +44,18 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
     return rate;
 }
 
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console)
+CMuxIface* CreateMux(const std::vector<CRunInput>& inputs)
 {
     CMuxIface* pMux = new CMuxIface();
     for (const CRunInput& input : inputs) {
         pMux->AddInputModule(input.pModule);
     }
+    return pMux;
+}
+
+void ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console)
+{
+    CMuxIface* pMux = &mux;
     // The extra unit leaves kTableAllowance for the tables; many programs
     // need more, and a rate the user did not fix grows by the difference.
     const long long llTables = pMux->GetTableBitRate();
@@ -86,5 +92,9 @@ CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& i
         pMux->SetDuration(cmd.fDuration);
     }
     pMux->SetServiceNames(cmd.bInputServiceNames);
-    return pMux;
+    // The inputs were waited for: Run starts with those that are ready.
+    pMux->SetStartWaitMs(0);
+    if (cmd.fInputTimeout > 0 && !cmd.bInputTimeoutEnds) {
+        pMux->SetInputTimeoutMs(int(std::lround(cmd.fInputTimeout * 1000)));
+    }
 }

@@ -17,13 +17,17 @@ struct COutputRate
     double fBitRate = 0;     // the rate in force, bit/s
 };
 
+// A new engine with the inputs added, before they are waited for. Owned by
+// the caller.
+CMuxIface* CreateMux(const std::vector<CRunInput>& inputs);
+
 // The rate from --rate, or from the inputs' rates plus one unit for tables
-// and stuffing. Writes the "mux_rate=" line.
+// and stuffing (an input without a rate yet counts for nothing). Writes the
+// "mux_rate=" line.
 COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
                        CConsole& console);
 
-// A new engine with the inputs and every setting of the command line. The
-// rate grows where the tables need more than the allowance; rate holds the
-// rate in force afterwards. Owned by the caller.
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console);
+// Every setting of the command line on the engine of CreateMux, its inputs
+// waited for already. The rate grows where the tables need more than the
+// allowance; rate holds the rate in force afterwards.
+void ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console);

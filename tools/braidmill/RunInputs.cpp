@@ -29,7 +29,9 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
     if (input.pSource == nullptr) {
         return false;
     }
-    if (auto* pUdp = dynamic_cast<CSourceUdp*>(input.pSource)) {
+    // Otherwise the engine takes a silent input as down, and goes on.
+    auto* pUdp = dynamic_cast<CSourceUdp*>(input.pSource);
+    if (pUdp != nullptr && cmd.bInputTimeoutEnds) {
         pUdp->SetTimeoutMs(int(std::lround(cmd.fInputTimeout * 1000)));
     }
     if (auto* pFile = dynamic_cast<CSourceFile*>(input.pSource)) {

@@ -17,6 +17,7 @@ struct CRunInput
     int nRate = -1;       // bit/s, estimated before the run
     bool bStream = false; // read once as it comes: a pipe, a FIFO, a socket
     bool bLive = false;   // arrives in real time: a network input
+    bool bJoining = false; // not usable at the start: its programs join when they come
     CSourceBase* pSource = nullptr;
     CInputModuleIface* pModule = nullptr;
 };

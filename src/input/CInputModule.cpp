@@ -324,7 +324,15 @@ void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
 
 bool CInputModule::HoldsBack()
 {
-    if (!m_bLive || m_bQueuing) {
+    if (!m_bLive) {
+        return false;
+    }
+    // What came before ready is old by now, also for an input the output
+    // takes up late: it would only leave late.
+    if (m_bReplaying) {
+        return true;
+    }
+    if (m_bQueuing) {
         return false;
     }
     if (!m_bOutputBegun.load(std::memory_order_acquire)) {

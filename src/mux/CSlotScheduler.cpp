@@ -116,10 +116,13 @@ void CSlotScheduler::RefreshHead(size_t i)
     if (state.bDown) {
         state.bDown = false;
         // Back after the slots went on without it: its own timeline goes on
-        // from here, now; a live input's times are our clock's already.
+        // from here, due a live input's delay from now, so that a writer at
+        // its real-time pace stays ahead of it. A live input's times are our
+        // clock's already.
         if (state.in.bTimed && !state.in.bLive) {
-            state.nFirstTime =
-                pHead->nTime - m_time.TicksAt(std::max<int64_t>(m_nNext - m_nStartSlot, 0));
+            const int64_t nDue = std::max<int64_t>(m_nNext - m_nStartSlot, 0) +
+                                 m_time.SlotsIn(kLiveDelayMs);
+            state.nFirstTime = pHead->nTime - m_time.TicksAt(nDue);
         }
     }
     if (!state.in.bTimed) {

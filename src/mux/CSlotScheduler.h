@@ -78,8 +78,8 @@ public:
     // From the listener: the output PCR PIDs of input i from now on.
     void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
     // Input i is down (stalled, silent, or not ready yet): the slots no
-    // longer wait for it. Its next packet is due at once, the rest at their
-    // spacing after it: a new start, as after a discontinuity.
+    // longer wait for it. Its next packet is due kLiveDelayMs from then, the
+    // rest at their spacing after it: a new start, as after a discontinuity.
     void SetInputDown(size_t i);
 
     // Fills up to nCount slots from the next one on (188 * nCount bytes at

@@ -122,6 +122,38 @@ TEST_F(CSlotSchedulerTest, WaitsForAnInputWithNothingQueuedUntilItHasDataOrEnds)
     EXPECT_TRUE(scheduler.IsFinished());
 }
 
+// Down (stalled, or not ready at the start): the slots go on without it, and
+// what it sends again is due the live delay after the slot it came back in,
+// not at its old place long past.
+TEST_F(CSlotSchedulerTest, InputDownIsNotWaitedForAndRestartsItsDelayAfterItComesBack)
+{
+    m_vMap[0x100] = 0x200;
+    m_vMap[0x101] = 0x201;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a));
+    scheduler.AddInput(Input(m_b));
+    Push(m_b, Numbered(0x101, 0, 0), 0);
+    m_b.PublishEnd();
+    std::vector<uint8_t> vOut(1000 * kTsPacketSize);
+    EXPECT_EQ(scheduler.FillSlots(100, vOut.data()), 0) << "input 1 may come first";
+    scheduler.SetInputDown(0);
+    EXPECT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
+    const int64_t nBack = scheduler.GetNextSlot();
+    Push(m_a, Numbered(0x100, 1, 0), 50 * kPcrHz);
+    Push(m_a, Numbered(0x100, 2, 1), 50 * kPcrHz + 5 * kTicksPerSlot);
+    const int64_t nDelay = kLiveDelayMs * 2; // slots
+    const int nFilled = scheduler.FillSlots(1000, vOut.data());
+    EXPECT_EQ(nFilled, nDelay + 6) << "back, it is waited for again";
+    std::vector<int64_t> vSlots;
+    for (size_t k = 0; k < size_t(nFilled); ++k) {
+        if (PidAt(vOut, k) == 0x200) {
+            vSlots.push_back(nBack + int64_t(k));
+        }
+    }
+    EXPECT_EQ(vSlots, (std::vector<int64_t>{nBack + nDelay, nBack + nDelay + 5}));
+    EXPECT_EQ(scheduler.GetInputStats()[0].nLate, 0);
+}
+
 TEST_F(CSlotSchedulerTest, PcrsAreRestampedFromTheirSlotAndGapsGetPcrOnlyPackets)
 {
     m_vMap[0x100] = 0x200;

@@ -98,6 +98,7 @@ void CInputModule::RecvOnePacket(unsigned char* pData, int)
     // the flag cleared.
     if (m_bDown.load(std::memory_order_relaxed) &&
         m_bDown.exchange(false, std::memory_order_acq_rel)) {
+        m_bFeedLost.store(false, std::memory_order_relaxed);
         m_bResumeNext = true;
     }
     // Only this thread writes the counter: no read-modify-write needed.

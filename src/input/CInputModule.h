@@ -84,6 +84,13 @@ public:
     // knows its feed is lost): its next packet starts again as a new stream.
     void SetDown() { m_bDown.store(true, std::memory_order_release); }
     bool IsDown() const { return m_bDown.load(std::memory_order_acquire); }
+    // The source says its feed is lost (any thread): down at once.
+    void SetFeedLost()
+    {
+        m_bFeedLost.store(true, std::memory_order_release);
+        SetDown();
+    }
+    bool IsFeedLost() const { return m_bFeedLost.load(std::memory_order_acquire); }
     // The reader waits for data that has not come (set by the source).
     void SetFeedWaiting(bool bWaiting) { m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed); }
     bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
@@ -156,6 +163,7 @@ private:
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
     std::atomic<bool> m_bOutputBegun{false}; // set by the engine, read by the reader
     std::atomic<bool> m_bDown{false};        // set by the engine or source, cleared by the reader
+    std::atomic<bool> m_bFeedLost{false};    // set by the source, cleared by the reader
     std::atomic<bool> m_bFeedWaiting{false}; // set by the source, read by the engine
     std::atomic<int> m_nNumber{0};           // 1-based; 0 not numbered
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated

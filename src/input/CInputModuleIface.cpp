@@ -143,7 +143,7 @@ int CInputModuleIface::GetBitRate()
 void CInputModuleIface::SetFeedDown()
 {
     if (m_pModule != nullptr) {
-        m_pModule->SetDown();
+        m_pModule->SetFeedLost();
     }
 }
 

@@ -331,7 +331,7 @@ void CMuxCore::WatchInputs(int nStarved)
         look.bQueued = queue.GetPublishedCount() > 0;
         look.bStarved = nStarved == int(i);
         look.bWaiting = pModule->IsFeedWaiting();
-        look.bSourceDown = pModule->IsDown();
+        look.bSourceDown = pModule->IsFeedLost();
         look.bReady = pModule->IsReady();
         look.bEnded = queue.IsEndPublished();
         switch (m_pWatch->Look(i, look, nNow)) {

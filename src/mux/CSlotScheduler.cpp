@@ -46,6 +46,7 @@ void CSlotScheduler::AddInput(const CInput& input)
 {
     CInputState state;
     state.in = input;
+    state.nBaseSlot = m_nStartSlot;
     m_vInputs.push_back(state);
     m_vStats.emplace_back();
     ++m_nLive;
@@ -120,9 +121,8 @@ void CSlotScheduler::RefreshHead(size_t i)
         // its real-time pace stays ahead of it. A live input's times are our
         // clock's already.
         if (state.in.bTimed && !state.in.bLive) {
-            const int64_t nDue = std::max<int64_t>(m_nNext - m_nStartSlot, 0) +
-                                 m_time.SlotsIn(kLiveDelayMs);
-            state.nFirstTime = pHead->nTime - m_time.TicksAt(nDue);
+            state.nFirstTime = pHead->nTime;
+            state.nBaseSlot = std::max(m_nNext, m_nStartSlot) + m_time.SlotsIn(kLiveDelayMs);
         }
     }
     if (!state.in.bTimed) {
@@ -148,7 +148,7 @@ void CSlotScheduler::RefreshHead(size_t i)
         state.nFirstTime = pHead->nTime;
     }
     state.nHeadSlot =
-        m_nStartSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
+        state.nBaseSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)

@@ -111,6 +111,7 @@ private:
     {
         CInput in;
         int64_t nFirstTime = -1; // time of its first packet; -1 none yet
+        int64_t nBaseSlot = 0;   // due slot of that packet: the start slot, or where it restarted
         int64_t nLiveShift = 0;  // live: ticks from a packet's time to when it is due
         int64_t nHeadSlot = 0;   // due slot of the queue's head
         bool bHasHead = false;

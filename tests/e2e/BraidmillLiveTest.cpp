@@ -11,11 +11,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +53,18 @@ std::string FreeUdpUrl()
     return "udp://127.0.0.1:" + std::to_string(nPort);
 }
 
+int PortOf(const std::string& sUrl)
+{
+    return std::stoi(sUrl.substr(sUrl.rfind(':') + 1));
+}
+
+int64_t SteadyMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string Quote(const std::string& s)
 {
     return "'" + s + "'";
@@ -83,7 +97,8 @@ protected:
         ASSERT_TRUE(mpeg2.Start(Port(sUrl1), 1.0 - 50e-6, 1.0));
         ASSERT_TRUE(h264.Start(Port(sUrl2), 1.0 + 50e-6, 1.0, h264.GetPacketCount() / 2, fPause));
         const ToolResult run =
-            Mux({"--rate", kRateArg, "--input-timeout", sTimeout, "-o", sOut, sUrl1, sUrl2});
+            Mux({"--rate", kRateArg, "--input-timeout", sTimeout, "--input-timeout-ends", "-o", sOut,
+                 sUrl1, sUrl2});
         mpeg2.Join();
         h264.Join();
         ASSERT_EQ(run.nStatus, 0) << run.sErr;
@@ -138,6 +153,16 @@ protected:
             nMissing = std::max(nMissing, vIn.size() - nSkipped - vOut.size());
         }
         return nMissing;
+    }
+
+    size_t FirstPacketOf(uint16_t nPid) const
+    {
+        for (size_t i = 0; i < m_out.GetPacketCount(); ++i) {
+            if (m_out.GetPid(i) == nPid) {
+                return i;
+            }
+        }
+        return SIZE_MAX;
     }
 
     size_t m_nMaxSkipped = 0; // packets of a stream the output may start after
@@ -269,12 +294,189 @@ TEST_F(BraidmillLiveTest, LoopSignalsEachPassWithoutContinuityErrors)
     }
 }
 
-TEST_F(BraidmillLiveTest, SilentNetworkInputFailsWithinItsWaitNamingIt)
+TEST_F(BraidmillLiveTest, SilentNetworkInputIsNamedAndTheRunGoesOnWithoutIt)
 {
-    const std::string sUrl = FreeUdpUrl(), sOut = m_sDir + "/never.ts";
-    const ToolResult run = Mux({m_sMpeg2, sUrl, sOut}, 30);
+    const std::string sUrl = FreeUdpUrl(), sOut = m_sDir + "/without.ts";
+    const ToolResult run = Mux({"--start-wait", "1", "-t", "2", "--rate", kRateArg, "-o", sOut,
+                                m_sMpeg2, sUrl},
+                               30);
+    EXPECT_EQ(run.nStatus, 0) << run.sErr;
+    EXPECT_NE(run.sErr.find(sUrl + ": nothing received in 1 s; its programs join when they come"),
+              std::string::npos)
+        << run.sErr;
+    ASSERT_TRUE(m_out.LoadFile(sOut));
+    EXPECT_EQ(m_out.GetPat().programs.size(), 1u);
+}
+
+// Nothing to start with is an error, before the output is created.
+TEST_F(BraidmillLiveTest, NoInputSendingIsAnErrorNamingEach)
+{
+    const std::string sUrl1 = FreeUdpUrl(), sUrl2 = FreeUdpUrl(), sOut = m_sDir + "/never.ts";
+    const ToolResult run = Mux({"--start-wait", "1", "-o", sOut, sUrl1, sUrl2}, 30);
     EXPECT_EQ(run.nStatus, 1);
-    EXPECT_NE(run.sErr.find(sUrl + ": no programs within 10 s"), std::string::npos) << run.sErr;
+    for (const std::string& sUrl : {sUrl1, sUrl2}) {
+        EXPECT_NE(run.sErr.find(sUrl + ": nothing received in 1 s"), std::string::npos) << run.sErr;
+    }
     struct stat st = {};
     EXPECT_NE(stat(sOut.c_str(), &st), 0) << "the output is never created";
+}
+
+// Input 1 starts after the run has begun without it: program 101 is input
+// 2's from the first tables on, and input 1's joins as program 102 with new
+// tables once it sends.
+TEST_F(BraidmillLiveTest, InputThatStartsLateJoinsWithItsProgram)
+{
+    CPacedSender late, early;
+    ASSERT_TRUE(late.Load(m_sH264));
+    ASSERT_TRUE(early.Load(m_sMpeg2));
+    const std::string sUrl1 = FreeUdpUrl(), sUrl2 = FreeUdpUrl(), sOut = m_sDir + "/late.ts";
+    ASSERT_TRUE(early.Start(PortOf(sUrl2), 1.0, 0.3));
+    ASSERT_TRUE(late.Start(PortOf(sUrl1), 1.0, 2.5));
+    const ToolResult run = Mux(
+        {"--start-wait", "1", "-t", "4.5", "--rate", kRateArg, "-o", sOut, sUrl1, sUrl2}, 30);
+    early.Join();
+    late.Join();
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    ASSERT_TRUE(m_out.LoadFile(sOut));
+    EXPECT_EQ(m_out.GetCcErrors(), 0);
+    std::vector<size_t> vPats; // the packet of each PAT version's first section
+    int nVersion = -1;
+    for (const tsr::Section& section : m_out.GetSections()) {
+        if (section.nPid == 0 && ((section.bytes[5] >> 1) & 0x1F) != nVersion) {
+            nVersion = (section.bytes[5] >> 1) & 0x1F;
+            vPats.push_back(section.nPacket);
+        }
+    }
+    ASSERT_GE(vPats.size(), 2u);
+    EXPECT_EQ(vPats[0], 0u);
+    EXPECT_EQ(m_out.GetPat().programs.size(), 2u);
+    m_nMaxSkipped = 1000;
+    EXPECT_LE(CheckStreams(m_sMpeg2, 0), 30u) << "input 2 is program 101";
+    EXPECT_LE(CheckStreams(m_sH264, 1), 30u) << "input 1 joined as program 102";
+    const tsr::Pmt* pLate = m_out.FindPmt(102);
+    ASSERT_NE(pLate, nullptr);
+    const size_t nFirstLate = m_out.GetPidCounts().count(pLate->streams[0].nPid) != 0
+                                  ? FirstPacketOf(pLate->streams[0].nPid)
+                                  : SIZE_MAX;
+    EXPECT_GT(nFirstLate, vPats[1]) << "after the tables that carry it";
+}
+
+// 20 Mbit/s of program packets, at the rate the program picks from it:
+// nothing dropped, nothing late.
+TEST_F(BraidmillLiveTest, TwentyMbitLiveInputLosesNothingAtTheDefaultRate)
+{
+    const std::string sIn = m_sDir + "/20m.ts", sOut = m_sDir + "/20m-out.ts";
+    ASSERT_TRUE(CStreamMaker::MakeFullMpeg2(sIn, 3.0, 20'000'000));
+    CPacedSender sender;
+    ASSERT_TRUE(sender.Load(sIn));
+    const std::string sUrl = FreeUdpUrl();
+    ASSERT_TRUE(sender.Start(PortOf(sUrl), 1.0, 0.5));
+    const ToolResult run = Mux({"--input-timeout", "1", "--input-timeout-ends", "--stats",
+                                m_sDir + "/20m.json", "-o", sOut, sUrl},
+                               30);
+    sender.Join();
+    EXPECT_EQ(run.nStatus, 0) << run.sErr;
+    EXPECT_EQ(run.sErr.find("dropped"), std::string::npos) << run.sErr;
+    ASSERT_TRUE(m_out.LoadFile(sOut));
+    m_nMaxSkipped = 20'000; // what came before the output began
+    EXPECT_EQ(CheckStreams(sIn, 0), 0u);
+}
+
+// A FIFO whose writer stops for 2 s half-way (what it wrote before is muxed
+// by then): in real time the output keeps its rate and the file input's
+// program, and the FIFO's program resumes after the pause, whole.
+TEST_F(BraidmillLiveTest, StalledFifoLeavesTheOtherProgramAndTheOutputRateAlone)
+{
+    const std::string sFifo = m_sDir + "/stall.fifo", sFull = m_sDir + "/12m.ts";
+    ASSERT_TRUE(CStreamMaker::MakeFullMpeg2(sFull, 4.0, 12'000'000));
+    std::vector<uint8_t> vFull;
+    ASSERT_TRUE(CStreamMaker::ReadFile(sFull, vFull));
+    ASSERT_EQ(mkfifo(sFifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        const int nFd = open(sFifo.c_str(), O_WRONLY); // once the program's reader is there
+        const auto WriteAll = [&](size_t nFrom, size_t nTo) {
+            while (nFd >= 0 && nFrom < nTo) {
+                const ssize_t n = write(nFd, &vFull[nFrom], nTo - nFrom);
+                if (n <= 0) {
+                    return;
+                }
+                nFrom += size_t(n);
+            }
+        };
+        const size_t nHalf = vFull.size() / 2 / 188 * 188;
+        WriteAll(0, nHalf);
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        WriteAll(nHalf, vFull.size());
+        if (nFd >= 0) {
+            close(nFd);
+        }
+    });
+    int nPort = 0;
+    const int nSocket = BindLoopback(nPort);
+    std::vector<std::pair<int64_t, std::vector<uint8_t>>> vDatagrams; // arrival micros, bytes
+    std::atomic<bool> bDone{false};
+    std::thread receiver([&] {
+        std::vector<uint8_t> vBuf(65536);
+        while (true) {
+            const ssize_t n = recv(nSocket, vBuf.data(), vBuf.size(), 0);
+            if (n > 0) {
+                vDatagrams.emplace_back(SteadyMicros(), std::vector<uint8_t>(vBuf.begin(), vBuf.begin() + n));
+            } else if (bDone) {
+                break;
+            }
+        }
+    });
+    constexpr int kOutRate = 16'000'000;
+    const ToolResult run = Mux({"--rate", std::to_string(kOutRate), "-o",
+                                "udp://127.0.0.1:" + std::to_string(nPort), m_sMpeg2, sFifo},
+                               30);
+    writer.join();
+    bDone = true;
+    receiver.join();
+    close(nSocket);
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    ASSERT_GT(vDatagrams.size(), 100u);
+    int64_t nMaxGap = 0;
+    std::vector<uint8_t> vAll;
+    for (size_t i = 0; i < vDatagrams.size(); ++i) {
+        if (i > 0) {
+            nMaxGap = std::max(nMaxGap, vDatagrams[i].first - vDatagrams[i - 1].first);
+        }
+        vAll.insert(vAll.end(), vDatagrams[i].second.begin(), vDatagrams[i].second.end());
+    }
+    EXPECT_LT(nMaxGap, 500'000) << "the output stopped for " << nMaxGap << " us";
+    const double fSeconds = double(vDatagrams.back().first - vDatagrams.front().first) / 1e6;
+    EXPECT_GT(fSeconds, 5.5) << "the pause is in the output";
+    EXPECT_NEAR(double(vAll.size()) * 8 / fSeconds, kOutRate, kOutRate * 0.1);
+    m_out.LoadBuffer(vAll.data(), vAll.size());
+    EXPECT_EQ(CheckStreams(m_sMpeg2, 0), 0u) << "the file's program is whole";
+    EXPECT_EQ(CheckStreams(sFull, 1), 0u) << "the FIFO's program is whole, after its pause too";
+}
+
+// Silent for 2 s, then back: the first packet of each of its streams after
+// the outage carries discontinuity_indicator, the audio's too.
+TEST_F(BraidmillLiveTest, OutageIsSignalledOnVideoAndAudio)
+{
+    CPacedSender sender;
+    ASSERT_TRUE(sender.Load(m_sMpeg2));
+    const std::string sUrl = FreeUdpUrl(), sOut = m_sDir + "/outage.ts";
+    ASSERT_TRUE(sender.Start(PortOf(sUrl), 1.0, 0.3, sender.GetPacketCount() / 2, 2.0));
+    const ToolResult run =
+        Mux({"--rate", kRateArg, "--input-timeout", "0.5", "-t", "5.5", "-o", sOut, sUrl}, 30);
+    sender.Join();
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    EXPECT_NE(run.sOut.find("mux: input 1: nothing received for 500 ms"), std::string::npos);
+    EXPECT_NE(run.sOut.find("mux: input 1: receiving again after"), std::string::npos);
+    ASSERT_TRUE(m_out.LoadFile(sOut));
+    EXPECT_EQ(m_out.GetCcErrors(), 0);
+    const tsr::Pmt* pPmt = m_out.FindPmt(101);
+    ASSERT_NE(pPmt, nullptr);
+    ASSERT_EQ(pPmt->streams.size(), 2u);
+    for (const tsr::PmtStream& es : pPmt->streams) {
+        const std::vector<tsr::Bytes> vPackets = m_out.GetPackets(es.nPid);
+        const auto nFlagged = std::count_if(vPackets.begin(), vPackets.end(), [](const tsr::Bytes& p) {
+            return (p[3] & 0x20) != 0 && p[4] > 0 && (p[5] & 0x80) != 0;
+        });
+        EXPECT_EQ(nFlagged, 1) << "PID " << es.nPid;
+    }
 }

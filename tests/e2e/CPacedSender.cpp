@@ -105,7 +105,15 @@ bool CPacedSender::Start(int nPort, double fClockScale, double fDelaySeconds,
     return true;
 }
 
-void CPacedSender::Run(int nSocket, double fClockScale, double fDelaySeconds,
+void CPacedSender::StartFd(int nFd, double fDelaySeconds, int64_t nPausePacket,
+                           double fPauseSeconds)
+{
+    m_bStop = false;
+    m_th = std::thread(&CPacedSender::Run, this, nFd, 1.0, fDelaySeconds, nPausePacket,
+                       fPauseSeconds);
+}
+
+void CPacedSender::Run(int nFd, double fClockScale, double fDelaySeconds,
                        int64_t nPausePacket, double fPauseSeconds)
 {
     const int64_t nStart = NowMicros() + int64_t(fDelaySeconds * 1e6);
@@ -122,7 +130,7 @@ void CPacedSender::Run(int nSocket, double fClockScale, double fDelaySeconds,
                 std::chrono::microseconds(std::min<int64_t>(nDue - NowMicros(), 50'000)));
         }
         const int64_t nSent = NowMicros();
-        if (send(nSocket, &m_vData[i * kPacket], (nEnd - i) * kPacket, 0) < 0) {
+        if (write(nFd, &m_vData[i * kPacket], (nEnd - i) * kPacket) < 0) {
             continue; // nobody listening yet: that datagram is lost, as on a network
         }
         if (m_nTracePid >= 0) {
@@ -134,7 +142,7 @@ void CPacedSender::Run(int nSocket, double fClockScale, double fDelaySeconds,
             }
         }
     }
-    close(nSocket);
+    close(nFd);
 }
 
 void CPacedSender::Join()

@@ -25,6 +25,10 @@ public:
     // silence of fPauseSeconds (the file's times move on behind it).
     bool Start(int nPort, double fClockScale, double fDelaySeconds = 0, int64_t nPausePacket = -1,
                double fPauseSeconds = 0);
+    // The same into a descriptor it then owns (a FIFO's writing end): closed
+    // at the end, so that its reader sees the end.
+    void StartFd(int nFd, double fDelaySeconds = 0, int64_t nPausePacket = -1,
+                 double fPauseSeconds = 0);
     void Join();
     void Stop();
 
@@ -34,7 +38,7 @@ public:
     const std::vector<int64_t>& GetTrace() const { return m_vTrace; }
 
 private:
-    void Run(int nSocket, double fClockScale, double fDelaySeconds, int64_t nPausePacket,
+    void Run(int nFd, double fClockScale, double fDelaySeconds, int64_t nPausePacket,
              double fPauseSeconds);
 
     std::vector<uint8_t> m_vData;  // the file's 188-byte packets

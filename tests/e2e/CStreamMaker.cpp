@@ -85,6 +85,17 @@ bool CStreamMaker::MakeMpeg2(const std::string& sPath, double fSeconds, int nMux
                   sPath);
 }
 
+bool CStreamMaker::MakeFullMpeg2(const std::string& sPath, double fSeconds, int nBitRate)
+{
+    const std::string s = Seconds(fSeconds);
+    const std::string sVideo = std::to_string((nBitRate - 1'200'000) / 1000) + "k";
+    return Ffmpeg("-f lavfi -i testsrc=size=352x288:rate=25:duration=" + s + " " + Sine(440, s) +
+                      "-c:v mpeg2video -b:v " + sVideo + " -minrate " + sVideo + " -maxrate " +
+                      sVideo + " -bufsize 4000k -g 12 -c:a mp2 -b:a 128k -muxrate " +
+                      std::to_string(nBitRate),
+                  sPath);
+}
+
 bool CStreamMaker::MakeH264(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);

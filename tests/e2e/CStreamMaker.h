@@ -17,6 +17,9 @@ public:
 
     // One program: MPEG-2 video + MP2 audio at nMuxRate bit/s, PCR on the video PID.
     static bool MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate = 2'500'000);
+    // One program: MPEG-2 video + MP2 audio at nBitRate bit/s with next to no
+    // null packets (constant-rate video takes all but 1.2 Mbit/s of it).
+    static bool MakeFullMpeg2(const std::string& sPath, double fSeconds, int nBitRate);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
     static bool MakeH264(const std::string& sPath, double fSeconds);
     // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB

@@ -139,8 +139,9 @@ TEST_F(CSlotSchedulerTest, InputDownIsNotWaitedForAndRestartsItsDelayAfterItCome
     scheduler.SetInputDown(0);
     EXPECT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
     const int64_t nBack = scheduler.GetNextSlot();
-    Push(m_a, Numbered(0x100, 1, 0), 50 * kPcrHz);
-    Push(m_a, Numbered(0x100, 2, 1), 50 * kPcrHz + 5 * kTicksPerSlot);
+    // Times from before the output's own (a pipe read from its start again).
+    Push(m_a, Numbered(0x100, 1, 0), 3 * kTicksPerSlot);
+    Push(m_a, Numbered(0x100, 2, 1), 8 * kTicksPerSlot);
     const int64_t nDelay = kLiveDelayMs * 2; // slots
     const int nFilled = scheduler.FillSlots(1000, vOut.data());
     EXPECT_EQ(nFilled, nDelay + 6) << "back, it is waited for again";

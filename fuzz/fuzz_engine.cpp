@@ -11,10 +11,11 @@
 // byte unless it is 0xF0 or above.
 //
 // Checks: nothing is lost that is not reported (every packet of a program
-// PID leaves exactly once, in order, its bytes unchanged but for the PID, a
+// PID with a header a receiver can take leaves exactly once, in order, its bytes unchanged but for the PID, a
 // restamped PCR and a discontinuity flag; an input adds an adaptation-only
-// packet with the flag before a PID's first packet after a jump, its counter
-// one below), each stream starts at a unit start, continuity counters are right on
+// packet with the flag, its counter one below, before a PID's first packet
+// after a jump or where a stream's counter jumps to its first unit start),
+// continuity counters are right on
 // every table PID and on every PCR-only packet, and every PCR that leaves is
 // its reference plus the exact distance in slots.
 #include "FuzzCheck.h"
@@ -81,14 +82,23 @@ bool SameContent(const uint8_t* pIn, const uint8_t* pOut)
 }
 
 // An adaptation-only packet that carries discontinuity_indicator and
-// nothing else: what an input puts before a PID's first packet after a jump
-// where that packet has no adaptation field of its own.
+// nothing else: what an input puts before a packet that must carry the flag
+// (after a jump, at a unit start its counter jumps to) and has no adaptation
+// field of its own.
 bool IsResumeMark(const uint8_t* p)
 {
     if ((p[3] & 0x30) != 0x20 || p[4] != kTsPacketSize - 5 || p[5] != kDiscontinuityIndicatorBit) {
         return false;
     }
     return std::all_of(p + 6, p + kTsPacketSize, [](uint8_t b) { return b == 0xFF; });
+}
+
+// A header no receiver can take: the input drops the packet.
+bool IsMalformed(const uint8_t* p)
+{
+    const int nAfc = (p[3] >> 4) & 0x3;
+    return nAfc == 0 || ((nAfc & 0x2) != 0 && p[4] > kTsPacketSize - 5) ||
+           (nAfc == 0x3 && p[4] == kTsPacketSize - 5);
 }
 
 struct CInputRun
@@ -236,13 +246,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     // Nothing lost: each input PID's packets, in order, on its output PID.
     std::vector<std::deque<const uint8_t*>> vExpected(kPidCount);
     for (const auto& [nOut, from] : source) {
-        bool bStarted = false; // both PIDs are streams: each starts on a unit start
+        bool bStarted = false; // a PID starts on a unit start; packets without payload pass
         for (const Packet& packet : vRuns[from.first].vPackets) {
-            if (packet[0] != kSyncByte || PidOf(packet.data()) != from.second) {
+            if (packet[0] != kSyncByte || PidOf(packet.data()) != from.second ||
+                IsMalformed(packet.data())) {
                 continue;
             }
-            if (!bStarted) {
-                if ((packet[3] & 0x10) == 0 || (packet[1] & 0x40) == 0) {
+            if (!bStarted && (packet[3] & 0x10) != 0) {
+                if ((packet[1] & 0x40) == 0) {
                     continue;
                 }
                 bStarted = true;
@@ -272,8 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         if (bContent) {
             expected.pop_front();
         } else if (IsResumeMark(p)) {
-            // The input's own, where its time base jumped: the counter runs
-            // on into the packet after it.
+            // The input's own: the counter runs on into the packet after it.
             FUZZ_CHECK(!expected.empty() &&
                        (p[3] & 0x0F) == ((expected.front()[3] - 1) & 0x0F));
         } else {

@@ -19,6 +19,12 @@ constexpr uint8_t kPidStream = 1;  // an elementary stream of a program
 constexpr uint8_t kPidPcr = 2;     // a program's PCR PID (maybe a stream too)
 
 constexpr int kPidMask = kPidCount - 1;
+
+// Where a kept PID stands against its first unit start.
+constexpr uint8_t kUnitStarted = 0;       // packets pass
+constexpr uint8_t kUnitWaiting = 1;       // payload dropped until a unit starts
+constexpr uint8_t kUnitWaitingPassed = 2; // ... and a packet without payload passed
+constexpr uint8_t kUnitWaitingGap = 3;    // ... and payload after it was dropped
 constexpr uint8_t kNoCc = 0xFF;
 
 // The queue to the muxer: 4,096 packets (770 KB) is over a second of a
@@ -177,7 +183,7 @@ void CInputModule::ApplyPidKinds(const CInputTables& tables)
         // A stream taken up in mid-unit would reach decoders as a broken
         // PES; PCR-only packets carry no unit and need no wait.
         if (vEs[nPid] != 0 && m_vEsPid[nPid] == 0) {
-            m_vWaitUnit[nPid] = 1;
+            m_vWaitUnit[nPid] = kUnitWaiting;
         }
     }
     m_vPidKind.swap(vKind);
@@ -343,7 +349,7 @@ bool CInputModule::HoldsBack()
     // What was held back is lost to the output: each stream starts at its
     // next unit.
     for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
-        m_vWaitUnit[nPid] = m_vEsPid[nPid];
+        m_vWaitUnit[nPid] = m_vEsPid[nPid] != 0 ? kUnitWaiting : kUnitStarted;
     }
     return false;
 }
@@ -372,6 +378,26 @@ CTimedPacket* CInputModule::ReserveSlot(bool bPacket)
         pSlot = m_queue.Reserve();
     }
     return pSlot;
+}
+
+uint8_t CInputModule::WaitForUnit(const unsigned char* pData, int nPid, uint8_t nKind)
+{
+    uint8_t& nWait = m_vWaitUnit[nPid];
+    if ((pData[3] & 0x10) == 0) {
+        // No payload: it passes, and the counter it carries is the PID's.
+        nWait = nWait == kUnitWaiting ? kUnitWaitingPassed : nWait;
+        return nKind;
+    }
+    if ((pData[1] & 0x40) == 0) {
+        nWait = nWait == kUnitWaitingPassed ? kUnitWaitingGap : nWait;
+        return kPidForeign;
+    }
+    if (nWait == kUnitWaitingGap) {
+        // The counter jumps from the packets that passed to this one.
+        m_resumeMarker.MarkPid(nPid);
+    }
+    nWait = kUnitStarted;
+    return nKind;
 }
 
 void CInputModule::QueuePacket(const unsigned char* pData, int nPid, int64_t nPos)
@@ -440,14 +466,9 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         nKind = kPidForeign;
     }
     // Payload before the first payload_unit_start_indicator is the tail of a
-    // unit whose start is lost. Adaptation-only packets before it wait too:
-    // their counter would not run on into the unit start's.
-    if (nKind != kPidForeign && m_vWaitUnit[nPid] != 0) {
-        if ((pData[3] & 0x10) != 0 && (pData[1] & 0x40) != 0) {
-            m_vWaitUnit[nPid] = 0;
-        } else {
-            nKind = kPidForeign;
-        }
+    // unit whose start is lost; adaptation-only packets (PCRs) carry none.
+    if (nKind != kPidForeign && m_vWaitUnit[nPid] != kUnitStarted) {
+        nKind = WaitForUnit(pData, nPid, nKind);
     }
     if (nKind != kPidForeign && m_nOwedChange != 0) {
         QueueChange(m_nOwedChange, nPos);

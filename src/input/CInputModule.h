@@ -133,6 +133,9 @@ private:
     CTimedPacket* ReserveSlot(bool bPacket);
     // A live input whose output has not begun keeps nothing back.
     bool HoldsBack();
+    // A packet of a kept PID that has not started a unit yet: its kind, or
+    // kPidForeign while it is payload in the middle of a unit.
+    uint8_t WaitForUnit(const unsigned char* pData, int nPid, uint8_t nKind);
     // Queues a packet of a kept PID at nPos, its resume mark first.
     void QueuePacket(const unsigned char* pData, int nPid, int64_t nPos);
     // The first packet after the engine took the input as down.
@@ -178,7 +181,7 @@ private:
     // Reader thread only.
     std::vector<uint8_t> m_vPidKind;   // per input PID: foreign, stream or PCR
     std::vector<uint8_t> m_vEsPid;     // per input PID: an elementary stream of a program
-    std::vector<uint8_t> m_vWaitUnit;  // per input PID: dropped until a unit starts
+    std::vector<uint8_t> m_vWaitUnit;  // per input PID: where it stands against its first unit start
     uint32_t m_nTableSets = 0;         // sequence of the last table set made
     uint32_t m_nOwedChange = 0;        // marker that found no room; 0 none
     int64_t m_nAnalyzedTo = 0;         // position from which the analyzer has not seen packets

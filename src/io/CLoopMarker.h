@@ -2,6 +2,7 @@
 
 #include "ts/TsConstants.h"
 
+#include <cstddef>
 #include <vector>
 
 // Makes the seam of a looping file input visible as signalled
@@ -18,6 +19,8 @@ public:
 
     // The next packet starts a new pass.
     void StartPass() { m_vSeen.assign(kPidCount, false); }
+    // The next packet of this PID alone is marked as the first of a pass.
+    void MarkPid(int nPid) { m_vSeen[std::size_t(nPid & (kPidCount - 1))] = false; }
     // A packet about to be handed on (188 bytes, marked in place). True when
     // the 188 bytes at pExtra must be handed on before it.
     bool Mark(unsigned char* pPacket, unsigned char* pExtra);

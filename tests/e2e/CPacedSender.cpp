@@ -116,6 +116,19 @@ void CPacedSender::StartFd(int nFd, double fDelaySeconds, int64_t nPausePacket,
 void CPacedSender::Run(int nFd, double fClockScale, double fDelaySeconds,
                        int64_t nPausePacket, double fPauseSeconds)
 {
+    std::vector<int> vCopies;
+    for (int nPort : m_vCopyPorts) {
+        const int nCopy = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(uint16_t(nPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (nCopy >= 0 && connect(nCopy, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            vCopies.push_back(nCopy);
+        } else if (nCopy >= 0) {
+            close(nCopy);
+        }
+    }
     const int64_t nStart = NowMicros() + int64_t(fDelaySeconds * 1e6);
     const size_t nCount = m_vTimes.size();
     double fPause = 0;
@@ -130,7 +143,11 @@ void CPacedSender::Run(int nFd, double fClockScale, double fDelaySeconds,
                 std::chrono::microseconds(std::min<int64_t>(nDue - NowMicros(), 50'000)));
         }
         const int64_t nSent = NowMicros();
-        if (write(nFd, &m_vData[i * kPacket], (nEnd - i) * kPacket) < 0) {
+        const bool bSent = write(nFd, &m_vData[i * kPacket], (nEnd - i) * kPacket) >= 0;
+        for (int nCopy : vCopies) {
+            (void)!write(nCopy, &m_vData[i * kPacket], (nEnd - i) * kPacket);
+        }
+        if (!bSent) {
             continue; // nobody listening yet: that datagram is lost, as on a network
         }
         if (m_nTracePid >= 0) {
@@ -143,6 +160,9 @@ void CPacedSender::Run(int nFd, double fClockScale, double fDelaySeconds,
         }
     }
     close(nFd);
+    for (int nCopy : vCopies) {
+        close(nCopy);
+    }
 }
 
 void CPacedSender::Join()

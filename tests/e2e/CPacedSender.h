@@ -21,6 +21,9 @@ public:
     bool Load(const std::string& sPath);
     // Records the send time of every packet of nPid (before Start).
     void TracePid(int nPid) { m_nTracePid = nPid; }
+    // Sends every datagram to this port of 127.0.0.1 as well, right after
+    // (before Start): a tap that sees what the receiver gets, when it does.
+    void AddCopyPort(int nPort) { m_vCopyPorts.push_back(nPort); }
     // Starts sending after fDelaySeconds; nPause packets into the file, a
     // silence of fPauseSeconds (the file's times move on behind it).
     bool Start(int nPort, double fClockScale, double fDelaySeconds = 0, int64_t nPausePacket = -1,
@@ -44,6 +47,7 @@ private:
     std::vector<uint8_t> m_vData;  // the file's 188-byte packets
     std::vector<double> m_vTimes;  // per packet: seconds after the first
     int m_nTracePid = -1;
+    std::vector<int> m_vCopyPorts;
     std::vector<int64_t> m_vTrace; // sender thread until joined
     std::thread m_th;
     std::atomic<bool> m_bStop{false};

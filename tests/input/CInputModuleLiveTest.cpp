@@ -35,7 +35,13 @@ class CInputModuleLiveTest : public ::testing::Test
 {
 protected:
     void SetUp() override { testing::internal::CaptureStdout(); }
-    void TearDown() override { testing::internal::GetCapturedStdout(); }
+    void TearDown() override
+    {
+        const std::string sOutput = testing::internal::GetCapturedStdout();
+        if (HasFailure()) {
+            fputs(sOutput.c_str(), stdout); // the failure messages are in it
+        }
+    }
 
     void Recv(const Packet& packet)
     {
@@ -110,19 +116,23 @@ TEST_F(CInputModuleLiveTest, FirstEntryIsTheMarkerOfTheTablesItBecameReadyWith)
 
 // Nothing waits in the queue for an output that has not begun, so its delay
 // through the muxer starts at its minimum; then each stream starts at its
-// next unit start, a packet without payload before it included.
+// next unit start, flagged where a packet without payload passed before it
+// and its counter jumps.
 TEST_F(CInputModuleLiveTest, LiveInputQueuesNothingBeforeTheOutputBegins)
 {
     MakeReady(true);
     Send(20);
     EXPECT_TRUE(Drain().empty());
     m_module.BeginOutput();
-    Recv(CPacketBuilder::AdaptationOnly({kVideoPid, 3}, 7, 0x00));
+    Recv(CPacketBuilder::AdaptationOnly({kVideoPid, 3}, 183, 0x00));
     Send(2, false);
     Send(1);
     const std::vector<CQueued> v = Drain();
-    ASSERT_EQ(v.size(), 2u);
-    EXPECT_TRUE(v[0].bPusi && v[1].bPusi);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_FALSE(v[0].bPayload);
+    EXPECT_TRUE(v[1].bPusi && v[1].nPid == kVideoPid);
+    EXPECT_TRUE(v[1].bDiscontinuity) << "its counter jumps from the packet that passed";
+    EXPECT_TRUE(v[2].bPusi && !v[2].bDiscontinuity);
     EXPECT_EQ(m_module.GetDropped(), 0);
 }
 

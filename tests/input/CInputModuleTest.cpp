@@ -43,11 +43,9 @@ Packet PayloadOn(uint16_t nPid, uint8_t nCc = 0)
     return CPacketBuilder::Payload(On(nPid, nCc), {0x11, 0x22});
 }
 
-// With a payload that starts a unit: a stream is taken up from its first
-// unit start, packets without payload before it included.
 Packet PcrOn(uint16_t nPid, int64_t nPcr, bool bDiscontinuity = false)
 {
-    return CPacketBuilder::Pcr(On(nPid), nPcr, bDiscontinuity, {0x33});
+    return CPacketBuilder::Pcr(On(nPid), nPcr, bDiscontinuity);
 }
 
 // A number in the last four bytes, which are payload in every packet made here.

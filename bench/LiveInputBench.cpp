@@ -251,6 +251,15 @@ int main(int argc, char** argv)
     if (vDelay.empty()) {
         return 1;
     }
+    if (std::getenv("BM_DELAY_TRACE") != nullptr) {
+        for (size_t i = 0; i < vDelay.size(); i += vDelay.size() / 50 + 1) {
+            double fMin = vDelay[i];
+            for (size_t j = i; j < std::min(vDelay.size(), i + vDelay.size() / 50 + 1); ++j) {
+                fMin = std::min(fMin, vDelay[j]);
+            }
+            std::printf("  from packet %zu: min %.2f ms\n", i, fMin);
+        }
+    }
     std::vector<double> v = vDelay;
     std::sort(v.begin(), v.end());
     std::printf("delay through the muxer, ms: min %.2f median %.2f p99 %.2f max %.2f\n", v.front(),

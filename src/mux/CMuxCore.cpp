@@ -90,6 +90,7 @@ void CMuxCore::Run()
         return;
     }
     m_vJoining.assign(m_vInputs.size(), false);
+    bool bRefused = false;
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];
         if (pIn->IsReady()) {
@@ -99,19 +100,22 @@ void CMuxCore::Run()
             LogPrint(kLogError,
                      "mux: input %zu ended before its programs were found; multiplex stopped",
                      i + 1);
-            Fail();
-            return;
-        }
-        // Output time waits for every input: its bytes must not depend on
-        // when a reader came.
-        if (nReady == 0 || m_bVirtualClock) {
+            bRefused = true;
+        } else if (nReady == 0 || m_bVirtualClock) {
+            // Output time waits for every input: its bytes must not depend
+            // on when a reader came.
             LogPrint(kLogError, "mux: input %zu found no programs within %d ms; multiplex stopped",
                      i + 1, m_nStartWaitMs);
-            Fail();
-            return;
+            bRefused = true;
+        } else {
+            LogPrint(kLogWarning, "mux: input %zu: no programs yet; they join when they come",
+                     i + 1);
+            m_vJoining[i] = true;
         }
-        LogPrint(kLogWarning, "mux: input %zu: no programs yet; they join when they come", i + 1);
-        m_vJoining[i] = true;
+    }
+    if (bRefused) {
+        Fail();
+        return;
     }
     bool bPrepared = false;
     try {

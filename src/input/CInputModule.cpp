@@ -13,18 +13,8 @@
 
 namespace {
 
-// What a PID of the input is to the multiplex.
-constexpr uint8_t kPidForeign = 0; // PSI, SI, null, unknown: dropped
-constexpr uint8_t kPidStream = 1;  // an elementary stream of a program
-constexpr uint8_t kPidPcr = 2;     // a program's PCR PID (maybe a stream too)
-
 constexpr int kPidMask = kPidCount - 1;
 
-// Where a kept PID stands against its first unit start.
-constexpr uint8_t kUnitStarted = 0;       // packets pass
-constexpr uint8_t kUnitWaiting = 1;       // payload dropped until a unit starts
-constexpr uint8_t kUnitWaitingPassed = 2; // ... and a packet without payload passed
-constexpr uint8_t kUnitWaitingGap = 3;    // ... and payload after it was dropped
 constexpr uint8_t kNoCc = 0xFF;
 
 // The queue to the muxer: 4,096 packets (770 KB) is over a second of a
@@ -43,17 +33,6 @@ constexpr int kMaxPendingPackets = kQueuePackets / 2;
 constexpr int64_t kPmtWaitTicks = kPcrHz;
 constexpr int64_t kPmtWaitPackets = kInputFifoBytes / kTsPacketSize / 2;
 
-// A header no receiver can take: adaptation_field_control 0 (reserved), or
-// an adaptation field longer than the packet leaves it. Handed on, its bytes
-// would read as PCRs and flags to whoever parses it less strictly than we do.
-bool IsMalformed(const unsigned char* p)
-{
-    const int nAfc = (p[3] >> 4) & 0x3;
-    constexpr int kMaxAfLength = kTsPacketSize - 5;
-    return nAfc == 0 || ((nAfc & 0x2) != 0 && p[4] > kMaxAfLength) ||
-           (nAfc == 0x3 && p[4] == kMaxAfLength);
-}
-
 // The PCR of a packet without going through the whole accessor: most packets
 // have no adaptation field.
 bool MayHavePcr(const unsigned char* p)
@@ -68,9 +47,8 @@ CInputModule::CInputModule()
       m_pDescriptors(std::make_unique<std::vector<CProgramDescriptors>>()),
       m_pAnalyzer(std::make_unique<CPsiAnalyzer>(m_pPrograms.get(), m_pDescriptors.get())),
       m_pFifo(std::make_unique<CPacketFifo>(kInputFifoBytes)),
-      m_queue(kQueuePackets, kMaxQueuePackets),
-      m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vPidKind(kPidCount, kPidForeign),
-      m_vEsPid(kPidCount, 0), m_vWaitUnit(kPidCount, 0), m_vLastPcr(kPidCount, -1),
+      m_queue(kQueuePackets, kMaxQueuePackets), m_writer(m_queue),
+      m_pPidMap(std::make_unique<int[]>(kPidCount)), m_vLastPcr(kPidCount, -1),
       m_vLastCc(kPidCount, kNoCc), m_pClock(&os::CMonotonicClock::Instance())
 {
     std::fill(m_pPidMap.get(), m_pPidMap.get() + kPidCount, -1);
@@ -87,7 +65,7 @@ void CInputModule::SetSourceAttribute(_SOURCE_ATTRIBUTE attr)
 
 void CInputModule::SetPrepareType(_OVERFLOW_TREATMENT type)
 {
-    m_bDropWhenFull = type == OVERFLOW_OVERWRITE_OLDEST;
+    m_writer.SetDropWhenFull(type == OVERFLOW_OVERWRITE_OLDEST);
 }
 
 void CInputModule::SetBitRate(int nBitsPerSecond)
@@ -162,40 +140,12 @@ bool CInputModule::PmtWaitOver(const unsigned char* pData, int64_t nPos)
     return m_nWaitTicks >= kPmtWaitTicks;
 }
 
-void CInputModule::ApplyPidKinds(const CInputTables& tables)
-{
-    std::vector<uint8_t> vKind(kPidCount, kPidForeign);
-    std::vector<uint8_t> vEs(kPidCount, 0);
-    for (const _PROGRAM_INFO& program : tables.vPrograms) {
-        for (const _ES_INFO& es : program.vecEsInfo) {
-            uint8_t& nKind = vKind[size_t(es.nPid & kPidMask)];
-            nKind = std::max(nKind, kPidStream);
-            vEs[size_t(es.nPid & kPidMask)] = 1;
-        }
-        // PCR_PID 0x1FFF means the program has no PCR: the input's null
-        // packets are no program's.
-        const int nPcrPid = program.nPcrPid & kPidMask;
-        if (nPcrPid != kPidNull) {
-            vKind[size_t(nPcrPid)] = kPidPcr;
-        }
-    }
-    for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
-        // A stream taken up in mid-unit would reach decoders as a broken
-        // PES; PCR-only packets carry no unit and need no wait.
-        if (vEs[nPid] != 0 && m_vEsPid[nPid] == 0) {
-            m_vWaitUnit[nPid] = kUnitWaiting;
-        }
-    }
-    m_vPidKind.swap(vKind);
-    m_vEsPid.swap(vEs);
-}
-
 void CInputModule::OnTablesChanged(int64_t nPos)
 {
     auto pTables = std::make_shared<CInputTables>();
     m_pAnalyzer->GetTables(*pTables);
     pTables->nSequence = ++m_nTableSets;
-    ApplyPidKinds(*pTables);
+    m_filter.Apply(*pTables);
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
         // A set whose marker found no room is never asked for on its own:
@@ -213,7 +163,7 @@ void CInputModule::OnTablesChanged(int64_t nPos)
 
 bool CInputModule::QueueChange(uint32_t nChange, int64_t nPos)
 {
-    CTimedPacket* pSlot = HoldsBack() ? nullptr : ReserveSlot(false);
+    CTimedPacket* pSlot = HoldsBack() ? nullptr : m_writer.Reserve(false);
     if (pSlot == nullptr) {
         // The muxer takes the newest set at the next marker that fits.
         m_nOwedChange = nChange;
@@ -242,7 +192,7 @@ void CInputModule::BecomeReady()
     auto pTables = std::make_shared<CInputTables>();
     m_pAnalyzer->GetTables(*pTables);
     pTables->nSequence = ++m_nTableSets;
-    ApplyPidKinds(*pTables);
+    m_filter.Apply(*pTables);
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
         m_vTableSets.push_back(pTables);
@@ -331,107 +281,21 @@ void CInputModule::CheckContinuity(const CTsPacket& packet, int nPid)
 
 bool CInputModule::HoldsBack()
 {
-    if (!m_bLive) {
-        return false;
-    }
-    // What came before ready is old by now, also for an input the output
-    // takes up late: it would only leave late.
-    if (m_bReplaying) {
+    bool bBegins = false;
+    if (m_writer.HoldsBack(m_bReplaying, bBegins)) {
         return true;
     }
-    if (m_bQueuing) {
-        return false;
-    }
-    if (!m_bOutputBegun.load(std::memory_order_acquire)) {
-        return true;
-    }
-    m_bQueuing = true;
-    // What was held back is lost to the output: each stream starts at its
-    // next unit.
-    for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
-        m_vWaitUnit[nPid] = m_vEsPid[nPid] != 0 ? kUnitWaiting : kUnitStarted;
+    if (bBegins) {
+        // What was held back is lost to the output: each stream starts at
+        // its next unit.
+        m_filter.RestartUnits();
     }
     return false;
 }
 
-CTimedPacket* CInputModule::ReserveSlot(bool bPacket)
-{
-    CTimedPacket* pSlot = m_queue.Reserve();
-    while (pSlot == nullptr) {
-        if (m_bLive && CQueueOverflow::TryGrow(m_queue, NowTicks())) {
-            pSlot = m_queue.Reserve();
-            continue;
-        }
-        // A packet that finds no room is lost data only where the reader
-        // may not wait (a live input); what a reader holds or still hands
-        // over once the run was stopped is no loss: the run ended there.
-        if (m_bDropWhenFull || m_bLive) {
-            if (bPacket) {
-                m_nDropped.fetch_add(1, std::memory_order_relaxed);
-                m_overflow.NoteDrop(m_queue, m_nNumber.load(std::memory_order_relaxed));
-            }
-            return nullptr;
-        }
-        if (!m_queue.WaitForRoom()) {
-            return nullptr;
-        }
-        pSlot = m_queue.Reserve();
-    }
-    return pSlot;
-}
-
-uint8_t CInputModule::WaitForUnit(const unsigned char* pData, int nPid, uint8_t nKind)
-{
-    uint8_t& nWait = m_vWaitUnit[nPid];
-    if ((pData[3] & 0x10) == 0) {
-        // No payload: it passes, and the counter it carries is the PID's.
-        nWait = nWait == kUnitWaiting ? kUnitWaitingPassed : nWait;
-        return nKind;
-    }
-    if ((pData[1] & 0x40) == 0) {
-        nWait = nWait == kUnitWaitingPassed ? kUnitWaitingGap : nWait;
-        return kPidForeign;
-    }
-    if (nWait == kUnitWaitingGap) {
-        // The counter jumps from the packets that passed to this one.
-        m_resumeMarker.MarkPid(nPid);
-    }
-    nWait = kUnitStarted;
-    return nKind;
-}
-
-void CInputModule::QueuePacket(const unsigned char* pData, int nPid, int64_t nPos)
-{
-    CTimedPacket* pSlot = ReserveSlot(true);
-    if (pSlot == nullptr) {
-        return;
-    }
-    std::memcpy(pSlot->vData, pData, kTsPacketSize);
-    CTsPacket packet;
-    packet.SetData(pSlot->vData);
-    CheckContinuity(packet, nPid);
-    unsigned char vMark[kTsPacketSize];
-    if (m_resumeMarker.Mark(pSlot->vData, vMark)) {
-        // The flag needs a packet of its own, ahead of this one.
-        std::memcpy(pSlot->vData, vMark, kTsPacketSize);
-        pSlot->nChange = 0;
-        pSlot->nTime = nPos;
-        m_queue.CommitReserved();
-        pSlot = ReserveSlot(true);
-        if (pSlot == nullptr) {
-            return;
-        }
-        std::memcpy(pSlot->vData, pData, kTsPacketSize);
-    }
-    pSlot->nChange = 0;
-    pSlot->nTime = nPos; // its position until it is timed
-    m_queue.CommitReserved();
-    m_overflow.NoteQueued(m_queue, m_nNumber.load(std::memory_order_relaxed));
-}
-
 void CInputModule::Resume(int64_t nPos)
 {
-    m_resumeMarker.StartPass();
+    m_writer.MarkAll();
     if (m_bLive && m_liveClock.HasAnchor() && m_timeline.HasAnchor()) {
         // Its sender's clock is found again from here: what comes now is due
         // its delay from now, not from where the old map would put it.
@@ -453,24 +317,25 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         m_bResumeNext = false;
         Resume(nPos);
     }
-    uint8_t nKind = m_vPidKind[nPid];
-    if (nKind != kPidForeign && IsMalformed(pData)) {
+    bool bKeep = m_filter.IsKept(nPid);
+    if (bKeep && CPidFilter::IsMalformed(pData)) {
         if (!m_bMalformedLogged) {
             m_bMalformedLogged = true;
             LogPrint(kLogWarning, "input %d: packet with a malformed header on PID 0x%04X dropped",
-                     m_nNumber.load(std::memory_order_relaxed), unsigned(nPid));
+                     m_writer.GetNumber(), unsigned(nPid));
         }
-        nKind = kPidForeign;
+        bKeep = false;
     }
-    if (nKind != kPidForeign && HoldsBack()) {
-        nKind = kPidForeign;
+    if (bKeep && !HoldsBack()) {
+        bool bMark = false;
+        bKeep = m_filter.PassesUnit(pData, nPid, bMark);
+        if (bMark) {
+            m_writer.MarkPid(nPid);
+        }
+    } else {
+        bKeep = false;
     }
-    // Payload before the first payload_unit_start_indicator is the tail of a
-    // unit whose start is lost; adaptation-only packets (PCRs) carry none.
-    if (nKind != kPidForeign && m_vWaitUnit[nPid] != kUnitStarted) {
-        nKind = WaitForUnit(pData, nPid, nKind);
-    }
-    if (nKind != kPidForeign && m_nOwedChange != 0) {
+    if (bKeep && m_nOwedChange != 0) {
         QueueChange(m_nOwedChange, nPos);
     }
 
@@ -488,12 +353,15 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
                 // Every PID says so from here on, so that the muxer takes
                 // this PCR as a new time base instead of restamping across
                 // it, and receivers take the counters that jump with it.
-                m_resumeMarker.StartPass();
+                m_writer.MarkAll();
             }
         }
     }
-    if (nKind != kPidForeign) {
-        QueuePacket(pData, nPid, nPos);
+    if (bKeep) {
+        CTsPacket view;
+        view.SetData(const_cast<unsigned char*>(pData));
+        CheckContinuity(view, nPid);
+        m_writer.Queue(pData, nPos);
     }
 
     if (!m_bTimed) {

@@ -4,10 +4,10 @@
 #include "input/CInputTables.h"
 #include "input/CInputTimeline.h"
 #include "input/CLiveClock.h"
+#include "input/CPidFilter.h"
 #include "input/CProgramDescriptors.h"
-#include "input/CQueueOverflow.h"
+#include "input/CQueueWriter.h"
 #include "input/CTimedQueue.h"
-#include "io/CLoopMarker.h"
 #include "os/CClock.h"
 
 #include <atomic>
@@ -69,17 +69,25 @@ public:
     // and from now on.
     void AbortWait();
     // The clock GetOnePacket paces against.
-    void SetClock(os::IClock& clock) { m_pClock = &clock; }
+    void SetClock(os::IClock& clock)
+    {
+        m_pClock = &clock;
+        m_writer.SetClock(clock);
+    }
     void SetBitRate(int nBitsPerSecond);
     // The input arrives in real time (before data): its packets are timed on
     // the clock of SetClock, recovered from its PCRs against their arrival;
     // a full queue drops instead of holding the reader.
-    void SetLive(bool bLive) { m_bLive = bLive; }
+    void SetLive(bool bLive)
+    {
+        m_bLive = bLive;
+        m_writer.SetLive(bLive);
+    }
     bool IsLive() const { return m_bLive; }
     // The engine starts taking packets (its thread, before the first look).
     // A live input queues nothing before: what waited would only leave late
     // and set its delay through the muxer above the one it is due.
-    void BeginOutput() { m_bOutputBegun.store(true, std::memory_order_release); }
+    void BeginOutput() { m_writer.BeginOutput(); }
     // The input is down (from any thread: the engine, or the source when it
     // knows its feed is lost): its next packet starts again as a new stream.
     void SetDown() { m_bDown.store(true, std::memory_order_release); }
@@ -95,7 +103,7 @@ public:
     void SetFeedWaiting(bool bWaiting) { m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed); }
     bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
     // The input's number in the engine, 1-based, for the log lines.
-    void SetNumber(int nInput) { m_nNumber.store(nInput, std::memory_order_relaxed); }
+    void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
     // engine, once the input is ready.
     const std::vector<CProgramDescriptors>* GetPmtDescriptors() const
@@ -115,7 +123,7 @@ public:
 
     // Figures, from any thread.
     int64_t GetPacketsRead() const { return m_nRead.load(std::memory_order_relaxed); }
-    int64_t GetDropped() const { return m_nDropped.load(std::memory_order_relaxed); }
+    int64_t GetDropped() const { return m_writer.GetDropped(); }
     int64_t GetCcErrors() const { return m_nCcErrors.load(std::memory_order_relaxed); }
     int64_t GetPcrCount() const { return m_nPcrs.load(std::memory_order_relaxed); }
     // Over the longest stretch of PCRs on one time base; -1 not known.
@@ -128,22 +136,11 @@ private:
     bool PmtWaitOver(const unsigned char* pData, int64_t nPos);
     // Reader thread, after ready: the analyzer saw the tables change at nPos.
     void OnTablesChanged(int64_t nPos);
-    // The slot for the next entry: waits, grows a live queue, or drops
-    // (counted when bPacket) where it is full. Null when there is none.
-    CTimedPacket* ReserveSlot(bool bPacket);
-    // A live input whose output has not begun keeps nothing back.
+    // A live input keeps nothing before its output begins; the first packet
+    // it keeps starts every stream at its next unit.
     bool HoldsBack();
-    // A packet of a kept PID that has not started a unit yet: its kind, or
-    // kPidForeign while it is payload in the middle of a unit.
-    uint8_t WaitForUnit(const unsigned char* pData, int nPid, uint8_t nKind);
-    // Queues a packet of a kept PID at nPos, its resume mark first.
-    void QueuePacket(const unsigned char* pData, int nPid, int64_t nPos);
     // The first packet after the engine took the input as down.
     void Resume(int64_t nPos);
-    int64_t NowTicks() const { return os::ToMicros(m_pClock->Now()) * (kPcrHz / 1'000'000); }
-    // Keeps the PIDs the tables name, drops the rest; a PID newly kept
-    // starts at its next unit start.
-    void ApplyPidKinds(const CInputTables& tables);
     // Queues the marker of tables change nChange at nPos; false when the
     // queue had no room for it (it is then owed).
     bool QueueChange(uint32_t nChange, int64_t nPos);
@@ -161,17 +158,15 @@ private:
     std::unique_ptr<CPsiAnalyzer> m_pAnalyzer;
     std::unique_ptr<CPacketFifo> m_pFifo; // packets before ready, for the analysis
     CTimedQueue m_queue;                  // packets after ready, to the muxer
+    CQueueWriter m_writer;                // the reader's side of m_queue
     std::atomic<bool> m_bReady{false};     // set once by the reader thread
     std::atomic<bool> m_bStreamEnd{false}; // set once by the reader thread
     std::atomic<bool> m_bAbortWait{false}; // set by any thread, read by the reader
-    std::atomic<bool> m_bOutputBegun{false}; // set by the engine, read by the reader
     std::atomic<bool> m_bDown{false};        // set by the engine or source, cleared by the reader
     std::atomic<bool> m_bFeedLost{false};    // set by the source, cleared by the reader
     std::atomic<bool> m_bFeedWaiting{false}; // set by the source, read by the engine
-    std::atomic<int> m_nNumber{0};           // 1-based; 0 not numbered
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
-    bool m_bDropWhenFull = false;          // OVERFLOW_OVERWRITE_OLDEST: never block the reader
     bool m_bLive = false;                  // set before data
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
 
@@ -179,9 +174,7 @@ private:
     std::deque<std::shared_ptr<const CInputTables>> m_vTableSets; // not yet taken, oldest first
 
     // Reader thread only.
-    std::vector<uint8_t> m_vPidKind;   // per input PID: foreign, stream or PCR
-    std::vector<uint8_t> m_vEsPid;     // per input PID: an elementary stream of a program
-    std::vector<uint8_t> m_vWaitUnit;  // per input PID: where it stands against its first unit start
+    CPidFilter m_filter;               // which packets go on to the muxer
     uint32_t m_nTableSets = 0;         // sequence of the last table set made
     uint32_t m_nOwedChange = 0;        // marker that found no room; 0 none
     int64_t m_nAnalyzedTo = 0;         // position from which the analyzer has not seen packets
@@ -202,10 +195,7 @@ private:
     int64_t m_nLiveFloor = 0;          // live: no time before this, ticks (set at the end)
     bool m_bNoPcrLogged = false;
     bool m_bMalformedLogged = false;
-    bool m_bQueuing = false;           // live: its output has begun, packets are queued
     bool m_bResumeNext = false;        // the input was down: the next packet fed resumes it
-    CLoopMarker m_resumeMarker;        // flags each PID's first packet after a resume
-    CQueueOverflow m_overflow;
 
     // The reader thread (live arrivals) and GetOnePacket's thread.
     os::IClock* m_pClock;
@@ -213,7 +203,6 @@ private:
     int64_t m_nFirstMicros = 0;  // clock then
 
     std::atomic<int64_t> m_nRead{0};
-    std::atomic<int64_t> m_nDropped{0};
     std::atomic<int64_t> m_nCcErrors{0};
     std::atomic<int64_t> m_nPcrs{0};
     std::atomic<int64_t> m_nBitRate{-1};

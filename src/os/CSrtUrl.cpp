@@ -3,6 +3,7 @@
 // with another latency than asked is worse than one refused.
 #include "os/CSrtUrl.h"
 
+#include "os/CUdpUrl.h"
 #include "os/UrlParts.h"
 
 namespace os {
@@ -131,6 +132,10 @@ bool ParseSrtUrl(const char* szUrl, SrtUrl& url, std::string& sError)
     }
     if (!sHost.empty() && (sHost.find(':') != std::string::npos || !ResolveIpv4(sHost, url.nHost))) {
         sError = "host '" + sHost + "' is not an IPv4 address or a known name";
+        return false;
+    }
+    if (IsMulticast(url.nHost)) {
+        sError = "host " + sHost + " is a multicast group; SRT connects two hosts";
         return false;
     }
     url.mode = sHost.empty() ? ESrtMode::kListener : ESrtMode::kCaller;

@@ -13,7 +13,7 @@
 namespace {
 
 const std::string kRate = "6000000"; // bit/s, room for both inputs and the tables
-const std::string kKey = "passphrase=braidmill-e2e";
+const std::string kKey = "passphrase=braidmill-e2e&latency=400"; // above scheduling stalls
 
 class BraidmillSrtTest : public CSamplePairTest
 {

@@ -16,9 +16,9 @@
 namespace {
 
 constexpr int kMessagePackets = kUdpMaxPacketsPerDatagram; // 1316 bytes: SRT's live payload
-constexpr int kOpenWaitMs = 1000;  // a caller's wait at Open for its peer
+constexpr int kOpenWaitMs = 1000;                          // a caller's wait at Open for its peer
 constexpr int kOpenStepMs = 20;
-constexpr int kDrainMs = 1000;     // Destroy's wait for the peer's acknowledgements
+constexpr int kDrainMs = 1000; // Destroy's wait for the peer's acknowledgements
 constexpr int kEpisodeLogLimit = 10;
 
 constexpr const char* kMsgNoRoom = "SRT send buffer full, messages dropped: %s ";
@@ -94,8 +94,7 @@ int COutPutModuleSrt::Open(const char* url)
         return -1;
     }
     if (parsed.mode != os::ESrtMode::kListener) {
-        const auto tEnd =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenWaitMs);
+        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenWaitMs);
         while (!state.link.Poll(kOpenStepMs) && std::chrono::steady_clock::now() < tEnd) {
         }
         if (!state.link.IsConnected()) {

@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr int kPollMs = 100;          // longest wait between looks at the stop flag, ms
-constexpr int kMessageBytes = 1500;   // above the largest live payload (1456)
-constexpr int kEpisodeLogLimit = 10;  // episodes logged one by one, then a total
+constexpr int kPollMs = 100;         // longest wait between looks at the stop flag, ms
+constexpr int kMessageBytes = 1500;  // above the largest live payload (1456)
+constexpr int kEpisodeLogLimit = 10; // episodes logged one by one, then a total
 
 constexpr const char* kMsgBadMessage = "SRT message of %d bytes dropped (%s): %s ";
 constexpr const char* kMsgBadTotal = "%lld SRT messages dropped in %lld episodes: %s ";
@@ -35,8 +35,8 @@ class CSourceSrtState
 {
 public:
     os::CSrtLink link;
-    std::string sName;  // the url, passphrase hidden
-    std::string sError; // why the last Open failed
+    std::string sName;              // the url, passphrase hidden
+    std::string sError;             // why the last Open failed
     std::atomic<int> nTimeoutMs{0}; // ms; 0: none
 
     // Reader thread only.
@@ -134,9 +134,9 @@ void CSourceSrt::WorkFun()
     while (!IsStopRequested()) {
         const int nLen = state.link.Receive(vMessage, kMessageBytes, kPollMs);
         if (nLen <= 0) {
-            const auto nSilentMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       SteadyClock::now() - tLast)
-                                       .count();
+            const auto nSilentMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - tLast)
+                    .count();
             if (state.nTimeoutMs > 0 && nSilentMs >= state.nTimeoutMs) {
                 bTimedOut = true;
                 break;

@@ -19,7 +19,7 @@ constexpr int kRecallMs = 1000;      // between failed calls, ms
 constexpr int kEpisodeLogLimit = 10; // losses and failed calls logged one by one, then a total
 constexpr auto kDropsPeriod = std::chrono::seconds(1); // the drop figure's refresh
 constexpr int kDrainStepMs = 5;
-constexpr int kPlayOutMarginMs = 50; // beyond the peer's latency, for its clock drift and scheduling
+constexpr int kPlayOutMarginMs = 50; // beyond the peer's latency: its drift and scheduling
 
 constexpr const char* kMsgListening = "SRT listening on %s:%u: %s ";
 constexpr const char* kMsgConnected = "SRT peer %s connected: %s ";
@@ -239,8 +239,7 @@ bool CSrtLink::StartCall(std::string& sError)
         }
     }
     const sockaddr_in peer = Endpoint(m_url.nHost, m_url.nPort);
-    if (srt_connect(nSocket, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) ==
-        SRT_ERROR) {
+    if (srt_connect(nSocket, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == SRT_ERROR) {
         sError = srt_getlasterror_str();
         srt_close(nSocket);
         return false;
@@ -315,8 +314,7 @@ void CSrtLink::Connected(int nSocket)
     if (!m_bEverConnected) {
         LogPrint(kLogDebug, kMsgConnected, sPeer.c_str(), m_sName.c_str());
     } else if (m_llEpisodes <= kEpisodeLogLimit) {
-        const double fSeconds =
-            std::chrono::duration<double>(SteadyClock::now() - m_tLost).count();
+        const double fSeconds = std::chrono::duration<double>(SteadyClock::now() - m_tLost).count();
         LogPrint(kLogWarning, kMsgBack, sPeer.c_str(), fSeconds, m_sName.c_str());
     }
     m_bEverConnected = true;
@@ -430,8 +428,8 @@ bool CSrtLink::Drain(int nMaxMs)
     // yet delivered.
     int nLatencyMs = 0;
     int nLen = sizeof(nLatencyMs);
-    if (m_nSocket >= 0 && srt_getsockflag(m_nSocket, SRTO_PEERLATENCY, &nLatencyMs, &nLen) ==
-                              SRT_ERROR) {
+    if (m_nSocket >= 0 &&
+        srt_getsockflag(m_nSocket, SRTO_PEERLATENCY, &nLatencyMs, &nLen) == SRT_ERROR) {
         nLatencyMs = 0;
     }
     const auto tEnd = SteadyClock::now() + std::chrono::milliseconds(nMaxMs + nLatencyMs);

@@ -89,9 +89,9 @@ private:
     std::string m_sName;
     long long m_llSendBitRate = 0; // bit/s; 0: not known
     int m_nEpoll = -1;
-    int m_nListener = -1; // listener only
-    int m_nSocket = -1;   // the call in progress, or the connection
-    int m_nWatched = -1;  // the socket in the epoll set
+    int m_nListener = -1;                // listener only
+    int m_nSocket = -1;                  // the call in progress, or the connection
+    int m_nWatched = -1;                 // the socket in the epoll set
     SteadyClock::time_point m_tNextCall; // caller, rendezvous: when to call again
     SteadyClock::time_point m_tLost;     // when the last connection was lost
     SteadyClock::time_point m_tDrops;    // when the drop figure was last read

@@ -60,8 +60,8 @@ bool ParseParam(const std::string& sName, const std::string& sValue, SrtUrl& url
         }
     } else if (sName == "latency") {
         if (!ParseDecimal(sValue, 0, kSrtMaxLatencyMs, url.nLatencyMs)) {
-            sError = "latency=" + sValue + " is not 0 to " + std::to_string(kSrtMaxLatencyMs) +
-                     " ms";
+            sError =
+                "latency=" + sValue + " is not 0 to " + std::to_string(kSrtMaxLatencyMs) + " ms";
             return false;
         }
     } else if (sName == "passphrase") {
@@ -130,7 +130,8 @@ bool ParseSrtUrl(const char* szUrl, SrtUrl& url, std::string& sError)
     if (!SplitHostPort(sRest, sHost, url.nPort, sError)) {
         return false;
     }
-    if (!sHost.empty() && (sHost.find(':') != std::string::npos || !ResolveIpv4(sHost, url.nHost))) {
+    if (!sHost.empty() &&
+        (sHost.find(':') != std::string::npos || !ResolveIpv4(sHost, url.nHost))) {
         sError = "host '" + sHost + "' is not an IPv4 address or a known name";
         return false;
     }

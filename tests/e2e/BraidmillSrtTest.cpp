@@ -35,9 +35,9 @@ TEST_F(BraidmillSrtTest, SrtOutputCarriesTheFileRunsBytes)
     ASSERT_TRUE(peer.Start("srt://:" + std::to_string(nPort) + "?mode=listener&" + kKey,
                            "file://con", sGot, 30));
     ASSERT_TRUE(iokit::WaitUdpPortTaken(nPort));
-    const ToolResult run = Mux({"--rate", kRate, "-o",
-                                "srt://127.0.0.1:" + std::to_string(nPort) + "?" + kKey,
-                                m_sMpeg2, m_sH264});
+    const ToolResult run =
+        Mux({"--rate", kRate, "-o", "srt://127.0.0.1:" + std::to_string(nPort) + "?" + kKey,
+             m_sMpeg2, m_sH264});
     ASSERT_EQ(run.nStatus, 0) << run.sErr;
     EXPECT_TRUE(peer.WaitExit(5000)) << "the peer ends with the program's connection";
     std::vector<uint8_t> vRef, vGot;

@@ -41,8 +41,7 @@ protected:
         if (!CSrtPeer::IsInstalled()) {
             GTEST_SKIP() << "srt-live-transmit is not installed (srt-tools)";
         }
-        ASSERT_TRUE(
-            m_peer.Start("udp://:" + std::to_string(m_nUdpPort), sSrt, "/dev/null", 20));
+        ASSERT_TRUE(m_peer.Start("udp://:" + std::to_string(m_nUdpPort), sSrt, "/dev/null", 20));
         ASSERT_TRUE(WaitUdpPortTaken(m_nUdpPort));
     }
 
@@ -50,7 +49,8 @@ protected:
     void SendPaced(const std::vector<tsb::Packet>& v, size_t nFirst, size_t nCount)
     {
         for (size_t i = nFirst; i < nFirst + nCount; i += 7) {
-            ASSERT_TRUE(m_sender.SendTo(m_nUdpPort, Join(v, i, std::min<size_t>(7, nFirst + nCount - i))));
+            ASSERT_TRUE(
+                m_sender.SendTo(m_nUdpPort, Join(v, i, std::min<size_t>(7, nFirst + nCount - i))));
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -116,11 +116,11 @@ TEST_F(CSourceSrtTest, CallerResumesWhenItsPeerReturns)
 TEST_F(CSourceSrtTest, RendezvousWithOurOwnSink)
 {
     const uint16_t nSinkPort = CUdpTestSocket::FreePort();
-    Start("srt://127.0.0.1:" + std::to_string(nSinkPort) + "?mode=rendezvous&localport=" +
-          SrtPort() + "&" + kKey);
+    Start("srt://127.0.0.1:" + std::to_string(nSinkPort) +
+          "?mode=rendezvous&localport=" + SrtPort() + "&" + kKey);
     COutPutModuleSrt sink;
-    ASSERT_EQ(sink.Open(("srt://127.0.0.1:" + SrtPort() + "?mode=rendezvous&localport=" +
-                         std::to_string(nSinkPort) + "&" + kKey)
+    ASSERT_EQ(sink.Open(("srt://127.0.0.1:" + SrtPort() +
+                         "?mode=rendezvous&localport=" + std::to_string(nSinkPort) + "&" + kKey)
                             .c_str()),
               0)
         << sink.GetError();

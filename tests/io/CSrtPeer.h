@@ -58,8 +58,8 @@ public:
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sErr.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int nRc = posix_spawn(&m_nPid, kSrtLiveTransmit, &actions, nullptr, vArgv.data(),
-                                    environ);
+        const int nRc =
+            posix_spawn(&m_nPid, kSrtLiveTransmit, &actions, nullptr, vArgv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (nRc != 0) {
             m_nPid = -1;

@@ -46,15 +46,18 @@ TEST(CSrtLinkTest, ListenerAdmitsOneCallerWithItsStreamIdAtATime)
     const std::string sCall = "srt://127.0.0.1:" + sPort + "?streamid=";
     ASSERT_TRUE(wrongId.Open(Parse(sCall + "cam2"), "cam2", sError)) << sError;
     EXPECT_TRUE(PollUntil(listener, wrongId, [&] {
-        return log.Has("SRT caller 127.0.0.1:") && log.Has("refused (it asks for another streamid)");
+        return log.Has("SRT caller 127.0.0.1:") &&
+               log.Has("refused (it asks for another streamid)");
     }));
     EXPECT_FALSE(wrongId.IsConnected());
     wrongId.Close();
 
     ASSERT_TRUE(first.Open(Parse(sCall + "cam1"), "first", sError)) << sError;
-    ASSERT_TRUE(PollUntil(listener, first, [&] { return listener.IsConnected() && first.IsConnected(); }));
+    ASSERT_TRUE(
+        PollUntil(listener, first, [&] { return listener.IsConnected() && first.IsConnected(); }));
     ASSERT_TRUE(second.Open(Parse(sCall + "cam1"), "second", sError)) << sError;
-    EXPECT_TRUE(PollUntil(listener, second, [&] { return log.Has("refused (busy with another peer)"); }));
+    EXPECT_TRUE(
+        PollUntil(listener, second, [&] { return log.Has("refused (busy with another peer)"); }));
     EXPECT_FALSE(second.IsConnected());
 
     // The first caller hangs up: the listener sees it at its next receive
@@ -63,14 +66,16 @@ TEST(CSrtLinkTest, ListenerAdmitsOneCallerWithItsStreamIdAtATime)
     uint8_t vBuf[1500];
     ASSERT_TRUE(PollUntil(listener, second, [&] { return listener.Receive(vBuf, 1500, 10) < 0; }));
     EXPECT_TRUE(log.Has("SRT connection lost"));
-    ASSERT_TRUE(PollUntil(listener, second, [&] { return listener.IsConnected() && second.IsConnected(); }));
+    ASSERT_TRUE(PollUntil(listener, second,
+                          [&] { return listener.IsConnected() && second.IsConnected(); }));
     EXPECT_EQ(listener.GetConnections(), 2);
 
     // A message each way is a message: what the other end receives whole.
     const uint8_t vMessage[1316] = {0x47, 1, 2, 3};
     EXPECT_EQ(second.Send(vMessage, 1316), os::CSrtLink::ESend::kSent);
     int nGot = 0;
-    ASSERT_TRUE(PollUntil(listener, second, [&] { return (nGot = listener.Receive(vBuf, 1500, 10)) > 0; }));
+    ASSERT_TRUE(
+        PollUntil(listener, second, [&] { return (nGot = listener.Receive(vBuf, 1500, 10)) > 0; }));
     EXPECT_EQ(nGot, 1316);
     EXPECT_EQ(vBuf[3], 3);
 }

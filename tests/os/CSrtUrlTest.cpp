@@ -47,10 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
         SrtCase{"srt://localhost:9000?mode=caller&latency=0", nullptr},
         SrtCase{"srt://127.0.0.1:9000?mode=listener&latency=60000", nullptr},
         SrtCase{"srt://127.0.0.1:9000?mode=rendezvous&localport=9001", nullptr},
-        SrtCase{"udp://127.0.0.1:9000", "not an srt://"},
-        SrtCase{"srt://127.0.0.1", "no port"}, SrtCase{"srt://127.0.0.1:0", "port '0'"},
-        SrtCase{"srt://[::1]:9000", "IPv6"},
-        SrtCase{"srt://239.1.1.1:9000", "239.1.1.1 is a multicast group"}, SrtCase{"srt://300.0.0.1:9000", "host '300.0.0.1'"},
+        SrtCase{"udp://127.0.0.1:9000", "not an srt://"}, SrtCase{"srt://127.0.0.1", "no port"},
+        SrtCase{"srt://127.0.0.1:0", "port '0'"}, SrtCase{"srt://[::1]:9000", "IPv6"},
+        SrtCase{"srt://239.1.1.1:9000", "239.1.1.1 is a multicast group"},
+        SrtCase{"srt://300.0.0.1:9000", "host '300.0.0.1'"},
         SrtCase{"srt://:9000?", "empty parameter list"},
         SrtCase{"srt://:9000?mode=server", "mode=server is not caller, listener or rendezvous"},
         SrtCase{"srt://:9000?mode=caller", "mode caller needs the peer's host"},
@@ -58,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         SrtCase{"srt://:9000?latency=60001", "latency=60001"},
         SrtCase{"srt://:9000?latency=-1", "latency=-1"},
         SrtCase{"srt://:9000?pbkeylen=16", "pbkeylen=16 without a passphrase"},
-        SrtCase{"srt://:9000?passphrase=0123456789&pbkeylen=8", "pbkeylen=8 is not 0, 16, 24 or 32"},
+        SrtCase{"srt://:9000?passphrase=0123456789&pbkeylen=8",
+                "pbkeylen=8 is not 0, 16, 24 or 32"},
         SrtCase{"srt://:9000?passphrase=0123456789&pbkeylen=33", "pbkeylen=33"},
         SrtCase{"srt://:9000?passphrase=%zz23456789", "passphrase has a '%' that is not %XX"},
         SrtCase{"srt://:9000?streamid=a%2", "streamid=a%2 has a '%'"},
@@ -80,7 +81,8 @@ TEST(CSrtUrlSecretTest, PassphraseOfTenToSeventyNineCharacters)
     for (const std::string& s : {k9, k80}) {
         EXPECT_FALSE(os::ParseSrtUrl(("srt://:1?passphrase=" + s).c_str(), url, sError));
         EXPECT_NE(sError.find(std::to_string(s.size()) + " characters is not 10 to 79"),
-                  std::string::npos) << sError;
+                  std::string::npos)
+            << sError;
         EXPECT_EQ(sError.find(s), std::string::npos) << "the secret is not echoed";
     }
     // 12 characters written as 14: the escape counts as one.

@@ -1,6 +1,5 @@
 // The console program on real streams made by ffmpeg, its output checked by
 // the project's own reader, by ffprobe and by decoding.
-#include "CPcrRateScanner.h"
 #include "CStreamMaker.h"
 #include "CToolRun.h"
 #include "support/CTsReader.h"
@@ -30,18 +29,15 @@ constexpr uint16_t kPmtPidStep = 10;
 constexpr uint16_t kFirstProgram = 101;
 
 // What the program's rate line must show: each input's estimate, from the
-// library or, where it has none, from the longer scan.
+// file's start or, where that gives none, from a longer stretch.
 float ExpectedRate(const std::vector<std::string>& vInputs)
 {
     double fSum = 0;
     for (const std::string& sPath : vInputs) {
-        int nRate = GetSourceRate(sPath.c_str());
-        if (nRate <= 0) {
-            CPcrRateScanner scanner;
-            EXPECT_EQ(scanner.Scan(sPath.c_str()), CPcrRateScanner::Result::Ok) << sPath;
-            nRate = scanner.GetBitRate();
-        }
-        fSum += double(nRate) / 1024 / 1024;
+        BraidmillRateScan scan;
+        ScanSourceRate(sPath.c_str(), scan);
+        EXPECT_EQ(scan.result, BraidmillRateScan::EResult::kOk) << sPath;
+        fSum += double(scan.nBitRate) / 1024 / 1024;
     }
     return float(fSum + 1);
 }
@@ -278,9 +274,11 @@ TEST_F(BraidmillMuxTest, EstimatesAFastInputFromALongerStretch)
     ASSERT_TRUE(CStreamMaker::MakeMpeg2(vInputs[0], 2, 40'000'000));
     ASSERT_TRUE(CStreamMaker::MakeMpeg2(vInputs[1], 2));
     ASSERT_EQ(GetSourceRate(vInputs[0].c_str()), -1);
-    CPcrRateScanner scanner;
-    ASSERT_EQ(scanner.Scan(vInputs[0].c_str()), CPcrRateScanner::Result::Ok);
-    EXPECT_NEAR(scanner.GetBitRate(), 40'000'000, 40'000);
+    BraidmillRateScan scan;
+    ScanSourceRate(vInputs[0].c_str(), scan);
+    ASSERT_EQ(scan.result, BraidmillRateScan::EResult::kOk);
+    EXPECT_FALSE(scan.bFromStart);
+    EXPECT_NEAR(scan.nBitRate, 40'000'000, 40'000);
     ToolResult run = Mux(vInputs);
     EXPECT_NE(run.sErr.find(vInputs[0]), std::string::npos) << run.sErr;
     EXPECT_NE(run.sErr.find("estimated"), std::string::npos) << run.sErr;

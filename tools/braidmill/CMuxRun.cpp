@@ -233,8 +233,9 @@ CMuxRun::~CMuxRun()
 int CMuxRun::CheckFiles()
 {
     const std::string& sOut = m_cmd.sOutput;
-    // Standard output and the network are no files to create.
-    const bool bFileOut = !IsStdName(sOut.c_str()) && !IsNetworkName(sOut.c_str());
+    // Standard output (by any name: opened already) and the network are no
+    // files to create.
+    const bool bFileOut = !m_pEarlyOutput && !IsNetworkName(sOut.c_str());
     std::string sReason;
     for (const Input& input : m_vInputs) {
         // Opening a FIFO here would wait for its writer.
@@ -525,7 +526,7 @@ void CMuxRun::Watch()
 int CMuxRun::Execute()
 {
     std::string sReason;
-    if (IsStdName(m_cmd.sOutput.c_str())) {
+    if (IsStdoutName(m_cmd.sOutput.c_str())) {
         // Before the first line: from here on standard output carries the
         // multiplex alone, every line goes to standard error.
         m_pEarlyOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));

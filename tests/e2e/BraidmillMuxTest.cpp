@@ -3,13 +3,16 @@
 #include "CStreamMaker.h"
 #include "CToolRun.h"
 #include "support/CTsReader.h"
+#include "ts/SourceRate.h"
 #include "ts/TsConstants.h"
 
 #include <braidmill.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -264,6 +267,39 @@ TEST_F(BraidmillMuxTest, NumbersThreeProgramsOfOneInputBeforeTheNext)
     ToolResult run = Mux(vInputs);
     ExpectOnlyTheRateOnStderr(run);
     CheckMultiplex(vInputs, run);
+}
+
+// Each file is rated from all of its first 3,850,240 bytes, however early
+// an estimate over fewer of them would seem settled: a variable-rate input
+// longer than that, beside a constant-rate one.
+TEST_F(BraidmillMuxTest, RatesEachFileFromItsFirstBytes)
+{
+    const std::vector<std::string> vInputs{Path("ac3.ts"), Path("h264vbr.ts")};
+    ASSERT_TRUE(CStreamMaker::MakeDvbAc3(vInputs[0], 3));
+    ASSERT_TRUE(CStreamMaker::MakeH264Vbr(vInputs[1], 40));
+    const ToolResult run = CToolRun::Run(
+        {BM_CLI_PATH, "--fast", "-v", "--duration", "0.5", vInputs[0], vInputs[1], Path("out.ts")},
+        m_sDir, kRunTimeout);
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    double fSum = 0;
+    for (const std::string& sPath : vInputs) {
+        std::vector<uint8_t> v;
+        ASSERT_TRUE(CStreamMaker::ReadFile(sPath, v));
+        const size_t nWindow = std::min(v.size(), size_t(kRateWindowBytes));
+        const int nRate = EstimateTsBitRate(v.data(), int(nWindow));
+        ASSERT_GT(nRate, 0) << sPath;
+        if (sPath == vInputs[1]) {
+            ASSERT_GT(v.size(), nWindow) << "the variable-rate input must outlast the window";
+        }
+        EXPECT_NE(run.sErr.find(sPath + ": " + std::to_string(nRate) + " bit/s\n"), std::string::npos)
+            << run.sErr;
+        fSum += double(nRate) / 1024 / 1024;
+    }
+    char szLine[32];
+    std::snprintf(szLine, sizeof szLine, "mux_rate=%.2f\n", double(float(fSum + 1)));
+    const size_t nAt = run.sOut.find("mux_rate=");
+    ASSERT_NE(nAt, std::string::npos) << run.sOut;
+    EXPECT_EQ(run.sOut.substr(nAt, std::strlen(szLine)), szLine);
 }
 
 // Above about 30 Mbit/s the library's estimate covers too little PCR time and

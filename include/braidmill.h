@@ -444,12 +444,12 @@ struct BraidmillRateScan
         kNoUsablePcr         // no regular PCR step on any PID
     };
     EResult result = EResult::kCannotOpen;
-    int nBitRate = -1;        // bit/s of the 188-byte packets handed on; -1 none
-    bool bFromStart = false;  // GetSourceRate's estimate, from the file's first bytes
-    double fSeconds = 0;      // PCR time measured, seconds
-    int nPcrPid = -1;         // the PID measured
-    int nPacketSize = -1;     // 188, 192 or 204; -1 no packets found
-    int nErrno = 0;           // errno of a failed open or read
+    int nBitRate = -1;       // bit/s of the 188-byte packets handed on; -1 none
+    bool bFromStart = false; // GetSourceRate's estimate, from the file's first bytes
+    double fSeconds = 0;     // PCR time measured, seconds
+    int nPcrPid = -1;        // the PID measured
+    int nPacketSize = -1;    // 188, 192 or 204; -1 no packets found
+    int nErrno = 0;          // errno of a failed open or read
     long long llBytesRead = 0;
     char szNoPackets[160] = {}; // what the file starts with, when it holds no packets
 };

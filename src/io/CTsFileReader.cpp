@@ -22,12 +22,13 @@ constexpr const char* kMsgNoBuffer = "no read buffer or no open file, source thr
 constexpr const char* kMsgPacketSize = "%d-byte packets, read as 188: %s ";
 constexpr const char* kMsgNoPackets = "%s, source thread exit: %s ";
 constexpr const char* kMsgLoopPass = "pass %lld from the start: %s ";
-constexpr const char* kMsgRewindFailed = "cannot start again from the beginning, source thread exit: %s ";
+constexpr const char* kMsgRewindFailed =
+    "cannot start again from the beginning, source thread exit: %s ";
 
 } // namespace
 
-CTsFileReader::CTsFileReader(FILE* pFile, const char* szName, CInputModuleIface& module,
-                             bool bLoop, std::function<bool()> stopRequested)
+CTsFileReader::CTsFileReader(FILE* pFile, const char* szName, CInputModuleIface& module, bool bLoop,
+                             std::function<bool()> stopRequested)
     : m_pFile(pFile), m_szName(szName), m_module(module), m_bLoop(bLoop),
       m_stopRequested(std::move(stopRequested))
 {
@@ -103,8 +104,8 @@ bool CTsFileReader::FindPackets()
 {
     if (!m_walker.Start(m_pProbe.get(), m_nProbe, m_bProbeEnd)) {
         if (m_nProbe > 0) {
-            LogPrint(kLogError, kMsgNoPackets,
-                     DescribeNoPackets(m_pProbe.get(), m_nProbe).c_str(), m_szName);
+            LogPrint(kLogError, kMsgNoPackets, DescribeNoPackets(m_pProbe.get(), m_nProbe).c_str(),
+                     m_szName);
         }
         return false;
     }

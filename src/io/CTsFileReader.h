@@ -58,12 +58,12 @@ private:
     std::function<bool()> m_stopRequested;
 
     std::unique_ptr<unsigned char[]> m_pProbe; // the file's first bytes
-    int m_nProbe = 0;        // bytes in it
-    bool m_bProbeEnd = false; // the file ends within them
-    int m_nProbePos = 0;     // next probe byte to serve
+    int m_nProbe = 0;                          // bytes in it
+    bool m_bProbeEnd = false;                  // the file ends within them
+    int m_nProbePos = 0;                       // next probe byte to serve
     CTsWalker m_walker;
     CLoopMarker m_marker;
     unsigned char m_vExtra[kTsPacketSize]; // a packet the marker inserts
-    long long m_llPassPackets = 0; // packets handed on in this pass
+    long long m_llPassPackets = 0;         // packets handed on in this pass
     long long m_llPasses = 1;
 };

@@ -61,13 +61,13 @@ public:
 
 private:
     CTsLayout m_layout;
-    int m_nConfirm = 0;          // packets that confirm an alignment found again
-    long long m_llBase = 0;      // stream offset of pData[0] in the next Walk
-    int m_nSkipAhead = 0;        // bytes to pass before the next packet: junk, parity
-    bool m_bSynced = true;       // the next position holds a packet
-    bool m_bLeadUntold = false;  // the junk before the first packet is not yet reported
-    long long m_llSkipped = 0;   // bytes skipped in the current loss of sync
-    long long m_llLosses = 0;    // losses of sync, the leading junk included
+    int m_nConfirm = 0;           // packets that confirm an alignment found again
+    long long m_llBase = 0;       // stream offset of pData[0] in the next Walk
+    int m_nSkipAhead = 0;         // bytes to pass before the next packet: junk, parity
+    bool m_bSynced = true;        // the next position holds a packet
+    bool m_bLeadUntold = false;   // the junk before the first packet is not yet reported
+    long long m_llSkipped = 0;    // bytes skipped in the current loss of sync
+    long long m_llLosses = 0;     // losses of sync, the leading junk included
     long long m_llSkippedAll = 0; // bytes skipped in all
     bool m_bStopped = false;
 };

@@ -36,8 +36,7 @@ double Seconds(int64_t nTicks)
 
 double BitRate(int64_t nPackets, int64_t nTicks)
 {
-    return nTicks > 0 ? double(nPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nTicks)
-                      : -1;
+    return nTicks > 0 ? double(nPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nTicks) : -1;
 }
 
 // Walks the rest of the file after the nHave bytes in pBuffer (its start):
@@ -83,8 +82,8 @@ void ScanSourceRate(const char* path, BraidmillRateScan& scan)
         scan.nErrno = path != nullptr ? errno : EINVAL;
         return;
     }
-    std::unique_ptr<unsigned char[]> pBuffer(new (std::nothrow)
-                                                 unsigned char[size_t(kRateWindowBytes)]);
+    std::unique_ptr<unsigned char[]> pBuffer(
+        new (std::nothrow) unsigned char[size_t(kRateWindowBytes)]);
     if (!pBuffer) {
         scan.result = EResult::kReadError;
         scan.nErrno = ENOMEM;

@@ -204,9 +204,9 @@ TEST_F(BraidmillLiveTest, PipeFifoAndStandardOutputGiveTheFileRunsBytes)
               0);
     // Standard output by other names too: nothing but the multiplex in it.
     const std::string sDevOut = m_sDir + "/devstdout.ts", sFdOut = m_sDir + "/fd1.ts";
-    for (const auto& [sName, sPath] : {std::pair{std::string("-"), sOut},
-                                       std::pair{std::string("/dev/stdout"), sDevOut},
-                                       std::pair{std::string("/proc/self/fd/1"), sFdOut}}) {
+    for (const auto& [sName, sPath] :
+         {std::pair{std::string("-"), sOut}, std::pair{std::string("/dev/stdout"), sDevOut},
+          std::pair{std::string("/proc/self/fd/1"), sFdOut}}) {
         ASSERT_EQ(CToolRun::Shell(sCli + Quote(m_sMpeg2) + " " + Quote(m_sH264) + " " + sName +
                                   " >" + Quote(sPath) + " 2>/dev/null"),
                   0);

@@ -291,7 +291,8 @@ TEST_F(BraidmillMuxTest, RatesEachFileFromItsFirstBytes)
         if (sPath == vInputs[1]) {
             ASSERT_GT(v.size(), nWindow) << "the variable-rate input must outlast the window";
         }
-        EXPECT_NE(run.sErr.find(sPath + ": " + std::to_string(nRate) + " bit/s\n"), std::string::npos)
+        EXPECT_NE(run.sErr.find(sPath + ": " + std::to_string(nRate) + " bit/s\n"),
+                  std::string::npos)
             << run.sErr;
         fSum += double(nRate) / 1024 / 1024;
     }

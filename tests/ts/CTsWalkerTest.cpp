@@ -154,7 +154,8 @@ TEST(CTsWalkerTest, TieInTimestampedStreamGoesToTheSyncByte)
     walker.Walk(v.data(), int(v.size()), true, sink);
     EXPECT_EQ(sink.m_vPids, Pids(40));
     ASSERT_EQ(sink.m_vRegained.size(), 1u);
-    EXPECT_EQ(sink.m_vRegained[0], std::make_tuple(static_cast<long long>(nCut) + 61 + 4, 61LL, 1LL));
+    EXPECT_EQ(sink.m_vRegained[0],
+              std::make_tuple(static_cast<long long>(nCut) + 61 + 4, 61LL, 1LL));
 }
 
 TEST(CTsWalkerTest, JunkInsideAndAtTheEndIsSkippedAndCounted)

@@ -31,7 +31,8 @@ std::vector<uint8_t> PcrStream(int nPcrs, int64_t nFirst, const std::vector<int>
         }
         tsb::Header h;
         h.nPid = 0x100;
-        const tsb::Packet pcr = CPacketBuilder::Pcr(h, ((nPcr % kPcrModulo) + kPcrModulo) % kPcrModulo);
+        const tsb::Packet pcr =
+            CPacketBuilder::Pcr(h, ((nPcr % kPcrModulo) + kPcrModulo) % kPcrModulo);
         vOut.insert(vOut.end(), pcr.begin(), pcr.end());
         const tsb::Packet null = CPacketBuilder::Null();
         for (int j = 0; j < 99; ++j) {
@@ -72,7 +73,8 @@ protected:
 TEST_F(SourceRateScanTest, FileStartGivesTheFigureAcrossJumpsAndTheWrap)
 {
     // A backward jump early on and the 33-bit wrap later.
-    const std::vector<uint8_t> vBytes = PcrStream(60, kPcrModulo - 40 * 2'700'000LL, {3}, -500'000'000);
+    const std::vector<uint8_t> vBytes =
+        PcrStream(60, kPcrModulo - 40 * 2'700'000LL, {3}, -500'000'000);
     ASSERT_EQ(Scan(vBytes), EResult::kOk);
     EXPECT_TRUE(m_scan.bFromStart);
     EXPECT_EQ(m_scan.nBitRate, 1'504'000);

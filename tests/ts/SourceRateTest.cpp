@@ -128,7 +128,8 @@ TEST_P(SourceRateWindowTest, FileIsRatedFromItsFirstBytesOnly)
     }
     vBytes.insert(vBytes.begin(), size_t(c.nLead), 0x11);
     CTempFile file(vBytes);
-    const int64_t nWithOdd = int64_t(c.nOdd) * kTsPacketSize * 8 * kPcrHz / (c.nOdd * kTicks + 1'000);
+    const int64_t nWithOdd =
+        int64_t(c.nOdd) * kTsPacketSize * 8 * kPcrHz / (c.nOdd * kTicks + 1'000);
     EXPECT_EQ(GetSourceRate(file.Path()), c.bOddCounts ? int(nWithOdd) : kRate);
 }
 

@@ -65,7 +65,8 @@ private:
     CSignalStop m_signals;
     CMuxIface* m_pMux = nullptr;
     std::unique_ptr<CWatchedSink> m_pSink; // null until the output is opened
-    std::unique_ptr<COutPutModuleBase> m_pEarlyOutput; // standard output: opened first, so nothing else lands there
+    std::unique_ptr<COutPutModuleBase>
+        m_pEarlyOutput; // standard output: opened first, so nothing else lands there
     std::unique_ptr<CStatsFile> m_pStats;
     float m_fRate = 0;         // rate units, when no exact rate is set
     long long m_llRateBps = 0; // exact rate; 0 when m_fRate applies

@@ -14,11 +14,11 @@ public:
 
     Result Scan(const char* szPath);
 
-    int GetBitRate() const { return m_scan.nBitRate; }          // bit/s of 188-byte packets
+    int GetBitRate() const { return m_scan.nBitRate; }            // bit/s of 188-byte packets
     double GetMeasuredSeconds() const { return m_scan.fSeconds; } // PCR time used
     int GetPcrPid() const { return m_scan.nPcrPid; }
     int GetPacketSize() const { return m_scan.nPacketSize; } // 188, 192 or 204; -1 none found
-    bool IsFromStart() const { return m_scan.bFromStart; } // the library's GetSourceRate figure
+    bool IsFromStart() const { return m_scan.bFromStart; }   // the library's GetSourceRate figure
     int GetErrno() const { return m_scan.nErrno; }
 
     static std::string Describe(Result result, int nErrno);

@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         return 0;
     }
     const int nBuffer = kSyncConfirmPackets * kRsPacketSize + int(pData[0]) * 3;
-    std::vector<unsigned char> vBuffer(size_t(nBuffer));
+    std::vector<unsigned char> vBuffer(static_cast<size_t>(nBuffer));
     CTsWalker pieces;
     pieces.Start(pBuf.get(), int(nSize), true);
     pieces.FitBuffer(nBuffer);

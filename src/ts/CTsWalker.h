@@ -37,7 +37,9 @@ class CTsWalker
 public:
     // Finds the layout among pFirst[0, nLength): kSyncProbeBytes of the
     // stream (bytes past them are not looked at), or all of it when it is
-    // shorter (bEnd). False when no packets are there.
+    // shorter (bEnd: then the last packets confirm with what there is;
+    // kSyncProbeBytes always hold the confirmations). False when no packets
+    // are there.
     bool Start(const unsigned char* pFirst, int nLength, bool bEnd);
     // A caller's buffer of nBytes must hold the packets that confirm an
     // alignment found again, with room left to read: a small one confirms

@@ -57,7 +57,9 @@ protected:
         FILE* pFile = std::fopen(m_sPath.c_str(), "wb");
         EXPECT_NE(pFile, nullptr);
         if (pFile != nullptr) {
-            EXPECT_EQ(std::fwrite(vBytes.data(), 1, vBytes.size(), pFile), vBytes.size());
+            if (!vBytes.empty()) {
+                EXPECT_EQ(std::fwrite(vBytes.data(), 1, vBytes.size(), pFile), vBytes.size());
+            }
             std::fclose(pFile);
         }
         ScanSourceRate(m_sPath.c_str(), m_scan);

@@ -3,15 +3,12 @@
 #include "braidmill.h"
 
 #include "ts/CPcrRateMeter.h"
-#include "ts/CTsWalker.h"
+#include "ts/CTsFileWalk.h"
 #include "ts/SourceRate.h"
 
-#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -24,11 +21,6 @@ constexpr double kEnoughPcrSeconds = 60.0;
 constexpr double kSettleSeconds = 2.0;
 constexpr double kSettledShare = 1e-4;
 
-struct CFileCloser
-{
-    void operator()(FILE* pFile) const { fclose(pFile); }
-};
-
 double Seconds(int64_t nTicks)
 {
     return double(nTicks) / double(kPcrHz);
@@ -39,92 +31,52 @@ double BitRate(int64_t nPackets, int64_t nTicks)
     return nTicks > 0 ? double(nPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nTicks) : -1;
 }
 
-// Walks the rest of the file after the nHave bytes in pBuffer (its start):
-// true once the first PID's estimate is settled or the file has ended.
-bool WalkOn(FILE* pFile, unsigned char* pBuffer, int nHave, bool bEnd, CTsWalker& walker,
-            CPcrRateMeter& meter, BraidmillRateScan& scan)
+// After each read: true while the first PID's estimate is not settled.
+class CSettleCheck
 {
-    double fLastRate = -1;
-    for (;;) {
-        const int nKeep = walker.Walk(pBuffer, nHave, bEnd, meter);
-        if (bEnd) {
-            return true;
-        }
+public:
+    explicit CSettleCheck(const CPcrRateMeter& meter) : m_meter(meter) {}
+
+    bool operator()()
+    {
         int64_t nPackets = 0;
         int64_t nTicks = 0;
-        meter.GetRegular(meter.GetFirstPid(), nPackets, nTicks);
+        m_meter.GetRegular(m_meter.GetFirstPid(), nPackets, nTicks);
         const double fRate = BitRate(nPackets, nTicks);
         const double fSeconds = Seconds(nTicks);
-        if (fSeconds >= kEnoughPcrSeconds ||
-            (fSeconds >= kSettleSeconds && std::abs(fRate - fLastRate) <= fRate * kSettledShare)) {
-            return true;
-        }
-        fLastRate = fRate;
-        std::memmove(pBuffer, pBuffer + nHave - nKeep, size_t(nKeep));
-        const size_t nRead = fread(pBuffer + nKeep, 1, size_t(kRateWindowBytes - nKeep), pFile);
-        scan.llBytesRead += (long long)nRead;
-        if (ferror(pFile) != 0) {
-            return false;
-        }
-        nHave = nKeep + int(nRead);
-        bEnd = feof(pFile) != 0;
+        const bool bSettled =
+            fSeconds >= kEnoughPcrSeconds ||
+            (fSeconds >= kSettleSeconds && std::abs(fRate - m_fLastRate) <= fRate * kSettledShare);
+        m_fLastRate = fRate;
+        return !bSettled;
     }
+
+private:
+    const CPcrRateMeter& m_meter;
+    double m_fLastRate = -1;
+};
+
+EResult ResultOf(CTsFileWalk::EResult result)
+{
+    switch (result) {
+    case CTsFileWalk::EResult::kOk:
+        return EResult::kOk;
+    case CTsFileWalk::EResult::kCannotOpen:
+        return EResult::kCannotOpen;
+    case CTsFileWalk::EResult::kReadError:
+        return EResult::kReadError;
+    case CTsFileWalk::EResult::kEmpty:
+        return EResult::kEmpty;
+    case CTsFileWalk::EResult::kNoPackets:
+        return EResult::kNotTransportStream;
+    }
+    return EResult::kReadError;
 }
 
-} // namespace
-
-void ScanSourceRate(const char* path, BraidmillRateScan& scan)
+// The regular steps of the first PID with PCRs or, where it has none, of
+// the PID whose steps span longest.
+void TakeLongerStretch(const CPcrRateMeter& meter, BraidmillRateScan& scan)
 {
-    scan = BraidmillRateScan{};
-    errno = 0;
-    std::unique_ptr<FILE, CFileCloser> pFile(path != nullptr ? fopen(path, "rb") : nullptr);
-    if (!pFile) {
-        scan.nErrno = path != nullptr ? errno : EINVAL;
-        return;
-    }
-    std::unique_ptr<unsigned char[]> pBuffer(
-        new (std::nothrow) unsigned char[size_t(kRateWindowBytes)]);
-    if (!pBuffer) {
-        scan.result = EResult::kReadError;
-        scan.nErrno = ENOMEM;
-        return;
-    }
-    const int nRead = int(fread(pBuffer.get(), 1, size_t(kRateWindowBytes), pFile.get()));
-    scan.llBytesRead = nRead;
-    const bool bEnd = feof(pFile.get()) != 0;
-    if (ferror(pFile.get()) != 0) {
-        scan.result = EResult::kReadError;
-        scan.nErrno = errno;
-        return;
-    }
-    if (nRead == 0) {
-        scan.result = EResult::kEmpty;
-        return;
-    }
-    CTsWalker walker;
-    if (!walker.Start(pBuffer.get(), nRead, bEnd)) {
-        scan.result = EResult::kNotTransportStream;
-        std::snprintf(scan.szNoPackets, sizeof scan.szNoPackets, "%s",
-                      DescribeNoPackets(pBuffer.get(), nRead).c_str());
-        return;
-    }
-    scan.nPacketSize = walker.GetLayout().nStep;
-
-    scan.nBitRate = EstimateTsBitRate(pBuffer.get(), nRead, &scan.nPcrPid, &scan.fSeconds);
-    if (scan.nBitRate > 0) {
-        scan.result = EResult::kOk;
-        scan.bFromStart = true;
-        return;
-    }
-
-    // The same bytes again, this time as the start of a longer stretch.
-    walker.Restart();
-    CPcrRateMeter meter(walker.GetLayout(), true);
-    if (!WalkOn(pFile.get(), pBuffer.get(), nRead, bEnd, walker, meter, scan)) {
-        scan.result = EResult::kReadError;
-        scan.nErrno = errno;
-        return;
-    }
     int64_t nPackets = 0;
     int64_t nTicks = 0;
     int nPid = meter.GetFirstPid();
@@ -142,4 +94,39 @@ void ScanSourceRate(const char* path, BraidmillRateScan& scan)
     scan.nBitRate = int(fRate);
     scan.fSeconds = Seconds(nTicks);
     scan.nPcrPid = nPid;
+}
+
+} // namespace
+
+void ScanSourceRate(const char* path, BraidmillRateScan& scan)
+{
+    scan = BraidmillRateScan{};
+    CTsFileWalk walk;
+    scan.result = ResultOf(walk.Open(path));
+    scan.llBytesRead = walk.GetBytesRead();
+    scan.nErrno = walk.GetErrno();
+    if (scan.result == EResult::kNotTransportStream) {
+        std::snprintf(scan.szNoPackets, sizeof scan.szNoPackets, "%s", walk.GetNoPackets().c_str());
+    }
+    if (scan.result != EResult::kOk) {
+        return;
+    }
+    scan.nPacketSize = walk.GetLayout().nStep;
+
+    const bool bRead = EstimateWindowRate(walk, scan.nBitRate, &scan.nPcrPid, &scan.fSeconds);
+    scan.llBytesRead = walk.GetBytesRead();
+    if (bRead && scan.nBitRate > 0) {
+        scan.bFromStart = true;
+        return;
+    }
+    CPcrRateMeter meter(walk.GetLayout(), true);
+    const CTsFileWalk::EResult result =
+        bRead ? walk.Walk(LLONG_MAX, meter, CSettleCheck(meter)) : CTsFileWalk::EResult::kReadError;
+    scan.llBytesRead = walk.GetBytesRead();
+    if (result != CTsFileWalk::EResult::kOk) {
+        scan.result = EResult::kReadError;
+        scan.nErrno = walk.GetErrno();
+        return;
+    }
+    TakeLongerStretch(meter, scan);
 }

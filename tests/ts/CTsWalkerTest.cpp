@@ -89,9 +89,10 @@ int WalkInPieces(CTsWalker& walker, Bytes v, int nBuffer, CRecorder& sink)
 
 } // namespace
 
-// Every packet size, after junk, read in pieces of one packet, of an odd
-// size and all at once: the same packets, the same offsets, and the cut
-// last packet left over, never handed on.
+// Every packet size, after junk, read in pieces of one packet (so that most
+// reads end inside a packet), of an odd size and all at once: the same
+// packets, the same offsets, and the cut last packet left over, never
+// handed on.
 class CTsWalkerLayoutTest : public ::testing::TestWithParam<std::tuple<int, int>>
 {
 };
@@ -120,21 +121,6 @@ INSTANTIATE_TEST_SUITE_P(SizesAndPieces, CTsWalkerLayoutTest,
                          ::testing::Combine(::testing::Values(kTsPacketSize, kM2tsPacketSize,
                                                               kRsPacketSize),
                                             ::testing::Values(kTsPacketSize, 1001, 0)));
-
-TEST(CTsWalkerTest, ReadEndingInsideAPacketLeavesItForTheNext)
-{
-    const Bytes v = Packets(2);
-    CTsWalker walker;
-    ASSERT_TRUE(walker.Start(v.data(), int(v.size()), true));
-    Bytes vPiece(v.begin(), v.begin() + kTsPacketSize + 50);
-    CRecorder sink;
-    EXPECT_EQ(walker.Walk(vPiece.data(), int(vPiece.size()), false, sink), 50);
-    EXPECT_EQ(sink.m_vPids, Pids(1));
-    Bytes vRest(v.begin() + kTsPacketSize, v.end());
-    EXPECT_EQ(walker.Walk(vRest.data(), int(vRest.size()), true, sink), 0);
-    EXPECT_EQ(sink.m_vPids, Pids(2));
-    EXPECT_EQ(sink.m_vOffsets.back(), kTsPacketSize);
-}
 
 // A 192-byte stream whose timestamps end in 0x47: that byte and the sync
 // byte after it repeat equally long; the sync byte is the later one, at the
@@ -183,9 +169,8 @@ TEST(CTsWalkerTest, RefusedPacketStopsTheWalk)
     CRecorder sink;
     sink.m_nRefuseAt = 2;
     walker.Walk(v.data(), int(v.size()), true, sink);
-    EXPECT_TRUE(walker.IsStopped());
-    EXPECT_EQ(sink.m_vPids, Pids(2));
     walker.Walk(v.data(), int(v.size()), true, sink);
+    EXPECT_TRUE(walker.IsStopped());
     EXPECT_EQ(sink.m_vPids, Pids(2));
 }
 

@@ -232,6 +232,15 @@ TEST(SourceRateTest, LostSyncPositionCountsButIsNotLookedInto)
     EXPECT_GT(Estimate(vBytes), 0);
 }
 
+TEST(SourceRateTest, JunkInsideIsSkippedAndThePacketsAfterItCount)
+{
+    // A splice of 61 bytes: the packets after it are found again, as the
+    // reader finds them, instead of every position after it losing sync.
+    auto vBytes = PcrStream(20'000, 100, 2'700'000);
+    vBytes.insert(vBytes.begin() + 150 * kTsPacketSize, 61, 0x11);
+    EXPECT_EQ(Estimate(vBytes), kRate);
+}
+
 TEST(SourceRateTest, FastStreamFitsInOneSecondAndGivesMinusOne)
 {
     // About 33 Mbit/s: PCRs every 1,000 packets, 0.045 s apart, so the

@@ -39,8 +39,8 @@ private:
 
     std::unique_ptr<FILE, CCloser> m_pFile;
     std::vector<unsigned char> m_vBuffer;
-    int m_nProbe = 0;          // bytes of the file's start still in the buffer; -1 none
-    bool m_bProbeEnd = false;  // the file ends within them
+    int m_nProbe = 0;         // bytes of the file's start still in the buffer; -1 none
+    bool m_bProbeEnd = false; // the file ends within them
     CTsWalker m_walker;
     long long m_llBytesRead = 0;
     int m_nErrno = 0;

@@ -88,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"InputTimeoutZero", {"--input-timeout", "0", "a", "b", "c"}, Action::Error,
              "--input-timeout: 0"},
         Case{"InputTimeoutOverADay", {"--input-timeout", "90000", "a", "b", "c"}, Action::Error,
-             "at most 86400"}),
+             "at most 86400"},
+        Case{"MetricsWithoutPort", {"--metrics", "127.0.0.1", "a", "b", "c"}, Action::Error,
+             "bad value for --metrics: 127.0.0.1 (HOST:PORT)"},
+        Case{"MetricsPortPast16Bits", {"--metrics=127.0.0.1:65536", "a", "b", "c"}, Action::Error,
+             "--metrics: 127.0.0.1:65536"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
@@ -96,7 +100,8 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     CCommandLine cmd;
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
-                          "--stats", "s.json", "-v", "--service-names", "input"}),
+                          "--stats", "s.json", "-v", "--service-names", "input", "--metrics",
+                          "127.0.0.1:9100"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -110,6 +115,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
     EXPECT_EQ(cmd.sStatsPath, "s.json");
     EXPECT_TRUE(cmd.bInputServiceNames);
+    EXPECT_EQ(cmd.sMetrics, "127.0.0.1:9100");
 
     // With -o every positional argument is an input, in order.
     CCommandLine explicitForm;

@@ -1,5 +1,6 @@
 #include "CCommandLine.h"
 
+#include "CMetricsServer.h"
 #include "IoNames.h"
 
 #include <getopt.h>
@@ -105,6 +106,17 @@ std::string ApplyStats(CCommandLine& cmd, const char* szValue)
     return "";
 }
 
+std::string ApplyMetrics(CCommandLine& cmd, const char* szValue)
+{
+    sockaddr_in addr{};
+    std::string sWhy;
+    if (!CMetricsServer::ParseAddress(szValue, addr, sWhy)) {
+        return std::string("bad value for --metrics: ") + szValue + " (" + sWhy + ")";
+    }
+    cmd.sMetrics = szValue;
+    return "";
+}
+
 // Takes an option's value (null when it has none); returns the refusal,
 // empty when the value is taken.
 using ApplyFn = std::string (*)(CCommandLine& cmd, const char* szValue);
@@ -167,6 +179,7 @@ const COptionRow kRows[] = {
          return ParseSeconds("--input-timeout", szValue, kMaxInputTimeout,
                              "seconds, more than 0, at most 86400", cmd.fInputTimeout);
      }},
+    {"metrics", 0, required_argument, Action::Run, ApplyMetrics},
     {"help", 0, no_argument, Action::Help, nullptr},
     {"version", 0, no_argument, Action::Version, nullptr},
 };

@@ -2,6 +2,7 @@
 
 #include "CCommandLine.h"
 #include "CConsole.h"
+#include "CMetricsText.h"
 #include "CProgressLine.h"
 #include "CRunWatcher.h"
 #include "FileChecks.h"
@@ -15,12 +16,17 @@
 #include <string>
 
 CMuxRun::CMuxRun(const CCommandLine& cmd, CConsole& console)
-    : m_cmd(cmd), m_console(console), m_vInputs(MakeInputs(cmd)), m_stats(cmd, m_vInputs, console)
+    : m_cmd(cmd), m_console(console), m_vInputs(MakeInputs(cmd)), m_stats(cmd, console)
 {
+    m_stats.SetInputs(m_vInputs);
 }
 
 CMuxRun::~CMuxRun()
 {
+    // It reads the sink and, through the figures, the engine.
+    if (m_pMetrics) {
+        m_pMetrics->Stop();
+    }
     // The library's order: sources, input modules, sink, engine.
     ReleaseInputs(m_vInputs);
     m_pSink.reset();
@@ -30,6 +36,9 @@ CMuxRun::~CMuxRun()
 int CMuxRun::Prepare()
 {
     if (int nStatus = CheckFiles(m_cmd, m_vInputs, m_console); nStatus != kExitOk) {
+        return nStatus;
+    }
+    if (int nStatus = OpenMetrics(); nStatus != kExitOk) {
         return nStatus;
     }
     if (int nStatus = RateFileInputs(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
@@ -45,8 +54,30 @@ int CMuxRun::Prepare()
     if (int nStatus = WaitForStreamRates(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }
+    m_stats.SetInputs(m_vInputs);
     m_rate = ChooseRate(m_cmd, m_vInputs, m_console);
     return WaitForPrograms(m_vInputs, m_cmd, m_console);
+}
+
+int CMuxRun::OpenMetrics()
+{
+    if (m_cmd.sMetrics.empty()) {
+        return kExitOk;
+    }
+    m_pMetrics = std::make_unique<CMetricsServer>([this] {
+        CStatsFile::Run run;
+        _MUX_STATS stats;
+        const bool bFigures = m_stats.Snapshot("running", run, stats);
+        return CMetricsText::Format(run, bFigures ? &stats : nullptr);
+    });
+    std::string sError;
+    if (!m_pMetrics->Open(m_cmd.sMetrics, sError)) {
+        m_console.Error(sError);
+        return kExitIo;
+    }
+    m_console.Note("metrics at http://" + m_pMetrics->GetBoundAddress() + "/metrics");
+    m_pMetrics->Start();
+    return kExitOk;
 }
 
 int CMuxRun::Execute()

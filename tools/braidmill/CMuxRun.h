@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CMetricsServer.h"
 #include "CRunStats.h"
 #include "CSignalStop.h"
 #include "CWatchedSink.h"
@@ -33,6 +34,8 @@ public:
 private:
     // Everything up to the moment the output may be opened.
     int Prepare();
+    // Serves the metrics from here on, when asked for.
+    int OpenMetrics();
 
     const CCommandLine& m_cmd;
     CConsole& m_console;
@@ -44,4 +47,5 @@ private:
         m_pEarlyOutput; // "-": opened first, so nothing else lands there
     CRunStats m_stats;
     COutputRate m_rate;
+    std::unique_ptr<CMetricsServer> m_pMetrics; // null without --metrics
 };

@@ -26,6 +26,8 @@ int ReportRun(CMuxIface& mux, std::vector<CRunInput>& inputs, CWatchedSink& sink
     int nOmittedProgram = 0;
     const bool bFirstOmitted = mux.GetOmittedProgram(0, nOmittedInput, nOmittedProgram);
     const bool bFailed = mux.IsFailed();
+    // The engine reads the inputs' figures live: nobody may ask it once they go.
+    stats.Freeze(bFigures ? &figures : nullptr);
     ReleaseInputs(inputs);
     sink.Destroy(); // closes the file, so that a failing close is seen too
     const bool bBroken = sink.IsBroken();
@@ -37,11 +39,7 @@ int ReportRun(CMuxIface& mux, std::vector<CRunInput>& inputs, CWatchedSink& sink
         }
     }
 
-    // The figures taken before the inputs went: the engine reads them live.
-    stats.Write(bBroken || bFailed ? "failed"
-                : nSignal != 0     ? "stopped"
-                                   : "finished",
-                bFigures ? &figures : nullptr);
+    stats.Write(bBroken || bFailed ? "failed" : nSignal != 0 ? "stopped" : "finished");
     if (bFailed) {
         console.Error(sOut + ": the multiplex could not be started");
         return kExitIo;

@@ -2,9 +2,11 @@
 
 #include "CMetricsServer.h"
 #include "IoNames.h"
+#include "mux/DvbText.h"
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -63,6 +65,10 @@ std::string ParseId(const char* szName, const char* szValue, int& nValue)
 
 std::string ApplyOutput(CCommandLine& cmd, const char* szValue)
 {
+    // The last would win, and the file meant first would never be written.
+    if (cmd.bExplicitOutput) {
+        return "-o given twice: " + cmd.sOutput + " and " + szValue;
+    }
     cmd.sOutput = szValue;
     cmd.bExplicitOutput = true;
     return "";
@@ -81,8 +87,10 @@ std::string ApplyNetworkName(CCommandLine& cmd, const char* szValue)
 {
     cmd.sNetworkName = szValue;
     cmd.bNetworkName = true;
-    if (cmd.sNetworkName.size() > kMaxNetworkName) {
-        return "bad value for --network-name: longer than 255 bytes";
+    // Counted as the NIT carries it: non-ASCII text takes a selector byte.
+    if (DvbTextFromUtf8(cmd.sNetworkName).size() > kMaxNetworkName) {
+        return "bad value for --network-name: longer than 255 bytes" +
+               std::string(IsNonAsciiUtf8(cmd.sNetworkName) ? " with its UTF-8 selector byte" : "");
     }
     return "";
 }
@@ -288,6 +296,11 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
 
 CCommandLine::Action CCommandLine::CheckInputs()
 {
+    // Two readers of one pipe would each get every other piece of it.
+    if (std::count_if(vInputs.begin(), vInputs.end(),
+                      [](const std::string& s) { return IsStdName(s.c_str()); }) > 1) {
+        return Refuse("standard input (-) can be only one of the inputs");
+    }
     for (const std::string& sInput : vInputs) {
         // A network input comes at its sender's pace; output time cannot
         // run ahead of it.

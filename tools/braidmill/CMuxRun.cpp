@@ -41,6 +41,11 @@ int CMuxRun::Prepare()
     if (int nStatus = OpenMetrics(); nStatus != kExitOk) {
         return nStatus;
     }
+    // From the start, so that a monitor never reads a previous run's end.
+    if (!m_stats.Write("running")) {
+        return kExitIo;
+    }
+    m_bStatsStarted = true;
     if (int nStatus = RateFileInputs(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }
@@ -93,11 +98,27 @@ int CMuxRun::Execute()
         }
     }
     m_console.Attach(); // the library's lines go through the console from the first one
+    if (const int nStatus = Start(); nStatus != kExitOk) {
+        // A monitor must not read "running" from a run that never ran.
+        if (m_bStatsStarted) {
+            m_stats.Write(nStatus >= kExitSignalBase ? "stopped" : "failed");
+        }
+        return nStatus;
+    }
+    return RunToEnd();
+}
+
+int CMuxRun::Start()
+{
     if (int nStatus = Prepare(); nStatus != kExitOk) {
         return nStatus;
     }
-    m_pMux = ConfigureMux(m_cmd, m_vInputs, m_rate, m_console);
+    if (int nStatus = ConfigureMux(m_cmd, m_vInputs, m_rate, m_console, m_pMux);
+        nStatus != kExitOk) {
+        return nStatus;
+    }
     std::unique_ptr<COutPutModuleBase> pOutput = std::move(m_pEarlyOutput);
+    std::string sReason;
     if (!pOutput) {
         pOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));
     }
@@ -108,13 +129,18 @@ int CMuxRun::Execute()
     SetOutputRate(pOutput.get(), std::llround(m_rate.fBitRate));
     m_pSink = std::make_unique<CWatchedSink>(std::move(pOutput));
     m_pMux->SetOutPutModule(m_pSink.get());
+    return kExitOk;
+}
 
+int CMuxRun::RunToEnd()
+{
     CProgressLine progress(m_console);
     progress.Start([this] { return m_pSink->GetPackets() * kPacketBytes; }, m_rate.fBitRate);
     m_stats.Start(m_rate.fBitRate, *m_pSink, *m_pMux);
     CRunWatcher watcher(m_signals, *m_pSink, *m_pMux, m_vInputs, m_stats, m_cmd.fDuration,
                         m_rate.fBitRate);
     watcher.Start();
+    m_console.TakeLibraryError(); // from here on an error is the engine's
     m_pMux->Run();
     if (!m_pMux->IsFailed()) {
         m_pMux->WaitFinish();

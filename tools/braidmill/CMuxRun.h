@@ -32,8 +32,13 @@ public:
     int Execute();
 
 private:
+    // Everything up to the moment the engine may run: the output open and
+    // the engine configured.
+    int Start();
     // Everything up to the moment the output may be opened.
     int Prepare();
+    // The engine's run, the watcher beside it, and the report.
+    int RunToEnd();
     // Serves the metrics from here on, when asked for.
     int OpenMetrics();
 
@@ -48,4 +53,5 @@ private:
     CRunStats m_stats;
     COutputRate m_rate;
     std::unique_ptr<CMetricsServer> m_pMetrics; // null without --metrics
+    bool m_bStatsStarted = false; // the statistics file was written: a failure says so there
 };

@@ -49,7 +49,8 @@ const char kHelp[] =
     "                       (GET /metrics, Prometheus text; port 0: any free\n"
     "                       port, said on standard error)\n"
     "  -q, --quiet          show errors only\n"
-    "  -v, --verbose        also show each input's rate and the run's figures\n"
+    "  -v, --verbose        also show each input's rate, the run's figures and\n"
+    "                       the library's debug lines\n"
     "  --help               show this text\n"
     "  --version            show the version\n"
     "\n"
@@ -61,7 +62,7 @@ const char kHelp[] =
     "  0    the multiplex was written\n"
     "  1    an input or the output could not be used, or writing failed\n"
     "       (the reason is on standard error)\n"
-    "  2    bad command line\n"
+    "  2    bad command line, or a --rate the tables alone fill\n"
     "  3    finished, but programs were left out or input packets were\n"
     "       dropped or late (a line on standard error says how many)\n"
     "  128+N  stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)\n";

@@ -6,6 +6,8 @@
 #include "CWatchedSink.h"
 #include "ExitStatus.h"
 
+#include <cerrno>
+
 namespace {
 
 std::string Written(long long llPackets, const std::string& sOutput)
@@ -41,12 +43,17 @@ int ReportRun(CMuxIface& mux, std::vector<CRunInput>& inputs, CWatchedSink& sink
 
     stats.Write(bBroken || bFailed ? "failed" : nSignal != 0 ? "stopped" : "finished");
     if (bFailed) {
-        console.Error(sOut + ": the multiplex could not be started");
+        // The engine's reason went to the log; an error belongs here too.
+        const std::string sWhy = console.TakeLibraryError();
+        console.Error(sOut + ": the multiplex could not be started" +
+                      (sWhy.empty() ? "" : " (" + sWhy + ")"));
         return kExitIo;
     }
     if (bBroken) {
-        console.Error(sOut + ": writing the output failed (disk full or I/O error); " +
-                      Written(sink.GetPackets(), sOut));
+        console.Error(
+            sOut + ": writing the output failed (" +
+            (sink.GetErrno() == EPIPE ? "its reader closed the pipe" : "disk full or I/O error") +
+            "); " + Written(sink.GetPackets(), sOut));
         return kExitIo;
     }
     if (nSignal != 0) {

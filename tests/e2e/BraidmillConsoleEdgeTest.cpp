@@ -2,8 +2,7 @@
 // the tables fill, a duplicated output, a reader that goes away, a start
 // that fails with a statistics file, a name beyond ASCII, the library's
 // lines at each verbosity and on a UTF-8 terminal.
-#include "CStreamMaker.h"
-#include "CToolRun.h"
+#include "CSamplePairTest.h"
 #include "support/CTsReader.h"
 
 #include <gtest/gtest.h>
@@ -47,20 +46,15 @@ std::string StateOf(const std::string& sStats)
     return std::regex_search(sText, m, std::regex("\"state\": \"([a-z]+)\"")) ? m[1].str() : "";
 }
 
-class BraidmillConsoleEdgeTest : public ::testing::Test
+class BraidmillConsoleEdgeTest : public CSamplePairTest
 {
 protected:
     void SetUp() override
     {
-        if (!CStreamMaker::HaveFfmpeg()) {
-            GTEST_SKIP() << "ffmpeg is needed";
-        }
-        m_sDir = CStreamMaker::MakeWorkDir();
-        m_sA = Path("a.ts");
-        m_sB = Path("b.ts");
+        CSamplePairTest::SetUp();
+        m_sA = m_sMpeg2;
+        m_sB = m_sH264;
         m_sOut = Path("out.ts");
-        ASSERT_TRUE(CStreamMaker::MakeMpeg2(m_sA, 2.0));
-        ASSERT_TRUE(CStreamMaker::MakeH264(m_sB, 2.0));
     }
 
     std::string Path(const char* szName) const { return m_sDir + "/" + szName; }
@@ -68,12 +62,10 @@ protected:
     ToolResult Run(const std::vector<std::string>& vArgs, double fTimeout = kTimeout,
                    const std::vector<SignalAt>& vSignals = {})
     {
-        std::vector<std::string> vAll{BM_CLI_PATH};
-        vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, fTimeout, vSignals);
+        return Mux(vArgs, fTimeout, vSignals);
     }
 
-    std::string m_sDir, m_sA, m_sB, m_sOut;
+    std::string m_sA, m_sB, m_sOut;
 };
 
 } // namespace

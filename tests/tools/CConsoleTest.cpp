@@ -5,6 +5,7 @@
 #include <iconv.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -64,10 +65,11 @@ TEST(CConsoleLinesTest, DebugLinesShowOnlyWhenVerboseButForTheThreadEnds)
              Case{2, "error", true, true, true},
              Case{3, "PCR_PID=0x100 (256)", false, true, true},
          }) {
-        EXPECT_EQ(CConsole::ShowsLibraryLine(c.nLevel, c.szLine, true, false), c.bQuiet) << c.szLine;
-        EXPECT_EQ(CConsole::ShowsLibraryLine(c.nLevel, c.szLine, false, false), c.bDefault)
-            << c.szLine;
-        EXPECT_EQ(CConsole::ShowsLibraryLine(c.nLevel, c.szLine, false, true), c.bVerbose)
-            << c.szLine;
+        for (const auto& [bQuiet, bVerbose, bShown] :
+             {std::tuple{true, false, c.bQuiet}, {false, false, c.bDefault},
+              {false, true, c.bVerbose}}) {
+            EXPECT_EQ(CConsole::ShowsLibraryLine(c.nLevel, c.szLine, bQuiet, bVerbose), bShown)
+                << c.szLine;
+        }
     }
 }

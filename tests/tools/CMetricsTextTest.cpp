@@ -2,41 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <string>
 
 namespace {
-
-// Reads the exposition text: every sample under its metric's HELP and TYPE,
-// "name{labels} value" with quoted label values. Returns name{labels} -> value.
-std::map<std::string, std::string> Samples(const std::string& sText)
-{
-    std::map<std::string, std::string> samples;
-    std::set<std::string> help;
-    std::set<std::string> typed;
-    const std::regex sample(
-        R"(([a-z_]+)(\{[a-z_]+="(?:[^"\\]|\\.)*"(?:,[a-z_]+="(?:[^"\\]|\\.)*")*\}) (-?[0-9.e+]+))");
-    std::istringstream in(sText);
-    std::string sLine;
-    std::smatch m;
-    while (std::getline(in, sLine)) {
-        if (std::regex_match(sLine, m, std::regex("# HELP ([a-z_]+) .+"))) {
-            help.insert(m[1]);
-        } else if (std::regex_match(sLine, m, std::regex("# TYPE ([a-z_]+) (counter|gauge)"))) {
-            EXPECT_EQ(help.count(m[1]), 1u) << sLine;
-            typed.insert(m[1]);
-        } else if (std::regex_match(sLine, m, sample)) {
-            EXPECT_EQ(typed.count(m[1]), 1u) << sLine;
-            samples[m[1].str() + m[2].str()] = m[3];
-        } else {
-            ADD_FAILURE() << "not exposition text: " << sLine;
-        }
-    }
-    return samples;
-}
 
 CStatsFile::Run TwoInputs()
 {
@@ -50,19 +18,25 @@ CStatsFile::Run TwoInputs()
     return run;
 }
 
+bool Has(const std::string& sText, const std::string& sLine)
+{
+    return sText.find("\n" + sLine + "\n") != std::string::npos;
+}
+
 } // namespace
 
+// Before the engine has figures only what the program knows is given, and
+// a figure not known yet has no sample rather than a made-up value.
 TEST(CMetricsTextTest, BeforeTheEngineOnlyWhatTheProgramKnows)
 {
-    const auto samples = Samples(CMetricsText::Format(TwoInputs(), nullptr));
-    EXPECT_EQ(samples.at(R"(braidmill_output_written_packets_total{output="out.ts"})"),
-              "3000000000");
-    EXPECT_EQ(samples.at(R"(braidmill_run_elapsed_seconds{output="out.ts"})"), "2.5");
-    EXPECT_EQ(samples.at(R"(braidmill_input_estimated_bit_rate{input="1",path="a.ts"})"),
-              "2000000");
-    // No estimate, no engine: no sample rather than a made-up value.
-    EXPECT_EQ(samples.size(), 4u);
-    EXPECT_EQ(samples.count(R"(braidmill_output_null_ratio{output="out.ts"})"), 0u);
+    const std::string sText = CMetricsText::Format(TwoInputs(), nullptr);
+    EXPECT_TRUE(
+        Has(sText, R"(braidmill_output_written_packets_total{output="out.ts"} 3000000000)"));
+    EXPECT_TRUE(Has(sText, R"(braidmill_run_elapsed_seconds{output="out.ts"} 2.5)"));
+    EXPECT_TRUE(Has(sText, "# TYPE braidmill_input_estimated_bit_rate gauge"));
+    EXPECT_TRUE(Has(sText, R"(braidmill_input_estimated_bit_rate{input="1",path="a.ts"} 2000000)"));
+    EXPECT_EQ(sText.find("input=\"2\""), std::string::npos) << sText;
+    EXPECT_EQ(sText.find("braidmill_output_packets_total"), std::string::npos) << "no HELP either";
 }
 
 TEST(CMetricsTextTest, EveryInputAndProgramHasItsSamples)
@@ -70,31 +44,22 @@ TEST(CMetricsTextTest, EveryInputAndProgramHasItsSamples)
     _MUX_STATS stats{};
     stats.llSlots = 1000;
     stats.llNullSlots = 250;
-    stats.llTableSlots = 40;
-    stats.llPcrsInserted = 3;
     stats.vInputs = {{10, 9, 1, 2, 3, 4, 2'000'000}, {20, 19, 0, 0, 0, 0, -1}};
     stats.vPrograms = {{101, 1, 500, 25, 39'500}, {201, 2, 400, 20, -1}};
-    const auto samples = Samples(CMetricsText::Format(TwoInputs(), &stats));
+    const std::string sText = CMetricsText::Format(TwoInputs(), &stats);
 
-    EXPECT_EQ(samples.at(R"(braidmill_output_null_ratio{output="out.ts"})"), "0.25");
-    EXPECT_EQ(samples.at(R"(braidmill_output_pcr_insertions_total{output="out.ts"})"), "3");
+    EXPECT_TRUE(Has(sText, R"(braidmill_output_null_ratio{output="out.ts"} 0.25)"));
+    EXPECT_TRUE(Has(sText, "# TYPE braidmill_input_late_packets_total counter"));
+    EXPECT_TRUE(Has(sText, R"(braidmill_input_late_packets_total{input="1",path="a.ts"} 2)"));
+    // Quote, backslash and newline escaped as the format asks.
     const std::string sSecond = R"({input="2",path="b \"x\"\\\n.ts"})";
-    EXPECT_EQ(samples.at("braidmill_input_read_packets_total" + sSecond), "20");
-    EXPECT_EQ(samples.at(R"(braidmill_input_cc_errors_total{input="1",path="a.ts"})"), "3");
-    EXPECT_EQ(samples.at(R"(braidmill_input_late_packets_total{input="1",path="a.ts"})"), "2");
-    EXPECT_EQ(samples.count("braidmill_input_bit_rate" + sSecond), 0u); // rate not known
-    EXPECT_EQ(samples.at(R"(braidmill_program_packets_total{program="201",input="2"})"), "400");
-    EXPECT_EQ(samples.at(R"(braidmill_program_max_pcr_interval_seconds{program="101",input="1"})"),
-              "0.0395");
-    EXPECT_EQ(
-        samples.count(R"(braidmill_program_max_pcr_interval_seconds{program="201",input="2"})"),
-        0u);
-}
+    EXPECT_TRUE(Has(sText, "braidmill_input_read_packets_total" + sSecond + " 20")) << sText;
+    EXPECT_EQ(sText.find("braidmill_input_bit_rate" + sSecond), std::string::npos);
+    EXPECT_TRUE(Has(sText, R"(braidmill_program_packets_total{program="201",input="2"} 400)"));
+    EXPECT_TRUE(Has(sText, "braidmill_program_max_pcr_interval_seconds"
+                           R"({program="101",input="1"} 0.0395)"));
+    EXPECT_EQ(sText.find(R"(_seconds{program="201")"), std::string::npos);
 
-TEST(CMetricsTextTest, NoSlotsYetGiveNoNullRatio)
-{
-    _MUX_STATS stats{};
-    const auto samples = Samples(CMetricsText::Format(TwoInputs(), &stats));
-    EXPECT_EQ(samples.count(R"(braidmill_output_null_ratio{output="out.ts"})"), 0u);
-    EXPECT_EQ(samples.at(R"(braidmill_output_packets_total{output="out.ts"})"), "0");
+    stats.llSlots = 0; // no share of nothing
+    EXPECT_EQ(CMetricsText::Format(TwoInputs(), &stats).find("null_ratio{"), std::string::npos);
 }

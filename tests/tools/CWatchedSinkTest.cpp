@@ -8,24 +8,21 @@
 
 namespace {
 
-// A sink that breaks at a given batch, leaving errno as a failed write does.
+// Breaks on its second batch, leaving errno as a failed write does.
 class CBreakingSink : public COutPutModuleBase
 {
 public:
-    CBreakingSink(int nBreakAt, int nErrno) : m_nBreakAt(nBreakAt), m_nErrno(nErrno) {}
-    void RenderOnePacket(unsigned char*) override { RenderPackets(nullptr, 1); }
+    explicit CBreakingSink(int nErrno) : m_nErrno(nErrno) {}
+    void RenderOnePacket(unsigned char*) override {}
     void RenderPackets(unsigned char*, int) override
     {
-        if (++m_nBatches >= m_nBreakAt) {
-            m_bBroken = true;
-            errno = m_nErrno;
-        }
+        m_bBroken = ++m_nBatches >= 2;
+        errno = m_bBroken ? m_nErrno : errno;
     }
     void Destroy() override {}
     bool IsBroken() const override { return m_bBroken; }
 
 private:
-    int m_nBreakAt;
     int m_nErrno;
     int m_nBatches = 0;
     bool m_bBroken = false;
@@ -38,12 +35,11 @@ private:
 TEST(CWatchedSinkTest, KeepsTheErrnoOfTheWriteThatBrokeIt)
 {
     for (const int nErrno : {EPIPE, ENOSPC}) {
-        CWatchedSink sink(std::make_unique<CBreakingSink>(2, nErrno));
+        CWatchedSink sink(std::make_unique<CBreakingSink>(nErrno));
         std::vector<unsigned char> vBatch(3 * kPacketBytes);
         sink.RenderPackets(vBatch.data(), 3);
         EXPECT_EQ(sink.GetErrno(), 0);
         sink.RenderPackets(vBatch.data(), 3);
-        errno = 0;
         sink.RenderPackets(vBatch.data(), 3); // ignored after the break
         EXPECT_TRUE(sink.IsBroken());
         EXPECT_EQ(sink.GetErrno(), nErrno);

@@ -43,6 +43,7 @@ public:
     double fInputTimeout = 0;        // seconds without data that make an input down; 0 default
     bool bInputTimeoutEnds = false;  // the timeout ends a network input, and the run
     double fStartWait = 10;          // seconds a pipe, FIFO or network input may take at the start
+    std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
 
 private:
     Action Refuse(const std::string& sWhat);

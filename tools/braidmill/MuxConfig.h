@@ -29,5 +29,7 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
 
 // Every setting of the command line on the engine of CreateMux, its inputs
 // waited for already. The rate grows where the tables need more than the
-// allowance; rate holds the rate in force afterwards.
-void ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console);
+// allowance; rate holds the rate in force afterwards. kExitOk, or
+// kExitUsage (said) when --rate leaves the tables no room: nothing but
+// tables would ever be written.
+int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console);

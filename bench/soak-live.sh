@@ -68,7 +68,7 @@ fi
 port1=$((20000 + ($$ % 20000) * 2))
 port2=$((port1 + 1))
 rm -f "$out" "$work"/trace*.txt
-"$mux" -v --rate "$rate" --input-timeout 3 --stats "$work/stats.json" -o "$out" \
+"$mux" -v --rate "$rate" --input-timeout 3 --input-timeout-ends --stats "$work/stats.json" -o "$out" \
     "udp://127.0.0.1:$port1" "udp://127.0.0.1:$port2" >"$work/braidmill.log" 2>"$work/braidmill.err" &
 muxpid=$!
 trap 'kill "$muxpid" 2>/dev/null || true' EXIT

@@ -471,8 +471,8 @@ class COutPutModuleSrtState;
 // Receives TS over SRT in live mode (7 packets per message) and feeds an
 // input module from its reader thread. The connection is made again
 // whenever it is lost: a listener accepts the next caller, a caller calls
-// again (once a second while that fails). Meanwhile its input gets nothing,
-// as from a silent UDP sender: its programs stay, empty. It runs until it
+// again (once a second while that fails). Meanwhile its input is down
+// (SetFeedDown): its programs stay, empty. It runs until it
 // is deleted (or, with SetTimeoutMs, until nothing has come for that long),
 // and then ends its input's stream. InitBuffer is not needed.
 class BRAIDMILL_API CSourceSrt : public CSourceBase

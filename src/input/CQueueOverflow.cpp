@@ -6,9 +6,10 @@
 
 namespace {
 
-// A live packet waits kLiveDelayMs in the queue; twice that leaves room for
-// a muxer that runs behind before the queue is taken for too small.
-constexpr int64_t kLiveKeepTicks = 2 * kLiveDelayMs * (kPcrHz / 1000);
+// A live packet waits kLiveDelayMs in the queue; a second more leaves room
+// for a muxer held up by a busy machine before its packets count as too old
+// to keep.
+constexpr int64_t kLiveKeepTicks = (kLiveDelayMs + 1000) * (kPcrHz / 1000);
 constexpr int kEpisodeLogLimit = 10; // episodes logged; later ones are only counted
 
 } // namespace

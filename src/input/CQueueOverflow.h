@@ -6,10 +6,9 @@ class CTimedQueue;
 
 // What an input does with a packet that finds its queue full, and the log of
 // what it drops. A live input's queue grows while the oldest packet in it
-// arrived less than kLiveKeepMs ago: it then holds no more than its delay
-// through the muxer (and as much again for a muxer that runs behind), so the
-// limit follows the input's rate as it arrives and memory follows what is
-// queued. Past that, or for an input that may not grow, the packet is
+// arrived less than its delay through the muxer and a second ago (a muxer
+// held up that long loses nothing), so the limit follows the input's rate as
+// it arrives and memory follows what is queued. Past that, or for an input that may not grow, the packet is
 // dropped: an episode of drops is logged when it starts, naming the input,
 // and again with its count when it ends (once the queue is half empty), the
 // first kEpisodeLogLimit of them. Used by the input's reader thread alone.

@@ -133,6 +133,10 @@ void CSourceSrt::WorkFun()
     auto tLast = SteadyClock::now();
     while (!IsStopRequested()) {
         const int nLen = state.link.Receive(vMessage, kMessageBytes, kPollMs);
+        if (nLen < 0) {
+            // The connection is gone: the input is down now, not after its timeout.
+            m_pRecvModule->SetFeedDown();
+        }
         if (nLen <= 0) {
             const auto nSilentMs =
                 std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - tLast)

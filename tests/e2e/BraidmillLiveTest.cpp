@@ -387,8 +387,12 @@ TEST_F(BraidmillLiveTest, TwentyMbitLiveInputLosesNothingAtTheDefaultRate)
                                 m_sDir + "/20m.json", "-o", sOut, sUrl},
                                30);
     sender.Join();
-    EXPECT_EQ(run.nStatus, 0) << run.sErr;
-    EXPECT_EQ(run.sErr.find("dropped"), std::string::npos) << run.sErr;
+    // Packets late on a busy machine are a timing figure (status 3), not a loss.
+    EXPECT_TRUE(run.nStatus == 0 || run.nStatus == 3) << run.sErr;
+    std::vector<uint8_t> vStats;
+    ASSERT_TRUE(CStreamMaker::ReadFile(m_sDir + "/20m.json", vStats));
+    const std::string sStats(vStats.begin(), vStats.end());
+    EXPECT_NE(sStats.find("\"dropped\": 0"), std::string::npos) << sStats;
     ASSERT_TRUE(m_out.LoadFile(sOut));
     m_nMaxSkipped = 20'000; // what came before the output began
     EXPECT_EQ(CheckStreams(sIn, 0), 0u);
@@ -446,20 +450,46 @@ TEST_F(BraidmillLiveTest, StalledFifoLeavesTheOtherProgramAndTheOutputRateAlone)
     bDone = true;
     receiver.join();
     close(nSocket);
-    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    // Packets late on a busy machine are a timing figure (status 3), not a loss.
+    ASSERT_TRUE(run.nStatus == 0 || run.nStatus == 3) << run.sErr;
     ASSERT_GT(vDatagrams.size(), 100u);
     int64_t nMaxGap = 0;
     std::vector<uint8_t> vAll;
+    std::vector<std::pair<int, int64_t>> vArrivals; // PID of each payload packet, its arrival
     for (size_t i = 0; i < vDatagrams.size(); ++i) {
         if (i > 0) {
             nMaxGap = std::max(nMaxGap, vDatagrams[i].first - vDatagrams[i - 1].first);
         }
         vAll.insert(vAll.end(), vDatagrams[i].second.begin(), vDatagrams[i].second.end());
+        for (size_t k = 0; k + 188 <= vDatagrams[i].second.size(); k += 188) {
+            const uint8_t* p = &vDatagrams[i].second[k];
+            if ((p[3] & 0x10) != 0) { // its PCRs go on meanwhile, on packets of their own
+                vArrivals.emplace_back(((p[1] & 0x1F) << 8) | p[2], vDatagrams[i].first);
+            }
+        }
     }
     EXPECT_LT(nMaxGap, 500'000) << "the output stopped for " << nMaxGap << " us";
     const double fSeconds = double(vDatagrams.back().first - vDatagrams.front().first) / 1e6;
-    EXPECT_GT(fSeconds, 5.5) << "the pause is in the output";
     EXPECT_NEAR(double(vAll.size()) * 8 / fSeconds, kOutRate, kOutRate * 0.1);
+    // The pause shows in the FIFO's video (program 102) and not in the
+    // file's (program 101), which goes on meanwhile.
+    int64_t nLast = -1, nGapFrom = 0, nGapTo = 0;
+    for (const auto& [nPid, nAt] : vArrivals) {
+        if (nPid == 1023) {
+            if (nLast >= 0 && nAt - nLast > nGapTo - nGapFrom) {
+                nGapFrom = nLast;
+                nGapTo = nAt;
+            }
+            nLast = nAt;
+        }
+    }
+    EXPECT_GT(nGapTo - nGapFrom, 1'000'000) << "the FIFO's pause";
+    EXPECT_GT(std::count_if(vArrivals.begin(), vArrivals.end(),
+                            [&](const auto& a) {
+                                return a.first == 1013 && a.second > nGapFrom && a.second < nGapTo;
+                            }),
+              100)
+        << "the file's program during it";
     m_out.LoadBuffer(vAll.data(), vAll.size());
     EXPECT_EQ(CheckStreams(m_sMpeg2, 0), 0u) << "the file's program is whole";
     EXPECT_EQ(CheckStreams(sFull, 1), 0u) << "the FIFO's program is whole, after its pause too";

@@ -218,7 +218,7 @@ TEST_F(CInputModuleLiveTest, LiveQueueGrowsForRecentPacketsAndDropsOnceTheyAreOl
     }
     EXPECT_EQ(m_module.GetDropped(), 0);
     EXPECT_GT(m_module.GetQueue().GetCapacity(), nFirst);
-    m_clock.Advance(250'000);
+    m_clock.Advance(1'200'000); // the oldest now older than the delay and a second
     const int nLimit = m_module.GetQueue().GetCapacity();
     while (m_module.GetDropped() == 0) {
         Send(1);

@@ -21,11 +21,12 @@ void FillAt(CTimedQueue& queue, int64_t nTime)
     }
 }
 
-// The queue grows while what it holds is at most twice the live delay old:
-// its delay's worth at whatever rate the input comes.
+// The queue grows while what it holds is at most the live delay and a second
+// old: its delay's worth at whatever rate the input comes, and room for a
+// muxer held up.
 TEST(CQueueOverflowTest, LiveQueueGrowsWhileItsOldestPacketIsRecent)
 {
-    const int64_t kKeep = 2 * kLiveDelayMs * kMs;
+    const int64_t kKeep = (kLiveDelayMs + 1000) * kMs;
     CTimedQueue queue(4, 16);
     FillAt(queue, 0);
     EXPECT_FALSE(CQueueOverflow::TryGrow(queue, kKeep + 1)) << "a muxer behind gets no more room";

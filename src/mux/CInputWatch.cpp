@@ -50,7 +50,8 @@ CInputWatch::EChange CInputWatch::Look(size_t i, const CLook& look, int64_t nNow
     case EState::kUp:
         break;
     }
-    if (look.bSourceDown || (!bProgress && !look.bQueued && nSilent >= m_nTimeout)) {
+    const bool bSilent = !bProgress && !look.bQueued && nSilent >= m_nTimeout;
+    if (look.bSourceDown || (bSilent && (look.bLive || look.bWaiting))) {
         in.state = EState::kDown;
         in.nWaitSince = -1;
         return EChange::kDown;

@@ -5,10 +5,12 @@
 #include <vector>
 
 // Which inputs are up, judged on the engine's driver thread in real time
-// from what their readers hand over. An input is down once its reader has
-// handed over nothing for the input timeout while nothing of it is queued,
-// or at once when its source says its feed is lost; it is back with its next
-// packet. A waited-for input whose queue is empty while its reader waits for
+// from what their readers hand over. A live input, or one whose reader waits
+// for data, is down once its reader has handed over nothing for the input
+// timeout while nothing of it is queued, or at once when its source says its
+// feed is lost; it is back with its next packet. A file's reader never waits
+// for data: however long it takes, it is waited for, so that real time gives
+// the bytes output time gives. A waited-for input whose queue is empty while its reader waits for
 // data that has not come (an empty pipe) is stalled after a short grace: the
 // output stops waiting for it, and it comes back as after an outage. An
 // input that was not ready at the start joins with its first packet. Owned
@@ -23,6 +25,7 @@ public:
         bool bQueued = false;     // packets of it wait to be taken
         bool bStarved = false;    // the output waits for it
         bool bWaiting = false;    // its reader waits for data
+        bool bLive = false;       // it comes in real time: silence is an outage
         bool bSourceDown = false; // its source says the feed is lost
         bool bReady = true;       // its programs are known
         bool bEnded = false;      // its stream ended: nothing more to judge

@@ -338,12 +338,16 @@ void CMuxCore::WatchInputs(int nStarved)
     const int64_t nNow = os::ToMicros(m_pClock->Now());
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        if (pModule == nullptr) {
+            continue; // Run refuses a null input before the driver starts
+        }
         CTimedQueue& queue = pModule->GetQueue();
         CInputWatch::CLook look;
         look.nRead = pModule->GetPacketsRead();
         look.bQueued = queue.GetPublishedCount() > 0;
         look.bStarved = nStarved == int(i);
         look.bWaiting = pModule->IsFeedWaiting();
+        look.bLive = pModule->IsLive();
         look.bSourceDown = pModule->IsFeedLost();
         look.bReady = pModule->IsReady();
         look.bEnded = queue.IsEndPublished();

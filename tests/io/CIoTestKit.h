@@ -105,7 +105,12 @@ inline std::vector<int> Take(CInputModuleIface& input, int nCount,
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        vIndex.push_back(StreamNumber(p));
+        // An adaptation-only packet that says a resume (the feed was lost)
+        // carries no number.
+        const bool bResumeMark = (p[3] & 0x30) == 0x20 && p[4] == 183 && p[5] == 0x80;
+        if (!bResumeMark) {
+            vIndex.push_back(StreamNumber(p));
+        }
         input.ReleaseBuffer(p);
     }
     return vIndex;

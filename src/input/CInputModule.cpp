@@ -342,7 +342,8 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     bool bPace = false;
     bool bNewBase = false;
     int64_t nPcr = -1;
-    if (m_bTimed && MayHavePcr(pData)) {
+    // A malformed header's PCR is no PCR: it must neither time nor jump.
+    if (m_bTimed && MayHavePcr(pData) && !CPidFilter::IsMalformed(pData)) {
         CTsPacket view;
         view.SetData(const_cast<unsigned char*>(pData));
         nPcr = view.GetPcr();

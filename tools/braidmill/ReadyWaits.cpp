@@ -70,6 +70,11 @@ int WaitForPrograms(CMuxIface& mux, const std::vector<CRunInput>& inputs, const 
 int WaitForStreamRates(std::vector<CRunInput>& inputs, const CCommandLine& cmd,
                        Clock::time_point tLimit, CConsole& console)
 {
+    // Files were rated before they were opened: nothing to wait for.
+    if (std::none_of(inputs.begin(), inputs.end(),
+                     [](const CRunInput& input) { return input.bStream; })) {
+        return kExitOk;
+    }
     auto tSettled = Clock::time_point::max();
     for (;;) {
         if (const int nSignal = CSignalStop::GetSignal(); nSignal != 0) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 using namespace iokit;
@@ -145,15 +147,45 @@ TEST_F(CSourceUdpTest, TakenPortIsRefusedAndUnopenedSourceEndsItsStream)
     EXPECT_TRUE(m_input.IsStreamEnd());
 }
 
-// Joins only, on the loopback interface; nothing is sent to the group.
-TEST_F(CSourceUdpTest, JoinsMulticastGroupsOnTheLoopbackInterface)
+// Datagrams sent to the group on the loopback interface arrive only at a
+// source that joined it: any-source, and source-specific from 127.0.0.1.
+TEST_F(CSourceUdpTest, MulticastGroupsJoinedOnTheLoopbackInterfaceDeliver)
 {
     const std::string sPort = std::to_string(m_nPort);
-    for (const std::string& sUrl : {"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1",
-                                    "rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1"}) {
-        CSourceUdp source;
-        if (source.Open(sUrl.c_str()) != 0) {
-            GTEST_SKIP() << "no multicast on loopback here: " << source.GetError();
+    const struct
+    {
+        std::string sUrl;
+        const char* szGroup;
+        bool bRtp;
+    } vCases[] = {{"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1", "239.255.77.1", false},
+                  {"rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1",
+                   "232.255.77.1", true}};
+    const auto packets = ProgramPackets(16);
+    for (const auto& test : vCases) {
+        CInputModuleIface input;
+        input.SetSourceAttribute({1, 0, 0});
+        auto pSource = std::make_unique<CSourceUdp>();
+        if (pSource->Open(test.sUrl.c_str()) != 0) {
+            GTEST_SKIP() << "no multicast on loopback here: " << pSource->GetError();
         }
+        pSource->SetRecvModule(&input);
+        pSource->StartRead();
+        // Sent out of the loopback interface, so nothing leaves the host.
+        const int nFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        in_addr iface{};
+        iface.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(setsockopt(nFd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface)), 0);
+        sockaddr_in group = Loopback(m_nPort);
+        inet_pton(AF_INET, test.szGroup, &group.sin_addr);
+        for (size_t i = 0; i < packets.size(); i += 6) {
+            const Bytes payload = Join(packets, i, 6);
+            const Bytes datagram = test.bRtp ? Rtp(uint16_t(i), payload) : payload;
+            EXPECT_EQ(sendto(nFd, datagram.data(), datagram.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&group), sizeof(group)),
+                      ssize_t(datagram.size()));
+        }
+        close(nFd);
+        EXPECT_EQ(Take(input, 16), Sequence(16)) << test.sUrl;
+        RunWithin([&pSource] { pSource.reset(); }, "deleting the source", 5);
     }
 }

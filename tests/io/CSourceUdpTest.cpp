@@ -157,9 +157,9 @@ TEST_F(CSourceUdpTest, MulticastGroupsJoinedOnTheLoopbackInterfaceDeliver)
         std::string sUrl;
         const char* szGroup;
         bool bRtp;
-    } vCases[] = {{"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1", "239.255.77.1", false},
-                  {"rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1",
-                   "232.255.77.1", true}};
+    } vCases[] = {
+        {"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1", "239.255.77.1", false},
+        {"rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1", "232.255.77.1", true}};
     const auto packets = ProgramPackets(16);
     for (const auto& test : vCases) {
         CInputModuleIface input;

@@ -546,3 +546,8 @@ struct BraidmillRateScan
 // first PID with PCRs or, where that has no regular step, the PID whose steps
 // span longest. Opens and closes the file itself; callable from any thread.
 BRAIDMILL_API void ScanSourceRate(const char* path, BraidmillRateScan& scan);
+
+// Bytes a network name (CMuxIface::SetNetworkName) takes in the NIT, where
+// 255 fit: UTF-8 text beyond ASCII goes out behind DVB's UTF-8 selector
+// byte, any other text as it is. -1 for null.
+BRAIDMILL_API int GetNetworkNameBytes(const char* name);

@@ -112,6 +112,7 @@ TEST(ExportsTest, LibraryExportsThePublicInterfaceOnly)
         "GetSourceRate(char const*)",
         "GetSourcePacketSize(char const*)",
         "ScanSourceRate(char const*, BraidmillRateScan&)",
+        "GetNetworkNameBytes(char const*)",
         "fnlibbraidmill()",
         "nlibbraidmill",
         "Clibbraidmill::Clibbraidmill()",

@@ -41,6 +41,7 @@ public:
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
     bool bLoop = false;              // file inputs start again at their end
     double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
+    std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -2,6 +2,7 @@
 
 #include "CCommandLine.h"
 #include "CConsole.h"
+#include "ExitStatus.h"
 
 #include <cmath>
 #include <cstdio>
@@ -43,16 +44,36 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
     return rate;
 }
 
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console)
+int ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, COutputRate& rate,
+                 CConsole& console, CMuxIface*& pMux)
 {
-    CMuxIface* pMux = new CMuxIface();
+    pMux = new CMuxIface();
     for (const CRunInput& input : inputs) {
         pMux->AddInputModule(input.pModule);
     }
+    // What the tables say first: their size depends on it.
+    if (cmd.nTsId >= 0) {
+        pMux->SetTransportStreamId(cmd.nTsId);
+    }
+    if (cmd.nOnid >= 0) {
+        pMux->SetOriginalNetworkId(cmd.nOnid);
+    }
+    if (cmd.nNetworkId >= 0) {
+        pMux->SetNetworkId(cmd.nNetworkId);
+    }
+    if (cmd.bNetworkName) {
+        pMux->SetNetworkName(cmd.sNetworkName.c_str());
+    }
+    pMux->SetServiceNames(cmd.bInputServiceNames);
+
+    const long long llTables = pMux->GetTableBitRate();
+    if (cmd.llRateBps > 0 && llTables >= cmd.llRateBps) {
+        console.Error("bad value for --rate: " + std::to_string(cmd.llRateBps) +
+                      " (the tables alone need " + std::to_string(llTables) + " bit/s; give more)");
+        return kExitUsage;
+    }
     // The extra unit leaves kTableAllowance for the tables; many programs
     // need more, and a rate the user did not fix grows by the difference.
-    const long long llTables = pMux->GetTableBitRate();
     if (cmd.llRateBps == 0 && llTables > kTableAllowance) {
         rate.llRateBps = std::llround(rate.fBitRate) + (llTables - kTableAllowance);
         console.Note("the tables need " + std::to_string(llTables) +
@@ -69,22 +90,9 @@ CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& i
     }
     console.Note("output rate " + FormatRate(rate.fBitRate) + " bit/s");
     pMux->SetVirtualClock(cmd.bFast);
-    if (cmd.nTsId >= 0) {
-        pMux->SetTransportStreamId(cmd.nTsId);
-    }
-    if (cmd.nOnid >= 0) {
-        pMux->SetOriginalNetworkId(cmd.nOnid);
-    }
-    if (cmd.nNetworkId >= 0) {
-        pMux->SetNetworkId(cmd.nNetworkId);
-    }
-    if (cmd.bNetworkName) {
-        pMux->SetNetworkName(cmd.sNetworkName.c_str());
-    }
     // A file that starts again has no end; --duration or a signal ends it.
     if (cmd.fDuration > 0) {
         pMux->SetDuration(cmd.fDuration);
     }
-    pMux->SetServiceNames(cmd.bInputServiceNames);
-    return pMux;
+    return kExitOk;
 }

@@ -22,8 +22,10 @@ struct COutputRate
 COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
                        CConsole& console);
 
-// A new engine with the inputs and every setting of the command line. The
-// rate grows where the tables need more than the allowance; rate holds the
-// rate in force afterwards. Owned by the caller.
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console);
+// A new engine with the inputs and every setting of the command line, in
+// pMux (owned by the caller, set also on failure). The rate grows where the
+// tables need more than the allowance; rate holds the rate in force
+// afterwards. kExitOk, or kExitUsage (said) when --rate leaves the tables
+// no room: nothing but tables would ever be written.
+int ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, COutputRate& rate,
+                 CConsole& console, CMuxIface*& pMux);

@@ -86,6 +86,9 @@ struct _MUX_STATS
     long long llBitRate;      // the output rate, bit/s
     std::vector<_MUX_INPUT_STATS> vInputs;     // AddInputModule order
     std::vector<_MUX_PROGRAM_STATS> vPrograms; // numbering order
+    // The furthest the real-time output fell behind its schedule (a stall of
+    // the process or the machine) and then caught up, microseconds.
+    long long llMaxCatchUpUs;
 };
 
 // Receives every line the library logs instead of standard output: level 0
@@ -228,6 +231,16 @@ public:
     // default, 2 ms), longer where larger writes cost less and nobody sees
     // the bursts (a file).
     virtual int GetWriteIntervalMs() const;
+    // Packets that leave together (a datagram): in real time the engine
+    // hands them over in whole units, as many per call as come closest to
+    // the write interval (at least one). The default, 1.
+    virtual int GetPacketsPerUnit() const;
+    // In real time, how far above the output rate the engine may write,
+    // percent, to make up for a stall (the process stopped, the machine
+    // busy): then a call's worth at a time, the calls spaced out, so that a
+    // receiver with a small buffer sees no burst. 0 (the default): all that
+    // is owed at once, as a file wants it.
+    virtual int GetCatchUpPercent() const;
 };
 
 // Writes the multiplex to a file.
@@ -421,6 +434,10 @@ public:
     // True after a send error other than a transient one (no receiver,
     // no route, no buffer space: those are counted and dropped).
     bool IsBroken() const override;
+    // A datagram's packets (7, or pkts=) leave together; after a stall the
+    // output catches up at most 10 % above its rate.
+    int GetPacketsPerUnit() const override;
+    int GetCatchUpPercent() const override;
 
     // Figures, from any thread.
     long long GetDatagramsSent() const;

@@ -103,6 +103,7 @@ private:
     std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive
     std::atomic<bool> m_bFailed{false};
     std::atomic<int> m_nOmitted{0};
+    std::atomic<int64_t> m_nMaxLagMicros{0}; // the pacer's figure, driver thread writes
 
     mutable std::mutex m_mtxStats; // guards m_stats and m_bHaveStats
     _MUX_STATS m_stats;

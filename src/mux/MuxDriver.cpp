@@ -1,15 +1,17 @@
 // The driver of CMuxCore: the one thread that asks the slot scheduler for
-// slots and writes them to the sink. It decides only when: in real time,
-// slot n is written once the clock reaches start + n * 188 * 8 / rate, a
-// tick's worth (about 2 ms) at a time, with one absolute-time sleep per
-// tick; in output time, as fast as the sink takes them. What the slots hold
-// is the scheduler's alone, so both write the same bytes, and a stall of
-// the process only delays the writing.
+// slots and writes them to the sink. It decides only when: in real time as
+// the pacer allows (slot n once the clock reaches start + n * 188 * 8 /
+// rate, in the sink's units, one absolute-time sleep per write, a stall
+// made up at once or spread out as the sink asks); in output time, as fast
+// as the sink takes them. What the slots hold is the scheduler's alone, so
+// both write the same bytes, and a stall of the process only delays the
+// writing.
 #include "mux/CMuxCore.h"
 
 #include "input/CInputModule.h"
 #include "log/CLogger.h"
 #include "mux/CSlotScheduler.h"
+#include "mux/CPacer.h"
 #include "mux/MuxConstants.h"
 
 #include <algorithm>
@@ -27,6 +29,23 @@ constexpr int kMaxBatchSlots = 4096;
 constexpr int64_t kReaderWaitMicros = 5000;
 // Figures are published for GetStats this often, in output time.
 constexpr int kStatsEveryMs = 100;
+
+// What the sink asks of the real-time pacing: its unit, the units per write
+// (as many as come closest to its write interval), and how it catches up.
+CPacer::CConfig PacingOf(const COutPutModuleBase& sink, const COutputTime& time)
+{
+    CPacer::CConfig config;
+    int nIntervalMs = sink.GetWriteIntervalMs();
+    nIntervalMs = nIntervalMs < 1 ? kBatchMs : std::min(nIntervalMs, kMaxBatchMs);
+    config.nUnitSlots = std::clamp(sink.GetPacketsPerUnit(), 1, kMaxBatchSlots);
+    const int64_t nIntervalSlots = time.SlotsIn(nIntervalMs);
+    config.nGroupUnits =
+        int(std::max<int64_t>((nIntervalSlots + config.nUnitSlots / 2) / config.nUnitSlots, 1));
+    config.nCatchUpPercent = std::max(sink.GetCatchUpPercent(), 0);
+    config.nMaxBatchSlots = kMaxBatchSlots;
+    config.nMaxLagMicros = kCatchUpMaxLagMs * 1000;
+    return config;
+}
 
 } // namespace
 
@@ -55,9 +74,6 @@ void CMuxCore::DriveLoop()
 {
     CSlotScheduler& scheduler = *m_pScheduler;
     const COutputTime& time = scheduler.GetTime();
-    int nTickMs = m_pOutput->GetWriteIntervalMs();
-    nTickMs = nTickMs < 1 ? kBatchMs : std::min(nTickMs, kMaxBatchMs);
-    const int64_t nTick = std::max<int64_t>(time.SlotsIn(nTickMs), 1);
     const int64_t nStatsEvery = std::max<int64_t>(time.SlotsIn(kStatsEveryMs), 1);
     int64_t nEnd = std::numeric_limits<int64_t>::max();
     if (m_fDuration > 0.0) {
@@ -65,26 +81,29 @@ void CMuxCore::DriveLoop()
             1, int64_t(m_fDuration * double(time.GetRate()) / double(kTsPacketSize * 8)));
     }
     std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
-    const int64_t nStart = os::ToMicros(m_pClock->Now());
-    scheduler.SetLocalStart(nStart);
+    CPacer pacer(time, PacingOf(*m_pOutput, time), *m_pClock);
+    scheduler.SetLocalStart(pacer.GetStartMicros());
     int64_t nWritten = 0;
     int64_t nNextStats = nStatsEvery;
 
     while (!m_bStop.load(std::memory_order_acquire) && nWritten < nEnd) {
         int64_t nWant = kMaxBatchSlots;
         if (!m_bVirtualClock) {
-            const int64_t nDue = time.SlotsDueAtMicros(os::ToMicros(m_pClock->Now()) - nStart);
-            if (nDue <= nWritten) {
-                m_pClock->SleepUntilMicros(nStart + time.MicrosAt(nWritten + nTick));
+            nWant = pacer.GetAllowed(nWritten);
+            m_nMaxLagMicros.store(pacer.GetMaxLagMicros(), std::memory_order_relaxed);
+            if (nWant == 0) {
+                pacer.SleepUntilAllowed(nWritten);
                 continue;
             }
-            nWant = std::min<int64_t>(nDue - nWritten, kMaxBatchSlots);
         }
         nWant = std::min(nWant, nEnd - nWritten);
         const int nFilled = scheduler.FillSlots(int(nWant), vBuf.data());
         if (nFilled > 0) {
             m_pOutput->RenderPackets(vBuf.data(), nFilled);
             nWritten += nFilled;
+            if (!m_bVirtualClock) {
+                pacer.OnWritten(nFilled);
+            }
             if (m_pOutput->IsBroken()) {
                 LogPrint(kLogError, "mux: the output failed after %lld packets; multiplex stopped",
                          static_cast<long long>(nWritten));
@@ -126,6 +145,7 @@ void CMuxCore::PublishStats()
     m_stats.llTableSlots = scheduler.GetTableSlots();
     m_stats.llPcrsInserted = scheduler.GetPcrStamper().GetInsertedCount();
     m_stats.llBitRate = time.GetRate();
+    m_stats.llMaxCatchUpUs = m_nMaxLagMicros.load(std::memory_order_relaxed);
     m_stats.vInputs.resize(m_vInputs.size());
     ReadInputCounters(m_stats);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {

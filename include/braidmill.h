@@ -204,6 +204,15 @@ public:
     // programs without one keep the numbered names. false (the default):
     // numbered names for all. Before Run.
     void SetServiceNames(bool bFromInputs);
+    // Real time for the thread that writes the output (before Run): it runs
+    // under SCHED_FIFO at nPriority (1-99) with the process's memory locked
+    // and its own stack and buffers touched first, so that a busy machine
+    // delays it least; the input readers keep their normal priority. Where
+    // the system does not permit it, one line says so and the run goes on
+    // without. 0 (the default): normal priority. Not used with the
+    // output-time clock. False, and nothing changed, for a priority outside
+    // 0-99.
+    bool SetRealtimePriority(int nPriority);
 
 private:
     CMuxCore* m_pCore;

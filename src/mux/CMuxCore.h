@@ -43,6 +43,8 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // SCHED_FIFO priority of the driver thread in real time; 0 normal.
+    void SetRealtimePriority(int nPriority) { m_nRealtimePriority = nPriority; }
 
     void Run();
     void WaitFinish();
@@ -63,6 +65,9 @@ private:
     static CInputModule* ModuleOf(CInputModuleIface* pIn);
     static unsigned long DriverThreadProc(void* pEngine);
     void DriveLoop();
+    // Driver thread, before its first write: the real-time priority and
+    // locked, touched memory asked for; one line where not permitted.
+    void EnterRealtime();
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
@@ -87,6 +92,7 @@ private:
     double m_fDuration = 0.0; // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
+    int m_nRealtimePriority = 0;  // SCHED_FIFO priority of the driver; 0 normal
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 

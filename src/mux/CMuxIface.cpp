@@ -4,6 +4,7 @@
 
 #include "log/CLogger.h"
 #include "mux/CMuxCore.h"
+#include "os/Realtime.h"
 
 #include <exception>
 
@@ -183,4 +184,13 @@ void CMuxIface::SetServiceNames(bool bFromInputs)
     if (m_pCore != nullptr) {
         m_pCore->SetServiceNames(bFromInputs);
     }
+}
+
+bool CMuxIface::SetRealtimePriority(int nPriority)
+{
+    if (m_pCore == nullptr || nPriority < 0 || nPriority > os::kMaxRealtimePriority) {
+        return false;
+    }
+    m_pCore->SetRealtimePriority(nPriority);
+    return true;
 }

@@ -13,10 +13,12 @@
 #include "mux/CSlotScheduler.h"
 #include "mux/CPacer.h"
 #include "mux/MuxConstants.h"
+#include "os/Realtime.h"
 
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -29,6 +31,10 @@ constexpr int kMaxBatchSlots = 4096;
 constexpr int64_t kReaderWaitMicros = 5000;
 // Figures are published for GetStats this often, in output time.
 constexpr int kStatsEveryMs = 100;
+// Stack the driver touches before it starts under a real-time priority: far
+// more than its deepest call (a table rebuild), so that no page fault of its
+// own ever delays a write.
+constexpr size_t kPrefaultStackBytes = 256 * 1024;
 
 // What the sink asks of the real-time pacing: its unit, the units per write
 // (as many as come closest to its write interval), and how it catches up.
@@ -52,6 +58,7 @@ CPacer::CConfig PacingOf(const COutPutModuleBase& sink, const COutputTime& time)
 unsigned long CMuxCore::DriverThreadProc(void* pEngine)
 {
     CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
+    os::SetThreadName("bm-output");
     try {
         pCore->DriveLoop();
     } catch (const std::exception& e) {
@@ -80,7 +87,10 @@ void CMuxCore::DriveLoop()
         nEnd = std::max<int64_t>(
             1, int64_t(m_fDuration * double(time.GetRate()) / double(kTsPacketSize * 8)));
     }
-    std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
+    std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize); // zeroed: touched
+    if (m_nRealtimePriority > 0 && !m_bVirtualClock) {
+        EnterRealtime();
+    }
     CPacer pacer(time, PacingOf(*m_pOutput, time), *m_pClock);
     scheduler.SetLocalStart(pacer.GetStartMicros());
     int64_t nWritten = 0;
@@ -129,6 +139,33 @@ void CMuxCore::DriveLoop()
             LogPrint(kLogError, "mux: input %zu: %lld packets left more than %d ms late in all",
                      i + 1, static_cast<long long>(vStats[i].nLate), kLateBudgetMs);
         }
+    }
+}
+
+void CMuxCore::EnterRealtime()
+{
+    std::string sPrioError, sLockError;
+    const bool bPrio = os::SetThreadRealtime(m_nRealtimePriority, sPrioError);
+    const bool bLocked = os::LockMemory(sLockError);
+    os::PrefaultStack(kPrefaultStackBytes);
+    const int nPrio = m_nRealtimePriority;
+    if (bPrio && bLocked) {
+        LogPrint(kLogDebug, "mux: the output thread runs at SCHED_FIFO priority %d, memory locked",
+                 nPrio);
+    } else if (!bPrio && !bLocked) {
+        LogPrint(kLogWarning,
+                 "mux: real-time priority %d not permitted (%s), nor locked memory (%s); the run "
+                 "goes on at normal priority",
+                 nPrio, sPrioError.c_str(), sLockError.c_str());
+    } else if (!bPrio) {
+        LogPrint(kLogWarning,
+                 "mux: real-time priority %d not permitted (%s); the run goes on at normal "
+                 "priority",
+                 nPrio, sPrioError.c_str());
+    } else {
+        LogPrint(kLogWarning,
+                 "mux: memory could not be locked (%s); the run goes on at real-time priority %d",
+                 sLockError.c_str(), nPrio);
     }
 }
 

@@ -43,6 +43,8 @@ public:
     // nMaxMs passed, then stops. The arrivals are the owner's from then on.
     void StopWhenIdle(int nIdleMs, int nMaxMs);
     void Stop();
+    // Datagrams so far, from any thread.
+    size_t GetCount() const { return m_nCount.load(); }
     const std::vector<CArrival>& GetArrivals() const { return m_vArrivals; }
     // Every datagram's bytes, back to back.
     std::vector<uint8_t> GetBytes() const;
@@ -54,6 +56,7 @@ private:
     int m_nPort = 0;
     std::vector<CArrival> m_vArrivals;    // receiver thread until stopped
     std::atomic<int64_t> m_nLastNanos{0}; // arrival of the latest datagram; 0 none yet
+    std::atomic<size_t> m_nCount{0};      // datagrams received
     std::atomic<bool> m_bStop{false};
     std::thread m_th;
 };

@@ -74,29 +74,57 @@ INSTANTIATE_TEST_SUITE_P(
              Action::Error,
              "--duration: nan"},
         Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"},
-        Case{"ServiceNamesUnknown", {"--service-names", "inputs", "a", "b", "c"}, Action::Error,
+        Case{"ServiceNamesUnknown",
+             {"--service-names", "inputs", "a", "b", "c"},
+             Action::Error,
              "--service-names: inputs"},
-        Case{"FastWithNetworkInput", {"--fast", "a", "udp://127.0.0.1:5000", "c"}, Action::Error,
+        Case{"FastWithNetworkInput",
+             {"--fast", "a", "udp://127.0.0.1:5000", "c"},
+             Action::Error,
              "--fast cannot be used with the network input udp://127.0.0.1:5000"},
-        Case{"FastWithNetworkOutput", {"--fast", "a", "b", "udp://127.0.0.1:5000"}, Action::Run,
-             ""},
-        Case{"LoopWithStandardInput", {"--loop", "-", "b", "c"}, Action::Error,
+        Case{
+            "FastWithNetworkOutput", {"--fast", "a", "b", "udp://127.0.0.1:5000"}, Action::Run, ""},
+        Case{"LoopWithStandardInput",
+             {"--loop", "-", "b", "c"},
+             Action::Error,
              "--loop needs file inputs; - can be read only once"},
-        Case{"LoopFastWithoutDuration", {"--loop", "--fast", "a", "b", "c"}, Action::Error,
+        Case{"LoopFastWithoutDuration",
+             {"--loop", "--fast", "a", "b", "c"},
+             Action::Error,
              "give --duration"},
-        Case{"LoopFastWithDuration", {"--loop", "--fast", "-t", "5", "a", "b", "c"}, Action::Run, ""},
-        Case{"InputTimeoutZero", {"--input-timeout", "0", "a", "b", "c"}, Action::Error,
+        Case{"LoopFastWithDuration",
+             {"--loop", "--fast", "-t", "5", "a", "b", "c"},
+             Action::Run,
+             ""},
+        Case{"InputTimeoutZero",
+             {"--input-timeout", "0", "a", "b", "c"},
+             Action::Error,
              "--input-timeout: 0"},
-        Case{"InputTimeoutOverADay", {"--input-timeout", "90000", "a", "b", "c"}, Action::Error,
-             "at most 86400"}),
+        Case{"InputTimeoutOverADay",
+             {"--input-timeout", "90000", "a", "b", "c"},
+             Action::Error,
+             "at most 86400"},
+        Case{"RealtimePriorityZero",
+             {"--realtime=0", "a", "b", "c"},
+             Action::Error,
+             "--realtime: 0 (a priority, 1 to 99)"},
+        Case{"RealtimePriorityTooHigh",
+             {"--realtime=100", "a", "b", "c"},
+             Action::Error,
+             "--realtime: 100"},
+        Case{"RealtimeWithFast",
+             {"--fast", "--realtime", "a", "b", "c"},
+             Action::Error,
+             "--fast and --realtime exclude each other"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
 {
     CCommandLine cmd;
-    ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
-                          "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
-                          "--stats", "s.json", "-v", "--service-names", "input"}),
+    ASSERT_EQ(Parse(cmd, {"a.ts",    "--fast",       "b.ts", "--rate",          "5000000",
+                          "out.ts",  "-t",           "1.5",  "--tsid=7",        "--onid",
+                          "8",       "--network-id", "9",    "--network-name",  "",
+                          "--stats", "s.json",       "-v",   "--service-names", "input"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -116,4 +144,13 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     ASSERT_EQ(Parse(explicitForm, {"x.ts", "-o", "out.ts", "y.ts", "z.ts", "w.ts"}), Action::Run);
     EXPECT_EQ(explicitForm.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "z.ts", "w.ts"}));
     EXPECT_EQ(explicitForm.nTsId, -1); // not given: the library's default
+    EXPECT_EQ(explicitForm.nRealtimePriority, 0);
+
+    // --realtime takes its priority only after '=': a separate word is a file.
+    CCommandLine realtime;
+    ASSERT_EQ(Parse(realtime, {"--realtime", "a", "b", "c"}), Action::Run);
+    EXPECT_EQ(realtime.nRealtimePriority, 10);
+    EXPECT_EQ(realtime.vInputs.size(), 2u);
+    ASSERT_EQ(Parse(realtime, {"--realtime=99", "a", "b", "c"}), Action::Run);
+    EXPECT_EQ(realtime.nRealtimePriority, 99);
 }

@@ -41,6 +41,7 @@ public:
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
     bool bLoop = false;              // file inputs start again at their end
     double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
+    int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -86,5 +86,8 @@ CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& i
         pMux->SetDuration(cmd.fDuration);
     }
     pMux->SetServiceNames(cmd.bInputServiceNames);
+    if (cmd.nRealtimePriority > 0) {
+        pMux->SetRealtimePriority(cmd.nRealtimePriority);
+    }
     return pMux;
 }

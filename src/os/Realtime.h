@@ -9,7 +9,6 @@
 // right (CAP_SYS_NICE or RLIMIT_RTPRIO, CAP_IPC_LOCK or RLIMIT_MEMLOCK).
 namespace os {
 
-inline constexpr int kMinRealtimePriority = 1;
 inline constexpr int kMaxRealtimePriority = 99; // SCHED_FIFO's range on Linux
 
 // Puts the calling thread under SCHED_FIFO at nPriority.

@@ -73,7 +73,9 @@ private:
     bool Prepare();
     bool WaitForInputs();
     void Fail();
-    void PublishStats();
+    // bWait false: skipped (false returned) while a reader holds the figures,
+    // so that the driver never waits on a thread of lower priority.
+    bool PublishStats(bool bWait = true);
     void ReadInputCounters(_MUX_STATS& stats) const;
     // Driver thread: input nInput's tables changed at the head of its queue.
     // Renumbers what is new, keeps every PID given, and replaces the tables

@@ -3,6 +3,7 @@
 #include "log/CLogger.h"
 
 #include <algorithm>
+#include <limits>
 
 CPacer::CPacer(const COutputTime& time, const CConfig& config, os::IClock& clock)
     : m_time(time), m_config(config), m_clock(clock)
@@ -13,8 +14,10 @@ CPacer::CPacer(const COutputTime& time, const CConfig& config, os::IClock& clock
         std::clamp<int64_t>(m_config.nGroupUnits, 1, m_config.nMaxBatchSlots / m_config.nUnitSlots);
     m_nGroup = nUnits * m_config.nUnitSlots;
     m_nEarly = m_time.MicrosAt(m_nGroup - m_config.nUnitSlots) / 2;
+    m_config.nLeewayMicros = std::max(m_config.nLeewayMicros, m_time.MicrosAt(m_nGroup));
     m_nStart = os::ToMicros(m_clock.Now());
-    m_nNotBefore = m_nStart;
+    m_nBudget = m_nStart;
+    m_nLastGroupEnd = std::numeric_limits<int64_t>::min() / 2;
 }
 
 int64_t CPacer::ScheduledBy(int64_t nMicros) const
@@ -31,20 +34,27 @@ int64_t CPacer::GroupTime(int64_t nSlot) const
     return m_nStart + m_time.MicrosAt((nSlot / m_nGroup + 1) * m_nGroup) - m_nEarly;
 }
 
-int64_t CPacer::GetAllowed(int64_t nWritten)
+int64_t CPacer::PacedFrom() const
 {
+    return std::max(m_nBudget - m_config.nLeewayMicros,
+                    m_nLastGroupEnd + m_time.MicrosAt(m_nGroup) / 2);
+}
+
+int64_t CPacer::GetAllowed()
+{
+    m_bAtOnce = false;
     const int64_t nNow = os::ToMicros(m_clock.Now());
     const int64_t nScheduled = ScheduledBy(nNow);
-    if (nScheduled <= nWritten) {
+    if (nScheduled <= m_nWritten) {
         return 0;
     }
-    const int64_t nLag = nNow - GroupTime(nWritten);
+    const int64_t nLag = nNow - GroupTime(m_nWritten);
     m_nMaxLag = std::max(m_nMaxLag, nLag);
-    if (nScheduled - nWritten <= m_nGroup) {
+    if (nScheduled - m_nWritten <= m_nGroup) {
         m_bOverLag = false; // owes only the group now due: on time
     }
-    if (m_config.nCatchUpPercent <= 0) {
-        return std::min(nScheduled - nWritten, m_config.nMaxBatchSlots);
+    if (!IsPaced()) {
+        return std::min(nScheduled - m_nWritten, m_config.nMaxBatchSlots);
     }
     if (m_config.nMaxLagMicros > 0 && nLag > m_config.nMaxLagMicros) {
         if (!m_bOverLag) {
@@ -55,32 +65,48 @@ int64_t CPacer::GetAllowed(int64_t nWritten)
                      static_cast<long long>(nLag / 1000),
                      static_cast<long long>(m_config.nMaxLagMicros / 1000));
         }
-        const int64_t nOverdue = ScheduledBy(nNow - m_config.nMaxLagMicros) - nWritten;
+        m_bAtOnce = true;
+        const int64_t nOverdue = ScheduledBy(nNow - m_config.nMaxLagMicros) - m_nWritten;
         return std::min(nOverdue, m_config.nMaxBatchSlots);
     }
-    if (nNow < m_nNotBefore) {
+    if (nNow < PacedFrom()) {
         return 0;
     }
-    // The rest of the group that holds nWritten: one group per write.
-    return m_nGroup - nWritten % m_nGroup;
+    // The rest of the group that holds the next slot: one group per write.
+    return m_nGroup - m_nWritten % m_nGroup;
 }
 
-void CPacer::SleepUntilAllowed(int64_t nWritten)
+void CPacer::SleepUntilAllowed()
 {
-    int64_t nWake = GroupTime(nWritten);
-    if (m_config.nCatchUpPercent > 0) {
-        nWake = std::max(nWake, m_nNotBefore);
+    int64_t nWake = GroupTime(m_nWritten);
+    if (IsPaced()) {
+        nWake = std::max(nWake, PacedFrom());
     }
     m_clock.SleepUntilMicros(nWake);
 }
 
 void CPacer::OnWritten(int64_t nSlots)
 {
-    if (m_config.nCatchUpPercent <= 0 || nSlots <= 0) {
+    if (nSlots <= 0) {
+        return;
+    }
+    const int64_t nBefore = m_nWritten;
+    m_nWritten += nSlots;
+    if (!IsPaced()) {
         return;
     }
     // From when the write ended, so that a write the thread was preempted
     // in the middle of cannot bring the next one closer.
     const int64_t nNow = os::ToMicros(m_clock.Now());
-    m_nNotBefore = nNow + m_time.MicrosAt(nSlots) * 100 / (100 + m_config.nCatchUpPercent);
+    if (m_bAtOnce) {
+        // Not charged: what went over the bound must not hold back what follows.
+        m_nBudget = nNow;
+        m_nLastGroupEnd = nNow;
+        return;
+    }
+    m_nBudget = std::max(m_nBudget, nNow) +
+                m_time.MicrosAt(nSlots) * 100 / (100 + m_config.nCatchUpPercent);
+    if (m_nWritten / m_nGroup > nBefore / m_nGroup) {
+        m_nLastGroupEnd = nNow;
+    }
 }

@@ -49,6 +49,7 @@ CPacer::CConfig PacingOf(const COutPutModuleBase& sink, const COutputTime& time)
         int(std::max<int64_t>((nIntervalSlots + config.nUnitSlots / 2) / config.nUnitSlots, 1));
     config.nCatchUpPercent = std::max(sink.GetCatchUpPercent(), 0);
     config.nMaxBatchSlots = kMaxBatchSlots;
+    config.nLeewayMicros = kCatchUpLeewayMs * 1000;
     config.nMaxLagMicros = kCatchUpMaxLagMs * 1000;
     return config;
 }
@@ -99,10 +100,10 @@ void CMuxCore::DriveLoop()
     while (!m_bStop.load(std::memory_order_acquire) && nWritten < nEnd) {
         int64_t nWant = kMaxBatchSlots;
         if (!m_bVirtualClock) {
-            nWant = pacer.GetAllowed(nWritten);
+            nWant = pacer.GetAllowed();
             m_nMaxLagMicros.store(pacer.GetMaxLagMicros(), std::memory_order_relaxed);
             if (nWant == 0) {
-                pacer.SleepUntilAllowed(nWritten);
+                pacer.SleepUntilAllowed();
                 continue;
             }
         }
@@ -120,8 +121,7 @@ void CMuxCore::DriveLoop()
                 break;
             }
         }
-        if (nWritten >= nNextStats) {
-            PublishStats();
+        if (nWritten >= nNextStats && PublishStats(false)) {
             nNextStats = nWritten + nStatsEvery;
         }
         if (scheduler.IsFinished()) {
@@ -169,14 +169,19 @@ void CMuxCore::EnterRealtime()
     }
 }
 
-void CMuxCore::PublishStats()
+bool CMuxCore::PublishStats(bool bWait)
 {
     if (!m_pScheduler) {
-        return;
+        return true;
     }
     const CSlotScheduler& scheduler = *m_pScheduler;
     const COutputTime& time = scheduler.GetTime();
-    std::lock_guard<std::mutex> lock(m_mtxStats);
+    std::unique_lock<std::mutex> lock(m_mtxStats, std::defer_lock);
+    if (bWait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
+    }
     m_stats.llSlots = scheduler.GetNextSlot();
     m_stats.llNullSlots = scheduler.GetNullSlots();
     m_stats.llTableSlots = scheduler.GetTableSlots();
@@ -203,4 +208,5 @@ void CMuxCore::PublishStats()
         out.nMaxPcrIntervalUs = nMax < 0 ? -1 : int(time.MicrosAt(nMax));
     }
     m_bHaveStats = true;
+    return true;
 }

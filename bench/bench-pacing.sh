@@ -10,13 +10,13 @@
 #  - Cost: CPU seconds (user + system, every thread) per second of output for
 #    each kind of output on the same inputs, from the idle run and a file run.
 # Each figure comes with the load average before its run: the machine may be
-# shared. Usage: bench/bench-pacing.sh [SECONDS] [BUSY]   (defaults 30 and 3)
+# shared. Usage: [BRAIDMILL=program] bench/bench-pacing.sh [SECONDS] [BUSY]   (defaults 30, 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 busy=${2:-3}
-tool=build/tools/braidmill/braidmill
+tool=${BRAIDMILL:-build/tools/braidmill/braidmill} # another build to compare with: BRAIDMILL=path
 rx=build/bench/bm_udp_arrivals
 for f in "$tool" "$rx"; do
     [ -x "$f" ] || { echo "bench: $f is missing; build braidmill_cli and bm_udp_arrivals" >&2; exit 1; }
@@ -102,7 +102,9 @@ file_run
 start_busy
 udp_run "busy-$busy"
 stop_busy
-start_busy
-udp_run "busy-$busy-realtime" --realtime
-stop_busy
+if "$tool" --help | grep -q -- --realtime; then
+    start_busy
+    udp_run "busy-$busy-realtime" --realtime
+    stop_busy
+fi
 echo "load after: $(load)"

@@ -68,6 +68,11 @@ private:
     // Driver thread, before its first write: the real-time priority and
     // locked, touched memory asked for; one line where not permitted.
     void EnterRealtime();
+    // Driver thread: the first live input whose queue is seven eighths
+    // full, -1 none. While the output is behind, a live input's packets wait
+    // there for their slots; the pacer then writes what is owed at once
+    // rather than let the input drop them.
+    int FindFillingLiveQueue();
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
@@ -104,8 +109,9 @@ private:
     std::vector<COutProgram> m_vPrograms;
     std::vector<int> m_vProgramInput; // per program: its input, 1-based
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
-    CPsiBuilder m_builder; // numbers the programs; renumbers on each change
-    int m_nVersion = 0;    // version_number of the tables now sent
+    CPsiBuilder m_builder;     // numbers the programs; renumbers on each change
+    int m_nVersion = 0;        // version_number of the tables now sent
+    bool m_bLiveHurry = false; // the output hurried for a live input (logged once an episode)
 
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive

@@ -40,9 +40,10 @@ int64_t CPacer::PacedFrom() const
                     m_nLastGroupEnd + m_time.MicrosAt(m_nGroup) / 2);
 }
 
-int64_t CPacer::GetAllowed()
+int64_t CPacer::GetAllowed(bool bHurry)
 {
     m_bAtOnce = false;
+    m_bHurrying = false;
     const int64_t nNow = os::ToMicros(m_clock.Now());
     const int64_t nScheduled = ScheduledBy(nNow);
     if (nScheduled <= m_nWritten) {
@@ -53,7 +54,9 @@ int64_t CPacer::GetAllowed()
     if (nScheduled - m_nWritten <= m_nGroup) {
         m_bOverLag = false; // owes only the group now due: on time
     }
-    if (!IsPaced()) {
+    if (!IsPaced() || bHurry) {
+        m_bAtOnce = true;
+        m_bHurrying = bHurry && IsPaced() && nScheduled - m_nWritten > m_nGroup;
         return std::min(nScheduled - m_nWritten, m_config.nMaxBatchSlots);
     }
     if (m_config.nMaxLagMicros > 0 && nLag > m_config.nMaxLagMicros) {

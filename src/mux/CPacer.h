@@ -20,7 +20,7 @@
 // one. A receiver with a small buffer then sees no burst, and the bytes are
 // the scheduler's either way. A lag beyond a bound goes out at once, so that
 // a machine that stalls more than the percentage can make up still keeps the
-// output's rate.
+// output's rate; so does a driver that says it must hurry.
 //
 // Reads and sleeps on the clock it is given, so a test steps it with a
 // manual clock. Driver thread only; the driver owns it.
@@ -41,13 +41,17 @@ public:
     CPacer(const COutputTime& time, const CConfig& config, os::IClock& clock);
 
     // Slots that may be written now: 0 until their time, else a whole group
-    // (or the rest of one), more only where a file or the lag bound asks.
-    int64_t GetAllowed();
+    // (or the rest of one), more only where a file or the lag bound asks,
+    // or bHurry: all that is owed, as for a file (a live input's queue is
+    // filling up behind the lag; losing its packets would be worse).
+    int64_t GetAllowed(bool bHurry = false);
     // Sleeps until the next write may go (once; a caller loops).
     void SleepUntilAllowed();
     // nSlots were handed to the sink; the clock is read for the limits.
     void OnWritten(int64_t nSlots);
 
+    // The last GetAllowed gave more than a group because it was told to hurry.
+    bool IsHurrying() const { return m_bHurrying; }
     int64_t GetStartMicros() const { return m_nStart; }
     // The furthest the output fell behind its schedule, microseconds.
     int64_t GetMaxLagMicros() const { return m_nMaxLag; }
@@ -64,13 +68,14 @@ private:
     const COutputTime& m_time;
     CConfig m_config;
     os::IClock& m_clock;
-    int64_t m_nGroup;        // slots per group
-    int64_t m_nEarly;        // how early a group goes: half its span, microseconds
-    int64_t m_nStart;        // clock when slot 0 is due, microseconds
-    int64_t m_nWritten = 0;  // slots handed to the sink
-    int64_t m_nBudget;       // when the writes so far are paid for at the catch-up rate
-    int64_t m_nLastGroupEnd; // when the last write that finished a group ended
-    int64_t m_nMaxLag = 0;   // microseconds
-    bool m_bAtOnce = false;  // the allowance just given was over the lag bound
-    bool m_bOverLag = false; // the lag passed its bound (logged once per episode)
+    int64_t m_nGroup;         // slots per group
+    int64_t m_nEarly;         // how early a group goes: half its span, microseconds
+    int64_t m_nStart;         // clock when slot 0 is due, microseconds
+    int64_t m_nWritten = 0;   // slots handed to the sink
+    int64_t m_nBudget;        // when the writes so far are paid for at the catch-up rate
+    int64_t m_nLastGroupEnd;  // when the last write that finished a group ended
+    int64_t m_nMaxLag = 0;    // microseconds
+    bool m_bAtOnce = false;   // the allowance just given is not charged to the budget
+    bool m_bHurrying = false; // see IsHurrying
+    bool m_bOverLag = false;  // the lag passed its bound (logged once per episode)
 };

@@ -100,7 +100,15 @@ void CMuxCore::DriveLoop()
     while (!m_bStop.load(std::memory_order_acquire) && nWritten < nEnd) {
         int64_t nWant = kMaxBatchSlots;
         if (!m_bVirtualClock) {
-            nWant = pacer.GetAllowed();
+            const int nFilling = FindFillingLiveQueue();
+            nWant = pacer.GetAllowed(nFilling >= 0);
+            if (pacer.IsHurrying() && !m_bLiveHurry) {
+                LogPrint(kLogWarning,
+                         "mux: input %d: its queue is filling while the output catches up; what "
+                         "is owed goes out at once",
+                         nFilling + 1);
+            }
+            m_bLiveHurry = pacer.IsHurrying();
             m_nMaxLagMicros.store(pacer.GetMaxLagMicros(), std::memory_order_relaxed);
             if (nWant == 0) {
                 pacer.SleepUntilAllowed();
@@ -140,6 +148,18 @@ void CMuxCore::DriveLoop()
                      i + 1, static_cast<long long>(vStats[i].nLate), kLateBudgetMs);
         }
     }
+}
+
+int CMuxCore::FindFillingLiveQueue()
+{
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        const CTimedQueue& queue = pModule->GetQueue();
+        if (pModule->IsLive() && queue.GetPublishedCount() > queue.GetCapacity() / 8 * 7) {
+            return int(i);
+        }
+    }
+    return -1;
 }
 
 void CMuxCore::EnterRealtime()

@@ -185,6 +185,24 @@ TEST_F(CPacerTest, LagBeyondTheBoundGoesAtOnce)
     EXPECT_EQ(mtk::CLogCapture::CountStarting("1 mux: the output fell 2993 ms behind"), 1);
 }
 
+// Told to hurry (a live input's queue filling behind the lag), the pacer
+// writes what is owed at once, uncharged; on time, hurrying changes nothing.
+TEST_F(CPacerTest, HurryMakesUpAtOnce)
+{
+    CPacer pacer(m_time, Network(), m_clock);
+    m_clock.Advance(kUnitMicros);
+    EXPECT_EQ(pacer.GetAllowed(true), 7);
+    EXPECT_FALSE(pacer.IsHurrying());
+    pacer.OnWritten(7);
+    m_clock.Advance(200'000);
+    EXPECT_EQ(pacer.GetAllowed(true), 203 - 7) << "the whole units due by 207 ms";
+    EXPECT_TRUE(pacer.IsHurrying());
+    pacer.OnWritten(196);
+    m_clock.Advance(kHalfMicros);
+    EXPECT_EQ(pacer.GetAllowed(), 7) << "the unit due at 210 ms, not held back";
+    EXPECT_FALSE(pacer.IsHurrying());
+}
+
 // A file makes up everything at once, up to the batch limit per write.
 TEST_F(CPacerTest, FileCatchesUpAtOnce)
 {

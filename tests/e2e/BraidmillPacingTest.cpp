@@ -26,14 +26,7 @@ constexpr double kSpacingMs = 7.0 * 188 * 8 * 1000 / kRate; // a full datagram
 class BraidmillPacingTest : public CSamplePairTest
 {
 protected:
-    std::vector<uint8_t> Reference()
-    {
-        const std::string sRef = m_sDir + "/ref.ts";
-        EXPECT_EQ(Mux({"--fast", "--rate", kRateArg, m_sMpeg2, m_sH264, sRef}).nStatus, 0);
-        std::vector<uint8_t> v;
-        EXPECT_TRUE(CStreamMaker::ReadFile(sRef, v));
-        return v;
-    }
+    std::vector<uint8_t> Reference() { return FastReference(kRateArg); }
 };
 
 // Per thread of a process: its name, scheduling policy and real-time

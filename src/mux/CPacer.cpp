@@ -63,14 +63,24 @@ int64_t CPacer::GetAllowed(bool bHurry)
         if (!m_bOverLag) {
             m_bOverLag = true;
             LogPrint(kLogWarning,
-                     "mux: the output fell %lld ms behind its schedule; what is owed beyond "
-                     "%lld ms goes out at once",
+                     "mux: the output fell %lld ms behind its schedule, more than %lld ms; it "
+                     "catches up in short bursts",
                      static_cast<long long>(nLag / 1000),
                      static_cast<long long>(m_config.nMaxLagMicros / 1000));
         }
         m_bAtOnce = true;
-        const int64_t nOverdue = ScheduledBy(nNow - m_config.nMaxLagMicros) - m_nWritten;
-        return std::min(nOverdue, m_config.nMaxBatchSlots);
+        if (nLag > 2 * m_config.nMaxLagMicros) {
+            // Not even bursts keep up: down to the bound at once.
+            const int64_t nOverdue = ScheduledBy(nNow - m_config.nMaxLagMicros) - m_nWritten;
+            return std::min(nOverdue, m_config.nMaxBatchSlots);
+        }
+        if (nNow < m_nLastGroupEnd + m_time.MicrosAt(m_nGroup) / 2) {
+            return 0;
+        }
+        // A machine that wakes the driver late cannot keep the rate a
+        // group per wake-up: a few groups per write keep it.
+        const int64_t nBurst = m_config.nBurstGroups * m_nGroup - m_nWritten % m_nGroup;
+        return std::min({nBurst, nScheduled - m_nWritten, m_config.nMaxBatchSlots});
     }
     if (nNow < PacedFrom()) {
         return 0;

@@ -18,9 +18,11 @@
 // that may run ahead by a small leeway, so that a late wake-up is made up at
 // once), and never a write sooner than half a group's time after the last
 // one. A receiver with a small buffer then sees no burst, and the bytes are
-// the scheduler's either way. A lag beyond a bound goes out at once, so that
-// a machine that stalls more than the percentage can make up still keeps the
-// output's rate; so does a driver that says it must hurry.
+// the scheduler's either way. Beyond a lag bound a write carries a few
+// groups, and beyond twice the bound what is owed past the bound goes at
+// once, so that a machine that stalls more than the percentage can make up
+// still keeps the output's rate; a driver that says it must hurry gets all
+// that is owed at once.
 //
 // Reads and sleeps on the clock it is given, so a test steps it with a
 // manual clock. Driver thread only; the driver owns it.
@@ -34,7 +36,8 @@ public:
         int nCatchUpPercent = 0;    // above the rate while behind; 0: what is owed at once
         int64_t nMaxBatchSlots = 1; // most slots per write
         int64_t nLeewayMicros = 0;  // how far the budget may run ahead, at least a group
-        int64_t nMaxLagMicros = 0;  // behind further than this, the excess goes at once
+        int64_t nMaxLagMicros = 0;  // behind further than this: bursts, twice as far: at once
+        int nBurstGroups = 1;       // groups per write beyond the lag bound
     };
 
     // Starts the schedule: slot 0 is due at the clock's reading now.

@@ -44,8 +44,10 @@ inline constexpr int kMaxBatchMs = 100;  // ... whatever a sink asks for
 inline constexpr int64_t kCatchUpLeewayMs = 10;
 // A sink that catches up slowly after a stall still never falls further
 // behind than this: beyond it the output would run below its rate for as
-// long as the machine keeps stalling.
+// long as the machine keeps stalling. Past it a write carries up to
+// kCatchUpBurstGroups groups; past twice it, what is owed goes at once.
 inline constexpr int64_t kCatchUpMaxLagMs = 1000;
+inline constexpr int kCatchUpBurstGroups = 4;
 // The tables' cycle: a little inside the 80 ms promised, so that a table
 // that waits behind content that fell due before it still keeps the promise.
 inline constexpr int kTableCycleMs = kPsiRepeatMs * 19 / 20;

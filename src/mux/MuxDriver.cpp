@@ -51,6 +51,7 @@ CPacer::CConfig PacingOf(const COutPutModuleBase& sink, const COutputTime& time)
     config.nMaxBatchSlots = kMaxBatchSlots;
     config.nLeewayMicros = kCatchUpLeewayMs * 1000;
     config.nMaxLagMicros = kCatchUpMaxLagMs * 1000;
+    config.nBurstGroups = kCatchUpBurstGroups;
     return config;
 }
 

@@ -7,8 +7,11 @@
 #    spacing, spread around a steady line. Three runs: an idle machine,
 #    beside BUSY busy processes (bounded loops started and ended here by
 #    their PIDs), and the same with --realtime (needs root or CAP_SYS_NICE).
-#  - Cost: CPU seconds (user + system, every thread) per second of output for
-#    each kind of output on the same inputs, from the idle run and a file run.
+#  - Cost: CPU seconds (user + system, every thread) per second of output of
+#    each run. The receiver reads every 5 ms instead of waiting per datagram,
+#    so that the sender does not pay on loopback for waking it
+#    (bench/bench-output-cpu.sh compares the kinds of output with a waiting
+#    receiver).
 # Each figure comes with the load average before its run: the machine may be
 # shared. Usage: [BRAIDMILL=program] bench/bench-pacing.sh [SECONDS] [BUSY]   (defaults 30, 3)
 set -euo pipefail
@@ -81,24 +84,7 @@ udp_run() {
     grep -h "real-time\|locked\|behind" "$work/$name.out" "$work/$name.err" | sed 's/^/   /' || true
 }
 
-# A real-time run to a file of the same inputs.
-file_run() {
-    local before
-    before=$(load)
-    /usr/bin/time -f "%U %S" -o "$work/file.time" "$tool" -o "$work/out.ts" "${inputs[@]}" \
-        > /dev/null 2> "$work/file.err"
-    local bytes rate
-    bytes=$(stat -c %s "$work/out.ts")
-    rate=$(rate_of "$work/file.err")
-    echo "== file output (load before: $before)"
-    echo "   CPU $(cpu_of "$work/file.time") s, $(per_second "$(cpu_of "$work/file.time")" "$bytes" "$rate") CPU s per output s"
-    rm -f "$work/out.ts"
-}
-
 udp_run idle
-file_run
-# Further kinds of output go here, each a run of the same inputs with its
-# CPU per output second.
 start_busy
 udp_run "busy-$busy"
 stop_busy

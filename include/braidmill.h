@@ -346,15 +346,15 @@ protected:
 private:
     friend class CPolledFdStream; // asks IsStopRequested while a read waits
     int OpenFifo(const char* path);
-    bool Rewind(int nProbe, bool bProbeEnd);
 
     FILE* m_pFile;
     char m_szFileName[256];
     bool m_bLoop;
 };
 
-// Bit rate of a TS file in bit/s, estimated from the PCRs near its start;
-// -1 when the file cannot be opened or no estimate can be made.
+// Bit rate of a TS file in bit/s, estimated from the PCRs of its first
+// 3,850,240 bytes (the whole file when it is shorter); -1 when the file
+// cannot be opened or no estimate can be made.
 BRAIDMILL_API int GetSourceRate(const char* path);
 
 // Bytes from one packet to the next in a TS file, as its reader finds them
@@ -457,3 +457,123 @@ public:
 private:
     COutPutModuleUdpState* m_pState;
 };
+
+class CSourceSrtState;
+class COutPutModuleSrtState;
+
+// Receives TS over SRT in live mode (7 packets per message) and feeds an
+// input module from its reader thread. The connection is made again
+// whenever it is lost: a listener accepts the next caller, a caller calls
+// again (once a second while that fails). Meanwhile its input gets nothing,
+// as from a silent UDP sender: its programs stay, empty. It runs until it
+// is deleted (or, with SetTimeoutMs, until nothing has come for that long),
+// and then ends its input's stream. InitBuffer is not needed.
+class BRAIDMILL_API CSourceSrt : public CSourceBase
+{
+public:
+    CSourceSrt();
+    virtual ~CSourceSrt();
+
+    // srt://[host]:port[?mode=caller|listener|rendezvous&latency=MS&
+    // passphrase=TEXT&pbkeylen=N&streamid=TEXT&localport=N]. Without a mode
+    // "srt://:port" listens and "srt://host:port" calls. A listener listens
+    // from here on, a caller makes its first call. 0 open, -1 refused:
+    // GetError says why. Before StartRead.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    // The url as the log lines give it: the passphrase hidden.
+    const char* GetName() const;
+    // Nothing received for this long ends the stream with a log line; 0
+    // (the default) waits for ever. Before StartRead.
+    void SetTimeoutMs(int nMs);
+
+    // Figures, from any thread.
+    long long GetPackets() const;     // TS packets handed to the input module
+    long long GetMessages() const;    // messages received, bad ones included
+    long long GetBadMessages() const; // dropped: not whole TS packets
+    long long GetConnections() const; // connections made so far
+    bool IsConnected() const;
+    long long GetLinkDrops() const;   // messages SRT gave up on: too late for the latency
+
+protected:
+    void WorkFun() override;
+
+private:
+    CSourceSrtState* m_pState;
+};
+
+// Sends the multiplex over SRT in live mode, 7 packets per message, each
+// message as soon as it is full. The peer may come and go: while none is
+// connected the packets are counted and discarded, and the multiplex goes
+// on; a listener accepts the next caller, a caller calls again. Used by the
+// engine's output thread, where it never waits; Open, SetBitRate and
+// Destroy come from the client before Run or after WaitFinish.
+class BRAIDMILL_API COutPutModuleSrt : public COutPutModuleBase
+{
+public:
+    COutPutModuleSrt();
+    virtual ~COutPutModuleSrt();
+
+    // The srt:// form of CSourceSrt::Open. A caller waits up to a second
+    // here for its peer, so that a peer that is there gets the stream from
+    // its first packet. 0 open, -1 refused: GetError says why.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    const char* GetName() const;  // as CSourceSrt::GetName
+    // The output rate, bit/s: retransmissions may add a quarter to it.
+    // Without it the library estimates the rate.
+    void SetBitRate(long long llBitsPerSecond);
+
+    void RenderOnePacket(unsigned char* packet) override;
+    void RenderPackets(unsigned char* packets, int nCount) override;
+    // Sends what is left as a short last message, waits up to a second for
+    // the peer to acknowledge everything, and closes.
+    void Destroy() override;
+    // A message's 7 packets leave together; after a stall the output
+    // catches up at most 10 % above its rate, as a UDP one does: SRT plays
+    // messages out at the receiver as they were sent, bursts included.
+    int GetPacketsPerUnit() const override;
+    int GetCatchUpPercent() const override;
+
+    // Figures, from any thread.
+    long long GetMessagesSent() const;
+    long long GetMessagesDropped() const;    // not sent: the send buffer was full
+    long long GetPacketsWithoutPeer() const; // TS packets discarded while no peer was connected
+    long long GetConnections() const;        // connections made so far
+    bool IsConnected() const;
+    long long GetLinkDrops() const; // messages SRT gave up on: too late for the latency
+
+private:
+    COutPutModuleSrtState* m_pState;
+};
+
+// What ScanSourceRate found in a TS file.
+struct BraidmillRateScan
+{
+    enum class EResult {
+        kOk,
+        kCannotOpen, // nErrno says why
+        kReadError,
+        kEmpty,
+        kNotTransportStream, // no packets among the first bytes: szNoPackets
+        kNoUsablePcr         // no regular PCR step on any PID
+    };
+    EResult result = EResult::kCannotOpen;
+    int nBitRate = -1;       // bit/s of the 188-byte packets handed on; -1 none
+    bool bFromStart = false; // GetSourceRate's estimate, from the file's first bytes
+    double fSeconds = 0;     // PCR time measured, seconds
+    int nPcrPid = -1;        // the PID measured
+    int nPacketSize = -1;    // 188, 192 or 204; -1 no packets found
+    int nErrno = 0;          // errno of a failed open or read
+    long long llBytesRead = 0;
+    char szNoPackets[160] = {}; // what the file starts with, when it holds no packets
+};
+
+// A TS file's rate for sizing a multiplex: GetSourceRate's estimate where it
+// has one (bFromStart). Otherwise, for a stream so fast that its first bytes
+// cover a second of PCR time or less, or one whose first PCRs do not run
+// regularly, the regular PCR steps of a longer stretch: read until a further
+// stretch no longer moves the estimate, a minute of PCR time at most; on the
+// first PID with PCRs or, where that has no regular step, the PID whose steps
+// span longest. Opens and closes the file itself; callable from any thread.
+BRAIDMILL_API void ScanSourceRate(const char* path, BraidmillRateScan& scan);

@@ -21,10 +21,6 @@
 namespace {
 
 constexpr int kEpisodeLogLimit = 10; // episodes logged one by one, then a total
-// How much faster than the rate a stall is made up: a hardware receiver holds
-// a few tens of kilobytes, so the datagrams owed must trickle out; at 10 %
-// a 200 ms stall is made up within two seconds.
-constexpr int kCatchUpPercent = 10;
 constexpr int kStride = kRtpHeaderBytes + kUdpMaxPacketsPerDatagram * kTsPacketSize;
 
 constexpr const char* kMsgRefused = "no receiver (connection refused), sending on: %s ";
@@ -260,7 +256,7 @@ int COutPutModuleUdp::GetPacketsPerUnit() const
 
 int COutPutModuleUdp::GetCatchUpPercent() const
 {
-    return kCatchUpPercent;
+    return kNetworkCatchUpPercent;
 }
 
 long long COutPutModuleUdp::GetDatagramsSent() const

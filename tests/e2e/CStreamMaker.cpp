@@ -94,6 +94,15 @@ bool CStreamMaker::MakeH264(const std::string& sPath, double fSeconds)
                   sPath);
 }
 
+bool CStreamMaker::MakeH264Vbr(const std::string& sPath, double fSeconds)
+{
+    const std::string s = Seconds(fSeconds);
+    return Ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=25:duration=" + s + " " + Sine(660, s) +
+                      "-c:v libx264 -preset veryfast -b:v 1000k -maxrate 1000k -bufsize 1000k "
+                      "-g 25 -c:a aac -b:a 96k",
+                  sPath);
+}
+
 bool CStreamMaker::MakeDvbAc3(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);

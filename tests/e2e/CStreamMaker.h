@@ -19,6 +19,9 @@ public:
     static bool MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate = 2'500'000);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
     static bool MakeH264(const std::string& sPath, double fSeconds);
+    // The same at a variable rate, about 1.2 Mbit/s: only what the stream
+    // carries, no null packets.
+    static bool MakeH264Vbr(const std::string& sPath, double fSeconds);
     // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB
     // way: stream_type 0x06 with registration, AC-3 and language descriptors.
     static bool MakeDvbAc3(const std::string& sPath, double fSeconds);

@@ -52,7 +52,7 @@ int CMuxRun::Prepare()
 int CMuxRun::Execute()
 {
     std::string sReason;
-    if (IsStdName(m_cmd.sOutput.c_str())) {
+    if (IsStdoutName(m_cmd.sOutput.c_str())) {
         // Before the first line: from here on standard output carries the
         // multiplex alone, every line goes to standard error.
         m_pEarlyOutput.reset(OpenOutputByName(m_cmd.sOutput.c_str(), sReason));

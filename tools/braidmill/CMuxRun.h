@@ -41,7 +41,7 @@ private:
     CMuxIface* m_pMux = nullptr;
     std::unique_ptr<CWatchedSink> m_pSink; // null until the output is opened
     std::unique_ptr<COutPutModuleBase>
-        m_pEarlyOutput; // "-": opened first, so nothing else lands there
+        m_pEarlyOutput; // standard output: opened first, so nothing else lands there
     CRunStats m_stats;
     COutputRate m_rate;
 };

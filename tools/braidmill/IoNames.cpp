@@ -27,9 +27,30 @@ bool IsStdName(const char* name)
     return name != nullptr && std::strcmp(name, "-") == 0;
 }
 
+bool IsSrtName(const char* name)
+{
+    return name != nullptr && StartsWith(name, "srt://");
+}
+
+bool IsSameFileAsFd(const char* name, int fd)
+{
+    struct stat path = {};
+    struct stat open = {};
+    return name != nullptr && stat(name, &path) == 0 && fstat(fd, &open) == 0 &&
+           path.st_dev == open.st_dev && path.st_ino == open.st_ino;
+}
+
+bool IsStdoutName(const char* name)
+{
+    // Opened by its name, standard output would be written at two offsets
+    // (or truncated under the other) while the lines still go to it.
+    return IsStdName(name) || IsSameFileAsFd(name, STDOUT_FILENO);
+}
+
 bool IsNetworkName(const char* name)
 {
-    return name != nullptr && (StartsWith(name, "udp://") || StartsWith(name, "rtp://"));
+    return name != nullptr &&
+           (StartsWith(name, "udp://") || StartsWith(name, "rtp://") || IsSrtName(name));
 }
 
 bool IsStreamName(const char* name)
@@ -43,6 +64,15 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error)
         error = "no output given";
         return nullptr;
     }
+    if (IsSrtName(name)) {
+        auto* pSink = new COutPutModuleSrt();
+        if (pSink->Open(name) != 0) {
+            error = std::string(pSink->GetName()) + ": " + pSink->GetError();
+            delete pSink;
+            return nullptr;
+        }
+        return pSink;
+    }
     if (IsNetworkName(name)) {
         auto* pSink = new COutPutModuleUdp();
         if (pSink->Open(name) != 0) {
@@ -53,7 +83,7 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error)
         return pSink;
     }
     auto* pSink = new COutPutModuleFile();
-    if (IsStdName(name)) {
+    if (IsStdoutName(name)) {
         std::fflush(stdout);
         if (pSink->OpenStdout() != 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
             error = std::string("standard output: ") + std::strerror(errno ? errno : EIO);
@@ -79,6 +109,16 @@ CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nB
     if (name == nullptr || *name == '\0') {
         error = "no input given";
         return nullptr;
+    }
+    if (IsSrtName(name)) {
+        auto* pSource = new CSourceSrt();
+        if (pSource->Open(name) != 0) {
+            error = std::string(pSource->GetName()) + ": " + pSource->GetError();
+            delete pSource;
+            return nullptr;
+        }
+        pSource->SetRecvModule(module);
+        return pSource;
     }
     if (IsNetworkName(name)) {
         auto* pSource = new CSourceUdp();
@@ -117,6 +157,8 @@ void SetOutputRate(COutPutModuleBase* sink, long long llBitsPerSecond)
 {
     if (auto* pUdp = dynamic_cast<COutPutModuleUdp*>(sink)) {
         pUdp->SetBitRate(llBitsPerSecond);
+    } else if (auto* pSrt = dynamic_cast<COutPutModuleSrt*>(sink)) {
+        pSrt->SetBitRate(llBitsPerSecond);
     }
 }
 

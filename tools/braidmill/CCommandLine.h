@@ -42,6 +42,7 @@ public:
     bool bLoop = false;              // file inputs start again at their end
     double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
     std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
+    int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
 
 private:
     Action Refuse(const std::string& sWhat);

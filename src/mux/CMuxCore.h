@@ -50,6 +50,8 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // SCHED_FIFO priority of the driver thread in real time; 0 normal.
+    void SetRealtimePriority(int nPriority) { m_nRealtimePriority = nPriority; }
     void SetStartWaitMs(int nMs) { m_nStartWaitMs = nMs < 0 ? 0 : nMs; }
     void SetInputTimeoutMs(int nMs) { m_nInputTimeoutMs = nMs < 1 ? 1 : nMs; }
     // Client thread, before Run: waits up to nMaxMs (-1: no limit) until
@@ -76,6 +78,14 @@ private:
     static CInputModule* ModuleOf(CInputModuleIface* pIn);
     static unsigned long DriverThreadProc(void* pEngine);
     void DriveLoop();
+    // Driver thread, before its first write: the real-time priority and
+    // locked, touched memory asked for; one line where not permitted.
+    void EnterRealtime();
+    // Driver thread: the first live input whose queue is seven eighths
+    // full, -1 none. While the output is behind, a live input's packets wait
+    // there for their slots; the pacer then writes what is owed at once
+    // rather than let the input drop them.
+    int FindFillingLiveQueue();
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
@@ -83,7 +93,9 @@ private:
     // Driver thread, real time: judges every input (up, stalled, down) once
     // per round; nStarved is the input the slots wait for, -1 none.
     void WatchInputs(int nStarved);
-    void PublishStats();
+    // bWait false: skipped (false returned) while a reader holds the figures,
+    // so that the driver never waits on a thread of lower priority.
+    bool PublishStats(bool bWait = true);
     void ReadInputCounters(_MUX_STATS& stats) const;
     // Driver thread: input nInput's tables changed at the head of its queue.
     // Renumbers what is new, keeps every PID given, and replaces the tables
@@ -104,6 +116,7 @@ private:
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
     int m_nStartWaitMs = 10'000;  // Run's wait for the inputs' programs
     int m_nInputTimeoutMs = 1000; // silence that makes an input down
+    int m_nRealtimePriority = 0;  // SCHED_FIFO priority of the driver; 0 normal
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 
@@ -113,15 +126,17 @@ private:
     std::vector<COutProgram> m_vPrograms;
     std::vector<int> m_vProgramInput; // per program: its input, 1-based
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
-    CPsiBuilder m_builder; // numbers the programs; renumbers on each change
+    CPsiBuilder m_builder;     // numbers the programs; renumbers on each change
+    int m_nVersion = 0;        // version_number of the tables now sent
+    bool m_bLiveHurry = false; // the output hurried for a live input (logged once an episode)
     std::unique_ptr<CInputWatch> m_pWatch; // real time: which inputs are down
     std::vector<bool> m_vJoining;          // per input: not ready at the start
-    int m_nVersion = 0;    // version_number of the tables now sent
 
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive
     std::atomic<bool> m_bFailed{false};
     std::atomic<int> m_nOmitted{0};
+    std::atomic<int64_t> m_nMaxLagMicros{0}; // the pacer's figure, driver thread writes
 
     mutable std::mutex m_mtxStats; // guards m_stats and m_bHaveStats
     _MUX_STATS m_stats;

@@ -5,6 +5,7 @@
 #include "log/CLogger.h"
 #include "mux/CMuxCore.h"
 #include "mux/DvbText.h"
+#include "os/Realtime.h"
 
 #include <exception>
 
@@ -194,6 +195,15 @@ void CMuxIface::SetServiceNames(bool bFromInputs)
     if (m_pCore != nullptr) {
         m_pCore->SetServiceNames(bFromInputs);
     }
+}
+
+bool CMuxIface::SetRealtimePriority(int nPriority)
+{
+    if (m_pCore == nullptr || nPriority < 0 || nPriority > os::kMaxRealtimePriority) {
+        return false;
+    }
+    m_pCore->SetRealtimePriority(nPriority);
+    return true;
 }
 
 void CMuxIface::SetStartWaitMs(int nMs)

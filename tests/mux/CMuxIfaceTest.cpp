@@ -250,3 +250,12 @@ TEST(CMuxIfaceTest, EngineCreatedAndDeletedWithoutRunStartsNothing)
     EXPECT_EQ(mux.GetOmittedProgramCount(), 0);
     mux.WaitFinish(); // before Run: returns at once
 }
+
+TEST(CMuxIfaceTest, RealtimePriorityOutsideItsRangeIsRefused)
+{
+    CMuxIface mux;
+    EXPECT_FALSE(mux.SetRealtimePriority(-1));
+    EXPECT_FALSE(mux.SetRealtimePriority(100));
+    EXPECT_TRUE(mux.SetRealtimePriority(99));
+    EXPECT_TRUE(mux.SetRealtimePriority(0)); // back to normal priority
+}

@@ -44,6 +44,7 @@ public:
     bool bInputTimeoutEnds = false;  // the timeout ends a network input, and the run
     double fStartWait = 10;          // seconds a pipe, FIFO or network input may take at the start
     std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
+    int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
 
 private:
     Action Refuse(const std::string& sWhat);

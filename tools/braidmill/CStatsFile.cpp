@@ -46,7 +46,8 @@ std::string CStatsFile::ToJson(const Run& run, const _MUX_STATS* pStats)
     if (pStats) {
         out << ", \"slots\": " << pStats->llSlots << ", \"null_slots\": " << pStats->llNullSlots
             << ", \"table_slots\": " << pStats->llTableSlots
-            << ", \"pcrs_inserted\": " << pStats->llPcrsInserted;
+            << ", \"pcrs_inserted\": " << pStats->llPcrsInserted
+            << ", \"max_catch_up_us\": " << pStats->llMaxCatchUpUs;
     }
     out << "},\n  \"inputs\": [";
     for (size_t i = 0; i < run.vInputs.size(); ++i) {

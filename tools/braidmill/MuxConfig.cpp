@@ -100,6 +100,9 @@ int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CCo
     if (cmd.fDuration > 0) {
         pMux->SetDuration(cmd.fDuration);
     }
+    if (cmd.nRealtimePriority > 0) {
+        pMux->SetRealtimePriority(cmd.nRealtimePriority);
+    }
     // The inputs were waited for: Run starts with those that are ready.
     pMux->SetStartWaitMs(0);
     if (cmd.fInputTimeout > 0 && !cmd.bInputTimeoutEnds) {

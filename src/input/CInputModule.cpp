@@ -159,6 +159,7 @@ void CInputModule::ApplyPidKinds(const CInputTables& tables)
     }
     m_vPidKind.swap(vKind);
     m_vEsPid.swap(vEs);
+    m_margin.SetPrograms(tables.vPrograms);
 }
 
 void CInputModule::OnTablesChanged(int64_t nPos)
@@ -338,6 +339,7 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     }
 
     if (nKind != kPidForeign) {
+        const int32_t nMargin = m_margin.Look(pData, nPid, nPcr, nPos);
         // A packet that finds no room is lost data only where the reader
         // may not wait (a live input); what a reader holds or still hands
         // over once the run was stopped is no loss: the run ended there.
@@ -355,6 +357,7 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         if (pSlot != nullptr) {
             std::memcpy(pSlot->vData, pData, kTsPacketSize);
             pSlot->nChange = 0;
+            pSlot->nMargin = nMargin;
             CTsPacket packet;
             packet.SetData(pSlot->vData);
             CheckContinuity(packet, nPid);

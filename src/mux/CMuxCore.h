@@ -3,6 +3,7 @@
 #include "braidmill.h"
 #include "mux/CPsiBuilder.h"
 #include "mux/CSlotScheduler.h"
+#include "mux/CTableIntervals.h"
 #include "os/CClock.h"
 #include "os/COsThread.h"
 
@@ -43,6 +44,9 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // 0: chosen from the load. Out of range: refused with an error line.
+    void SetSdtInterval(int nMs);
+    void SetNitInterval(int nMs);
 
     void Run();
     void WaitFinish();
@@ -74,6 +78,14 @@ private:
     // Renumbers what is new, keeps every PID given, and replaces the tables
     // with a new version.
     void OnInputChange(size_t nInput, uint32_t nChange) override;
+    // Driver thread: a program's PCRs moved to another of its PIDs; its PMT
+    // names it from here on.
+    void OnPcrPidMoved(int nProgram, int nFromPid, int nToPid) override;
+    // Driver thread: new tables (version + 1) from the builder's programs,
+    // sent from the next slot on. False when they could not be built.
+    bool SendNewTables();
+    // Tells the scheduler every program's PIDs, number and PCR PID.
+    void MapPrograms();
     // The output PCR PIDs of the programs of input nInput (0-based) in the tables.
     std::vector<int> PcrPidsOf(size_t nInput) const;
 
@@ -87,6 +99,7 @@ private:
     double m_fDuration = 0.0; // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
+    CTableIntervals m_intervals;  // how often each kind of table repeats
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 

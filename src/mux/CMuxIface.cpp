@@ -184,3 +184,17 @@ void CMuxIface::SetServiceNames(bool bFromInputs)
         m_pCore->SetServiceNames(bFromInputs);
     }
 }
+
+void CMuxIface::SetSdtInterval(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetSdtInterval(nMs);
+    }
+}
+
+void CMuxIface::SetNitInterval(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetNitInterval(nMs);
+    }
+}

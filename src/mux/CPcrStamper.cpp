@@ -11,6 +11,9 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr uint8_t kAfcAdaptationOnly = 0x20;
 constexpr uint8_t kAfFlagPcr = 0x10;
 constexpr uint8_t kAfLengthWhole = 183; // an adaptation field that fills the packet
+// PCR PIDs due this close after the first are served in one run; more that
+// close together than there are slots would be a rate no output has.
+constexpr int64_t kCrowdSlots = 64;
 
 } // namespace
 
@@ -20,7 +23,7 @@ CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t 
 {
 }
 
-void CPcrStamper::AddPid(int nPid)
+void CPcrStamper::AddPid(int nPid, bool bInsert)
 {
     if (nPid < 0 || nPid >= kPidCount) {
         return;
@@ -33,12 +36,24 @@ void CPcrStamper::AddPid(int nPid)
             state.bEnded = false;
             state.nRefPcr = -1;
         }
+        if (bInsert) {
+            SetInsert(nPid, true);
+        }
         return;
     }
     m_vIndex[size_t(nPid)] = int(m_vStates.size());
     CPidState state;
     state.nPid = nPid;
+    state.bInsert = bInsert;
     m_vStates.push_back(state);
+}
+
+void CPcrStamper::SetInsert(int nPid, bool bInsert)
+{
+    if (IsPcrPid(nPid)) {
+        m_vStates[size_t(m_vIndex[size_t(nPid)])].bInsert = bInsert;
+        RecomputeNextDue();
+    }
 }
 
 void CPcrStamper::FollowPid(int nPid)
@@ -52,7 +67,7 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
 {
     // Nothing before a PID's first PCR, nothing across a new time base that
     // has not got its PCR yet, nothing on a PID that carries nothing more.
-    if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded) {
+    if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded || !state.bInsert) {
         return kNever;
     }
     // An input whose own PCRs come a little more often than the longest gap
@@ -65,24 +80,38 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
 
 void CPcrStamper::RecomputeNextDue()
 {
-    m_nNextDue = kNever;
+    int64_t nFirst = kNever;
     for (const CPidState& state : m_vStates) {
-        m_nNextDue = std::min(m_nNextDue, DueOf(state));
+        nFirst = std::min(nFirst, DueOf(state));
+    }
+    m_nNextDue = nFirst;
+    if (nFirst == kNever) {
+        return;
+    }
+    // One PCR per slot: of the PIDs due right after the first, the k-th in
+    // due order needs k slots up to its due, so the first starts where the
+    // tightest of them needs it.
+    m_vNear.clear();
+    for (const CPidState& state : m_vStates) {
+        const int64_t nDue = DueOf(state);
+        if (nDue <= nFirst + kCrowdSlots) {
+            m_vNear.push_back(nDue);
+        }
+    }
+    std::sort(m_vNear.begin(), m_vNear.end());
+    for (size_t k = 1; k < m_vNear.size(); ++k) {
+        m_nNextDue = std::min(m_nNextDue, m_vNear[k] - int64_t(k));
     }
 }
 
 void CPcrStamper::NotePcr(CPidState& state, int64_t nSlot)
 {
-    const int64_t nOldDue = DueOf(state);
     if (state.nLastSlot >= 0) {
         state.nMaxInterval = std::max(state.nMaxInterval, nSlot - state.nLastSlot);
     }
     state.nLastSlot = nSlot;
     ++state.nPcrs;
-    // Dues only move later; the minimum changes only if this PID held it.
-    if (nOldDue <= m_nNextDue || DueOf(state) < m_nNextDue) {
-        RecomputeNextDue();
-    }
+    RecomputeNextDue();
 }
 
 bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, int nPid)
@@ -98,11 +127,8 @@ bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, in
     if (nOwn < 0) {
         if (bDiscontinuity) {
             // A new time base begins here; its first PCR becomes the reference.
-            const int64_t nOldDue = DueOf(state);
             state.bRestartPending = true;
-            if (nOldDue <= m_nNextDue) {
-                RecomputeNextDue();
-            }
+            RecomputeNextDue();
         }
         return false;
     }
@@ -136,9 +162,12 @@ int CPcrStamper::GetDuePid(int64_t nSlot)
         return -1;
     }
     const CPidState* pDue = nullptr;
+    int64_t nDue = kNever;
     for (const CPidState& state : m_vStates) {
-        if (DueOf(state) <= nSlot && (pDue == nullptr || DueOf(state) < DueOf(*pDue))) {
+        const int64_t nThis = DueOf(state);
+        if (nThis < nDue) {
             pDue = &state;
+            nDue = nThis;
         }
     }
     if (pDue == nullptr) {
@@ -146,6 +175,11 @@ int CPcrStamper::GetDuePid(int64_t nSlot)
         return -1;
     }
     return pDue->nPid;
+}
+
+int64_t CPcrStamper::GetDueSlot(int nPid) const
+{
+    return IsPcrPid(nPid) ? DueOf(m_vStates[size_t(m_vIndex[size_t(nPid)])]) : kNever;
 }
 
 int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)

@@ -70,12 +70,23 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
     if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded || !state.bInsert) {
         return kNever;
     }
-    // An input whose own PCRs come a little more often than the longest gap
-    // allowed gets a PCR-only packet only when its next one is late: at the
-    // usual interval every such PID would carry its PCRs twice.
-    const bool bOwnNearlyInTime =
-        state.nSpacing > m_nInsertSlots && state.nSpacing <= m_nMaxSlots + m_nMaxSlots / 20;
-    return state.nLastSlot + (bOwnNearlyInTime ? m_nMaxSlots : m_nInsertSlots);
+    if (state.nSpacing <= m_nInsertSlots) {
+        return state.nLastSlot + m_nInsertSlots; // its own PCRs come first, unless late
+    }
+    // Sparser own PCRs get as few PCR-only packets as keep every gap inside
+    // the longest: their spacing cut in equal parts, counted from their own
+    // last PCR's due slot (not from when it left, or the parts would creep
+    // ahead of their own PCRs). The last part waits for their own next PCR
+    // up to the longest gap: one a little late leaves a little early
+    // instead of getting a PCR-only packet just before it. One that comes
+    // little less often than the longest gap is one part.
+    const int64_t nTolerance = m_nMaxSlots / 20;
+    const int64_t nParts = (state.nSpacing - nTolerance + m_nMaxSlots - 1) / m_nMaxSlots;
+    if (state.nInserted + 1 >= nParts) {
+        return state.nLastSlot + m_nMaxSlots;
+    }
+    const int64_t nPartDue = state.nLastDue + (state.nInserted + 1) * (state.nSpacing / nParts);
+    return std::min(state.nLastSlot + m_nMaxSlots, std::max(state.nLastSlot + 1, nPartDue));
 }
 
 void CPcrStamper::RecomputeNextDue()
@@ -134,6 +145,7 @@ bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, in
     }
     state.nSpacing = state.nLastDue >= 0 && !bDiscontinuity ? nDueSlot - state.nLastDue : -1;
     state.nLastDue = nDueSlot;
+    state.nInserted = 0;
     if (bDiscontinuity || state.bRestartPending || state.nRefPcr < 0 || state.bFollow) {
         // Restamping across a new time base would put the clock out of step
         // with the time stamps that follow it.
@@ -202,6 +214,7 @@ int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
     packet.SetData(pOut);
     packet.SetPcr(m_time.PcrAt(pDue->nRefPcr, pDue->nRefSlot, nSlot));
     ++m_nInserted;
+    ++pDue->nInserted;
     NotePcr(*pDue, nSlot);
     return pDue->nPid;
 }

@@ -67,6 +67,7 @@ private:
         int64_t nLastSlot = -1;       // slot of the last PCR sent
         int64_t nLastDue = -1;        // due slot of the last PCR of the input sent
         int64_t nSpacing = -1;        // due slots between the input's last two PCRs; -1 unknown
+        int64_t nInserted = 0;        // PCR-only packets since the input's last PCR
         uint8_t nLastCc = 0;          // counter of the last packet sent on the PID
         bool bRestartPending = false; // a discontinuity was sent; its PCR not yet
         bool bEnded = false;

@@ -50,7 +50,8 @@ CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vT
       m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)),
       m_delay(nGuardSlots, m_time), m_choice(m_time.SlotsIn(kPcrSilentMs)),
       m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
-      m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20)
+      m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20),
+      m_nTableWaitSlots(m_time.SlotsIn(kPsiRepeatMs - CTableIntervals::CycleOf(kPsiRepeatMs)) / 2)
 {
     for (uint8_t nTableId : {uint8_t(kTableIdSdt), uint8_t(kTableIdNit)}) {
         m_carousel.SetInterval(nTableId,
@@ -407,9 +408,12 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
             if (m_nStarved >= 0) {
                 break; // what the input has next may be due first
             }
+            // A table that has waited half its slack goes before content
+            // that runs late, or it would break its interval.
             const bool bTableFirst =
                 nTableDue <= nSlot &&
                 (nInput < 0 || nTableDue <= m_vInputs[size_t(nInput)].nHeadSlot ||
+                 nSlot - nTableDue >= m_nTableWaitSlots ||
                  m_carousel.GetPacketsSent() < m_nTablesFirstUntil);
             if (bTableFirst && m_carousel.TakeDue(nSlot, p)) {
                 bTable = true;

@@ -345,6 +345,8 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         if (!bSame) {
             out = std::move(next);
             bChanged = true;
+        } else {
+            out.nPmtPcrPid = next.nPmtPcrPid; // what the input names, though the PMT stays
         }
     }
     for (size_t i = 0; i < m_vPrograms.size(); ++i) {

@@ -7,6 +7,7 @@
 #include "ts/PcrMath.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -225,20 +226,21 @@ void CSlotScheduler::NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t 
     state.nLateLogged = nSlot;
     const CDelayWatch::CProgram* pProgram = m_delay.Find(nProgram);
     const long long llDelayMs = static_cast<long long>(m_time.MicrosAt(nDelay) / 1000);
-    const int nNumber = nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size()
-                            ? m_vProgramNumber[size_t(nProgram)]
-                            : -1;
+    char szWho[32] = "a packet of no program";
+    if (nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size()) {
+        std::snprintf(szWho, sizeof szWho, "program %d", m_vProgramNumber[size_t(nProgram)]);
+    }
     if (pProgram != nullptr && pProgram->nMargin >= 0) {
         LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; program %d leaves %lld ms "
-                 "late, past its decoding margin of %lld ms less %d ms",
-                 i + 1, nNumber, llDelayMs,
+                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, past "
+                 "its decoding margin of %lld ms less %d ms",
+                 i + 1, szWho, llDelayMs,
                  static_cast<long long>(pProgram->nMargin / (kPcrHz / 1000)), kLateGuardMs);
     } else {
         LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; program %d leaves %lld ms "
-                 "late, more than %d ms with no decoding margin known",
-                 i + 1, nNumber, llDelayMs, kLateGuardMs);
+                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, more "
+                 "than %d ms with no decoding margin known",
+                 i + 1, szWho, llDelayMs, kLateGuardMs);
     }
 }
 

@@ -16,40 +16,7 @@ constexpr size_t kMaxNetworkName = 255;          // a descriptor's payload, byte
 constexpr long long kMaxRateBps = 1'000'000'000; // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
 constexpr double kMaxInputTimeout = 86400; // a day
-
-enum Option {
-    kOptFast = 256,
-    kOptRate,
-    kOptTsid,
-    kOptOnid,
-    kOptNetworkId,
-    kOptNetworkName,
-    kOptStats,
-    kOptServiceNames,
-    kOptHelp,
-    kOptVersion,
-    kOptLoop,
-    kOptInputTimeout
-};
-
-const option kOptions[] = {
-    {"fast", no_argument, nullptr, kOptFast},
-    {"rate", required_argument, nullptr, kOptRate},
-    {"tsid", required_argument, nullptr, kOptTsid},
-    {"onid", required_argument, nullptr, kOptOnid},
-    {"network-id", required_argument, nullptr, kOptNetworkId},
-    {"network-name", required_argument, nullptr, kOptNetworkName},
-    {"duration", required_argument, nullptr, 't'},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"stats", required_argument, nullptr, kOptStats},
-    {"service-names", required_argument, nullptr, kOptServiceNames},
-    {"loop", no_argument, nullptr, kOptLoop},
-    {"input-timeout", required_argument, nullptr, kOptInputTimeout},
-    {"help", no_argument, nullptr, kOptHelp},
-    {"version", no_argument, nullptr, kOptVersion},
-    {nullptr, 0, nullptr, 0},
-};
+constexpr int kLongOnly = 256;             // getopt value of a long-only option: this plus its row
 
 // A whole decimal integer in [nMin, nMax]; anything else (sign junk, hex,
 // trailing text, overflow) is refused rather than read in part.
@@ -66,6 +33,157 @@ bool ParseInteger(const char* szText, long long nMin, long long nMax, long long&
     }
     nValue = n;
     return true;
+}
+
+// Seconds, more than 0 and at most fMax; szRange says the range in the refusal.
+std::string ParseSeconds(const char* szName, const char* szValue, double fMax, const char* szRange,
+                         double& fValue)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    fValue = std::strtod(szValue, &pEnd);
+    if (errno != 0 || pEnd == szValue || *pEnd != '\0' || !std::isfinite(fValue) || fValue <= 0 ||
+        fValue > fMax) {
+        return std::string("bad value for ") + szName + ": " + szValue + " (" + szRange + ")";
+    }
+    return "";
+}
+
+// A 16-bit identifier of the tables.
+std::string ParseId(const char* szName, const char* szValue, int& nValue)
+{
+    long long n = 0;
+    if (!ParseInteger(szValue, 0, kMaxId, n)) {
+        return std::string("bad value for ") + szName + ": " + szValue + " (0 to 65535)";
+    }
+    nValue = int(n);
+    return "";
+}
+
+std::string ApplyOutput(CCommandLine& cmd, const char* szValue)
+{
+    cmd.sOutput = szValue;
+    cmd.bExplicitOutput = true;
+    return "";
+}
+
+std::string ApplyRate(CCommandLine& cmd, const char* szValue)
+{
+    if (!ParseInteger(szValue, kMinRateBps, kMaxRateBps, cmd.llRateBps)) {
+        return std::string("bad value for --rate: ") + szValue +
+               " (a whole number of bit/s, 1 to 1000000000)";
+    }
+    return "";
+}
+
+std::string ApplyNetworkName(CCommandLine& cmd, const char* szValue)
+{
+    cmd.sNetworkName = szValue;
+    cmd.bNetworkName = true;
+    if (cmd.sNetworkName.size() > kMaxNetworkName) {
+        return "bad value for --network-name: longer than 255 bytes";
+    }
+    return "";
+}
+
+std::string ApplyServiceNames(CCommandLine& cmd, const char* szValue)
+{
+    const std::string sValue = szValue;
+    if (sValue != "input" && sValue != "numbered") {
+        return "bad value for --service-names: " + sValue + " (input or numbered)";
+    }
+    cmd.bInputServiceNames = sValue == "input";
+    return "";
+}
+
+std::string ApplyStats(CCommandLine& cmd, const char* szValue)
+{
+    cmd.sStatsPath = szValue;
+    if (cmd.sStatsPath.empty()) {
+        return "bad value for --stats: an empty file name";
+    }
+    return "";
+}
+
+// Takes an option's value (null when it has none); returns the refusal,
+// empty when the value is taken.
+using ApplyFn = std::string (*)(CCommandLine& cmd, const char* szValue);
+
+// One option of the program. A new option is a field in CCommandLine, a row
+// here and its lines in the help text and the manual.
+struct COptionRow
+{
+    const char* szLong;          // null: short only
+    char cShort;                 // 0: long only
+    int nArgument;               // no_argument, required_argument or optional_argument
+    CCommandLine::Action action; // Help or Version end the parse; Run applies fnApply
+    ApplyFn fnApply;
+};
+
+using Action = CCommandLine::Action;
+
+const COptionRow kRows[] = {
+    {"fast", 0, no_argument, Action::Run,
+     [](CCommandLine& cmd, const char*) -> std::string {
+         cmd.bFast = true;
+         return "";
+     }},
+    {nullptr, 'o', required_argument, Action::Run, ApplyOutput},
+    {"rate", 0, required_argument, Action::Run, ApplyRate},
+    {"tsid", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) { return ParseId("--tsid", szValue, cmd.nTsId); }},
+    {"onid", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) { return ParseId("--onid", szValue, cmd.nOnid); }},
+    {"network-id", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseId("--network-id", szValue, cmd.nNetworkId);
+     }},
+    {"network-name", 0, required_argument, Action::Run, ApplyNetworkName},
+    {"duration", 't', required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseSeconds("--duration", szValue, HUGE_VAL, "seconds, more than 0",
+                             cmd.fDuration);
+     }},
+    {"quiet", 'q', no_argument, Action::Run,
+     [](CCommandLine& cmd, const char*) -> std::string {
+         cmd.bQuiet = true;
+         return "";
+     }},
+    {"verbose", 'v', no_argument, Action::Run,
+     [](CCommandLine& cmd, const char*) -> std::string {
+         cmd.bVerbose = true;
+         return "";
+     }},
+    {"stats", 0, required_argument, Action::Run, ApplyStats},
+    {"service-names", 0, required_argument, Action::Run, ApplyServiceNames},
+    {"loop", 0, no_argument, Action::Run,
+     [](CCommandLine& cmd, const char*) -> std::string {
+         cmd.bLoop = true;
+         return "";
+     }},
+    // The timeout goes to the network source in whole milliseconds.
+    {"input-timeout", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseSeconds("--input-timeout", szValue, kMaxInputTimeout,
+                             "seconds, more than 0, at most 86400", cmd.fInputTimeout);
+     }},
+    {"help", 0, no_argument, Action::Help, nullptr},
+    {"version", 0, no_argument, Action::Version, nullptr},
+};
+constexpr int kRowCount = int(sizeof kRows / sizeof kRows[0]);
+
+// The row getopt_long's value stands for; null for none.
+const COptionRow* FindRow(int nOpt)
+{
+    if (nOpt >= kLongOnly && nOpt < kLongOnly + kRowCount) {
+        return &kRows[nOpt - kLongOnly];
+    }
+    for (const COptionRow& row : kRows) {
+        if (row.cShort != 0 && row.cShort == nOpt) {
+            return &row;
+        }
+    }
+    return nullptr;
 }
 
 // The option getopt_long just refused, as typed: a short one from optopt
@@ -91,97 +209,43 @@ CCommandLine::Action CCommandLine::Refuse(const std::string& sWhat)
 
 CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
 {
-    bool bExplicitOutput = false;
+    std::vector<option> vLong;
+    std::string sShort = ":"; // a missing value returns ':', told apart from an unknown option
+    for (int i = 0; i < kRowCount; ++i) {
+        const COptionRow& row = kRows[i];
+        if (row.szLong != nullptr) {
+            vLong.push_back(
+                {row.szLong, row.nArgument, nullptr, row.cShort != 0 ? row.cShort : kLongOnly + i});
+        }
+        if (row.cShort != 0) {
+            sShort += row.cShort;
+            sShort += row.nArgument == required_argument   ? ":"
+                      : row.nArgument == optional_argument ? "::"
+                                                           : "";
+        }
+    }
+    vLong.push_back({nullptr, 0, nullptr, 0});
+
     opterr = 0; // the messages are ours, in the program's form
     optind = 0; // a fresh scan (glibc), also when called twice
     for (;;) {
         optopt = 0;
-        const int nOpt = getopt_long(argc, argv, ":o:t:qv", kOptions, nullptr);
+        const int nOpt = getopt_long(argc, argv, sShort.c_str(), vLong.data(), nullptr);
         if (nOpt == -1) {
             break;
         }
-        long long n = 0;
-        switch (nOpt) {
-        case kOptFast:
-            bFast = true;
-            break;
-        case 'o':
-            sOutput = optarg;
-            bExplicitOutput = true;
-            break;
-        case kOptRate:
-            if (!ParseInteger(optarg, kMinRateBps, kMaxRateBps, llRateBps)) {
-                return Refuse(std::string("bad value for --rate: ") + optarg +
-                              " (a whole number of bit/s, 1 to 1000000000)");
-            }
-            break;
-        case kOptTsid:
-        case kOptOnid:
-        case kOptNetworkId: {
-            const char* szName = nOpt == kOptTsid   ? "--tsid"
-                                 : nOpt == kOptOnid ? "--onid"
-                                                    : "--network-id";
-            if (!ParseInteger(optarg, 0, kMaxId, n)) {
-                return Refuse(std::string("bad value for ") + szName + ": " + optarg +
-                              " (0 to 65535)");
-            }
-            (nOpt == kOptTsid ? nTsId : nOpt == kOptOnid ? nOnid : nNetworkId) = int(n);
-            break;
-        }
-        case kOptNetworkName:
-            sNetworkName = optarg;
-            bNetworkName = true;
-            if (sNetworkName.size() > kMaxNetworkName) {
-                return Refuse("bad value for --network-name: longer than 255 bytes");
-            }
-            break;
-        case kOptServiceNames:
-            if (std::string(optarg) != "input" && std::string(optarg) != "numbered") {
-                return Refuse(std::string("bad value for --service-names: ") + optarg +
-                              " (input or numbered)");
-            }
-            bInputServiceNames = std::string(optarg) == "input";
-            break;
-        case 't':
-        case kOptInputTimeout: {
-            const char* szName = nOpt == 't' ? "--duration" : "--input-timeout";
-            double& fValue = nOpt == 't' ? fDuration : fInputTimeout;
-            char* pEnd = nullptr;
-            errno = 0;
-            fValue = std::strtod(optarg, &pEnd);
-            // The timeout goes to the network source in whole milliseconds.
-            const double fMax = nOpt == 't' ? HUGE_VAL : kMaxInputTimeout;
-            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || !std::isfinite(fValue) ||
-                fValue <= 0 || fValue > fMax) {
-                return Refuse(std::string("bad value for ") + szName + ": " + optarg +
-                              (nOpt == 't' ? " (seconds, more than 0)"
-                                           : " (seconds, more than 0, at most 86400)"));
-            }
-            break;
-        }
-        case kOptLoop:
-            bLoop = true;
-            break;
-        case 'q':
-            bQuiet = true;
-            break;
-        case 'v':
-            bVerbose = true;
-            break;
-        case kOptStats:
-            sStatsPath = optarg;
-            if (sStatsPath.empty()) {
-                return Refuse("bad value for --stats: an empty file name");
-            }
-            break;
-        case kOptHelp:
-            return Action::Help;
-        case kOptVersion:
-            return Action::Version;
-        case ':':
+        if (nOpt == ':') {
             return Refuse("option " + Typed(argc, argv) + " needs a value");
-        default:
+        }
+        const COptionRow* pRow = FindRow(nOpt);
+        if (pRow == nullptr) {
             return Refuse("unknown option " + Typed(argc, argv));
+        }
+        if (pRow->action != Action::Run) {
+            return pRow->action;
+        }
+        if (std::string sRefusal = pRow->fnApply(*this, optarg); !sRefusal.empty()) {
+            return Refuse(sRefusal);
         }
     }
     if (bQuiet && bVerbose) {

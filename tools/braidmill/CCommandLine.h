@@ -5,8 +5,10 @@
 
 // The console program's command line, parsed with getopt_long so that
 // options may stand anywhere. Values are checked here, naming the option,
-// so that nothing starts with a setting the run would refuse later. Used by
-// main only, before any thread starts.
+// so that nothing starts with a setting the run would refuse later. The
+// options are rows of a table in CCommandLine.cpp, each with the function
+// that takes its value into the fields below. Used by main only, before any
+// thread starts.
 class CCommandLine
 {
 public:
@@ -24,8 +26,9 @@ public:
 
     std::vector<std::string> vInputs;
     std::string sOutput;
-    std::string sStatsPath;   // empty: no statistics file
-    std::string sNetworkName; // empty: no NIT name
+    bool bExplicitOutput = false; // -o given: every positional argument is an input
+    std::string sStatsPath;       // empty: no statistics file
+    std::string sNetworkName;     // empty: no NIT name
     bool bFast = false;
     bool bQuiet = false;
     bool bVerbose = false;
@@ -33,11 +36,11 @@ public:
     int nTsId = -1;          // -1: the library's default
     int nOnid = -1;
     int nNetworkId = -1;
-    double fDuration = 0;      // seconds of output; 0 until the inputs end
-    bool bNetworkName = false; // --network-name given (it may be empty)
+    double fDuration = 0;            // seconds of output; 0 until the inputs end
+    bool bNetworkName = false;       // --network-name given (it may be empty)
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
-    bool bLoop = false;        // file inputs start again at their end
-    double fInputTimeout = 0;  // seconds without data that end a network input; 0 never
+    bool bLoop = false;              // file inputs start again at their end
+    double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "RunInputs.h"
+
+#include <braidmill.h>
+
+#include <vector>
+
+class CCommandLine;
+class CConsole;
+
+// The output rate of a run, in the two forms the engine takes.
+struct COutputRate
+{
+    float fRate = 0;         // rate units, when no exact rate is set
+    long long llRateBps = 0; // exact rate; 0 when fRate applies
+    double fBitRate = 0;     // the rate in force, bit/s
+};
+
+// The rate from --rate, or from the inputs' rates plus one unit for tables
+// and stuffing. Writes the "mux_rate=" line.
+COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
+                       CConsole& console);
+
+// A new engine with the inputs and every setting of the command line. The
+// rate grows where the tables need more than the allowance; rate holds the
+// rate in force afterwards. Owned by the caller.
+CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
+                        COutputRate& rate, CConsole& console);

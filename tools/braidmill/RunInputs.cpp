@@ -1,0 +1,135 @@
+#include "RunInputs.h"
+
+#include "CCommandLine.h"
+#include "CConsole.h"
+#include "CPcrRateScanner.h"
+#include "ExitStatus.h"
+#include "IoNames.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kReadBufferSize = 4096 * 188; // packets per read: large reads, little memory
+
+// Starts the reader of an input on a new input module. False with the
+// reason when it fails.
+bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
+{
+    input.pModule = new CInputModuleIface();
+    _SOURCE_ATTRIBUTE attr = {};
+    attr.bNoTiming = 0;
+    attr.nTimingMode = 0; // paced by the input's own PCRs
+    input.pModule->SetSourceAttribute(attr);
+    input.pModule->SetLive(input.bLive);
+    errno = 0;
+    input.pSource = OpenInputByName(input.sPath.c_str(), input.pModule, kReadBufferSize, sReason);
+    if (input.pSource == nullptr) {
+        return false;
+    }
+    if (auto* pUdp = dynamic_cast<CSourceUdp*>(input.pSource)) {
+        pUdp->SetTimeoutMs(int(std::lround(cmd.fInputTimeout * 1000)));
+    }
+    if (auto* pFile = dynamic_cast<CSourceFile*>(input.pSource)) {
+        pFile->SetLoop(cmd.bLoop);
+    }
+    input.pSource->StartRead();
+    return true;
+}
+
+} // namespace
+
+std::vector<CRunInput> MakeInputs(const CCommandLine& cmd)
+{
+    std::vector<CRunInput> inputs;
+    for (const std::string& sPath : cmd.vInputs) {
+        CRunInput input;
+        input.sPath = sPath;
+        input.bStream = IsStreamName(sPath.c_str());
+        // A pipe or a FIFO is not live: it gives what a file would, at the
+        // writer's pace.
+        input.bLive = IsNetworkName(sPath.c_str());
+        inputs.push_back(input);
+    }
+    return inputs;
+}
+
+int EstimateRate(const std::string& sPath, CConsole& console)
+{
+    const int nPacketSize = GetSourcePacketSize(sPath.c_str());
+    if (nPacketSize > 0 && nPacketSize != 188) {
+        console.Note(sPath + ": " + std::to_string(nPacketSize) + "-byte packets, read as 188");
+    }
+    int nRate = GetSourceRate(sPath.c_str());
+    if (nRate > 0) {
+        return nRate;
+    }
+    CPcrRateScanner scanner;
+    CPcrRateScanner::Result result = scanner.Scan(sPath.c_str());
+    if (result != CPcrRateScanner::Result::Ok) {
+        console.Error(sPath + ": " + scanner.Describe(result));
+        return -1;
+    }
+    char szNote[256];
+    std::snprintf(szNote, sizeof szNote,
+                  "no bit rate from the start of the file; %d bit/s estimated from %.1f s of PCRs "
+                  "on PID 0x%04X",
+                  scanner.GetBitRate(), scanner.GetMeasuredSeconds(),
+                  unsigned(scanner.GetPcrPid()));
+    console.Note(sPath + ": " + szNote);
+    return scanner.GetBitRate();
+}
+
+int RateFileInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console)
+{
+    for (CRunInput& input : inputs) {
+        if (input.bStream) {
+            continue; // read once: its rate comes from what its reader has seen
+        }
+        // With --rate an input's own rate is only reported: one without
+        // usable PCRs is still muxed, paced at its estimated rate.
+        if (cmd.llRateBps > 0) {
+            input.nRate = GetSourceRate(input.sPath.c_str());
+        } else {
+            input.nRate = EstimateRate(input.sPath, console);
+            if (input.nRate < 0) {
+                return kExitIo;
+            }
+        }
+        if (input.nRate > 0) {
+            console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s");
+        }
+    }
+    return kExitOk;
+}
+
+int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console)
+{
+    std::string sReason;
+    for (CRunInput& input : inputs) {
+        if (!OpenInput(input, cmd, sReason)) {
+            console.Error(sReason);
+            return kExitIo;
+        }
+    }
+    return kExitOk;
+}
+
+void ReleaseInputs(std::vector<CRunInput>& inputs)
+{
+    for (CRunInput& input : inputs) {
+        if (input.pModule) {
+            input.pModule->AbortWait();
+        }
+    }
+    for (CRunInput& input : inputs) {
+        delete input.pSource;
+        input.pSource = nullptr;
+    }
+    for (CRunInput& input : inputs) {
+        delete input.pModule;
+        input.pModule = nullptr;
+    }
+}

@@ -41,6 +41,8 @@ public:
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
     bool bLoop = false;              // file inputs start again at their end
     double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
+    int nSdtIntervalMs = 0;          // SDT repetition; 0 the library's choice
+    int nNitIntervalMs = 0;          // NIT repetition; 0 the library's choice
 
 private:
     Action Refuse(const std::string& sWhat);

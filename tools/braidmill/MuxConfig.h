@@ -22,8 +22,9 @@ struct COutputRate
 COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
                        CConsole& console);
 
-// A new engine with the inputs and every setting of the command line. The
-// rate grows where the tables need more than the allowance; rate holds the
-// rate in force afterwards. Owned by the caller.
+// A new engine with the inputs and every setting of the command line. A
+// rate the user did not fix grows where content would keep less headroom
+// than the larger of 500,000 bit/s and 5 % of it after the tables; rate
+// holds the rate in force afterwards. Owned by the caller.
 CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
                         COutputRate& rate, CConsole& console);

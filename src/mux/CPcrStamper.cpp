@@ -11,6 +11,10 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr uint8_t kAfcAdaptationOnly = 0x20;
 constexpr uint8_t kAfFlagPcr = 0x10;
 constexpr uint8_t kAfLengthWhole = 183; // an adaptation field that fills the packet
+// How early a PID's own PCR may leave to save a PCR-only packet, as a part
+// of the longest gap (half a millisecond of 40): every PCR that leaves early
+// moves its program's PTS - PCR by as much.
+constexpr int64_t kEarlyPart = 80;
 // PCR PIDs due this close after the first are served in one run; more that
 // close together than there are slots would be a rate no output has.
 constexpr int64_t kCrowdSlots = 64;
@@ -19,7 +23,8 @@ constexpr int64_t kCrowdSlots = 64;
 
 CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t nMaxSlots)
     : m_time(time), m_nInsertSlots(std::max<int64_t>(nInsertSlots, 1)),
-      m_nMaxSlots(std::max<int64_t>(nMaxSlots, m_nInsertSlots + 1)), m_vIndex(kPidCount, -1)
+      m_nMaxSlots(std::max<int64_t>(nMaxSlots, m_nInsertSlots + 1)),
+      m_nEarlySlots(std::max<int64_t>(m_nMaxSlots / kEarlyPart, 1)), m_vIndex(kPidCount, -1)
 {
 }
 
@@ -75,18 +80,20 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
     }
     // Sparser own PCRs get as few PCR-only packets as keep every gap inside
     // the longest: their spacing cut in equal parts, counted from their own
-    // last PCR's due slot (not from when it left, or the parts would creep
-    // ahead of their own PCRs). The last part waits for their own next PCR
-    // up to the longest gap: one a little late leaves a little early
-    // instead of getting a PCR-only packet just before it. One that comes
-    // little less often than the longest gap is one part.
-    const int64_t nTolerance = m_nMaxSlots / 20;
-    const int64_t nParts = (state.nSpacing - nTolerance + m_nMaxSlots - 1) / m_nMaxSlots;
+    // last PCR's due slot (not from when it left early, or the parts would
+    // creep ahead of their own PCRs), and never less than a part after the
+    // last PCR (one that left late would otherwise get another right after
+    // it, more load where content runs late already). The last part waits
+    // for their own next PCR up to the longest gap: one a little late leaves
+    // a little early instead of getting a PCR-only packet just before it.
+    // One that comes a little less often than the longest gap is one part.
+    const int64_t nParts = (state.nSpacing - m_nEarlySlots + m_nMaxSlots - 1) / m_nMaxSlots;
     if (state.nInserted + 1 >= nParts) {
         return state.nLastSlot + m_nMaxSlots;
     }
-    const int64_t nPartDue = state.nLastDue + (state.nInserted + 1) * (state.nSpacing / nParts);
-    return std::min(state.nLastSlot + m_nMaxSlots, std::max(state.nLastSlot + 1, nPartDue));
+    const int64_t nPart = state.nSpacing / nParts;
+    const int64_t nPartDue = state.nLastDue + (state.nInserted + 1) * nPart;
+    return std::min(state.nLastSlot + m_nMaxSlots, std::max(state.nLastSlot + nPart, nPartDue));
 }
 
 void CPcrStamper::RecomputeNextDue()

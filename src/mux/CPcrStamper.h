@@ -49,6 +49,10 @@ public:
     int GetDuePid(int64_t nSlot);
     // The slot from which a PCR is due on the PID (INT64_MAX: none).
     int64_t GetDueSlot(int nPid) const;
+    // How far ahead of its due slot a PID's own PCR may leave in place of a
+    // PCR-only packet, slots (an input whose PCRs come a hair less often
+    // than the longest gap, or a slot's rounding).
+    int64_t GetEarlySlots() const { return m_nEarlySlots; }
     // Writes the due PCR-only packet for nSlot into pOut; returns its PID,
     // or -1 when none is due.
     int TakeDue(int64_t nSlot, uint8_t* pOut);
@@ -84,6 +88,7 @@ private:
     const COutputTime& m_time;
     int64_t m_nInsertSlots;
     int64_t m_nMaxSlots;
+    int64_t m_nEarlySlots;
     std::vector<int> m_vIndex; // per PID: index into m_vStates, -1 none
     std::vector<CPidState> m_vStates;
     std::vector<int64_t> m_vNear; // scratch of RecomputeNextDue; capacity kept

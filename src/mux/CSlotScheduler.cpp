@@ -51,7 +51,6 @@ CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vT
       m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)),
       m_delay(nGuardSlots, m_time), m_choice(m_time.SlotsIn(kPcrSilentMs)),
       m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
-      m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20),
       m_nTableWaitSlots(m_time.SlotsIn(kPsiRepeatMs - CTableIntervals::CycleOf(kPsiRepeatMs)) / 2)
 {
     for (uint8_t nTableId : {uint8_t(kTableIdSdt), uint8_t(kTableIdNit)}) {
@@ -351,11 +350,10 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
         if (!state.bHasHead) {
             RefreshHead(i);
         }
-        // The PID's own next PCR goes now when it is due by then, give or
-        // take the slot rounding of an input whose PCRs come at the longest
-        // gap: ahead of packets of other PIDs that run late, it keeps the
+        // The PID's own next PCR goes now when it is due by then (or a hair
+        // later): ahead of packets of other PIDs that run late, it keeps the
         // gap without a PCR-only packet adding to their load.
-        const int64_t nLimit = std::max(nSlot, m_pcr.GetDueSlot(nPid)) + m_nPcrEarlySlots;
+        const int64_t nLimit = std::max(nSlot, m_pcr.GetDueSlot(nPid)) + m_pcr.GetEarlySlots();
         const int k = state.bHasHead ? FindOwnPcr(i, nPid, nLimit) : -1;
         if (k == 0) {
             TakeFrom(i, nSlot, pOut);

@@ -172,7 +172,6 @@ private:
     std::vector<int> m_vProgramOf;          // per output PID: program index, -1 none
     std::vector<int> m_vPcrInput;           // per output PCR PID: its input, -1 none
     std::vector<int> m_vProgramNumber;      // per program index, for the log
-    int64_t m_nPcrEarlySlots;               // how early a PCR may leave to keep the gap
     int64_t m_nTableWaitSlots;              // how long a due table waits for late content
     int64_t m_nTablesFirstUntil = 0;        // carousel packets sent before a new set stops leading
     std::vector<int64_t> m_vProgramPackets; // per program

@@ -19,6 +19,10 @@ public:
     static bool MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate = 2'500'000);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
     static bool MakeH264(const std::string& sPath, double fSeconds);
+    // The same with no -muxrate: a VBR stream, PCRs every 80 ms.
+    static bool MakeH264Vbr(const std::string& sPath, double fSeconds);
+    // nPrograms programs of MPEG-2 video + MP2 audio each, at 600 kbit/s a program.
+    static bool MakePrograms(const std::string& sPath, double fSeconds, int nPrograms);
     // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB
     // way: stream_type 0x06 with registration, AC-3 and language descriptors.
     static bool MakeDvbAc3(const std::string& sPath, double fSeconds);
@@ -30,6 +34,9 @@ public:
     // so the stream keeps its length and rate.
     static bool MovePcrToOwnPid(const std::string& sIn, const std::string& sOut,
                                 uint16_t nNewPcrPid);
+    // The PMT of a one-program stream names nPcrPid its PCR_PID; the PCRs
+    // stay where they are.
+    static bool NamePcrPid(const std::string& sIn, const std::string& sOut, uint16_t nPcrPid);
     // Leaves out every packet of a PID.
     static bool DropPid(const std::string& sIn, const std::string& sOut, uint16_t nPid);
 

@@ -14,10 +14,10 @@ using tsb::CPacketBuilder;
 
 namespace {
 
-// 2,000 slots a second: 40 ms is 80 slots, 35 ms 70, the early window 4.
+// 2,000 slots a second: 40 ms is 80 slots, 35 ms 70, and an own PCR may
+// leave a slot early.
 constexpr int64_t kRate = 2000 * kTsPacketSize * 8;
 constexpr int64_t kMax = 80;
-constexpr int64_t kEarly = kMax / 20;
 
 struct CRun
 {
@@ -39,7 +39,8 @@ CRun Drive(CPcrStamper& stamper, const std::map<int, std::pair<int64_t, int64_t>
     std::vector<uint8_t> packet(kTsPacketSize);
     for (int64_t n = 0; n < nSlots; ++n) {
         int nPid = stamper.GetDuePid(n);
-        bool bOwn = nPid >= 0 && next[nPid] <= std::max(n, stamper.GetDueSlot(nPid)) + kEarly;
+        bool bOwn = nPid >= 0 && next[nPid] <= std::max(n, stamper.GetDueSlot(nPid)) +
+                                                   stamper.GetEarlySlots();
         if (nPid < 0) {
             for (const auto& [nThis, nDue] : next) {
                 if (nDue <= n) {
@@ -87,11 +88,11 @@ class CPcrStamperSpacingTest : public ::testing::TestWithParam<CSpacing>
 
 } // namespace
 
-// Around the longest gap: own PCRs up to 40 ms apart get nothing; up to 2 ms
-// more they wait for their own, which leaves a little early, and get a
-// PCR-only packet every other time at most; beyond, the fewest that keep
-// every gap inside 40 ms (one per own PCR up to 80 ms, two up to 120; past
-// 80 by a few slots, one and two in turn).
+// Around the longest gap: own PCRs up to 40 ms apart get nothing; a slot
+// more and they wait for their own, which leaves a slot early, and get a
+// PCR-only packet every other time; beyond, the fewest that keep every gap
+// inside 40 ms (one per own PCR up to 80 ms, two up to 120; 80 ms and a
+// slot, one and two in turn).
 TEST_P(CPcrStamperSpacingTest, FewestPcrOnlyPacketsKeepEveryGapInside40Ms)
 {
     const CSpacing spacing = GetParam();
@@ -110,10 +111,10 @@ TEST_P(CPcrStamperSpacingTest, FewestPcrOnlyPacketsKeepEveryGapInside40Ms)
 
 INSTANTIATE_TEST_SUITE_P(Spacings, CPcrStamperSpacingTest,
                          ::testing::Values(CSpacing{70, 0.0}, CSpacing{80, 0.0},
-                                           CSpacing{84, 0.5}, CSpacing{85, 1.0},
+                                           CSpacing{81, 0.5}, CSpacing{82, 1.0},
                                            CSpacing{90, 1.0}, CSpacing{100, 1.0},
-                                           CSpacing{160, 1.0}, CSpacing{163, 1.5},
-                                           CSpacing{200, 2.0}, CSpacing{240, 2.0}));
+                                           CSpacing{160, 1.0}, CSpacing{161, 1.5},
+                                           CSpacing{162, 2.0}, CSpacing{240, 2.0}));
 
 // PCR PIDs whose gaps all run out in the same few slots (the inputs fell
 // silent): one PCR a slot, so the first ones start early enough for the

@@ -366,24 +366,28 @@ long long CMuxCore::GetTableBitRate()
     return intervals.BitRate(vTables);
 }
 
+bool CMuxCore::IsIntervalValid(const char* szTable, int nMs, int nMaxMs)
+{
+    if (nMs != 0 && (nMs < kSiMinIntervalMs || nMs > nMaxMs)) {
+        LogPrint(kLogError, "mux: %s interval of %d ms refused: it must be %d to %d ms", szTable,
+                 nMs, kSiMinIntervalMs, nMaxMs);
+        return false;
+    }
+    return true;
+}
+
 void CMuxCore::SetSdtInterval(int nMs)
 {
-    if (nMs != 0 && (nMs < kSiMinIntervalMs || nMs > kSdtLimitMs)) {
-        LogPrint(kLogError, "mux: SDT interval of %d ms refused: it must be %d to %d ms", nMs,
-                 kSiMinIntervalMs, kSdtLimitMs);
-        return;
+    if (IsIntervalValid("SDT", nMs, kSdtLimitMs)) {
+        m_intervals.SetSdtMs(nMs);
     }
-    m_intervals.SetSdtMs(nMs);
 }
 
 void CMuxCore::SetNitInterval(int nMs)
 {
-    if (nMs != 0 && (nMs < kSiMinIntervalMs || nMs > kNitLimitMs)) {
-        LogPrint(kLogError, "mux: NIT interval of %d ms refused: it must be %d to %d ms", nMs,
-                 kSiMinIntervalMs, kNitLimitMs);
-        return;
+    if (IsIntervalValid("NIT", nMs, kNitLimitMs)) {
+        m_intervals.SetNitMs(nMs);
     }
-    m_intervals.SetNitMs(nMs);
 }
 
 bool CMuxCore::GetStats(_MUX_STATS& stats) const

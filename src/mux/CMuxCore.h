@@ -65,6 +65,8 @@ public:
 
 private:
     static CInputModule* ModuleOf(CInputModuleIface* pIn);
+    // 0 or kSiMinIntervalMs to nMaxMs; else false with an error line.
+    static bool IsIntervalValid(const char* szTable, int nMs, int nMaxMs);
     static unsigned long DriverThreadProc(void* pEngine);
     void DriveLoop();
     // Numbers the programs, writes the PID maps, builds the tables and the

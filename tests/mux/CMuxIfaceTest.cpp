@@ -260,3 +260,21 @@ TEST(CMuxIfaceTest, EngineCreatedAndDeletedWithoutRunStartsNothing)
     EXPECT_EQ(mux.GetOmittedProgramCount(), 0);
     mux.WaitFinish(); // before Run: returns at once
 }
+
+TEST(CMuxIfaceTest, TableIntervalsOutsideDvbsLimitsAreRefusedWithALine)
+{
+    mtk::CLogCapture capture;
+    CMuxIface mux;
+    mux.SetSdtInterval(2000);
+    mux.SetNitInterval(25);
+    mux.SetSdtInterval(0); // back to the load's choice
+    EXPECT_EQ(mtk::CLogCapture::CountStarting("2 mux:"), 0);
+    mux.SetSdtInterval(24);
+    mux.SetSdtInterval(2001);
+    mux.SetNitInterval(10001);
+    EXPECT_EQ(mtk::CLogCapture::Count("2 mux: SDT interval of 2001 ms refused: it must be 25 to "
+                                      "2000 ms"),
+              1);
+    EXPECT_EQ(mtk::CLogCapture::CountStarting("2 mux: NIT interval of 10001 ms refused"), 1);
+    EXPECT_EQ(mtk::CLogCapture::CountStarting("2 mux:"), 3);
+}

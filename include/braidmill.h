@@ -455,3 +455,87 @@ public:
 private:
     COutPutModuleUdpState* m_pState;
 };
+
+class CSourceSrtState;
+class COutPutModuleSrtState;
+
+// Receives TS over SRT in live mode (7 packets per message) and feeds an
+// input module from its reader thread. The connection is made again
+// whenever it is lost: a listener accepts the next caller, a caller calls
+// again (once a second while that fails). Meanwhile its input gets nothing,
+// as from a silent UDP sender: its programs stay, empty. It runs until it
+// is deleted (or, with SetTimeoutMs, until nothing has come for that long),
+// and then ends its input's stream. InitBuffer is not needed.
+class BRAIDMILL_API CSourceSrt : public CSourceBase
+{
+public:
+    CSourceSrt();
+    virtual ~CSourceSrt();
+
+    // srt://[host]:port[?mode=caller|listener|rendezvous&latency=MS&
+    // passphrase=TEXT&pbkeylen=N&streamid=TEXT&localport=N]. Without a mode
+    // "srt://:port" listens and "srt://host:port" calls. A listener listens
+    // from here on, a caller makes its first call. 0 open, -1 refused:
+    // GetError says why. Before StartRead.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    // The url as the log lines give it: the passphrase hidden.
+    const char* GetName() const;
+    // Nothing received for this long ends the stream with a log line; 0
+    // (the default) waits for ever. Before StartRead.
+    void SetTimeoutMs(int nMs);
+
+    // Figures, from any thread.
+    long long GetPackets() const;     // TS packets handed to the input module
+    long long GetMessages() const;    // messages received, bad ones included
+    long long GetBadMessages() const; // dropped: not whole TS packets
+    long long GetConnections() const; // connections made so far
+    bool IsConnected() const;
+    long long GetLinkDrops() const;   // messages SRT gave up on: too late for the latency
+
+protected:
+    void WorkFun() override;
+
+private:
+    CSourceSrtState* m_pState;
+};
+
+// Sends the multiplex over SRT in live mode, 7 packets per message, each
+// message as soon as it is full. The peer may come and go: while none is
+// connected the packets are counted and discarded, and the multiplex goes
+// on; a listener accepts the next caller, a caller calls again. Used by the
+// engine's output thread, where it never waits; Open, SetBitRate and
+// Destroy come from the client before Run or after WaitFinish.
+class BRAIDMILL_API COutPutModuleSrt : public COutPutModuleBase
+{
+public:
+    COutPutModuleSrt();
+    virtual ~COutPutModuleSrt();
+
+    // The srt:// form of CSourceSrt::Open. A caller waits up to a second
+    // here for its peer, so that a peer that is there gets the stream from
+    // its first packet. 0 open, -1 refused: GetError says why.
+    int Open(const char* url);
+    const char* GetError() const; // "" after a successful Open
+    const char* GetName() const;  // as CSourceSrt::GetName
+    // The output rate, bit/s: retransmissions may add a quarter to it.
+    // Without it the library estimates the rate.
+    void SetBitRate(long long llBitsPerSecond);
+
+    void RenderOnePacket(unsigned char* packet) override;
+    void RenderPackets(unsigned char* packets, int nCount) override;
+    // Sends what is left as a short last message, waits up to a second for
+    // the peer to acknowledge everything, and closes.
+    void Destroy() override;
+
+    // Figures, from any thread.
+    long long GetMessagesSent() const;
+    long long GetMessagesDropped() const;    // not sent: the send buffer was full
+    long long GetPacketsWithoutPeer() const; // TS packets discarded while no peer was connected
+    long long GetConnections() const;        // connections made so far
+    bool IsConnected() const;
+    long long GetLinkDrops() const; // messages SRT gave up on: too late for the latency
+
+private:
+    COutPutModuleSrtState* m_pState;
+};

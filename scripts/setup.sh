@@ -11,7 +11,8 @@ if [ "${1:-}" = "--no-build" ]; then
     shift
 fi
 
-packages=(g++ cmake make pkg-config libdvbpsi-dev libgtest-dev ffmpeg clang libclang-rt-14-dev time)
+packages=(g++ cmake make pkg-config libdvbpsi-dev libsrt-openssl-dev srt-tools libgtest-dev ffmpeg clang
+          libclang-rt-14-dev time)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

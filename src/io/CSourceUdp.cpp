@@ -6,6 +6,7 @@
 #include "braidmill.h"
 
 #include "io/RtpHeader.h"
+#include "io/TsPayload.h"
 #include "log/CLogger.h"
 #include "os/CUdpSocket.h"
 #include "ts/TsConstants.h"
@@ -136,15 +137,9 @@ bool CSourceUdpState::Unwrap(uint8_t* pData, int nLen, uint8_t*& pBegin, int& nP
         pBegin = pData + rtp.nHeaderBytes;
         nPayload = nLen - rtp.nHeaderBytes - rtp.nPaddingBytes;
     }
-    if (nPayload <= 0 || nPayload % kTsPacketSize != 0) {
-        DropBad(nLen, "not whole TS packets");
+    if (const char* szWhy = CheckTsPayload(pBegin, nPayload)) {
+        DropBad(nLen, szWhy);
         return false;
-    }
-    for (int nOffset = 0; nOffset < nPayload; nOffset += kTsPacketSize) {
-        if (pBegin[nOffset] != kSyncByte) {
-            DropBad(nLen, "no sync byte");
-            return false;
-        }
     }
     bInBadEpisode = false;
     return true;

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <future>
 #include <mutex>
 #include <netinet/in.h>
@@ -62,6 +64,13 @@ inline tsb::Bytes Join(const std::vector<tsb::Packet>& v, size_t nFirst, size_t 
     return out;
 }
 
+// The number a stream packet of ProgramPackets carries in its payload.
+inline int StreamNumber(const uint8_t* p)
+{
+    const int nStart = ((p[3] >> 4) & 0x3) == 3 ? 5 + p[4] : 4;
+    return (p[nStart] << 24) | (p[nStart + 1] << 16) | (p[nStart + 2] << 8) | p[nStart + 3];
+}
+
 inline std::vector<int> Sequence(int nCount)
 {
     std::vector<int> v(size_t(nCount), 0);
@@ -96,12 +105,17 @@ inline std::vector<int> Take(CInputModuleIface& input, int nCount,
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        const int nStart = ((p[3] >> 4) & 0x3) == 3 ? 5 + p[4] : 4;
-        vIndex.push_back((p[nStart] << 24) | (p[nStart + 1] << 16) | (p[nStart + 2] << 8) |
-                         p[nStart + 3]);
+        vIndex.push_back(StreamNumber(p));
         input.ReleaseBuffer(p);
     }
     return vIndex;
+}
+
+inline bool ReadWhole(const std::string& sPath, tsb::Bytes& v)
+{
+    std::ifstream in(sPath, std::ios::binary);
+    v.assign(std::istreambuf_iterator<char>(in), {});
+    return bool(in) || in.eof();
 }
 
 inline sockaddr_in Loopback(uint16_t nPort)

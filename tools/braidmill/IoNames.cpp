@@ -27,9 +27,15 @@ bool IsStdName(const char* name)
     return name != nullptr && std::strcmp(name, "-") == 0;
 }
 
+bool IsSrtName(const char* name)
+{
+    return name != nullptr && StartsWith(name, "srt://");
+}
+
 bool IsNetworkName(const char* name)
 {
-    return name != nullptr && (StartsWith(name, "udp://") || StartsWith(name, "rtp://"));
+    return name != nullptr &&
+           (StartsWith(name, "udp://") || StartsWith(name, "rtp://") || IsSrtName(name));
 }
 
 bool IsStreamName(const char* name)
@@ -42,6 +48,15 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error)
     if (name == nullptr || *name == '\0') {
         error = "no output given";
         return nullptr;
+    }
+    if (IsSrtName(name)) {
+        auto* pSink = new COutPutModuleSrt();
+        if (pSink->Open(name) != 0) {
+            error = std::string(pSink->GetName()) + ": " + pSink->GetError();
+            delete pSink;
+            return nullptr;
+        }
+        return pSink;
     }
     if (IsNetworkName(name)) {
         auto* pSink = new COutPutModuleUdp();
@@ -80,6 +95,16 @@ CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nB
         error = "no input given";
         return nullptr;
     }
+    if (IsSrtName(name)) {
+        auto* pSource = new CSourceSrt();
+        if (pSource->Open(name) != 0) {
+            error = std::string(pSource->GetName()) + ": " + pSource->GetError();
+            delete pSource;
+            return nullptr;
+        }
+        pSource->SetRecvModule(module);
+        return pSource;
+    }
     if (IsNetworkName(name)) {
         auto* pSource = new CSourceUdp();
         if (pSource->Open(name) != 0) {
@@ -117,6 +142,8 @@ void SetOutputRate(COutPutModuleBase* sink, long long llBitsPerSecond)
 {
     if (auto* pUdp = dynamic_cast<COutPutModuleUdp*>(sink)) {
         pUdp->SetBitRate(llBitsPerSecond);
+    } else if (auto* pSrt = dynamic_cast<COutPutModuleSrt*>(sink)) {
+        pSrt->SetBitRate(llBitsPerSecond);
     }
 }
 

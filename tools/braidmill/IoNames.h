@@ -5,11 +5,12 @@
 #include <string>
 
 // What the names on the command line open: "-" standard input or output,
-// udp:// and rtp:// network inputs and outputs, anything else a file (a FIFO
-// included). Console code, on the public interface only.
+// udp://, rtp:// and srt:// network inputs and outputs, anything else a file
+// (a FIFO included). Console code, on the public interface only.
 
 bool IsStdName(const char* name);     // "-"
-bool IsNetworkName(const char* name); // udp:// or rtp://
+bool IsSrtName(const char* name);     // srt://
+bool IsNetworkName(const char* name); // udp://, rtp:// or srt://
 // True for names that can be read only once, as they arrive: no rate scan
 // of their start before the run.
 bool IsStreamName(const char* name);
@@ -29,8 +30,8 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error);
 CSourceBase* OpenInputByName(const char* name, CInputModuleIface* module, int nBufferSize,
                              std::string& error);
 
-// The output rate, for a network output's RTP timestamps; other sinks ignore
-// it. Before the run.
+// The output rate, for a network output's RTP timestamps or SRT bandwidth;
+// other sinks ignore it. Before the run.
 void SetOutputRate(COutPutModuleBase* sink, long long llBitsPerSecond);
 
 // A BraidmillLogHandler that writes each line to standard error with the

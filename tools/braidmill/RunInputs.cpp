@@ -29,8 +29,11 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
     if (input.pSource == nullptr) {
         return false;
     }
+    const int nTimeoutMs = int(std::lround(cmd.fInputTimeout * 1000));
     if (auto* pUdp = dynamic_cast<CSourceUdp*>(input.pSource)) {
-        pUdp->SetTimeoutMs(int(std::lround(cmd.fInputTimeout * 1000)));
+        pUdp->SetTimeoutMs(nTimeoutMs);
+    } else if (auto* pSrt = dynamic_cast<CSourceSrt*>(input.pSource)) {
+        pSrt->SetTimeoutMs(nTimeoutMs);
     }
     if (auto* pFile = dynamic_cast<CSourceFile*>(input.pSource)) {
         pFile->SetLoop(cmd.bLoop);

@@ -2,7 +2,6 @@
 
 #include "support/CMuxTestKit.h"
 #include "support/CPacketBuilder.h"
-#include "ts/CTsPacket.h"
 
 #include <gtest/gtest.h>
 
@@ -150,25 +149,4 @@ TEST(CPcrStamperTest, PidsDueTogetherStartEarlyEnoughThatNoneWaitsPastTheLimit)
             last[nPid] = n;
         }
     }
-}
-
-// A PID that carries PCRs without being a program's PCR_PID gets every PCR
-// restamped, and nothing inserted until it becomes one.
-TEST(CPcrStamperTest, PidOfNoProgramIsRestampedWithoutInsertionsUntilItBecomesOne)
-{
-    const COutputTime time(kRate);
-    CPcrStamper stamper(time, time.SlotsIn(35), time.SlotsIn(40));
-    stamper.AddPid(0x200, false);
-    std::vector<uint8_t> packet(kTsPacketSize);
-    for (int64_t n : {10, 300, 900}) {
-        const tsb::Packet pcr = CPacketBuilder::Pcr(On(0x200), 5'000'000 + n * 13000);
-        std::copy(pcr.begin(), pcr.end(), packet.begin());
-        ASSERT_TRUE(stamper.OnPacket(n, n, packet.data(), 0x200));
-        CTsPacket view;
-        view.SetData(packet.data());
-        EXPECT_EQ(view.GetPcr(), 5'000'000 + 10 * 13000 + (n - 10) * 13500) << "slot " << n;
-        EXPECT_EQ(stamper.GetNextDueSlot(), INT64_MAX);
-    }
-    stamper.SetInsert(0x200, true);
-    EXPECT_LE(stamper.GetNextDueSlot(), 900 + kMax);
 }

@@ -57,6 +57,9 @@ CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vT
         m_carousel.SetInterval(nTableId,
                                std::max<int64_t>(m_time.SlotsIn(intervals.GetCycleMs(nTableId)), 1));
     }
+    // DVB's least gap between two sections of a table: the first round after
+    // a large set's burst spreads over the cycle instead of crowding.
+    m_carousel.SetMinGap(m_time.SlotAtTicks(kSiMinIntervalMs * (kPcrHz / 1000)));
     m_carousel.SetTables(std::move(vTables), 0);
     m_nStartSlot = m_carousel.GetSetPacketCount();
 }

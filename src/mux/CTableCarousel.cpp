@@ -32,6 +32,16 @@ CTableCarousel::CTableCarousel(int64_t nIntervalSlots) : m_nBase(ValidInterval(n
     m_vCc.fill(kCcMask); // the first packet on a PID gets 0
 }
 
+void CTableCarousel::SetMinGap(int64_t nSlots)
+{
+    m_nMinGap = std::max<int64_t>(nSlots, 1);
+}
+
+int64_t CTableCarousel::MinGap(int64_t nLayout) const
+{
+    return std::min(m_nMinGap, (nLayout + 1) / 2);
+}
+
 void CTableCarousel::SetInterval(uint8_t nTableId, int64_t nSlots)
 {
     m_vIntervalOf[nTableId] = ValidInterval(nSlots);
@@ -114,7 +124,7 @@ void CTableCarousel::SetTables(std::vector<CPsiTable> vTables, int64_t nNowSlot)
             }
             nBefore += int64_t(m_vTables[j].vPackets.size() / kTsPacketSize);
         }
-        nShift = std::min(nShift, nLayout - (nLayout + 1) / 2);
+        nShift = std::min(nShift, nLayout - MinGap(nLayout));
         for (size_t j = 0; j < m_vTables.size(); ++j) {
             if (vLayout[j] == nLayout) {
                 m_vPhase[j] -= nShift;
@@ -167,14 +177,14 @@ bool CTableCarousel::TakeDue(int64_t nSlot, uint8_t* pOut)
 int64_t CTableCarousel::NextStart(size_t nTable, int64_t nStart) const
 {
     // The table's phase comes back every interval; the first return no
-    // closer than half its layout's interval is the next start, if it is no
-    // further than one interval. Otherwise the table goes half a layout
-    // interval on, and reaches its phase the time after: a new set starts
-    // every table at once. (A table that repeats less often than its layout
-    // so reaches its place from the burst at once, mostly.)
+    // closer than the least gap is the next start, if it is no further than
+    // one interval. Otherwise the table goes the least gap on, and reaches
+    // its phase the time after: a new set starts every table at once. (A
+    // table that repeats less often than its layout so reaches its place
+    // from the burst at once, mostly.)
     const int64_t nInterval = m_vInterval[nTable];
     const int64_t nPhase = m_nAnchor + m_vPhase[nTable];
-    const int64_t nEarliest = nStart + (m_vStep[nTable].nLayout + 1) / 2;
+    const int64_t nEarliest = nStart + MinGap(m_vStep[nTable].nLayout);
     int64_t nNext = nPhase;
     if (nNext < nEarliest) {
         nNext += (nEarliest - nNext + nInterval - 1) / nInterval * nInterval;

@@ -17,8 +17,8 @@
 // proportion to the packets of the tables of that interval before it, so
 // that the tables spread over the interval instead of leaving in one burst
 // (and the packets of a table of several are spread over its share);
-// a table reaches its phase through starts never closer than half its
-// interval nor further apart than one. Tables of one kind (table_id) share
+// a table reaches its phase through starts never closer than the least gap
+// (half its interval unless set) nor further apart than one. Tables of one kind (table_id) share
 // an interval. A table of several packets goes out whole before the next
 // table starts (content may come between its packets), so no two tables of
 // one PID interleave their sections. Continuity counters go on per PID across repetitions and sets.
@@ -31,6 +31,12 @@ public:
     // next SetTables on. One longer than the constructor's is taken down to
     // a multiple of it.
     void SetInterval(uint8_t nTableId, int64_t nSlots);
+    // The least gap between two starts of a table, slots (from the next
+    // SetTables on): at most half an interval, which is what it is unless
+    // set. A short one lets a large set that left in one burst spread over
+    // its first round instead of crowding into the part of it that lies
+    // half an interval on.
+    void SetMinGap(int64_t nSlots);
 
     // Replaces the tables (the first call: the starting set). Every table of
     // the new set is due at nNowSlot, in the order given (PAT first); a table
@@ -60,9 +66,11 @@ private:
         return a.nSlot != b.nSlot ? a.nSlot > b.nSlot : a.nTable > b.nTable;
     }
     int64_t NextStart(size_t nTable, int64_t nStart) const;
+    int64_t MinGap(int64_t nLayout) const;
     void UpdateNextDue(int64_t nSlot);
 
     const int64_t m_nBase;                  // the constructor's interval, slots
+    int64_t m_nMinGap = INT64_MAX;          // least gap between starts, slots
     std::array<int64_t, 256> m_vIntervalOf; // slots between starts, per table_id
     std::vector<CPsiTable> m_vTables;       // the current set
     std::vector<int64_t> m_vPhase;    // per table: slots from m_nAnchor to its place in its interval

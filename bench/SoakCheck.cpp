@@ -11,7 +11,6 @@
 // must agree with it.
 //
 // usage: bm_soak_check in1.ts in2.ts out.ts mux_rate [rate_tolerance_ppm]
-#include "CPcrRateScanner.h"
 #include "braidmill.h"
 #include "support/CTsReader.h"
 #include "ts/TsConstants.h"
@@ -211,15 +210,13 @@ Drift PtsDrift(const tsr::CTsReader& reader, uint16_t nPid, uint16_t nPcrPid)
     return drift;
 }
 
-// The program's estimate: the library's, else the longer scan.
+// The program's estimate: the library's from the file's start, else from a
+// longer stretch.
 int InputRate(const char* szPath)
 {
-    const int nRate = GetSourceRate(szPath);
-    if (nRate > 0) {
-        return nRate;
-    }
-    CPcrRateScanner scanner;
-    return scanner.Scan(szPath) == CPcrRateScanner::Result::Ok ? scanner.GetBitRate() : -1;
+    BraidmillRateScan scan;
+    ScanSourceRate(szPath, scan);
+    return scan.nBitRate;
 }
 
 } // namespace

@@ -348,15 +348,15 @@ protected:
 private:
     friend class CPolledFdStream; // asks IsStopRequested while a read waits
     int OpenFifo(const char* path);
-    bool Rewind(int nProbe, bool bProbeEnd);
 
     FILE* m_pFile;
     char m_szFileName[256];
     bool m_bLoop;
 };
 
-// Bit rate of a TS file in bit/s, estimated from the PCRs near its start;
-// -1 when the file cannot be opened or no estimate can be made.
+// Bit rate of a TS file in bit/s, estimated from the PCRs of its first
+// 3,850,240 bytes (the whole file when it is shorter); -1 when the file
+// cannot be opened or no estimate can be made.
 BRAIDMILL_API int GetSourceRate(const char* path);
 
 // Bytes from one packet to the next in a TS file, as its reader finds them
@@ -539,3 +539,39 @@ public:
 private:
     COutPutModuleSrtState* m_pState;
 };
+
+// What ScanSourceRate found in a TS file.
+struct BraidmillRateScan
+{
+    enum class EResult {
+        kOk,
+        kCannotOpen, // nErrno says why
+        kReadError,
+        kEmpty,
+        kNotTransportStream, // no packets among the first bytes: szNoPackets
+        kNoUsablePcr         // no regular PCR step on any PID
+    };
+    EResult result = EResult::kCannotOpen;
+    int nBitRate = -1;       // bit/s of the 188-byte packets handed on; -1 none
+    bool bFromStart = false; // GetSourceRate's estimate, from the file's first bytes
+    double fSeconds = 0;     // PCR time measured, seconds
+    int nPcrPid = -1;        // the PID measured
+    int nPacketSize = -1;    // 188, 192 or 204; -1 no packets found
+    int nErrno = 0;          // errno of a failed open or read
+    long long llBytesRead = 0;
+    char szNoPackets[160] = {}; // what the file starts with, when it holds no packets
+};
+
+// A TS file's rate for sizing a multiplex: GetSourceRate's estimate where it
+// has one (bFromStart). Otherwise, for a stream so fast that its first bytes
+// cover a second of PCR time or less, or one whose first PCRs do not run
+// regularly, the regular PCR steps of a longer stretch: read until a further
+// stretch no longer moves the estimate, a minute of PCR time at most; on the
+// first PID with PCRs or, where that has no regular step, the PID whose steps
+// span longest. Opens and closes the file itself; callable from any thread.
+BRAIDMILL_API void ScanSourceRate(const char* path, BraidmillRateScan& scan);
+
+// Bytes a network name (CMuxIface::SetNetworkName) takes in the NIT, where
+// 255 fit: UTF-8 text beyond ASCII goes out behind DVB's UTF-8 selector
+// byte, any other text as it is. -1 for null.
+BRAIDMILL_API int GetNetworkNameBytes(const char* name);

@@ -20,18 +20,19 @@
 
 namespace {
 
-// The report's texts; the Chinese words in GBK.
-// "PAT 解析完毕，节目数量：%d\n"
+// The report's lines, logged at kLogReport so that a client's log handler
+// gets them with the rest; the Chinese words in GBK.
+// "PAT 解析完毕，节目数量：%d"
 constexpr const char* kPatLine =
     "PAT \xbd\xe2\xce\xf6\xcd\xea\xb1\xcf\xa3\xac\xbd\xda\xc4\xbf\xca\xfd"
-    "\xc1\xbf\xa3\xba%d\n";
-// "=============== PMT 解析信息 节目号:0x%02x (%d) ===============\n"
+    "\xc1\xbf\xa3\xba%d";
+// "=============== PMT 解析信息 节目号:0x%02x (%d) ==============="
 constexpr const char* kPmtHeaderLine = "=============== PMT \xbd\xe2\xce\xf6\xd0\xc5\xcf\xa2 "
-                                       "\xbd\xda\xc4\xbf\xba\xc5:0x%02x (%d) ===============\n";
-constexpr const char* kPcrLine = "PCR_PID=0x%x (%d)\n";
-constexpr const char* kStreamLine = "es_pid=0x%02x (%d)  stream_type=0x%x\n";
+                                       "\xbd\xda\xc4\xbf\xba\xc5:0x%02x (%d) ===============";
+constexpr const char* kPcrLine = "PCR_PID=0x%x (%d)";
+constexpr const char* kStreamLine = "es_pid=0x%02x (%d)  stream_type=0x%x";
 constexpr const char* kClosingLine =
-    "===========================================================\n";
+    "===========================================================";
 
 // libdvbpsi reports a packet pushed again with the same continuity counter
 // as an error; the analyzer never does that on purpose, and a stream that
@@ -355,8 +356,7 @@ void CPsiAnalyzer::HandlePat(const dvbpsi_pat_s& pat)
             programs.emplace(pProgram->i_number, pProgram->i_pid);
         }
     }
-    printf(kPatLine, nCount);
-    fflush(stdout);
+    LogPrint(kLogReport, kPatLine, nCount);
     // A PAT of the network PID alone says nothing yet: the search goes on.
     if (programs.empty() && m_pmtInfos.empty()) {
         return;
@@ -390,11 +390,10 @@ void CPsiAnalyzer::HandlePat(const dvbpsi_pat_s& pat)
 
 void CPsiAnalyzer::HandlePmt(const dvbpsi_pmt_s& pmt)
 {
-    printf(kPmtHeaderLine, pmt.i_program_number, pmt.i_program_number);
-    printf(kPcrLine, pmt.i_pcr_pid, pmt.i_pcr_pid);
+    LogPrint(kLogReport, kPmtHeaderLine, pmt.i_program_number, pmt.i_program_number);
+    LogPrint(kLogReport, kPcrLine, pmt.i_pcr_pid, pmt.i_pcr_pid);
     auto it = m_pmtInfos.find(pmt.i_program_number);
     if (it == m_pmtInfos.end() || !pmt.b_current_next) {
-        fflush(stdout);
         return;
     }
     _PROGRAM_INFO program{};
@@ -404,12 +403,11 @@ void CPsiAnalyzer::HandlePmt(const dvbpsi_pmt_s& pmt)
     descriptors.nProgramNumber = pmt.i_program_number;
     descriptors.vProgramInfo = CopyDescriptors(pmt.p_first_descriptor);
     for (const dvbpsi_pmt_es_t* pEs = pmt.p_first_es; pEs != nullptr; pEs = pEs->p_next) {
-        printf(kStreamLine, pEs->i_pid, pEs->i_pid, pEs->i_type);
+        LogPrint(kLogReport, kStreamLine, pEs->i_pid, pEs->i_pid, pEs->i_type);
         program.vecEsInfo.push_back(_ES_INFO{pEs->i_pid, pEs->i_type});
         descriptors.vEs.push_back(CopyDescriptors(pEs->p_first_descriptor));
     }
-    printf(kClosingLine);
-    fflush(stdout);
+    LogPrint(kLogReport, "%s", kClosingLine);
 
     _PMTINFO& info = it->second;
     // libdvbpsi delivers the same table again after a continuity jump.

@@ -8,6 +8,7 @@
 inline constexpr int kLogDebug = 0;
 inline constexpr int kLogWarning = 1;
 inline constexpr int kLogError = 2;
+inline constexpr int kLogReport = 3; // the PSI analyzer's report: written without a prefix
 inline constexpr int kLogMaxChars = 1023; // longer messages are cut here
 
 // Where formatted messages go; null drops them. Starts as ConsoleLogOutput.

@@ -80,6 +80,15 @@ void CMuxCore::Run()
         Fail();
         return;
     }
+    // A rate the tables fill leaves no slot for the content: the run would
+    // write tables and PCR-only packets and never end.
+    if (const long long llTables = GetTableBitRate(); llTables >= GetBitRate()) {
+        LogPrint(kLogError,
+                 "mux: the tables need %lld bit/s, the output rate is %lld; nothing started",
+                 llTables, static_cast<long long>(GetBitRate()));
+        Fail();
+        return;
+    }
     bool bPrepared = false;
     try {
         bPrepared = Prepare();

@@ -4,6 +4,7 @@
 
 #include "log/CLogger.h"
 #include "mux/CMuxCore.h"
+#include "mux/DvbText.h"
 
 #include <exception>
 
@@ -130,6 +131,16 @@ void CMuxIface::SetNetworkName(const char* name)
         m_pCore->GetIdentity().sNetworkName = name != nullptr ? name : "";
     } catch (const std::exception& e) {
         LogFailure("SetNetworkName", e.what());
+    }
+}
+
+int GetNetworkNameBytes(const char* name)
+{
+    try {
+        return name != nullptr ? int(DvbTextFromUtf8(name).size()) : -1;
+    } catch (const std::exception& e) {
+        LogFailure("GetNetworkNameBytes", e.what());
+        return -1;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "mux/DvbText.h"
 #include "mux/PmtDescriptors.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
@@ -430,13 +431,14 @@ bool CPsiBuilder::SetIdentity(const COutIdentity& identity)
     TakeId(identity.nTsId, m_identity.nTsId, "transport_stream_id");
     TakeId(identity.nOriginalNetworkId, m_identity.nOriginalNetworkId, "original_network_id");
     TakeId(identity.nNetworkId, m_identity.nNetworkId, "network_id");
-    // The descriptor's length is one byte.
-    if (identity.sNetworkName.size() > size_t(kMaxDescriptorBytes)) {
-        LogPrint(kLogError, "mux: network name of %zu bytes refused: at most %d",
-                 identity.sNetworkName.size(), kMaxDescriptorBytes);
+    // The descriptor's length is one byte, a character-table selector included.
+    const std::string sName = DvbTextFromUtf8(identity.sNetworkName);
+    if (sName.size() > size_t(kMaxDescriptorBytes)) {
+        LogPrint(kLogError, "mux: network name of %zu bytes refused: at most %d", sName.size(),
+                 kMaxDescriptorBytes);
         bAll = false;
     } else {
-        m_identity.sNetworkName = identity.sNetworkName;
+        m_identity.sNetworkName = sName;
     }
     return bAll;
 }

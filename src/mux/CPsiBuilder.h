@@ -20,7 +20,8 @@ struct COutIdentity
     int nTsId = kOutTsId;                   // PAT and SDT transport_stream_id
     int nOriginalNetworkId = kOutNetworkId; // SDT
     int nNetworkId = kOutNetworkId;         // NIT
-    std::string sNetworkName;               // NIT network_name_descriptor; empty: none
+    std::string sNetworkName; // NIT network_name_descriptor, UTF-8 (the builder adds the
+                              // selector non-ASCII text needs); empty: none
 };
 
 // One output table: all its sections as TS packets of one PID, each section

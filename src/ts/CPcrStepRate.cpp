@@ -65,14 +65,3 @@ void CPcrStepRate::GetRegular(int64_t& nPackets, int64_t& nTicks) const
         }
     }
 }
-
-double CPcrStepRate::GetBitRate() const
-{
-    int64_t nPackets = 0;
-    int64_t nTicks = 0;
-    GetRegular(nPackets, nTicks);
-    if (nTicks <= 0) {
-        return -1;
-    }
-    return double(nPackets) * kTsPacketSize * 8 * double(kPcrHz) / double(nTicks);
-}

@@ -17,8 +17,6 @@ public:
     void AddPcr(int64_t nPacket, int64_t nPcr, bool bDiscontinuity);
     // Packets and 27 MHz ticks of the regular steps.
     void GetRegular(int64_t& nPackets, int64_t& nTicks) const;
-    // Bit/s of 188-byte packets over the regular steps; -1 when there are none.
-    double GetBitRate() const;
 
 private:
     struct CStep

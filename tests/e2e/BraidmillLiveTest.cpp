@@ -18,6 +18,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -201,16 +202,27 @@ TEST_F(BraidmillLiveTest, PipeFifoAndStandardOutputGiveTheFileRunsBytes)
     ASSERT_EQ(CToolRun::Shell("cat " + Quote(m_sMpeg2) + " | " + sCli + "- " + Quote(m_sH264) +
                               " " + Quote(sIn) + " >/dev/null 2>&1"),
               0);
-    ASSERT_EQ(CToolRun::Shell(sCli + Quote(m_sMpeg2) + " " + Quote(m_sH264) + " - >" + Quote(sOut) +
-                              " 2>/dev/null"),
-              0);
+    // Standard output by other names too: nothing but the multiplex in it.
+    const std::string sDevOut = m_sDir + "/devstdout.ts", sFdOut = m_sDir + "/fd1.ts";
+    for (const auto& [sName, sPath] :
+         {std::pair{std::string("-"), sOut}, std::pair{std::string("/dev/stdout"), sDevOut},
+          std::pair{std::string("/proc/self/fd/1"), sFdOut}}) {
+        ASSERT_EQ(CToolRun::Shell(sCli + Quote(m_sMpeg2) + " " + Quote(m_sH264) + " " + sName +
+                                  " >" + Quote(sPath) + " 2>/dev/null"),
+                  0);
+    }
     // The FIFO's writer comes only after the program has opened it.
     ASSERT_EQ(mkfifo(sFifo.c_str(), 0600), 0);
     ASSERT_EQ(CToolRun::Shell("(sleep 0.3; cat " + Quote(m_sH264) + " >" + Quote(sFifo) + ") & " +
                               sCli + Quote(m_sMpeg2) + " " + Quote(sFifo) + " " + Quote(sFromFifo) +
                               " >/dev/null 2>&1"),
               0);
-    for (const std::string& sPath : {sIn, sOut, sFromFifo}) {
+    ASSERT_FALSE(vRef.empty());
+    ASSERT_EQ(vRef.size() % 188, 0u);
+    for (size_t i = 0; i < vRef.size(); i += 188) {
+        ASSERT_EQ(vRef[i], 0x47) << "byte " << i;
+    }
+    for (const std::string& sPath : {sIn, sOut, sDevOut, sFdOut, sFromFifo}) {
         std::vector<uint8_t> v;
         ASSERT_TRUE(CStreamMaker::ReadFile(sPath, v));
         EXPECT_TRUE(v == vRef) << sPath;

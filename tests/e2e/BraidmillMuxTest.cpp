@@ -1,16 +1,18 @@
 // The console program on real streams made by ffmpeg, its output checked by
 // the project's own reader, by ffprobe and by decoding.
-#include "CPcrRateScanner.h"
 #include "CStreamMaker.h"
 #include "CToolRun.h"
 #include "support/CTsReader.h"
+#include "ts/SourceRate.h"
 #include "ts/TsConstants.h"
 
 #include <braidmill.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -30,18 +32,15 @@ constexpr uint16_t kPmtPidStep = 10;
 constexpr uint16_t kFirstProgram = 101;
 
 // What the program's rate line must show: each input's estimate, from the
-// library or, where it has none, from the longer scan.
+// file's start or, where that gives none, from a longer stretch.
 float ExpectedRate(const std::vector<std::string>& vInputs)
 {
     double fSum = 0;
     for (const std::string& sPath : vInputs) {
-        int nRate = GetSourceRate(sPath.c_str());
-        if (nRate <= 0) {
-            CPcrRateScanner scanner;
-            EXPECT_EQ(scanner.Scan(sPath.c_str()), CPcrRateScanner::Result::Ok) << sPath;
-            nRate = scanner.GetBitRate();
-        }
-        fSum += double(nRate) / 1024 / 1024;
+        BraidmillRateScan scan;
+        ScanSourceRate(sPath.c_str(), scan);
+        EXPECT_EQ(scan.result, BraidmillRateScan::EResult::kOk) << sPath;
+        fSum += double(scan.nBitRate) / 1024 / 1024;
     }
     return float(fSum + 1);
 }
@@ -272,6 +271,40 @@ TEST_F(BraidmillMuxTest, NumbersThreeProgramsOfOneInputBeforeTheNext)
     CheckMultiplex(vInputs, run);
 }
 
+// Each file is rated from all of its first 3,850,240 bytes, however early
+// an estimate over fewer of them would seem settled: a variable-rate input
+// longer than that, beside a constant-rate one.
+TEST_F(BraidmillMuxTest, RatesEachFileFromItsFirstBytes)
+{
+    const std::vector<std::string> vInputs{Path("ac3.ts"), Path("h264vbr.ts")};
+    ASSERT_TRUE(CStreamMaker::MakeDvbAc3(vInputs[0], 3));
+    ASSERT_TRUE(CStreamMaker::MakeH264Vbr(vInputs[1], 40));
+    const ToolResult run = CToolRun::Run(
+        {BM_CLI_PATH, "--fast", "-v", "--duration", "0.5", vInputs[0], vInputs[1], Path("out.ts")},
+        m_sDir, kRunTimeout);
+    ASSERT_EQ(run.nStatus, 0) << run.sErr;
+    double fSum = 0;
+    for (const std::string& sPath : vInputs) {
+        std::vector<uint8_t> v;
+        ASSERT_TRUE(CStreamMaker::ReadFile(sPath, v));
+        const size_t nWindow = std::min(v.size(), size_t(kRateWindowBytes));
+        const int nRate = EstimateTsBitRate(v.data(), int(nWindow));
+        ASSERT_GT(nRate, 0) << sPath;
+        if (sPath == vInputs[1]) {
+            ASSERT_GT(v.size(), nWindow) << "the variable-rate input must outlast the window";
+        }
+        EXPECT_NE(run.sErr.find(sPath + ": " + std::to_string(nRate) + " bit/s\n"),
+                  std::string::npos)
+            << run.sErr;
+        fSum += double(nRate) / 1024 / 1024;
+    }
+    char szLine[32];
+    std::snprintf(szLine, sizeof szLine, "mux_rate=%.2f\n", double(float(fSum + 1)));
+    const size_t nAt = run.sOut.find("mux_rate=");
+    ASSERT_NE(nAt, std::string::npos) << run.sOut;
+    EXPECT_EQ(run.sOut.substr(nAt, std::strlen(szLine)), szLine);
+}
+
 // Above about 30 Mbit/s the library's estimate covers too little PCR time and
 // gives none; the program then measures a longer stretch and says so.
 TEST_F(BraidmillMuxTest, EstimatesAFastInputFromALongerStretch)
@@ -280,9 +313,11 @@ TEST_F(BraidmillMuxTest, EstimatesAFastInputFromALongerStretch)
     ASSERT_TRUE(CStreamMaker::MakeMpeg2(vInputs[0], 2, 40'000'000));
     ASSERT_TRUE(CStreamMaker::MakeMpeg2(vInputs[1], 2));
     ASSERT_EQ(GetSourceRate(vInputs[0].c_str()), -1);
-    CPcrRateScanner scanner;
-    ASSERT_EQ(scanner.Scan(vInputs[0].c_str()), CPcrRateScanner::Result::Ok);
-    EXPECT_NEAR(scanner.GetBitRate(), 40'000'000, 40'000);
+    BraidmillRateScan scan;
+    ScanSourceRate(vInputs[0].c_str(), scan);
+    ASSERT_EQ(scan.result, BraidmillRateScan::EResult::kOk);
+    EXPECT_FALSE(scan.bFromStart);
+    EXPECT_NEAR(scan.nBitRate, 40'000'000, 40'000);
     ToolResult run = Mux(vInputs);
     EXPECT_NE(run.sErr.find(vInputs[0]), std::string::npos) << run.sErr;
     EXPECT_NE(run.sErr.find("estimated"), std::string::npos) << run.sErr;

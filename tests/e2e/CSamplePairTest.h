@@ -38,11 +38,12 @@ protected:
         ASSERT_TRUE(CStreamMaker::MakeH264(m_sH264, 3.0));
     }
 
-    ToolResult Mux(const std::vector<std::string>& vArgs, double fTimeoutSeconds = 60)
+    ToolResult Mux(const std::vector<std::string>& vArgs, double fTimeoutSeconds = 60,
+                   const std::vector<SignalAt>& vSignals = {})
     {
         std::vector<std::string> vAll{BM_CLI_PATH};
         vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-        return CToolRun::Run(vAll, m_sDir, fTimeoutSeconds);
+        return CToolRun::Run(vAll, m_sDir, fTimeoutSeconds, vSignals);
     }
 
     std::string m_sDir, m_sMpeg2, m_sH264;

@@ -120,9 +120,9 @@ bool CStreamMaker::MakeH264(const std::string& sPath, double fSeconds)
 
 bool CStreamMaker::MakeH264Vbr(const std::string& sPath, double fSeconds)
 {
-    std::string s = Seconds(fSeconds);
-    return Ffmpeg(Video("testsrc2", s) + Sine(660, s) +
-                      "-c:v libx264 -preset veryfast -b:v 600k -maxrate 900k -bufsize 600k "
+    const std::string s = Seconds(fSeconds);
+    return Ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=25:duration=" + s + " " + Sine(660, s) +
+                      "-c:v libx264 -preset veryfast -b:v 1000k -maxrate 1000k -bufsize 1000k "
                       "-g 25 -c:a aac -b:a 96k",
                   sPath);
 }

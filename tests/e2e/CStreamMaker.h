@@ -19,7 +19,8 @@ public:
     static bool MakeMpeg2(const std::string& sPath, double fSeconds, int nMuxRate = 2'500'000);
     // One program: H.264 video + AAC audio at 1.5 Mbit/s.
     static bool MakeH264(const std::string& sPath, double fSeconds);
-    // The same with no -muxrate: a VBR stream, PCRs every 80 ms.
+    // The same at a variable rate, about 1.2 Mbit/s: only what the stream
+    // carries, no null packets.
     static bool MakeH264Vbr(const std::string& sPath, double fSeconds);
     // nPrograms programs of MPEG-2 video + MP2 audio each, at 600 kbit/s a program.
     static bool MakePrograms(const std::string& sPath, double fSeconds, int nPrograms);

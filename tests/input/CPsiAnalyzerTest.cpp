@@ -1,6 +1,7 @@
 #include "input/CPsiAnalyzer.h"
 
 #include "input/CPacketFifo.h"
+#include "log/CLogger.h"
 #include "support/CPacketBuilder.h"
 #include "ts/TsConstants.h"
 
@@ -119,6 +120,30 @@ TEST_F(CPsiAnalyzerTest, ReportsTheTablesInTheSystemsOwnBytes)
     EXPECT_EQ(m_programs[0].vecEsInfo[0].nStreamType, 2);
     EXPECT_EQ(m_programs[0].vecEsInfo[1].nPid, 0x101);
     EXPECT_EQ(m_programs[0].vecEsInfo[1].nStreamType, 4);
+}
+
+// A client that takes the library's lines takes the report too, line by
+// line at its own level, and nothing reaches standard output behind its back.
+TEST_F(CPsiAnalyzerTest, ReportGoesThroughTheLogHandler)
+{
+    std::vector<std::pair<int, std::string>> vLines;
+    SetLogHandler(
+        [](int nLevel, const char* szLine, void* pUser) {
+            static_cast<std::vector<std::pair<int, std::string>>*>(pUser)->emplace_back(nLevel,
+                                                                                        szLine);
+        },
+        &vLines);
+    Feed(Pat({{1, kPmtPid1}}));
+    Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {}}}));
+    SetLogHandler(nullptr, nullptr);
+    EXPECT_EQ(Output(), "");
+    ASSERT_EQ(vLines.size(), 5u);
+    for (const auto& line : vLines) {
+        EXPECT_EQ(line.first, kLogReport) << line.second;
+        EXPECT_EQ(line.second.find('\n'), std::string::npos) << "one line per call";
+    }
+    EXPECT_EQ(vLines[2].second, "PCR_PID=0x100 (256)");
+    EXPECT_EQ(vLines[4].second, std::string(59, '='));
 }
 
 TEST_F(CPsiAnalyzerTest, NetworkEntryIsCountedButNeedsNoPmt)

@@ -111,6 +111,8 @@ TEST(ExportsTest, LibraryExportsThePublicInterfaceOnly)
         "CSourceFile::OpenFile(char const*)",
         "GetSourceRate(char const*)",
         "GetSourcePacketSize(char const*)",
+        "ScanSourceRate(char const*, BraidmillRateScan&)",
+        "GetNetworkNameBytes(char const*)",
         "fnlibbraidmill()",
         "nlibbraidmill",
         "Clibbraidmill::Clibbraidmill()",
@@ -135,6 +137,7 @@ TEST(ExportsTest, LibraryExportsThePublicInterfaceOnly)
         {"os", "::"},           {"LogPrint", "("},       {"ConsoleLogOutput", "("},
         {"LogOutput", ""},      {"EstimateTsBitRate", "("}, {"WriteBitFields", "("},
         {"Crc32Mpeg", "("},     {"CPcrStepRate", ""},    {"FindTsLayout", "("},
+        {"CTsWalker", ""},      {"CPcrRateMeter", ""},   {"CTsFileReader", ""},
     };
     for (const CSymbol& symbol : vSymbols) {
         if (IsStdInstantiation(symbol)) {

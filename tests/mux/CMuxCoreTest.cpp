@@ -56,6 +56,32 @@ INSTANTIATE_TEST_SUITE_P(BadConfigurations, CMuxCoreRefusalTest,
                                            CRefusal{std::numeric_limits<float>::quiet_NaN(), true},
                                            CRefusal{4.0f, false}));
 
+// At the tables' own rate nothing else would ever leave and the run would not
+// end; one bit more and it starts.
+TEST(CMuxCoreTest, RunRefusesARateTheTablesFill)
+{
+    for (const long long llAbove : {0LL, 1LL}) {
+        CLogCapture capture;
+        CVectorSink sink;
+        auto pIn = ReadyInput(0x100, {{0x02, 0x100, {}}});
+        pIn->StreamEnd();
+        CMuxCore core;
+        core.SetOutPutModule(&sink);
+        core.AddInputModule(pIn.get());
+        const long long llTables = core.GetTableBitRate();
+        ASSERT_GT(llTables, 0);
+        core.SetOutputBitRateBps(llTables + llAbove);
+        core.SetVirtualClock(true);
+        ExpectReturnsWithin([&] { core.Run(); }, 5s, "Run");
+        ExpectReturnsWithin([&] { core.WaitFinish(); }, 10s, "WaitFinish");
+        EXPECT_EQ(core.IsFailed(), llAbove == 0) << llAbove;
+        EXPECT_EQ(CLogCapture::CountStarting("2 mux: the tables need " + std::to_string(llTables) +
+                                             " bit/s"),
+                  llAbove == 0 ? 1 : 0);
+        EXPECT_EQ(sink.GetPacketCount() > 0, llAbove != 0);
+    }
+}
+
 TEST(CMuxCoreTest, RunGivesUpOnAnInputThatCanNeverBeReady)
 {
     CLogCapture capture;

@@ -507,6 +507,40 @@ TEST(CPsiBuilderTest, IdentityAndVersionReachTheTablesAndANameListsTheNetworkPid
     EXPECT_EQ(ReadTables(vTables).GetPat().nNetworkPid, -1) << "no name, no network entry";
 }
 
+// Receivers read a name without a selector in the default table: UTF-8
+// beyond ASCII needs 0x15 in front, and that byte counts in the descriptor.
+TEST(CPsiBuilderTest, NonAsciiNetworkNameCarriesTheUtf8Selector)
+{
+    const std::string sCafe = "Caf\xC3\xA9";
+    const std::string sLongest = std::string(252, 'n') + "\xC3\xA9"; // 254 bytes, 255 with it
+    struct Case
+    {
+        std::string sGiven;
+        std::string sWritten; // empty: refused
+    };
+    for (const Case& c : std::vector<Case>{
+             {sCafe, "\x15" + sCafe},
+             {"Net 1", "Net 1"},                          // ASCII alike in both tables
+             {"\x15" + sCafe, "\x15" + sCafe},            // its own selector
+             {"Caf\xE9", "Caf\xE9"},                      // not UTF-8: as given
+             {"\xC3", "\xC3"},                            // cut short: not UTF-8
+             {"\xE2\x82\xAC", "\x15\xE2\x82\xAC"},        // three bytes
+             {sLongest, "\x15" + sLongest},
+             {sLongest + "n", ""},
+         }) {
+        CPsiBuilder builder = Programs(1);
+        ASSERT_EQ(builder.SetIdentity({1, 0, 0, c.sGiven}), !c.sWritten.empty()) << c.sGiven;
+        if (c.sWritten.empty()) {
+            continue;
+        }
+        std::vector<CPsiTable> vTables;
+        ASSERT_TRUE(builder.BuildTables(vTables));
+        Bytes vDescriptor = {0x40, uint8_t(c.sWritten.size())};
+        vDescriptor.insert(vDescriptor.end(), c.sWritten.begin(), c.sWritten.end());
+        EXPECT_EQ(ReadTables(vTables).GetNit().descriptors, vDescriptor) << c.sGiven;
+    }
+}
+
 TEST(CPsiBuilderTest, OutOfRangeIdentityAndVersionAreRefusedWithALine)
 {
     CLogCapture capture;

@@ -47,7 +47,10 @@ Bytes Raw(const std::vector<tsb::Descriptor>& vList)
 std::vector<std::string> g_vLines;
 void Capture(int nLevel, std::string sMessage)
 {
-    g_vLines.push_back(std::to_string(nLevel) + " " + sMessage);
+    // The inputs' table report is no message about the descriptors.
+    if (nLevel != kLogReport) {
+        g_vLines.push_back(std::to_string(nLevel) + " " + sMessage);
+    }
 }
 
 // Keeps the log lines of one test and gives the logger back afterwards.

@@ -97,7 +97,30 @@ INSTANTIATE_TEST_SUITE_P(
              "--sdt-interval: 24 (ms, 25 to 2000)"},
         Case{"SdtIntervalAtItsLimit", {"--sdt-interval", "2000", "a", "b", "c"}, Action::Run, ""},
         Case{"NitIntervalPastItsLimit", {"--nit-interval=10001", "a", "b", "c"}, Action::Error,
-             "--nit-interval: 10001 (ms, 25 to 10000)"}),
+             "--nit-interval: 10001 (ms, 25 to 10000)"},
+        Case{"OutputTwice", {"-o", "x.ts", "a", "-o", "y.ts"}, Action::Error,
+             "-o given twice: x.ts and y.ts"},
+        Case{"StandardInputTwice", {"-", "-", "c"}, Action::Error,
+             "standard input (-) can be only one of the inputs"},
+        Case{"StandardInAndOut", {"-", "b", "-"}, Action::Run, ""},
+        // With the UTF-8 selector the NIT takes one byte more than typed.
+        Case{"NonAsciiNameFits",
+             {"--network-name", std::string(252, 'n') + "\xC3\xA9", "a", "b", "c"}, Action::Run,
+             ""},
+        Case{"NonAsciiNamePastTheSelector",
+             {"--network-name", std::string(253, 'n') + "\xC3\xA9", "a", "b", "c"}, Action::Error,
+             "longer than 255 bytes with its UTF-8 selector byte"},
+        Case{"MetricsWithoutPort", {"--metrics", "127.0.0.1", "a", "b", "c"}, Action::Error,
+             "bad value for --metrics: 127.0.0.1 (HOST:PORT)"},
+        Case{"MetricsPortPast16Bits", {"--metrics=127.0.0.1:65536", "a", "b", "c"}, Action::Error,
+             "--metrics: 127.0.0.1:65536 (a port 0 to 65535)"},
+        Case{"MetricsHighestPort", {"--metrics", "127.0.0.1:65535", "a", "b", "c"}, Action::Run, ""},
+        Case{"MetricsWithoutHost", {"--metrics", ":9100", "a", "b", "c"}, Action::Error,
+             "(HOST:PORT)"},
+        Case{"MetricsIpv6", {"--metrics", "::1:9100", "a", "b", "c"}, Action::Error,
+             "(an IPv4 address or a host name)"},
+        Case{"MetricsPortDigitsOnly", {"--metrics", "127.0.0.1:9x", "a", "b", "c"}, Action::Error,
+             "(a port 0 to 65535)"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
@@ -105,8 +128,8 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     CCommandLine cmd;
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
-                          "--stats", "s.json", "-v", "--service-names", "input",
-                          "--nit-interval", "25", "--sdt-interval=1500"}),
+                          "--stats", "s.json", "-v", "--service-names", "input", "--metrics",
+                          "127.0.0.1:0", "--nit-interval", "25", "--sdt-interval=1500"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -122,6 +145,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_TRUE(cmd.bInputServiceNames);
     EXPECT_EQ(cmd.nSdtIntervalMs, 1500);
     EXPECT_EQ(cmd.nNitIntervalMs, 25);
+    EXPECT_EQ(cmd.sMetrics, "127.0.0.1:0"); // 0: any free port
 
     // With -o every positional argument is an input, in order.
     CCommandLine explicitForm;

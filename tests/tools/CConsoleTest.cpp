@@ -5,6 +5,7 @@
 #include <iconv.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -41,4 +42,34 @@ TEST_F(CConsoleTest, GbkLinesBecomeReadableAndOthersStayAsTheyAre)
     // A failed line leaves no state behind for the next one.
     EXPECT_EQ(CConsole::GbkToUtf8(m_cd, sGbk.substr(0, 2)), "\xe8\xbe\x93");
     EXPECT_EQ(CConsole::GbkToUtf8(reinterpret_cast<iconv_t>(-1), sGbk), sGbk);
+}
+
+// The library's debug lines (decoder notes, loop passes) wait for -v; its
+// own thread-end texts, warnings, errors and the table report show as ever.
+TEST(CConsoleLinesTest, DebugLinesShowOnlyWhenVerboseButForTheThreadEnds)
+{
+    struct Case
+    {
+        int nLevel;
+        const char* szLine;
+        bool bQuiet, bDefault, bVerbose; // shown at each verbosity
+    };
+    for (const Case& c : {
+             Case{0, "libdvbpsi error (PSI decoder): TS discontinuity", false, false, true},
+             Case{0, "pass 2 from the start: a.ts ", false, false, true},
+             Case{0, "Mux Thread exit", false, true, true},
+             Case{0, "Sout Thread exit", false, true, true},
+             Case{0, "Reched the end of the file,source thread exit: a.ts ", false, true, true},
+             Case{0, "Mux Thread exit, and more", false, false, true},
+             Case{1, "warning", false, true, true},
+             Case{2, "error", true, true, true},
+             Case{3, "PCR_PID=0x100 (256)", false, true, true},
+         }) {
+        for (const auto& [bQuiet, bVerbose, bShown] :
+             {std::tuple{true, false, c.bQuiet}, {false, false, c.bDefault},
+              {false, true, c.bVerbose}}) {
+            EXPECT_EQ(CConsole::ShowsLibraryLine(c.nLevel, c.szLine, bQuiet, bVerbose), bShown)
+                << c.szLine;
+        }
+    }
 }

@@ -93,13 +93,55 @@ TEST(SourceRateTest, PacketsBetweenFirstAndLastPcrCountTowardsTheRate)
     EXPECT_EQ(Estimate(vBytes), kRate);
 }
 
-TEST(SourceRateTest, FileRateReadsTheFileStart)
+namespace {
+
+// A file of nPackets (after nLead junk bytes) with PCRs every 100 packets at
+// kRate, one more on packet nOdd 1,000 ticks later than kRate puts it, and
+// after that PCRs a little faster: whatever is examined moves the figure.
+struct WindowCase
 {
-    // Twice what one read takes: only the first 20,480 packets count.
-    auto vBytes = PcrStream(40'960, 100, 2'700'000);
+    const char* szName;
+    int nPackets;
+    int nOdd;
+    int nLead;
+    bool bOddCounts;
+};
+
+class SourceRateWindowTest : public ::testing::TestWithParam<WindowCase>
+{
+};
+
+} // namespace
+
+TEST_P(SourceRateWindowTest, FileIsRatedFromItsFirstBytesOnly)
+{
+    const WindowCase& c = GetParam();
+    constexpr int64_t kFirst = 1'000'000;
+    constexpr int64_t kTicks = 27'000; // per packet at kRate
+    std::vector<uint8_t> vBytes = PcrStream(c.nPackets, 100, 100 * kTicks, 0x100, kFirst);
+    tsb::Header h;
+    h.nPid = 0x100;
+    const int64_t nOddPcr = kFirst + c.nOdd * kTicks + 1'000;
+    PutPacket(vBytes, c.nOdd, CPacketBuilder::Pcr(h, nOddPcr));
+    for (int i = (c.nOdd / 100 + 1) * 100; i < c.nPackets; i += 100) {
+        PutPacket(vBytes, i, CPacketBuilder::Pcr(h, nOddPcr + (i - c.nOdd) * (kTicks + 100)));
+    }
+    vBytes.insert(vBytes.begin(), size_t(c.nLead), 0x11);
     CTempFile file(vBytes);
-    EXPECT_EQ(GetSourceRate(file.Path()), kRate);
+    const int64_t nWithOdd =
+        int64_t(c.nOdd) * kTsPacketSize * 8 * kPcrHz / (c.nOdd * kTicks + 1'000);
+    EXPECT_EQ(GetSourceRate(file.Path()), c.bOddCounts ? int(nWithOdd) : kRate);
 }
+
+// 20,480 packets of 188 bytes are the window: its last packet ends on its
+// last byte, and one junk byte before the first packet pushes it out.
+INSTANTIATE_TEST_SUITE_P(
+    Files, SourceRateWindowTest,
+    ::testing::Values(WindowCase{"ShorterThanTheWindow", 15'000, 14'999, 0, true},
+                      WindowCase{"ExactlyTheWindow", 20'480, 20'479, 0, true},
+                      WindowCase{"LongerThanTheWindow", 30'000, 20'479, 0, true},
+                      WindowCase{"LastPacketPastTheWindow", 30'000, 20'479, 1, false}),
+    [](const ::testing::TestParamInfo<WindowCase>& param) { return param.param.szName; });
 
 TEST(SourceRateTest, MissingEmptyOrPcrLessFileGivesMinusOne)
 {
@@ -188,6 +230,15 @@ TEST(SourceRateTest, LostSyncPositionCountsButIsNotLookedInto)
     PutPacket(vBytes, 0, bad);
     PutPacket(vBytes, 1, CPacketBuilder::Pcr(h, 1'000'000));
     EXPECT_GT(Estimate(vBytes), 0);
+}
+
+TEST(SourceRateTest, JunkInsideIsSkippedAndThePacketsAfterItCount)
+{
+    // A splice of 61 bytes: the packets after it are found again, as the
+    // reader finds them, instead of every position after it losing sync.
+    auto vBytes = PcrStream(20'000, 100, 2'700'000);
+    vBytes.insert(vBytes.begin() + 150 * kTsPacketSize, 61, 0x11);
+    EXPECT_EQ(Estimate(vBytes), kRate);
 }
 
 TEST(SourceRateTest, FastStreamFitsInOneSecondAndGivesMinusOne)

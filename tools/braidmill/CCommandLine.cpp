@@ -1,9 +1,11 @@
 #include "CCommandLine.h"
 
+#include "CMetricsServer.h"
 #include "IoNames.h"
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -65,6 +67,10 @@ std::string ParseId(const char* szName, const char* szValue, int& nValue)
 
 std::string ApplyOutput(CCommandLine& cmd, const char* szValue)
 {
+    // The last would win, and the file meant first would never be written.
+    if (cmd.bExplicitOutput) {
+        return "-o given twice: " + cmd.sOutput + " and " + szValue;
+    }
     cmd.sOutput = szValue;
     cmd.bExplicitOutput = true;
     return "";
@@ -83,8 +89,11 @@ std::string ApplyNetworkName(CCommandLine& cmd, const char* szValue)
 {
     cmd.sNetworkName = szValue;
     cmd.bNetworkName = true;
-    if (cmd.sNetworkName.size() > kMaxNetworkName) {
-        return "bad value for --network-name: longer than 255 bytes";
+    // Counted as the NIT carries it: non-ASCII text takes a selector byte.
+    const size_t nBytes = size_t(GetNetworkNameBytes(cmd.sNetworkName.c_str()));
+    if (nBytes > kMaxNetworkName) {
+        return "bad value for --network-name: longer than 255 bytes" +
+               std::string(nBytes > cmd.sNetworkName.size() ? " with its UTF-8 selector byte" : "");
     }
     return "";
 }
@@ -118,6 +127,17 @@ std::string ApplyStats(CCommandLine& cmd, const char* szValue)
     if (cmd.sStatsPath.empty()) {
         return "bad value for --stats: an empty file name";
     }
+    return "";
+}
+
+std::string ApplyMetrics(CCommandLine& cmd, const char* szValue)
+{
+    sockaddr_in addr{};
+    std::string sWhy;
+    if (!CMetricsServer::ParseAddress(szValue, addr, sWhy)) {
+        return std::string("bad value for --metrics: ") + szValue + " (" + sWhy + ")";
+    }
+    cmd.sMetrics = szValue;
     return "";
 }
 
@@ -191,6 +211,7 @@ const COptionRow kRows[] = {
          return ParseSeconds("--input-timeout", szValue, kMaxInputTimeout,
                              "seconds, more than 0, at most 86400", cmd.fInputTimeout);
      }},
+    {"metrics", 0, required_argument, Action::Run, ApplyMetrics},
     {"help", 0, no_argument, Action::Help, nullptr},
     {"version", 0, no_argument, Action::Version, nullptr},
 };
@@ -299,6 +320,11 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
 
 CCommandLine::Action CCommandLine::CheckInputs()
 {
+    // Two readers of one pipe would each get every other piece of it.
+    if (std::count_if(vInputs.begin(), vInputs.end(),
+                      [](const std::string& s) { return IsStdName(s.c_str()); }) > 1) {
+        return Refuse("standard input (-) can be only one of the inputs");
+    }
     for (const std::string& sInput : vInputs) {
         // A network input comes at its sender's pace; output time cannot
         // run ahead of it.

@@ -43,6 +43,7 @@ public:
     double fInputTimeout = 0;        // seconds without data that end a network input; 0 never
     int nSdtIntervalMs = 0;          // SDT repetition; 0 the library's choice
     int nNitIntervalMs = 0;          // NIT repetition; 0 the library's choice
+    std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
 
 private:
     Action Refuse(const std::string& sWhat);

@@ -14,7 +14,13 @@
 namespace {
 
 constexpr const char* kClearLine = "\r\033[K";
-constexpr int kLevelError = 2; // the library's error lines, shown also when quiet
+// The library's log levels, as BraidmillLogHandler numbers them.
+constexpr int kLevelDebug = 0;
+constexpr int kLevelError = 2; // shown also when quiet
+// The library's debug lines that have always shown: its threads' ends.
+constexpr const char* kMsgMuxThreadExit = "Mux Thread exit";
+constexpr const char* kMsgOutThreadExit = "Sout Thread exit";
+constexpr const char* kMsgSourceEnd = "Reched the end of the file,source thread exit: %s ";
 
 bool IsAscii(const std::string& s)
 {
@@ -97,10 +103,42 @@ std::string CConsole::GbkToUtf8(iconv_t cd, const std::string& sLine)
     return std::string(vOut.data(), size_t(pOut - vOut.data()));
 }
 
+bool CConsole::ShowsLibraryLine(int nLevel, const char* szLine, bool bQuiet, bool bVerbose)
+{
+    if (nLevel == kLevelError) {
+        return true;
+    }
+    if (bQuiet) {
+        return false;
+    }
+    if (nLevel != kLevelDebug || bVerbose) {
+        return true;
+    }
+    // The threads' own ends have always shown; the rest of the debug lines
+    // (decoder notes, loop passes) are for -v.
+    const std::string sLine = szLine;
+    const std::string sSourceEnd = kMsgSourceEnd;
+    const std::string sSourceEndStart = sSourceEnd.substr(0, sSourceEnd.find("%s"));
+    return sLine == kMsgMuxThreadExit || sLine == kMsgOutThreadExit ||
+           sLine.compare(0, sSourceEndStart.size(), sSourceEndStart) == 0;
+}
+
+std::string CConsole::TakeLibraryError()
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    std::string sError;
+    sError.swap(m_sLibraryError);
+    return sError;
+}
+
 void CConsole::LogHandler(int nLevel, const char* szLine, void* pUser)
 {
     CConsole* pThis = static_cast<CConsole*>(pUser);
-    if (pThis->m_bQuiet && nLevel != kLevelError) {
+    if (nLevel == kLevelError) {
+        std::lock_guard<std::mutex> lock(pThis->m_mtx);
+        pThis->m_sLibraryError = GbkToUtf8(pThis->m_cd, szLine);
+    }
+    if (!ShowsLibraryLine(nLevel, szLine, pThis->m_bQuiet, pThis->m_bVerbose)) {
         return;
     }
     // The prefixes the library writes when no handler is set.

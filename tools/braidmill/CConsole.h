@@ -44,13 +44,21 @@ public:
     // The text a UTF-8 terminal shows for a GBK line; sLine itself when it
     // is plain ASCII or does not convert. Public for the tests.
     static std::string GbkToUtf8(iconv_t cd, const std::string& sLine);
+    // Whether a library line shows: errors always; debug lines only when
+    // verbose, but for the library's own thread-end texts; nothing else
+    // when quiet. Public for the tests.
+    static bool ShowsLibraryLine(int nLevel, const char* szLine, bool bQuiet, bool bVerbose);
+    // The last error line the library logged since the last call, then
+    // forgotten; empty when none. From any thread.
+    std::string TakeLibraryError();
 
 private:
     static void LogHandler(int nLevel, const char* szLine, void* pUser);
     void PrintLocked(FILE* pStream, const std::string& sText);
 
-    std::mutex m_mtx;      // guards the two streams, m_sStatus and the converter
+    std::mutex m_mtx;      // guards the two streams, m_sStatus, m_sLibraryError and the converter
     std::string m_sStatus; // the progress line now on stderr; empty none
+    std::string m_sLibraryError; // the library's last error line, for TakeLibraryError
     iconv_t m_cd = reinterpret_cast<iconv_t>(-1); // GBK to UTF-8; -1 no conversion
     bool m_bQuiet = false;
     bool m_bVerbose = false;

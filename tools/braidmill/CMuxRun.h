@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CMetricsServer.h"
 #include "CRunStats.h"
 #include "CSignalStop.h"
 #include "CWatchedSink.h"
@@ -31,8 +32,15 @@ public:
     int Execute();
 
 private:
+    // Everything up to the moment the engine may run: the output open and
+    // the engine configured.
+    int Start();
     // Everything up to the moment the output may be opened.
     int Prepare();
+    // The engine's run, the watcher beside it, and the report.
+    int RunToEnd();
+    // Serves the metrics from here on, when asked for.
+    int OpenMetrics();
 
     const CCommandLine& m_cmd;
     CConsole& m_console;
@@ -41,7 +49,9 @@ private:
     CMuxIface* m_pMux = nullptr;
     std::unique_ptr<CWatchedSink> m_pSink; // null until the output is opened
     std::unique_ptr<COutPutModuleBase>
-        m_pEarlyOutput; // "-": opened first, so nothing else lands there
+        m_pEarlyOutput; // standard output: opened first, so nothing else lands there
     CRunStats m_stats;
     COutputRate m_rate;
+    std::unique_ptr<CMetricsServer> m_pMetrics; // null without --metrics
+    bool m_bStatsStarted = false; // the statistics file was written: a failure says so there
 };

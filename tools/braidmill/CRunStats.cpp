@@ -7,47 +7,91 @@
 #include <cerrno>
 #include <cstring>
 
-CRunStats::CRunStats(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                     CConsole& console)
-    : m_cmd(cmd), m_vInputs(inputs), m_console(console)
+CRunStats::CRunStats(const CCommandLine& cmd, CConsole& console)
+    : m_sOutput(cmd.sOutput), m_sPath(cmd.sStatsPath), m_console(console)
 {
+}
+
+void CRunStats::SetInputs(const std::vector<CRunInput>& inputs)
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_vPaths.clear();
+    m_vRates.clear();
+    for (const CRunInput& input : inputs) {
+        m_vPaths.push_back(input.sPath);
+        m_vRates.push_back(input.nRate);
+    }
 }
 
 void CRunStats::Start(double fBitRate, const CWatchedSink& sink, CMuxIface& mux)
 {
-    if (!m_cmd.sStatsPath.empty()) {
-        m_pFile = std::make_unique<CStatsFile>(m_cmd.sStatsPath);
-    }
+    std::lock_guard<std::mutex> lock(m_mtx);
     m_fBitRate = fBitRate;
     m_pSink = &sink;
     m_pMux = &mux;
+    m_bStarted = true;
     m_tStart = std::chrono::steady_clock::now();
 }
 
-void CRunStats::Write(const char* szState, const _MUX_STATS* pFinal)
+void CRunStats::Freeze(const _MUX_STATS* pFinal)
 {
-    if (!m_pFile) {
-        return;
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_pMux = nullptr;
+    m_bFrozen = true;
+    m_bFinal = pFinal != nullptr;
+    if (pFinal != nullptr) {
+        m_final = *pFinal;
     }
-    CStatsFile::Run run;
-    run.sOutput = m_cmd.sOutput;
+}
+
+bool CRunStats::Snapshot(const char* szState, CStatsFile::Run& run, _MUX_STATS& stats) const
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    run.sOutput = m_sOutput;
     run.fBitRate = m_fBitRate;
     run.llPacketsWritten = m_pSink ? m_pSink->GetPackets() : 0;
     run.fElapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStart).count();
+        m_bStarted
+            ? std::chrono::duration<double>(std::chrono::steady_clock::now() - m_tStart).count()
+            : 0;
     run.sState = szState;
-    for (const CRunInput& input : m_vInputs) {
-        run.vInputs.push_back(input.sPath);
-        run.vEstimatedRates.push_back(input.nRate);
+    run.vInputs = m_vPaths;
+    run.vEstimatedRates = m_vRates;
+    if (m_bFrozen) {
+        if (m_bFinal) {
+            stats = m_final;
+        }
+        return m_bFinal;
     }
+    return m_pMux != nullptr && m_pMux->GetStats(stats);
+}
+
+bool CRunStats::Write(const char* szState)
+{
+    if (m_sPath.empty()) {
+        return true;
+    }
+    CStatsFile::Run run;
     _MUX_STATS stats;
-    const bool bFigures = pFinal != nullptr || (m_pMux != nullptr && m_pMux->GetStats(stats));
-    if (!m_pFile->Write(run, pFinal != nullptr ? pFinal
-                             : bFigures        ? &stats
-                                               : nullptr) &&
-        !m_bFailed) {
-        m_bFailed = true;
-        m_console.Error("cannot write statistics file " + m_cmd.sStatsPath + ": " +
-                        std::strerror(errno));
+    const bool bFigures = Snapshot(szState, run, stats);
+    if (CStatsFile(m_sPath).Write(run, bFigures ? &stats : nullptr)) {
+        return true;
     }
+    const int nErrno = errno;
+    bool bFirst = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        bFirst = !m_bFailed;
+        m_bFailed = true;
+    }
+    if (bFirst) {
+        m_console.Error("cannot write statistics file " + m_sPath + ": " + std::strerror(nErrno));
+    }
+    return false;
+}
+
+bool CRunStats::HasFailed() const
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_bFailed;
 }

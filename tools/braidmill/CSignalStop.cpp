@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_vOld[3]; // the handlers Install replaced, in kStopSignals order
+struct sigaction g_oldPipe; // SIGPIPE's, likewise
 
 } // namespace
 
@@ -23,6 +24,7 @@ CSignalStop::~CSignalStop()
         for (size_t i = 0; i < 3; ++i) {
             sigaction(kStopSignals[i], &g_vOld[i], nullptr);
         }
+        sigaction(SIGPIPE, &g_oldPipe, nullptr);
     }
     s_nWriteFd.store(-1);
     for (int nFd : m_vPipe) {
@@ -47,6 +49,14 @@ bool CSignalStop::Install()
         if (sigaction(kStopSignals[i], &action, &g_vOld[i]) != 0) {
             return false;
         }
+    }
+    // An output pipe or FIFO whose reader went away must end the run as a
+    // failed write, said and cleanly closed, not kill the process.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, &g_oldPipe) != 0) {
+        return false;
     }
     m_bInstalled = true;
     return true;

@@ -6,7 +6,8 @@
 // The handler only records the signal and writes its number to a self-pipe;
 // a watcher thread waits on the pipe (Wait) and does the stopping, since
 // nothing that stops an engine is safe inside a signal handler. A second
-// signal ends the process at once, by the signal's default action. One per
+// signal ends the process at once, by the signal's default action. SIGPIPE
+// is ignored meanwhile, so that a closed output pipe is a failed write. One per
 // process, owned by main; the destructor restores the previous handlers.
 class CSignalStop
 {

@@ -30,11 +30,14 @@ public:
 
     // Packets the real sink took without failing; from any thread.
     long long GetPackets() const { return m_llPackets.load(); }
+    // errno of the write that broke the sink (EPIPE: the reader went away); 0 none.
+    int GetErrno() const { return m_nErrno.load(); }
 
 private:
-    void NoteWritten(int nCount);
+    void NoteWritten(int nCount, int nErrno);
 
     std::unique_ptr<COutPutModuleBase> m_pInner;
     std::atomic<bool> m_bBroken{false};
     std::atomic<long long> m_llPackets{0}; // packets written, whole ones
+    std::atomic<int> m_nErrno{0};
 };

@@ -76,8 +76,8 @@ bool IsSameFile(const std::string& sA, const std::string& sB)
 int CheckFiles(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, CConsole& console)
 {
     const std::string& sOut = cmd.sOutput;
-    // Standard output and the network are no files to create.
-    const bool bFileOut = !IsStdName(sOut.c_str()) && !IsNetworkName(sOut.c_str());
+    // Standard output (by any name) and the network are no files to create.
+    const bool bFileOut = !IsStdoutName(sOut.c_str()) && !IsNetworkName(sOut.c_str());
     std::string sReason;
     for (const CRunInput& input : inputs) {
         // Opening a FIFO here would wait for its writer.

@@ -32,6 +32,21 @@ bool IsSrtName(const char* name)
     return name != nullptr && StartsWith(name, "srt://");
 }
 
+bool IsSameFileAsFd(const char* name, int fd)
+{
+    struct stat path = {};
+    struct stat open = {};
+    return name != nullptr && stat(name, &path) == 0 && fstat(fd, &open) == 0 &&
+           path.st_dev == open.st_dev && path.st_ino == open.st_ino;
+}
+
+bool IsStdoutName(const char* name)
+{
+    // Opened by its name, standard output would be written at two offsets
+    // (or truncated under the other) while the lines still go to it.
+    return IsStdName(name) || IsSameFileAsFd(name, STDOUT_FILENO);
+}
+
 bool IsNetworkName(const char* name)
 {
     return name != nullptr &&
@@ -68,7 +83,7 @@ COutPutModuleBase* OpenOutputByName(const char* name, std::string& error)
         return pSink;
     }
     auto* pSink = new COutPutModuleFile();
-    if (IsStdName(name)) {
+    if (IsStdoutName(name)) {
         std::fflush(stdout);
         if (pSink->OpenStdout() != 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
             error = std::string("standard output: ") + std::strerror(errno ? errno : EIO);

@@ -10,16 +10,21 @@
 
 bool IsStdName(const char* name);     // "-"
 bool IsSrtName(const char* name);     // srt://
+// True when name is the file open on descriptor fd (the same device and
+// inode), by whatever path: /dev/stdout, /proc/self/fd/1, a link.
+bool IsSameFileAsFd(const char* name, int fd);
+// An output that is standard output: "-", or its file by another name.
+bool IsStdoutName(const char* name);
 bool IsNetworkName(const char* name); // udp://, rtp:// or srt://
 // True for names that can be read only once, as they arrive: no rate scan
 // of their start before the run.
 bool IsStreamName(const char* name);
 
-// Opens the output. For "-": the multiplex goes to standard output, and from
-// here on whatever else the process writes to standard output (its own
-// lines, the library's) lands on standard error; SIGPIPE is ignored, so a
-// reader that goes away ends the run as a write error. Null with the reason
-// in error, which names the output.
+// Opens the output. For standard output (IsStdoutName): the multiplex goes
+// there through a descriptor of its own, and from here on whatever else the
+// process writes to standard output (its own lines, the library's) lands on
+// standard error; SIGPIPE is ignored, so a reader that goes away ends the
+// run as a write error. Null with the reason in error, which names the output.
 COutPutModuleBase* OpenOutputByName(const char* name, std::string& error);
 
 // Opens an input and connects it to module (InitBuffer, SetRecvModule); the

@@ -2,6 +2,7 @@
 
 #include "CCommandLine.h"
 #include "CConsole.h"
+#include "ExitStatus.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,17 +49,42 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
     return rate;
 }
 
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console)
+int ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, COutputRate& rate,
+                 CConsole& console, CMuxIface*& pMux)
 {
-    CMuxIface* pMux = new CMuxIface();
+    pMux = new CMuxIface();
     for (const CRunInput& input : inputs) {
         pMux->AddInputModule(input.pModule);
     }
-    // Before the rate arithmetic: the intervals set how much the tables take.
+    // What the tables say first, and how often the SDT and NIT go: how
+    // much they take depends on it.
+    if (cmd.nTsId >= 0) {
+        pMux->SetTransportStreamId(cmd.nTsId);
+    }
+    if (cmd.nOnid >= 0) {
+        pMux->SetOriginalNetworkId(cmd.nOnid);
+    }
+    if (cmd.nNetworkId >= 0) {
+        pMux->SetNetworkId(cmd.nNetworkId);
+    }
+    if (cmd.bNetworkName) {
+        pMux->SetNetworkName(cmd.sNetworkName.c_str());
+    }
+    pMux->SetServiceNames(cmd.bInputServiceNames);
     pMux->SetSdtInterval(cmd.nSdtIntervalMs);
     pMux->SetNitInterval(cmd.nNitIntervalMs);
-    if (cmd.llRateBps == 0) {
+
+    if (cmd.llRateBps > 0) {
+        // At that rate: the SDT and NIT may repeat less often there.
+        pMux->SetOutputBitRateBps(cmd.llRateBps);
+        const long long llTables = pMux->GetTableBitRate();
+        if (llTables >= cmd.llRateBps) {
+            console.Error("bad value for --rate: " + std::to_string(cmd.llRateBps) +
+                          " (the tables alone need " + std::to_string(llTables) +
+                          " bit/s; give more)");
+            return kExitUsage;
+        }
+    } else {
         // The rate of the inputs plus one unit, unless content would then
         // have less headroom than it needs after the tables, which at a
         // higher rate may take more (the SDT and NIT repeat more often).
@@ -98,22 +124,9 @@ CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& i
     }
     console.Note("output rate " + FormatRate(rate.fBitRate) + " bit/s");
     pMux->SetVirtualClock(cmd.bFast);
-    if (cmd.nTsId >= 0) {
-        pMux->SetTransportStreamId(cmd.nTsId);
-    }
-    if (cmd.nOnid >= 0) {
-        pMux->SetOriginalNetworkId(cmd.nOnid);
-    }
-    if (cmd.nNetworkId >= 0) {
-        pMux->SetNetworkId(cmd.nNetworkId);
-    }
-    if (cmd.bNetworkName) {
-        pMux->SetNetworkName(cmd.sNetworkName.c_str());
-    }
     // A file that starts again has no end; --duration or a signal ends it.
     if (cmd.fDuration > 0) {
         pMux->SetDuration(cmd.fDuration);
     }
-    pMux->SetServiceNames(cmd.bInputServiceNames);
-    return pMux;
+    return kExitOk;
 }

@@ -22,9 +22,11 @@ struct COutputRate
 COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
                        CConsole& console);
 
-// A new engine with the inputs and every setting of the command line. A
-// rate the user did not fix grows where content would keep less headroom
-// than the larger of 500,000 bit/s and 5 % of it after the tables; rate
-// holds the rate in force afterwards. Owned by the caller.
-CMuxIface* ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                        COutputRate& rate, CConsole& console);
+// A new engine with the inputs and every setting of the command line, in
+// pMux (owned by the caller, set also on failure). A rate the user did not
+// fix grows where content would keep less headroom than the larger of
+// 500,000 bit/s and 5 % of it after the tables; rate holds the rate in force
+// afterwards. kExitOk, or kExitUsage (said) when --rate leaves the tables no
+// room: nothing but tables would ever be written.
+int ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, COutputRate& rate,
+                 CConsole& console, CMuxIface*& pMux);

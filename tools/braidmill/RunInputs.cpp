@@ -61,19 +61,18 @@ std::vector<CRunInput> MakeInputs(const CCommandLine& cmd)
 
 int EstimateRate(const std::string& sPath, CConsole& console)
 {
-    const int nPacketSize = GetSourcePacketSize(sPath.c_str());
+    CPcrRateScanner scanner;
+    const CPcrRateScanner::Result result = scanner.Scan(sPath.c_str());
+    const int nPacketSize = scanner.GetPacketSize();
     if (nPacketSize > 0 && nPacketSize != 188) {
         console.Note(sPath + ": " + std::to_string(nPacketSize) + "-byte packets, read as 188");
     }
-    int nRate = GetSourceRate(sPath.c_str());
-    if (nRate > 0) {
-        return nRate;
-    }
-    CPcrRateScanner scanner;
-    CPcrRateScanner::Result result = scanner.Scan(sPath.c_str());
-    if (result != CPcrRateScanner::Result::Ok) {
+    if (result != CPcrRateScanner::Result::kOk) {
         console.Error(sPath + ": " + scanner.Describe(result));
         return -1;
+    }
+    if (scanner.IsFromStart()) {
+        return scanner.GetBitRate();
     }
     char szNote[256];
     std::snprintf(szNote, sizeof szNote,

@@ -24,8 +24,9 @@ struct CRunInput
 // The inputs named on the command line, nothing opened yet.
 std::vector<CRunInput> MakeInputs(const CCommandLine& cmd);
 
-// The library's estimate, or where it has none for a readable file, one from
-// a longer stretch of the file. -1 (with the message written) when neither works.
+// The library's estimate from the file's start, or where it has none for a
+// readable file, one from a longer stretch. -1 (with the message written)
+// when neither works.
 int EstimateRate(const std::string& sPath, CConsole& console);
 
 // The rate of every input that can be read before the run (files); kExitOk

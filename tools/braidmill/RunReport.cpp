@@ -6,6 +6,7 @@
 #include "CWatchedSink.h"
 #include "ExitStatus.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -77,23 +78,26 @@ int ReportRun(CMuxIface& mux, std::vector<CRunInput>& inputs, CWatchedSink& sink
     int nOmittedProgram = 0;
     const bool bFirstOmitted = mux.GetOmittedProgram(0, nOmittedInput, nOmittedProgram);
     const bool bFailed = mux.IsFailed();
+    // The engine reads the inputs' figures live: nobody may ask it once they go.
+    stats.Freeze(bFigures ? &figures : nullptr);
     ReleaseInputs(inputs);
     sink.Destroy(); // closes the file, so that a failing close is seen too
     const bool bBroken = sink.IsBroken();
     const int nSignal = CSignalStop::GetSignal();
 
-    // The figures taken before the inputs went: the engine reads them live.
-    stats.Write(bBroken || bFailed ? "failed"
-                : nSignal != 0     ? "stopped"
-                                   : "finished",
-                bFigures ? &figures : nullptr);
+    stats.Write(bBroken || bFailed ? "failed" : nSignal != 0 ? "stopped" : "finished");
     if (bFailed) {
-        console.Error(sOut + ": the multiplex could not be started");
+        // The engine's reason went to the log; an error belongs here too.
+        const std::string sWhy = console.TakeLibraryError();
+        console.Error(sOut + ": the multiplex could not be started" +
+                      (sWhy.empty() ? "" : " (" + sWhy + ")"));
         return kExitIo;
     }
     if (bBroken) {
-        console.Error(sOut + ": writing the output failed (disk full or I/O error); " +
-                      Written(sink.GetPackets(), sOut));
+        console.Error(
+            sOut + ": writing the output failed (" +
+            (sink.GetErrno() == EPIPE ? "its reader closed the pipe" : "disk full or I/O error") +
+            "); " + Written(sink.GetPackets(), sOut));
         return kExitIo;
     }
     if (nSignal != 0) {

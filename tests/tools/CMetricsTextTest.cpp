@@ -65,7 +65,7 @@ TEST(CMetricsTextTest, EveryInputAndProgramHasItsSamples)
     EXPECT_EQ(sText.find("braidmill_program_decoding_margin_seconds" R"({program="201")"),
               std::string::npos)
         << "a margin not known has no sample";
-    EXPECT_EQ(sText.find(R"(_seconds{program="201")"), std::string::npos);
+    EXPECT_EQ(sText.find(R"(max_pcr_interval_seconds{program="201")"), std::string::npos);
 
     stats.llSlots = 0; // no share of nothing
     EXPECT_EQ(CMetricsText::Format(TwoInputs(), &stats).find("null_ratio{"), std::string::npos);

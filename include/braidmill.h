@@ -94,8 +94,11 @@ struct _MUX_STATS
     long long llBitRate;      // the output rate, bit/s
     std::vector<_MUX_INPUT_STATS> vInputs;     // AddInputModule order
     std::vector<_MUX_PROGRAM_STATS> vPrograms; // numbering order
-    int nSdtIntervalMs;       // how often the SDT goes out
-    int nNitIntervalMs;       // how often the NIT goes out
+    // The furthest the real-time output fell behind its schedule (a stall of
+    // the process or the machine) and then caught up, microseconds.
+    long long llMaxCatchUpUs;
+    int nSdtIntervalMs; // how often the SDT goes out
+    int nNitIntervalMs; // how often the NIT goes out
 };
 
 // Receives every line the library logs instead of standard output: level 0
@@ -225,6 +228,15 @@ public:
     // the SDT up to every 1,000 ms, the NIT up to every 5,000 ms.
     void SetSdtInterval(int nMs);
     void SetNitInterval(int nMs);
+    // Real time for the thread that writes the output (before Run): it runs
+    // under SCHED_FIFO at nPriority (1-99) with the process's memory locked
+    // and its own stack and buffers touched first, so that a busy machine
+    // delays it least; the input readers keep their normal priority. Where
+    // the system does not permit it, one line says so and the run goes on
+    // without. 0 (the default): normal priority. Not used with the
+    // output-time clock. False, and nothing changed, for a priority outside
+    // 0-99.
+    bool SetRealtimePriority(int nPriority);
 
 private:
     CMuxCore* m_pCore;
@@ -252,6 +264,16 @@ public:
     // default, 2 ms), longer where larger writes cost less and nobody sees
     // the bursts (a file).
     virtual int GetWriteIntervalMs() const;
+    // Packets that leave together (a datagram): in real time the engine
+    // hands them over in whole units, as many per call as come closest to
+    // the write interval (at least one). The default, 1.
+    virtual int GetPacketsPerUnit() const;
+    // In real time, how far above the output rate the engine may write,
+    // percent, to make up for a stall (the process stopped, the machine
+    // busy): then a call's worth at a time, the calls spaced out, so that a
+    // receiver with a small buffer sees no burst. 0 (the default): all that
+    // is owed at once, as a file wants it.
+    virtual int GetCatchUpPercent() const;
 };
 
 // Writes the multiplex to a file.
@@ -445,6 +467,10 @@ public:
     // True after a send error other than a transient one (no receiver,
     // no route, no buffer space: those are counted and dropped).
     bool IsBroken() const override;
+    // A datagram's packets (7, or pkts=) leave together; after a stall the
+    // output catches up at most 10 % above its rate.
+    int GetPacketsPerUnit() const override;
+    int GetCatchUpPercent() const override;
 
     // Figures, from any thread.
     long long GetDatagramsSent() const;
@@ -527,6 +553,11 @@ public:
     // Sends what is left as a short last message, waits up to a second for
     // the peer to acknowledge everything, and closes.
     void Destroy() override;
+    // A message's 7 packets leave together; after a stall the output
+    // catches up at most 10 % above its rate, as a UDP one does: SRT plays
+    // messages out at the receiver as they were sent, bursts included.
+    int GetPacketsPerUnit() const override;
+    int GetCatchUpPercent() const override;
 
     // Figures, from any thread.
     long long GetMessagesSent() const;

@@ -21,3 +21,13 @@ int COutPutModuleBase::GetWriteIntervalMs() const
 {
     return 2;
 }
+
+int COutPutModuleBase::GetPacketsPerUnit() const
+{
+    return 1;
+}
+
+int COutPutModuleBase::GetCatchUpPercent() const
+{
+    return 0;
+}

@@ -140,6 +140,16 @@ void COutPutModuleSrt::RenderPackets(unsigned char* packets, int nCount)
     }
 }
 
+int COutPutModuleSrt::GetPacketsPerUnit() const
+{
+    return kMessagePackets;
+}
+
+int COutPutModuleSrt::GetCatchUpPercent() const
+{
+    return kNetworkCatchUpPercent;
+}
+
 void COutPutModuleSrt::Destroy()
 {
     COutPutModuleSrtState& state = *m_pState;

@@ -249,6 +249,16 @@ bool COutPutModuleUdp::IsBroken() const
     return m_pState->bBroken.load();
 }
 
+int COutPutModuleUdp::GetPacketsPerUnit() const
+{
+    return m_pState->url.nPackets;
+}
+
+int COutPutModuleUdp::GetCatchUpPercent() const
+{
+    return kNetworkCatchUpPercent;
+}
+
 long long COutPutModuleUdp::GetDatagramsSent() const
 {
     return m_pState->llSent.load();

@@ -47,6 +47,8 @@ public:
     // 0: chosen from the load. Out of range: refused with an error line.
     void SetSdtInterval(int nMs);
     void SetNitInterval(int nMs);
+    // SCHED_FIFO priority of the driver thread in real time; 0 normal.
+    void SetRealtimePriority(int nPriority) { m_nRealtimePriority = nPriority; }
 
     void Run();
     void WaitFinish();
@@ -69,12 +71,22 @@ private:
     static bool IsIntervalValid(const char* szTable, int nMs, int nMaxMs);
     static unsigned long DriverThreadProc(void* pEngine);
     void DriveLoop();
+    // Driver thread, before its first write: the real-time priority and
+    // locked, touched memory asked for; one line where not permitted.
+    void EnterRealtime();
+    // Driver thread: the first live input whose queue is seven eighths
+    // full, -1 none. While the output is behind, a live input's packets wait
+    // there for their slots; the pacer then writes what is owed at once
+    // rather than let the input drop them.
+    int FindFillingLiveQueue();
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
     bool WaitForInputs();
     void Fail();
-    void PublishStats();
+    // bWait false: skipped (false returned) while a reader holds the figures,
+    // so that the driver never waits on a thread of lower priority.
+    bool PublishStats(bool bWait = true);
     void ReadInputCounters(_MUX_STATS& stats) const;
     // Driver thread: input nInput's tables changed at the head of its queue.
     // Renumbers what is new, keeps every PID given, and replaces the tables
@@ -102,6 +114,7 @@ private:
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
     CTableIntervals m_intervals;  // how often each kind of table repeats
+    int m_nRealtimePriority = 0;  // SCHED_FIFO priority of the driver; 0 normal
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran
 
@@ -111,13 +124,15 @@ private:
     std::vector<COutProgram> m_vPrograms;
     std::vector<int> m_vProgramInput; // per program: its input, 1-based
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
-    CPsiBuilder m_builder; // numbers the programs; renumbers on each change
-    int m_nVersion = 0;    // version_number of the tables now sent
+    CPsiBuilder m_builder;     // numbers the programs; renumbers on each change
+    int m_nVersion = 0;        // version_number of the tables now sent
+    bool m_bLiveHurry = false; // the output hurried for a live input (logged once an episode)
 
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive
     std::atomic<bool> m_bFailed{false};
     std::atomic<int> m_nOmitted{0};
+    std::atomic<int64_t> m_nMaxLagMicros{0}; // the pacer's figure, driver thread writes
 
     mutable std::mutex m_mtxStats; // guards m_stats and m_bHaveStats
     _MUX_STATS m_stats;

@@ -5,6 +5,7 @@
 #include "log/CLogger.h"
 #include "mux/CMuxCore.h"
 #include "mux/DvbText.h"
+#include "os/Realtime.h"
 
 #include <exception>
 
@@ -208,4 +209,13 @@ void CMuxIface::SetNitInterval(int nMs)
     if (m_pCore != nullptr) {
         m_pCore->SetNitInterval(nMs);
     }
+}
+
+bool CMuxIface::SetRealtimePriority(int nPriority)
+{
+    if (m_pCore == nullptr || nPriority < 0 || nPriority > os::kMaxRealtimePriority) {
+        return false;
+    }
+    m_pCore->SetRealtimePriority(nPriority);
+    return true;
 }

@@ -53,6 +53,16 @@ inline constexpr int kNitLimitMs = 10000;
 inline constexpr int64_t kLiveDelayMs = 100;
 inline constexpr int kBatchMs = 2;       // real time: output written per wake-up, at most
 inline constexpr int kMaxBatchMs = 100;  // ... whatever a sink asks for
+// A sink that catches up slowly may run this far ahead of its catch-up rate
+// (at most twice the rate: half the spacing), so that a wake-up the machine
+// made late is made up at once instead of adding to the lag.
+inline constexpr int64_t kCatchUpLeewayMs = 10;
+// A sink that catches up slowly after a stall still never falls further
+// behind than this: beyond it the output would run below its rate for as
+// long as the machine keeps stalling. Past it a write carries up to
+// kCatchUpBurstGroups groups; past twice it, what is owed goes at once.
+inline constexpr int64_t kCatchUpMaxLagMs = 1000;
+inline constexpr int kCatchUpBurstGroups = 4;
 // A table's cycle is a little inside its interval (19/20 of it), so that a
 // table that waits behind content that fell due before it still keeps it.
 inline constexpr int kTableCycleNum = 19;

@@ -1,20 +1,24 @@
 // The driver of CMuxCore: the one thread that asks the slot scheduler for
-// slots and writes them to the sink. It decides only when: in real time,
-// slot n is written once the clock reaches start + n * 188 * 8 / rate, a
-// tick's worth (about 2 ms) at a time, with one absolute-time sleep per
-// tick; in output time, as fast as the sink takes them. What the slots hold
-// is the scheduler's alone, so both write the same bytes, and a stall of
-// the process only delays the writing.
+// slots and writes them to the sink. It decides only when: in real time as
+// the pacer allows (slot n once the clock reaches start + n * 188 * 8 /
+// rate, in the sink's units, one absolute-time sleep per write, a stall
+// made up at once or spread out as the sink asks); in output time, as fast
+// as the sink takes them. What the slots hold is the scheduler's alone, so
+// both write the same bytes, and a stall of the process only delays the
+// writing.
 #include "mux/CMuxCore.h"
 
 #include "input/CInputModule.h"
 #include "log/CLogger.h"
 #include "mux/CSlotScheduler.h"
+#include "mux/CPacer.h"
 #include "mux/MuxConstants.h"
+#include "os/Realtime.h"
 
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -27,12 +31,36 @@ constexpr int kMaxBatchSlots = 4096;
 constexpr int64_t kReaderWaitMicros = 5000;
 // Figures are published for GetStats this often, in output time.
 constexpr int kStatsEveryMs = 100;
+// Stack the driver touches before it starts under a real-time priority: far
+// more than its deepest call (a table rebuild), so that no page fault of its
+// own ever delays a write.
+constexpr size_t kPrefaultStackBytes = 256 * 1024;
+
+// What the sink asks of the real-time pacing: its unit, the units per write
+// (as many as come closest to its write interval), and how it catches up.
+CPacer::CConfig PacingOf(const COutPutModuleBase& sink, const COutputTime& time)
+{
+    CPacer::CConfig config;
+    int nIntervalMs = sink.GetWriteIntervalMs();
+    nIntervalMs = nIntervalMs < 1 ? kBatchMs : std::min(nIntervalMs, kMaxBatchMs);
+    config.nUnitSlots = std::clamp(sink.GetPacketsPerUnit(), 1, kMaxBatchSlots);
+    const int64_t nIntervalSlots = time.SlotsIn(nIntervalMs);
+    config.nGroupUnits =
+        int(std::max<int64_t>((nIntervalSlots + config.nUnitSlots / 2) / config.nUnitSlots, 1));
+    config.nCatchUpPercent = std::max(sink.GetCatchUpPercent(), 0);
+    config.nMaxBatchSlots = kMaxBatchSlots;
+    config.nLeewayMicros = kCatchUpLeewayMs * 1000;
+    config.nMaxLagMicros = kCatchUpMaxLagMs * 1000;
+    config.nBurstGroups = kCatchUpBurstGroups;
+    return config;
+}
 
 } // namespace
 
 unsigned long CMuxCore::DriverThreadProc(void* pEngine)
 {
     CMuxCore* pCore = static_cast<CMuxCore*>(pEngine);
+    os::SetThreadName("bm-output");
     try {
         pCore->DriveLoop();
     } catch (const std::exception& e) {
@@ -55,44 +83,54 @@ void CMuxCore::DriveLoop()
 {
     CSlotScheduler& scheduler = *m_pScheduler;
     const COutputTime& time = scheduler.GetTime();
-    int nTickMs = m_pOutput->GetWriteIntervalMs();
-    nTickMs = nTickMs < 1 ? kBatchMs : std::min(nTickMs, kMaxBatchMs);
-    const int64_t nTick = std::max<int64_t>(time.SlotsIn(nTickMs), 1);
     const int64_t nStatsEvery = std::max<int64_t>(time.SlotsIn(kStatsEveryMs), 1);
     int64_t nEnd = std::numeric_limits<int64_t>::max();
     if (m_fDuration > 0.0) {
         nEnd = std::max<int64_t>(
             1, int64_t(m_fDuration * double(time.GetRate()) / double(kTsPacketSize * 8)));
     }
-    std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize);
-    const int64_t nStart = os::ToMicros(m_pClock->Now());
-    scheduler.SetLocalStart(nStart);
+    std::vector<uint8_t> vBuf(size_t(kMaxBatchSlots) * kTsPacketSize); // zeroed: touched
+    if (m_nRealtimePriority > 0 && !m_bVirtualClock) {
+        EnterRealtime();
+    }
+    CPacer pacer(time, PacingOf(*m_pOutput, time), *m_pClock);
+    scheduler.SetLocalStart(pacer.GetStartMicros());
     int64_t nWritten = 0;
     int64_t nNextStats = nStatsEvery;
 
     while (!m_bStop.load(std::memory_order_acquire) && nWritten < nEnd) {
         int64_t nWant = kMaxBatchSlots;
         if (!m_bVirtualClock) {
-            const int64_t nDue = time.SlotsDueAtMicros(os::ToMicros(m_pClock->Now()) - nStart);
-            if (nDue <= nWritten) {
-                m_pClock->SleepUntilMicros(nStart + time.MicrosAt(nWritten + nTick));
+            const int nFilling = FindFillingLiveQueue();
+            nWant = pacer.GetAllowed(nFilling >= 0);
+            if (pacer.IsHurrying() && !m_bLiveHurry) {
+                LogPrint(kLogWarning,
+                         "mux: input %d: its queue is filling while the output catches up; what "
+                         "is owed goes out at once",
+                         nFilling + 1);
+            }
+            m_bLiveHurry = pacer.IsHurrying();
+            m_nMaxLagMicros.store(pacer.GetMaxLagMicros(), std::memory_order_relaxed);
+            if (nWant == 0) {
+                pacer.SleepUntilAllowed();
                 continue;
             }
-            nWant = std::min<int64_t>(nDue - nWritten, kMaxBatchSlots);
         }
         nWant = std::min(nWant, nEnd - nWritten);
         const int nFilled = scheduler.FillSlots(int(nWant), vBuf.data());
         if (nFilled > 0) {
             m_pOutput->RenderPackets(vBuf.data(), nFilled);
             nWritten += nFilled;
+            if (!m_bVirtualClock) {
+                pacer.OnWritten(nFilled);
+            }
             if (m_pOutput->IsBroken()) {
                 LogPrint(kLogError, "mux: the output failed after %lld packets; multiplex stopped",
                          static_cast<long long>(nWritten));
                 break;
             }
         }
-        if (nWritten >= nNextStats) {
-            PublishStats();
+        if (nWritten >= nNextStats && PublishStats(false)) {
             nNextStats = nWritten + nStatsEvery;
         }
         if (scheduler.IsFinished()) {
@@ -116,19 +154,64 @@ void CMuxCore::DriveLoop()
     }
 }
 
-void CMuxCore::PublishStats()
+int CMuxCore::FindFillingLiveQueue()
+{
+    for (size_t i = 0; i < m_vInputs.size(); ++i) {
+        CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        const CTimedQueue& queue = pModule->GetQueue();
+        if (pModule->IsLive() && queue.GetPublishedCount() > queue.GetCapacity() / 8 * 7) {
+            return int(i);
+        }
+    }
+    return -1;
+}
+
+void CMuxCore::EnterRealtime()
+{
+    std::string sPrioError, sLockError;
+    const bool bPrio = os::SetThreadRealtime(m_nRealtimePriority, sPrioError);
+    const bool bLocked = os::LockMemory(sLockError);
+    os::PrefaultStack(kPrefaultStackBytes);
+    const int nPrio = m_nRealtimePriority;
+    if (bPrio && bLocked) {
+        LogPrint(kLogDebug, "mux: the output thread runs at SCHED_FIFO priority %d, memory locked",
+                 nPrio);
+    } else if (!bPrio && !bLocked) {
+        LogPrint(kLogWarning,
+                 "mux: real-time priority %d not permitted (%s), nor locked memory (%s); the run "
+                 "goes on at normal priority",
+                 nPrio, sPrioError.c_str(), sLockError.c_str());
+    } else if (!bPrio) {
+        LogPrint(kLogWarning,
+                 "mux: real-time priority %d not permitted (%s); the run goes on at normal "
+                 "priority",
+                 nPrio, sPrioError.c_str());
+    } else {
+        LogPrint(kLogWarning,
+                 "mux: memory could not be locked (%s); the run goes on at real-time priority %d",
+                 sLockError.c_str(), nPrio);
+    }
+}
+
+bool CMuxCore::PublishStats(bool bWait)
 {
     if (!m_pScheduler) {
-        return;
+        return true;
     }
     const CSlotScheduler& scheduler = *m_pScheduler;
     const COutputTime& time = scheduler.GetTime();
-    std::lock_guard<std::mutex> lock(m_mtxStats);
+    std::unique_lock<std::mutex> lock(m_mtxStats, std::defer_lock);
+    if (bWait) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return false;
+    }
     m_stats.llSlots = scheduler.GetNextSlot();
     m_stats.llNullSlots = scheduler.GetNullSlots();
     m_stats.llTableSlots = scheduler.GetTableSlots();
     m_stats.llPcrsInserted = scheduler.GetPcrStamper().GetInsertedCount();
     m_stats.llBitRate = time.GetRate();
+    m_stats.llMaxCatchUpUs = m_nMaxLagMicros.load(std::memory_order_relaxed);
     m_stats.vInputs.resize(m_vInputs.size());
     ReadInputCounters(m_stats);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
@@ -161,4 +244,5 @@ void CMuxCore::PublishStats()
     m_stats.nSdtIntervalMs = m_intervals.GetSdtMs();
     m_stats.nNitIntervalMs = m_intervals.GetNitMs();
     m_bHaveStats = true;
+    return true;
 }

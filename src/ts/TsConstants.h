@@ -48,3 +48,7 @@ inline constexpr int kRtpHeaderBytes = 12;          // fixed part, before CSRCs 
 inline constexpr uint8_t kRtpVersion = 2;
 inline constexpr uint8_t kRtpPayloadTypeMp2t = 33;
 inline constexpr int64_t kRtpClockHz = 90'000; // RTP timestamp ticks per second for MP2T
+// How much faster than its rate a network output makes up a stall: a
+// hardware receiver holds a few tens of kilobytes, so what is owed must
+// trickle out; at 10 % a 200 ms stall is made up within two seconds.
+inline constexpr int kNetworkCatchUpPercent = 10;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,17 @@ protected:
         std::vector<std::string> vAll{BM_CLI_PATH};
         vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
         return CToolRun::Run(vAll, m_sDir, fTimeoutSeconds, vSignals);
+    }
+
+    // The pair muxed from the files in output time at sRate bit/s: what any
+    // real-time run of them must give byte for byte.
+    std::vector<uint8_t> FastReference(const std::string& sRate)
+    {
+        const std::string sRef = m_sDir + "/ref.ts";
+        EXPECT_EQ(Mux({"--fast", "--rate", sRate, m_sMpeg2, m_sH264, sRef}).nStatus, 0);
+        std::vector<uint8_t> v;
+        EXPECT_TRUE(CStreamMaker::ReadFile(sRef, v));
+        return v;
     }
 
     std::string m_sDir, m_sMpeg2, m_sH264;

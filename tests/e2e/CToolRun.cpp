@@ -64,7 +64,8 @@ void RecordOutputs(const std::vector<std::string>& vArgs,
 } // namespace
 
 ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
-                         double fTimeoutSeconds, const std::vector<SignalAt>& vSignals)
+                         double fTimeoutSeconds, const std::vector<SignalAt>& vSignals,
+                         const std::function<void(int nPid)>& fnWhileRunning)
 {
     ToolResult result;
     std::string sOutPath = sWorkDir + "/stdout.txt";
@@ -103,6 +104,9 @@ ToolResult CToolRun::Run(const std::vector<std::string>& vArgs, const std::strin
         if (nDone == 0 && nNextSignal < vSignals.size() &&
             fElapsed >= vSignals[nNextSignal].fAfter) {
             kill(nPid, vSignals[nNextSignal++].nSignal);
+        }
+        if (nDone == 0 && fnWhileRunning) {
+            fnWhileRunning(int(nPid));
         }
         if (nDone < 0 || fElapsed > fTimeoutSeconds) {
             kill(nPid, SIGKILL);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,11 @@ class CToolRun
 {
 public:
     // vArgs[0] is the program's path. Captures go to files under sWorkDir.
+    // fnWhileRunning, when given, is called with the program's process id
+    // every 10 ms while it runs.
     static ToolResult Run(const std::vector<std::string>& vArgs, const std::string& sWorkDir,
-                          double fTimeoutSeconds, const std::vector<SignalAt>& vSignals = {});
+                          double fTimeoutSeconds, const std::vector<SignalAt>& vSignals = {},
+                          const std::function<void(int nPid)>& fnWhileRunning = {});
     // A shell command line; its exit status, or -1.
     static int Shell(const std::string& sCommand);
     // The exact output rate from the program's "output rate N bit/s" line on

@@ -2,6 +2,7 @@
 
 #include "braidmill.h"
 #include "os/CClock.h"
+#include "os/Realtime.h"
 #include "support/CMuxTestKit.h"
 #include "support/CPacketBuilder.h"
 #include "ts/CTsPacket.h"
@@ -9,8 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <limits>
 #include <string>
@@ -206,4 +213,62 @@ TEST(CMuxCoreTest, BuildPsiCarriesTheInputsPmtDescriptors)
     const Bytes vWanted = {0x04, 0xE3, 0xF6, 0xF0, 0x06, 0x0A, 0x04, 'e', 'n', 'g', 0x00};
     const auto itFound = std::search(pPmt, pPmt + kTsPacketSize, vWanted.begin(), vWanted.end());
     EXPECT_NE(itFound, pPmt + kTsPacketSize) << "audio on PID 1014 with its language descriptor";
+}
+
+// The thread that writes takes the real-time class where the system permits
+// it; the client's thread keeps its own. Where not, one line and the run
+// goes on.
+TEST(CMuxCoreTest, RealtimeIsTheWritingThreadsAloneOrOneLineSaysWhyNot)
+{
+    class CPolicySink : public CVectorSink
+    {
+    public:
+        void RenderPackets(unsigned char* packets, int nCount) override
+        {
+            sched_param param{};
+            pthread_getschedparam(pthread_self(), &m_nPolicy, &param);
+            m_nPriority = param.sched_priority;
+            CVectorSink::RenderPackets(packets, nCount);
+        }
+        int m_nPolicy = -1;
+        int m_nPriority = -1;
+    };
+    // Whether this process may: asked on a thread of its own.
+    bool bPermitted = false;
+    std::thread([&] {
+        std::string sError;
+        bPermitted = os::SetThreadRealtime(20, sError);
+    }).join();
+
+    CLogCapture capture;
+    CPolicySink sink;
+    auto pIn = ReadyInput(0x100, {{0x02, 0x100, {}}});
+    pIn->StreamEnd();
+    CMuxCore core;
+    core.SetOutputBitRate(4.0f);
+    core.SetOutPutModule(&sink);
+    core.AddInputModule(pIn.get());
+    core.SetDuration(0.05);
+    core.SetRealtimePriority(20);
+    core.Run();
+    ExpectReturnsWithin([&] { core.WaitFinish(); }, 10s, "WaitFinish");
+    EXPECT_GT(sink.GetPacketCount(), 0u);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the client's thread";
+    if (bPermitted) {
+        EXPECT_EQ(sink.m_nPolicy, SCHED_FIFO);
+        EXPECT_EQ(sink.m_nPriority, 20);
+        EXPECT_EQ(CLogCapture::CountStarting("1 mux:"), 0);
+        std::ifstream status("/proc/self/status");
+        std::string sLine;
+        while (std::getline(status, sLine) && sLine.rfind("VmLck:", 0) != 0) {
+        }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // (The sanitizers' runtime turns mlockall into a no-op.)
+        EXPECT_GT(std::atol(sLine.c_str() + 6), 0) << "kB locked";
+#endif
+        munlockall(); // the rest of the tests as they were
+    } else {
+        EXPECT_EQ(sink.m_nPolicy, SCHED_OTHER);
+        EXPECT_EQ(CLogCapture::CountStarting("1 mux: real-time priority 20 not permitted"), 1);
+    }
 }

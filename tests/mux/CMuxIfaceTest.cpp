@@ -278,3 +278,12 @@ TEST(CMuxIfaceTest, TableIntervalsOutsideDvbsLimitsAreRefusedWithALine)
     EXPECT_EQ(mtk::CLogCapture::CountStarting("2 mux: NIT interval of 10001 ms refused"), 1);
     EXPECT_EQ(mtk::CLogCapture::CountStarting("2 mux:"), 3);
 }
+
+TEST(CMuxIfaceTest, RealtimePriorityOutsideItsRangeIsRefused)
+{
+    CMuxIface mux;
+    EXPECT_FALSE(mux.SetRealtimePriority(-1));
+    EXPECT_FALSE(mux.SetRealtimePriority(100));
+    EXPECT_TRUE(mux.SetRealtimePriority(99));
+    EXPECT_TRUE(mux.SetRealtimePriority(0)); // back to normal priority
+}

@@ -120,7 +120,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"MetricsIpv6", {"--metrics", "::1:9100", "a", "b", "c"}, Action::Error,
              "(an IPv4 address or a host name)"},
         Case{"MetricsPortDigitsOnly", {"--metrics", "127.0.0.1:9x", "a", "b", "c"}, Action::Error,
-             "(a port 0 to 65535)"}),
+             "(a port 0 to 65535)"},
+        Case{"RealtimePriorityZero", {"--realtime=0", "a", "b", "c"}, Action::Error,
+             "--realtime: 0 (a priority, 1 to 99)"},
+        Case{"RealtimePriorityTooHigh", {"--realtime=100", "a", "b", "c"}, Action::Error,
+             "--realtime: 100"},
+        Case{"RealtimeWithFast", {"--fast", "--realtime", "a", "b", "c"}, Action::Error,
+             "--fast and --realtime exclude each other"}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
@@ -152,4 +158,13 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     ASSERT_EQ(Parse(explicitForm, {"x.ts", "-o", "out.ts", "y.ts", "z.ts", "w.ts"}), Action::Run);
     EXPECT_EQ(explicitForm.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "z.ts", "w.ts"}));
     EXPECT_EQ(explicitForm.nTsId, -1); // not given: the library's default
+    EXPECT_EQ(explicitForm.nRealtimePriority, 0);
+
+    // --realtime takes its priority only after '=': a separate word is a file.
+    CCommandLine realtime;
+    ASSERT_EQ(Parse(realtime, {"--realtime", "a", "b", "c"}), Action::Run);
+    EXPECT_EQ(realtime.nRealtimePriority, 10);
+    EXPECT_EQ(realtime.vInputs.size(), 2u);
+    ASSERT_EQ(Parse(realtime, {"--realtime=99", "a", "b", "c"}), Action::Run);
+    EXPECT_EQ(realtime.nRealtimePriority, 99);
 }

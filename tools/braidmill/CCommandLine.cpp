@@ -22,6 +22,10 @@ constexpr int kLongOnly = 256;             // getopt value of a long-only option
 constexpr int kMinIntervalMs = 25;         // table intervals: DVB's least between sections
 constexpr int kMaxSdtIntervalMs = 2000;    // ... and its longest for the SDT
 constexpr int kMaxNitIntervalMs = 10000;   // ... and for the NIT
+// --realtime without a value: above the kernel's own threads' default of
+// 1 and below what interrupt threads and watchdogs use (50 and up).
+constexpr int kDefaultRealtimePriority = 10;
+constexpr int kMaxRealtimePriority = 99;
 
 // A whole decimal integer in [nMin, nMax]; anything else (sign junk, hex,
 // trailing text, overflow) is refused rather than read in part.
@@ -141,6 +145,16 @@ std::string ApplyMetrics(CCommandLine& cmd, const char* szValue)
     return "";
 }
 
+std::string ApplyRealtime(CCommandLine& cmd, const char* szValue)
+{
+    long long nPriority = kDefaultRealtimePriority;
+    if (szValue != nullptr && !ParseInteger(szValue, 1, kMaxRealtimePriority, nPriority)) {
+        return std::string("bad value for --realtime: ") + szValue + " (a priority, 1 to 99)";
+    }
+    cmd.nRealtimePriority = int(nPriority);
+    return "";
+}
+
 // Takes an option's value (null when it has none); returns the refusal,
 // empty when the value is taken.
 using ApplyFn = std::string (*)(CCommandLine& cmd, const char* szValue);
@@ -212,6 +226,7 @@ const COptionRow kRows[] = {
                              "seconds, more than 0, at most 86400", cmd.fInputTimeout);
      }},
     {"metrics", 0, required_argument, Action::Run, ApplyMetrics},
+    {"realtime", 0, optional_argument, Action::Run, ApplyRealtime},
     {"help", 0, no_argument, Action::Help, nullptr},
     {"version", 0, no_argument, Action::Version, nullptr},
 };
@@ -295,6 +310,9 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     }
     if (bQuiet && bVerbose) {
         return Refuse("--quiet and --verbose exclude each other");
+    }
+    if (bFast && nRealtimePriority > 0) {
+        return Refuse("--fast and --realtime exclude each other");
     }
     std::vector<std::string> vPositional(argv + optind, argv + argc);
     if (bExplicitOutput) {

@@ -44,6 +44,7 @@ public:
     int nSdtIntervalMs = 0;          // SDT repetition; 0 the library's choice
     int nNitIntervalMs = 0;          // NIT repetition; 0 the library's choice
     std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
+    int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
 
 private:
     Action Refuse(const std::string& sWhat);

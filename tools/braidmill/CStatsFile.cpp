@@ -47,6 +47,7 @@ std::string CStatsFile::ToJson(const Run& run, const _MUX_STATS* pStats)
         out << ", \"slots\": " << pStats->llSlots << ", \"null_slots\": " << pStats->llNullSlots
             << ", \"table_slots\": " << pStats->llTableSlots
             << ", \"pcrs_inserted\": " << pStats->llPcrsInserted
+            << ", \"max_catch_up_us\": " << pStats->llMaxCatchUpUs
             << ", \"sdt_interval_ms\": " << pStats->nSdtIntervalMs
             << ", \"nit_interval_ms\": " << pStats->nNitIntervalMs;
     }

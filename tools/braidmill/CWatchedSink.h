@@ -27,6 +27,8 @@ public:
     void Destroy() override;
     bool IsBroken() const override { return m_bBroken.load(); }
     int GetWriteIntervalMs() const override { return m_pInner->GetWriteIntervalMs(); }
+    int GetPacketsPerUnit() const override { return m_pInner->GetPacketsPerUnit(); }
+    int GetCatchUpPercent() const override { return m_pInner->GetCatchUpPercent(); }
 
     // Packets the real sink took without failing; from any thread.
     long long GetPackets() const { return m_llPackets.load(); }

@@ -128,5 +128,8 @@ int ConfigureMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs, 
     if (cmd.fDuration > 0) {
         pMux->SetDuration(cmd.fDuration);
     }
+    if (cmd.nRealtimePriority > 0) {
+        pMux->SetRealtimePriority(cmd.nRealtimePriority);
+    }
     return kExitOk;
 }

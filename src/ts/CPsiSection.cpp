@@ -80,7 +80,9 @@ bool CPsiSection::GetSectionSyntaxIndicator() const
 
 int CPsiSection::GetSectionLength() const
 {
-    return ((At(m_pData, m_nAvail, 1) & 0x03) << 8) | At(m_pData, m_nAvail, 2);
+    // All twelve bits: PSI tables keep the top two zero, so a length that
+    // sets them marks a broken section, and private sections use them.
+    return ((At(m_pData, m_nAvail, 1) & 0x0F) << 8) | At(m_pData, m_nAvail, 2);
 }
 
 uint16_t CPsiSection::GetTableIdExtension() const

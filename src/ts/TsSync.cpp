@@ -9,8 +9,9 @@ namespace {
 
 // Bytes of the stream start named when no packets are found.
 constexpr int kShownBytes = 8;
-// Packets compared when a 192-byte stream offers more than one alignment.
-constexpr int kM2tsRunLimit = 1024;
+// Packets compared when more than one packet size, or more than one
+// alignment of a 192-byte stream, fits the first packets.
+constexpr int kRunLimit = 1024;
 constexpr int kM2tsHeaderBytes =
     kM2tsPacketSize - kTsPacketSize; // the timestamp before each packet
 
@@ -31,11 +32,11 @@ EConfirm Confirm(const unsigned char* pData, int nOffset, int nTotal, int nStep,
     return EConfirm::kYes;
 }
 
-// Consecutive sync bytes at steps of nStep from nOffset, up to kM2tsRunLimit.
+// Consecutive sync bytes at steps of nStep from nOffset, up to kRunLimit.
 int RunLength(const unsigned char* pData, int nOffset, int nTotal, int nStep)
 {
     int nRun = 0;
-    for (long long llAt = nOffset; llAt < nTotal && nRun < kM2tsRunLimit; llAt += nStep) {
+    for (long long llAt = nOffset; llAt < nTotal && nRun < kRunLimit; llAt += nStep) {
         if (pData[llAt] != kSyncByte) {
             break;
         }
@@ -97,22 +98,34 @@ bool FindTsLayout(const unsigned char* pData, int nLength, bool bEnd, CTsLayout&
     if (pData == nullptr) {
         return false;
     }
-    // 188 first: it is by far the most common, and a stray 0x47 in the
-    // parity or timestamp bytes of the others cannot confirm it five times.
+    // 188 first: it is by far the most common.
     constexpr int kSteps[] = {kTsPacketSize, kRsPacketSize, kM2tsPacketSize};
     const int nSearch = std::min(nLength, kSyncSearchBytes);
     for (int nOffset = 0; nOffset < nSearch; ++nOffset) {
         if (pData[nOffset] != kSyncByte || nOffset + kTsPacketSize > nLength) {
             continue;
         }
+        // Two sizes fit only where payload, parity or timestamp bytes read
+        // 0x47 at the steps of the wrong one, which they cannot keep up as
+        // long as the sync bytes do: the longer run wins, the earlier size on
+        // a tie.
+        int nBestStep = 0;
+        int nBestRun = 0;
         for (const int nStep : kSteps) {
             if (Confirm(pData, nOffset, nLength, nStep, kSyncConfirmPackets, bEnd) !=
                 EConfirm::kYes) {
                 continue;
             }
-            layout.nStep = nStep;
+            const int nRun = RunLength(pData, nOffset, nLength, nStep);
+            if (nRun > nBestRun) {
+                nBestStep = nStep;
+                nBestRun = nRun;
+            }
+        }
+        if (nBestStep != 0) {
+            layout.nStep = nBestStep;
             layout.nFirst =
-                nStep == kM2tsPacketSize ? SettleM2tsSync(pData, nOffset, nLength) : nOffset;
+                nBestStep == kM2tsPacketSize ? SettleM2tsSync(pData, nOffset, nLength) : nOffset;
             return true;
         }
     }

@@ -28,7 +28,9 @@ ESync FindSync(const unsigned char* pData, int nFrom, int nTotal, int nStep, int
 
 // Finds the first packet among a stream's first bytes pData[0, nLength): the
 // first offset below kSyncSearchBytes where the sync byte repeats
-// kSyncConfirmPackets times at steps of 188, else 204, else 192 bytes. A
+// kSyncConfirmPackets times at steps of 188, 204 or 192 bytes; where more
+// than one fits, the step at which it keeps repeating longer (188, then 204,
+// on a tie). A
 // caller reads kSyncProbeBytes, or the whole stream when it is shorter
 // (bEnd: short streams confirm with what they hold), so that every caller
 // finds the same. False when no offset qualifies.

@@ -1,5 +1,6 @@
 #include "support/CTsReader.h"
 #include "support/CPacketBuilder.h"
+#include "support/Reframe.h"
 
 #include <gtest/gtest.h>
 
@@ -177,4 +178,40 @@ TEST_F(CTsReaderTest, MeasuresPsiRepetitionAndPartialPackets)
     EXPECT_EQ(m_reader.GetTrailingBytes(), 1u);
     EXPECT_FALSE(m_reader.IsWholePackets());
     EXPECT_EQ(m_reader.GetPacketCount(), 41u);
+}
+
+// A section of length 0 is whole with its three header bytes; the next one
+// in the same packet is read after it.
+TEST_F(CTsReaderTest, EmptySectionEndsAtItsHeader)
+{
+    tsb::Bytes payload = {0x00, 0x80, 0x70, 0x00}; // pointer_field, private section of length 0
+    const tsb::Bytes pat = CPacketBuilder::PatSection(5, {{1, 0x300}});
+    payload.insert(payload.end(), pat.begin(), pat.end());
+    Add(CPacketBuilder::Payload(H(0, 0, true), payload));
+    Load();
+    ASSERT_EQ(m_reader.GetSections().size(), 2u);
+    EXPECT_EQ(m_reader.GetSections()[0].bytes.size(), 3u);
+    EXPECT_EQ(m_reader.GetPat().nTsId, 5);
+    EXPECT_EQ(m_reader.GetPsiErrors(0).nIncomplete, 0);
+}
+
+// Packets of every size after junk, a stray byte inside and a cut last
+// packet: every whole packet is found, each break counted once.
+TEST_F(CTsReaderTest, FindsPacketsOfEverySizeAndCountsBreaksInTheGrid)
+{
+    for (const int nStep : {188, 192, 204}) {
+        m_vBytes.clear();
+        for (int i = 0; i < 21; ++i) {
+            Add(CPacketBuilder::Payload(H(0x100, uint8_t(i & 0x0F)), {uint8_t(i)}));
+        }
+        m_vBytes = tsb::Reframe(m_vBytes, nStep, 50);
+        m_vBytes.resize(m_vBytes.size() - size_t(nStep == 204 ? 104 : 88)); // 100 bytes of the last
+        m_vBytes.insert(m_vBytes.begin() + 50 + 10 * nStep, 0x11);
+        Load();
+        EXPECT_EQ(m_reader.GetPacketCount(), 20u) << nStep;
+        EXPECT_EQ(m_reader.GetSyncErrors(), 2u) << nStep;
+        EXPECT_EQ(m_reader.GetTrailingBytes(), 100u) << nStep;
+        EXPECT_EQ(m_reader.GetCcErrors(), 0) << nStep;
+        EXPECT_FALSE(m_reader.IsWholePackets());
+    }
 }

@@ -2,15 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -40,6 +47,13 @@ Packet Numbered(int n)
     p[2] = 0x00;
     p[3] = static_cast<unsigned char>(0x10 | (n & 0x0F));
     return p;
+}
+
+std::atomic<bool> g_bSignalled{false}; // set by the handler below
+
+void NoteSignal(int)
+{
+    g_bSignalled = true;
 }
 
 } // namespace
@@ -174,4 +188,60 @@ TEST(COutPutModuleFileTest, ShortWriteIsCutBackToWholePackets)
     EXPECT_TRUE(bBrokenBeforeClose);
     EXPECT_EQ(ReadAll(sPath), vExpected);
     std::remove(sPath.c_str());
+}
+
+// The run's last batch goes into a full pipe and a signal ends the blocked
+// write after part of it: the rest follows, so that the reader gets every
+// packet whole and then the end, nothing after.
+TEST(COutPutModuleFileTest, LastWriteCutShortBySignalIsCompleted)
+{
+    int vFds[2];
+    ASSERT_EQ(pipe2(vFds, O_CLOEXEC), 0);
+    fcntl(vFds[1], F_SETPIPE_SZ, 4096);
+    const int nPipeBytes = fcntl(vFds[1], F_GETPIPE_SZ);
+    COutPutModuleFile sink;
+    ASSERT_EQ(sink.OpenFile(("/proc/self/fd/" + std::to_string(vFds[1])).c_str()), 0);
+    close(vFds[1]); // the sink is the only writer now
+    struct sigaction action = {};
+    struct sigaction old = {};
+    action.sa_handler = NoteSignal; // no SA_RESTART: the write returns what it took
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+    g_bSignalled = false;
+
+    std::vector<unsigned char> vExpected;
+    for (int i = 0; i < 2 + nPipeBytes / 188 + 20; ++i) {
+        Packet p = Numbered(i);
+        vExpected.insert(vExpected.end(), p.begin(), p.end());
+    }
+    std::thread writer([&] {
+        sink.RenderPackets(vExpected.data(), 2);
+        sink.RenderPackets(vExpected.data() + 2 * 188, int(vExpected.size() / 188) - 2);
+        sink.Destroy();
+    });
+    // Bytes of the last batch in the pipe: its write has begun and cannot
+    // end before the pipe is read, so the signal cuts it short.
+    int nQueued = 0;
+    for (int i = 0; i < 5000 && nQueued <= 2 * 188; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ioctl(vFds[0], FIONREAD, &nQueued);
+    }
+    EXPECT_GT(nQueued, 2 * 188);
+    pthread_kill(writer.native_handle(), SIGUSR1);
+    for (int i = 0; i < 5000 && !g_bSignalled; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::vector<unsigned char> vGot;
+    unsigned char vChunk[4096];
+    pollfd pfd{vFds[0], POLLIN, 0};
+    ssize_t nRead = 0;
+    while (poll(&pfd, 1, 10'000) > 0 && (nRead = read(vFds[0], vChunk, sizeof vChunk)) > 0) {
+        vGot.insert(vGot.end(), vChunk, vChunk + nRead);
+    }
+    writer.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    close(vFds[0]);
+    EXPECT_TRUE(g_bSignalled);
+    EXPECT_EQ(nRead, 0) << "the end of the stream";
+    EXPECT_EQ(vGot, vExpected);
+    EXPECT_FALSE(sink.HasWriteError());
 }

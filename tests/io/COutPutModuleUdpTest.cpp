@@ -136,6 +136,30 @@ TEST_F(COutPutModuleUdpTest, RtpHeaderCarriesSequenceAndOutputClock)
     }
 }
 
+// A run whose last datagram is the short one sends it at Destroy with the
+// next sequence number and the output time of its first packet, and nothing
+// after it.
+TEST_F(COutPutModuleUdpTest, ShortLastRtpDatagramAtDestroyAndNothingAfter)
+{
+    Open("rtp");
+    const long long llRate = 5'000'000;
+    m_sink.SetBitRate(llRate);
+    Render(0, 10);
+    m_sink.Destroy();
+    Render(10, 7); // too late: dropped
+    const Datagrams datagrams = ReceiveAll();
+    ASSERT_EQ(datagrams.size(), 2u);
+    const uint8_t* pFirst = datagrams[0].data();
+    const uint8_t* p = datagrams[1].data();
+    ASSERT_EQ(datagrams[1].size(), 12u + 3 * 188);
+    EXPECT_EQ(p[0], 0x80);
+    EXPECT_EQ(uint16_t((p[2] << 8) | p[3]), uint16_t(((pFirst[2] << 8) | pFirst[3]) + 1));
+    EXPECT_EQ(U32(p + 4) - U32(pFirst + 4), uint32_t(7 * 188 * 8 * 90'000 / llRate));
+    for (uint32_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(U32(p + 12 + k * 188 + 1), 7 + k);
+    }
+}
+
 // Nobody listens: the refusals are counted and the sink sends on, so a
 // receiver that starts late gets the stream from then on.
 TEST(COutPutModuleUdpRefusedTest, AbsentReceiverIsCountedNotBroken)

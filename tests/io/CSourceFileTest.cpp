@@ -3,6 +3,7 @@
 #include "log/CLogger.h"
 #include "support/CPacketBuilder.h"
 #include "support/Reframe.h"
+#include "ts/SourceRate.h"
 
 #include <gtest/gtest.h>
 
@@ -419,6 +420,29 @@ TEST_P(CSourceFileLayoutTest, PacketsOfEverySizeArriveAs188AcrossJunkAndGaps)
 INSTANTIATE_TEST_SUITE_P(SizesAndChunks, CSourceFileLayoutTest,
                          ::testing::Combine(::testing::Values(188, 192, 204),
                                             ::testing::Values(188, 7 * 188, kToolBuffer)));
+
+// A 192-byte file whose first packets fit 188 as well: the file reader, the
+// rate estimate and the packet size all take it for what it is.
+TEST_F(CSourceFileTest, SizeTieIsDecidedAlikeByTheReaderTheRateAndThePacketSize)
+{
+    Bytes plain;
+    for (int i = 0; i < 4; ++i) {
+        Append(plain, CPacketBuilder::Null());
+    }
+    const Bytes program = ProgramStream(1200); // PCRs 12.9 s apart in all: enough for a rate
+    plain.insert(plain.end(), program.begin(), program.end());
+    Bytes data = tsb::Reframe(plain, 192);
+    for (int k = 1; k < 5; ++k) {
+        data[static_cast<size_t>(4 + k * 188)] = 0x47; // a timestamp byte, then null payloads
+    }
+    const std::string sPath = WriteFile("tie.ts", data);
+    EXPECT_EQ(GetSourcePacketSize(sPath.c_str()), 192);
+    const int nRate = EstimateTsBitRate(plain.data(), static_cast<int>(plain.size()));
+    EXPECT_GT(nRate, 0);
+    EXPECT_EQ(GetSourceRate(sPath.c_str()), nRate);
+    Start(sPath, kToolBuffer);
+    EXPECT_EQ(Drain(), Sequence(1200));
+}
 
 TEST_F(CSourceFileTest, FileWithoutPacketsEndsTheInputSayingWhatItHolds)
 {

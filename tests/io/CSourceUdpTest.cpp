@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
 namespace {
 
 using namespace iokit;
@@ -145,15 +152,75 @@ TEST_F(CSourceUdpTest, TakenPortIsRefusedAndUnopenedSourceEndsItsStream)
     EXPECT_TRUE(m_input.IsStreamEnd());
 }
 
-// Joins only, on the loopback interface; nothing is sent to the group.
+// Datagrams sent to the group on the loopback interface arrive only at a
+// source that joined it: any-source, and source-specific from 127.0.0.1.
+// Whether the kernel lists a membership of the loopback interface in group
+// szGroup (source-specific from szSource when given): /proc/net/igmp holds
+// the groups per interface, /proc/net/mcfilter their source filters.
+bool LoopbackMember(const char* szGroup, const char* szSource)
+{
+    in_addr group{};
+    in_addr source{};
+    inet_pton(AF_INET, szGroup, &group);
+    char szHex[16];
+    std::snprintf(szHex, sizeof szHex, "%08X", group.s_addr); // as the kernel prints it
+    std::ifstream igmp("/proc/net/igmp");
+    std::string sLine;
+    bool bOnLo = false;
+    bool bJoined = false;
+    while (std::getline(igmp, sLine)) {
+        char szDevice[16] = {};
+        if (!sLine.empty() && sLine[0] != '\t') {
+            bOnLo = std::sscanf(sLine.c_str(), "%*d %15s", szDevice) == 1 &&
+                    std::string(szDevice) == "lo";
+        } else if (bOnLo && sLine.find(szHex) != std::string::npos) {
+            bJoined = true;
+        }
+    }
+    if (!bJoined || szSource == nullptr) {
+        return bJoined;
+    }
+    inet_pton(AF_INET, szSource, &source);
+    char szFilter[64];
+    std::snprintf(szFilter, sizeof szFilter, "0x%08x 0x%08x", ntohl(group.s_addr),
+                  ntohl(source.s_addr));
+    std::ifstream filters("/proc/net/mcfilter");
+    while (std::getline(filters, sLine)) {
+        char szDevice[16] = {};
+        char szGroupHex[16] = {};
+        char szSourceHex[16] = {};
+        if (std::sscanf(sLine.c_str(), "%*d %15s %15s %15s", szDevice, szGroupHex, szSourceHex) ==
+                3 &&
+            std::string(szDevice) == "lo" &&
+            std::string(szGroupHex) + " " + szSourceHex == szFilter) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Joined on the loopback interface, any-source and source-specific, for as
+// long as the source is open; nothing is sent to the groups.
 TEST_F(CSourceUdpTest, JoinsMulticastGroupsOnTheLoopbackInterface)
 {
     const std::string sPort = std::to_string(m_nPort);
-    for (const std::string& sUrl : {"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1",
-                                    "rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1"}) {
-        CSourceUdp source;
-        if (source.Open(sUrl.c_str()) != 0) {
-            GTEST_SKIP() << "no multicast on loopback here: " << source.GetError();
+    const struct
+    {
+        std::string sUrl;
+        const char* szGroup;
+        const char* szSource;
+    } vCases[] = {
+        {"udp://@239.255.77.1:" + sPort + "?localaddr=127.0.0.1", "239.255.77.1", nullptr},
+        {"rtp://127.0.0.1@232.255.77.1:" + sPort + "?localaddr=127.0.0.1", "232.255.77.1",
+         "127.0.0.1"}};
+    for (const auto& test : vCases) {
+        {
+            CSourceUdp source;
+            if (source.Open(test.sUrl.c_str()) != 0) {
+                GTEST_SKIP() << "no multicast on loopback here: " << source.GetError();
+            }
+            EXPECT_TRUE(LoopbackMember(test.szGroup, test.szSource)) << test.sUrl;
         }
+        EXPECT_FALSE(LoopbackMember(test.szGroup, nullptr)) << test.sUrl << " left joined";
     }
 }

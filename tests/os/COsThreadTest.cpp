@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -40,12 +44,32 @@ TEST(COsThreadTest, DestructorJoinsAndUnstartedThreadIsHarmless)
     idle.Join();
 }
 
-TEST(CCriticalSectionTest, IsRecursive)
+// The owner may enter again (a plain mutex would hang: the guard turns that
+// into a failure); another thread gets in only after the last Leave.
+TEST(CCriticalSectionTest, NestedEntriesHoldItUntilTheLastLeave)
 {
     os::CCriticalSection cs;
-    os::CCsGuard outer(cs);
-    os::CCsGuard inner(cs); // would deadlock on a plain mutex
-    SUCCEED();
+    std::atomic<bool> bOtherIn{false};
+    auto done = std::async(std::launch::async, [&] {
+        cs.Enter();
+        cs.Enter();
+        std::thread other([&] {
+            os::CCsGuard guard(cs);
+            bOtherIn = true;
+        });
+        cs.Leave();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const bool bInEarly = bOtherIn;
+        cs.Leave();
+        other.join();
+        return bInEarly;
+    });
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "entering twice hung";
+        std::_Exit(1); // the hung thread still uses cs
+    }
+    EXPECT_FALSE(done.get()) << "another thread got in after the first of two Leaves";
+    EXPECT_TRUE(bOtherIn);
 }
 
 TEST(CManualClockTest, MovesOnlyWhenToldOrBySleeps)

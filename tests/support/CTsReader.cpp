@@ -1,6 +1,9 @@
 #include "support/CTsReader.h"
 
 #include "ts/CPsiSection.h"
+#include "ts/CTsPacket.h"
+#include "ts/CTsWalker.h"
+#include "ts/PcrMath.h"
 #include "ts/TsConstants.h"
 
 #include <algorithm>
@@ -18,53 +21,42 @@ namespace {
 constexpr size_t kMaxMessages = 50;        // enough to diagnose, not to flood a test log
 constexpr int kMaxPsiSectionLength = 1021; // PAT, PMT, NIT, SDT
 constexpr int kMaxPrivateSectionLength = 4093;
+constexpr size_t kShortHeader = 3;  // table_id and section_length: enough to know the length
+constexpr int kMinSyntaxLength = 9; // section_length of a long header and CRC_32 alone
+constexpr uint8_t kAfcPayload = 0x1;
 
-int Afc(const uint8_t *p) { return (p[3] >> 4) & 0x3; }
-int Cc(const uint8_t *p) { return p[3] & kCcMask; }
-bool Pusi(const uint8_t *p) { return (p[1] & 0x40) != 0; }
-
-// Adaptation field length byte, or -1 without adaptation field.
-int AfLength(const uint8_t *p) { return (Afc(p) & 0x2) ? p[4] : -1; }
-
-// Payload start and length; length 0 when there is none (or the adaptation
-// field claims more than the packet holds).
-size_t PayloadOffset(const uint8_t *p, size_t &nLen)
+// A view of a packet the reader holds: CTsPacket binds to bytes it may
+// write, but its readers never do.
+CTsPacket View(const uint8_t* pPacket)
 {
-    nLen = 0;
-    if (!(Afc(p) & 0x1)) {
-        return CTsReader::kPacket;
-    }
-    size_t nOff = 4;
-    if (Afc(p) & 0x2) {
-        nOff += 1 + size_t(p[4]);
-    }
-    if (nOff >= CTsReader::kPacket) {
-        return CTsReader::kPacket;
-    }
-    nLen = CTsReader::kPacket - nOff;
-    return nOff;
+    CTsPacket packet;
+    packet.SetData(const_cast<uint8_t*>(pPacket));
+    return packet;
 }
 
-bool Discontinuity(const uint8_t *p) { return AfLength(p) > 0 && (p[5] & 0x80); }
-
-bool HasPcrField(const uint8_t *p) { return AfLength(p) >= 7 && (p[5] & 0x10); }
-
-int64_t ReadPcr(const uint8_t *p)
+// Payload and its length; length 0 when there is none.
+const uint8_t* Payload(const CTsPacket& packet, size_t& nLen)
 {
-    const uint8_t *f = p + 6;
-    int64_t nBase = (int64_t(f[0]) << 25) | (int64_t(f[1]) << 17) | (int64_t(f[2]) << 9) |
-                    (int64_t(f[3]) << 1) | (f[4] >> 7);
-    int64_t nExt = (int64_t(f[4] & 0x01) << 8) | f[5];
-    return nBase * kPcrPerPts + nExt;
+    uint8_t nPayload = 0;
+    const uint8_t* p = packet.GetPayload(nPayload);
+    nLen = p != nullptr ? nPayload : 0;
+    return p;
 }
 
-bool SamePayload(const uint8_t *a, const uint8_t *b)
+bool SamePayload(const CTsPacket& a, const CTsPacket& b)
 {
     size_t nLenA = 0;
     size_t nLenB = 0;
-    size_t nOffA = PayloadOffset(a, nLenA);
-    size_t nOffB = PayloadOffset(b, nLenB);
-    return nLenA == nLenB && std::memcmp(a + nOffA, b + nOffB, nLenA) == 0;
+    const uint8_t* pA = Payload(a, nLenA);
+    const uint8_t* pB = Payload(b, nLenB);
+    return nLenA == nLenB && (nLenA == 0 || std::memcmp(pA, pB, nLenA) == 0);
+}
+
+// nTo - nFrom across the 33-bit wrap, in ticks; a stream never jumps half a wrap.
+int64_t PcrDifference(int64_t nFrom, int64_t nTo)
+{
+    const int64_t nDelta = PcrForwardDelta(nFrom, nTo);
+    return nDelta > kPcrModulo / 2 ? nDelta - kPcrModulo : nDelta;
 }
 
 std::string Hex(unsigned nValue)
@@ -74,43 +66,67 @@ std::string Hex(unsigned nValue)
     return sz;
 }
 
-uint16_t Get16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
-uint16_t Get13(const uint8_t *p) { return uint16_t(((p[0] & 0x1F) << 8) | p[1]); }
-int Get12(const uint8_t *p) { return ((p[0] & 0x0F) << 8) | p[1]; }
+// Fields of the table loops, which have no accessor of their own.
+uint16_t Get16(const uint8_t* p)
+{
+    return uint16_t((p[0] << 8) | p[1]);
+}
+uint16_t Get13(const uint8_t* p)
+{
+    return uint16_t(((p[0] & 0x1F) << 8) | p[1]);
+}
+int Get12(const uint8_t* p)
+{
+    return ((p[0] & 0x0F) << 8) | p[1];
+}
+
+// Keeps a copy of every packet a walk finds.
+class CCollector final : public ITsPacketSink
+{
+public:
+    explicit CCollector(Bytes& vOut) : m_vOut(vOut) {}
+    bool OnPacket(unsigned char* pPacket, long long /*llOffset*/) override
+    {
+        m_vOut.insert(m_vOut.end(), pPacket, pPacket + kTsPacketSize);
+        return true;
+    }
+
+private:
+    Bytes& m_vOut;
+};
 
 // Reassembles the sections of one PID across packets.
 class CAssembler
 {
 public:
-    CAssembler(uint16_t nPid, std::vector<Section> &vOut, PsiErrors &errors,
-               std::vector<std::string> &vNotes)
+    CAssembler(uint16_t nPid, std::vector<Section>& vOut, PsiErrors& errors,
+               std::vector<std::string>& vNotes)
         : m_nPid(nPid), m_vOut(vOut), m_errors(errors), m_vNotes(vNotes)
     {
     }
 
-    void Feed(size_t nIndex, const uint8_t *p)
+    void Feed(size_t nIndex, const CTsPacket& packet)
     {
         size_t nLen = 0;
-        size_t nOff = PayloadOffset(p, nLen);
+        const uint8_t* pPay = Payload(packet, nLen);
         if (nLen == 0) {
             return;
         }
-        int nCc = Cc(p);
-        if (m_nLastCc >= 0 && nCc == m_nLastCc && !Discontinuity(p)) {
+        const int nCc = packet.GetContinuityCounter();
+        if (m_nLastCc >= 0 && nCc == m_nLastCc && !packet.GetDiscontinuityIndicator()) {
             return; // a duplicate carries nothing new
         }
         if (m_nLastCc >= 0 && nCc != ((m_nLastCc + 1) & kCcMask) && !m_vPartial.empty()) {
             Cut(nIndex, "continuity gap");
         }
         m_nLastCc = nCc;
-        const uint8_t *pPay = p + nOff;
-        if (!Pusi(p)) {
+        if (!packet.GetPayloadUnitStartIndicator()) {
             if (!m_vPartial.empty()) {
                 Append(nIndex, pPay, nLen, false);
             }
             return;
         }
-        size_t nPointer = pPay[0];
+        const size_t nPointer = pPay[0];
         if (nPointer + 1 > nLen) {
             ++m_errors.nLength;
             Note(nIndex, "pointer_field beyond the payload");
@@ -137,7 +153,7 @@ public:
 private:
     // Takes bytes of the current section; in a PUSI packet (bMayStart) further
     // sections may follow the end of one, until stuffing.
-    void Append(size_t nIndex, const uint8_t *p, size_t nLen, bool bMayStart)
+    void Append(size_t nIndex, const uint8_t* p, size_t nLen, bool bMayStart)
     {
         size_t nPos = 0;
         while (nPos < nLen) {
@@ -146,59 +162,68 @@ private:
                     return; // stuffing to the end of the packet
                 }
                 m_nStart = nIndex;
+                m_nNeed = 0;
             }
-            size_t nNeed = Needed();
-            size_t nTake = std::min(nLen - nPos, nNeed - m_vPartial.size());
+            const size_t nWant = m_nNeed > 0 ? m_nNeed : kShortHeader;
+            const size_t nTake = std::min(nLen - nPos, nWant - m_vPartial.size());
             m_vPartial.insert(m_vPartial.end(), p + nPos, p + nPos + nTake);
             nPos += nTake;
-            if (m_vPartial.size() == 3) {
-                int nSectionLen = Get12(&m_vPartial[1]);
-                int nMax = m_vPartial[0] <= 0x03 || (m_vPartial[0] >= 0x40 && m_vPartial[0] <= 0x7F)
-                               ? kMaxPsiSectionLength
-                               : kMaxPrivateSectionLength;
-                bool bSyntax = m_vPartial[1] & 0x80;
-                if (nSectionLen > nMax || (bSyntax && nSectionLen < 9)) {
-                    ++m_errors.nLength;
-                    Note(nIndex, "section_length " + std::to_string(nSectionLen) + " out of range");
-                    m_vPartial.clear();
-                    return;
-                }
-                continue; // now the whole length is known
+            if (m_nNeed == 0 && m_vPartial.size() == kShortHeader && !TakeLength(nIndex)) {
+                m_vPartial.clear();
+                return;
             }
-            if (m_vPartial.size() == Needed()) {
+            // Checked at once: a section of length 0 is whole with its header.
+            if (m_vPartial.size() == m_nNeed) {
                 Complete();
             }
         }
     }
 
-    size_t Needed() const { return m_vPartial.size() < 3 ? 3 : 3 + size_t(Get12(&m_vPartial[1])); }
+    // Learns the whole length from the short header; false when it is out of
+    // range for the table.
+    bool TakeLength(size_t nIndex)
+    {
+        CPsiSection header;
+        header.SetData(m_vPartial.data(), int(kShortHeader));
+        const int nSectionLen = header.GetSectionLength();
+        const uint8_t nTableId = header.GetTableId();
+        const int nMax = nTableId <= 0x03 || (nTableId >= 0x40 && nTableId <= 0x7F)
+                             ? kMaxPsiSectionLength
+                             : kMaxPrivateSectionLength;
+        if (nSectionLen > nMax ||
+            (header.GetSectionSyntaxIndicator() && nSectionLen < kMinSyntaxLength)) {
+            ++m_errors.nLength;
+            Note(nIndex, "section_length " + std::to_string(nSectionLen) + " out of range");
+            return false;
+        }
+        m_nNeed = kShortHeader + size_t(nSectionLen);
+        return true;
+    }
 
     void Complete()
     {
         Section section{m_nPid, m_nStart, true, std::move(m_vPartial)};
         m_vPartial.clear();
-        if (section.bytes[1] & 0x80) {
-            int nBody = int(section.bytes.size()) - 4;
-            const uint8_t *pCrc = &section.bytes[size_t(nBody)];
-            uint32_t nStored = (uint32_t(pCrc[0]) << 24) | (uint32_t(pCrc[1]) << 16) |
-                               (uint32_t(pCrc[2]) << 8) | pCrc[3];
-            section.bCrcOk = Crc32Mpeg(section.bytes.data(), nBody) == nStored;
+        CPsiSection psi;
+        psi.SetData(section.bytes.data(), int(section.bytes.size()));
+        if (psi.GetSectionSyntaxIndicator()) {
+            section.bCrcOk = psi.CheckCrc32();
             if (!section.bCrcOk) {
                 ++m_errors.nCrc;
-                Note(m_nStart, "CRC_32 mismatch in table_id " + Hex(section.bytes[0]));
+                Note(m_nStart, "CRC_32 mismatch in table_id " + Hex(psi.GetTableId()));
             }
         }
         m_vOut.push_back(std::move(section));
     }
 
-    void Cut(size_t nIndex, const char *szWhy)
+    void Cut(size_t nIndex, const char* szWhy)
     {
         ++m_errors.nIncomplete;
         Note(nIndex, szWhy);
         m_vPartial.clear();
     }
 
-    void Note(size_t nIndex, const std::string &sWhat)
+    void Note(size_t nIndex, const std::string& sWhat)
     {
         if (m_vNotes.size() < kMaxMessages) {
             m_vNotes.push_back("PID " + Hex(m_nPid) + " packet " + std::to_string(nIndex) + ": " +
@@ -207,19 +232,20 @@ private:
     }
 
     uint16_t m_nPid;
-    std::vector<Section> &m_vOut;
-    PsiErrors &m_errors;
-    std::vector<std::string> &m_vNotes;
+    std::vector<Section>& m_vOut;
+    PsiErrors& m_errors;
+    std::vector<std::string>& m_vNotes;
     Bytes m_vPartial;    // bytes of the section under assembly
+    size_t m_nNeed = 0;  // its length when whole, bytes; 0 until the short header is in
     size_t m_nStart = 0; // packet where it started
     int m_nLastCc = -1;
 };
 
 } // namespace
 
-bool CTsReader::LoadFile(const std::string &sPath, std::string *pError)
+bool CTsReader::LoadFile(const std::string& sPath, std::string* pError)
 {
-    FILE *pFile = std::fopen(sPath.c_str(), "rb");
+    FILE* pFile = std::fopen(sPath.c_str(), "rb");
     if (!pFile) {
         if (pError) {
             *pError = sPath + ": " + std::strerror(errno);
@@ -240,26 +266,41 @@ bool CTsReader::LoadFile(const std::string &sPath, std::string *pError)
         }
         return false;
     }
-    LoadBuffer(vData.data(), vData.size());
+    Load(vData);
     return true;
 }
 
-void CTsReader::LoadBuffer(const uint8_t *pData, size_t nLen)
+void CTsReader::LoadBuffer(const uint8_t* pData, size_t nLen)
+{
+    Bytes vStream(pData, pData + nLen);
+    Load(vStream);
+}
+
+void CTsReader::Load(Bytes& vStream)
 {
     *this = CTsReader();
-    m_vData.assign(pData, pData + nLen);
+    CTsWalker walker;
+    const int nLen = int(vStream.size());
+    if (!walker.Start(vStream.data(), nLen, true)) {
+        m_nTrailing = vStream.size();
+        return;
+    }
+    CCollector sink(m_vData);
+    m_nTrailing = size_t(walker.Walk(vStream.data(), nLen, true, sink));
+    m_nSyncErrors = size_t(walker.GetSyncLosses());
     Analyse();
 }
 
-uint16_t CTsReader::GetPid(size_t nIndex) const { return Get13(GetPacket(nIndex) + 1); }
+uint16_t CTsReader::GetPid(size_t nIndex) const
+{
+    return View(GetPacket(nIndex)).GetPid();
+}
 
 std::map<uint16_t, size_t> CTsReader::GetPidCounts() const
 {
     std::map<uint16_t, size_t> counts;
     for (size_t i = 0; i < GetPacketCount(); ++i) {
-        if (GetPacket(i)[0] == kSyncByte) {
-            ++counts[GetPid(i)];
-        }
+        ++counts[GetPid(i)];
     }
     return counts;
 }
@@ -268,26 +309,25 @@ std::vector<Bytes> CTsReader::GetPackets(uint16_t nPid) const
 {
     std::vector<Bytes> vOut;
     for (size_t i = 0; i < GetPacketCount(); ++i) {
-        const uint8_t *p = GetPacket(i);
-        if (p[0] == kSyncByte && GetPid(i) == nPid) {
-            vOut.emplace_back(p, p + kPacket);
+        if (GetPid(i) == nPid) {
+            vOut.emplace_back(GetPacket(i), GetPacket(i) + kPacket);
         }
     }
     return vOut;
 }
 
-Bytes CTsReader::Comparable(const uint8_t *pPacket)
+Bytes CTsReader::Comparable(const uint8_t* pPacket)
 {
     Bytes v(pPacket, pPacket + kPacket);
-    v[1] &= 0xE0;
-    v[2] = 0;
-    if (HasPcrField(v.data())) {
-        std::fill(v.begin() + 6, v.begin() + 12, 0);
+    CTsPacket packet;
+    if (packet.SetData(v.data())) {
+        packet.SetPid(0);
+        packet.SetPcr(0); // only where there is one
     }
     return v;
 }
 
-const Pmt *CTsReader::FindPmt(uint16_t nProgram) const
+const Pmt* CTsReader::FindPmt(uint16_t nProgram) const
 {
     auto it = m_pmts.find(nProgram);
     return it == m_pmts.end() ? nullptr : &it->second;
@@ -296,7 +336,7 @@ const Pmt *CTsReader::FindPmt(uint16_t nProgram) const
 PsiErrors CTsReader::GetPsiErrors() const
 {
     PsiErrors total;
-    for (const auto &[nPid, errors] : m_psiErrors) {
+    for (const auto& [nPid, errors] : m_psiErrors) {
         total.nCrc += errors.nCrc;
         total.nLength += errors.nLength;
         total.nIncomplete += errors.nIncomplete;
@@ -313,7 +353,7 @@ PsiErrors CTsReader::GetPsiErrors(uint16_t nPid) const
 int CTsReader::GetCcErrors() const
 {
     int nTotal = 0;
-    for (const auto &[nPid, nErrors] : m_ccErrors) {
+    for (const auto& [nPid, nErrors] : m_ccErrors) {
         nTotal += nErrors;
     }
     return nTotal;
@@ -325,7 +365,7 @@ int CTsReader::GetCcErrors(uint16_t nPid) const
     return it == m_ccErrors.end() ? 0 : it->second;
 }
 
-const std::vector<PcrSample> &CTsReader::GetPcrs(uint16_t nPid) const
+const std::vector<PcrSample>& CTsReader::GetPcrs(uint16_t nPid) const
 {
     static const std::vector<PcrSample> kNone;
     auto it = m_pcrs.find(nPid);
@@ -335,7 +375,7 @@ const std::vector<PcrSample> &CTsReader::GetPcrs(uint16_t nPid) const
 std::set<uint16_t> CTsReader::GetPcrPids() const
 {
     std::set<uint16_t> pids;
-    for (const auto &entry : m_pcrs) {
+    for (const auto& entry : m_pcrs) {
         pids.insert(entry.first);
     }
     return pids;
@@ -344,29 +384,19 @@ std::set<uint16_t> CTsReader::GetPcrPids() const
 PcrAccuracy CTsReader::CheckPcrAccuracy(uint16_t nPid, double fRateBitPerSec) const
 {
     PcrAccuracy result;
-    const std::vector<PcrSample> &vPcrs = GetPcrs(nPid);
-    const PcrSample *pRef = nullptr;
-    const PcrSample *pPrev = nullptr;
-    for (const PcrSample &sample : vPcrs) {
+    const std::vector<PcrSample>& vPcrs = GetPcrs(nPid);
+    const PcrSample* pRef = nullptr;
+    const PcrSample* pPrev = nullptr;
+    for (const PcrSample& sample : vPcrs) {
         if (!pRef || sample.bDiscontinuity) {
             pRef = &sample;
             pPrev = &sample;
             continue;
         }
-        // Differences modulo the 33-bit wrap; a stream never jumps half a wrap.
-        auto Unwrap = [](int64_t nDelta) {
-            nDelta %= kPcrModulo;
-            if (nDelta < -kPcrModulo / 2) {
-                nDelta += kPcrModulo;
-            } else if (nDelta > kPcrModulo / 2) {
-                nDelta -= kPcrModulo;
-            }
-            return nDelta;
-        };
         double fBits = double(sample.nPacket - pRef->nPacket) * kPacket * 8;
         double fExpected = fBits * double(kPcrHz) / fRateBitPerSec;
-        double fDevNs = (double(Unwrap(sample.nPcr - pRef->nPcr)) - fExpected) * 1e9 / kPcrHz;
-        double fGapMs = double(Unwrap(sample.nPcr - pPrev->nPcr)) * 1e3 / kPcrHz;
+        double fDevNs = (double(PcrDifference(pRef->nPcr, sample.nPcr)) - fExpected) * 1e9 / kPcrHz;
+        double fGapMs = double(PcrDifference(pPrev->nPcr, sample.nPcr)) * 1e3 / kPcrHz;
         ++result.nChecked;
         result.fMinNs = std::min(result.fMinNs, fDevNs);
         result.fMaxNs = std::max(result.fMaxNs, fDevNs);
@@ -381,7 +411,7 @@ Repetition CTsReader::GetRepetition(uint16_t nPid, double fRateBitPerSec) const
 {
     Repetition result;
     size_t nLast = 0;
-    for (const Section &section : m_vSections) {
+    for (const Section& section : m_vSections) {
         if (section.nPid != nPid || !section.bCrcOk) {
             continue;
         }
@@ -403,26 +433,23 @@ void CTsReader::Analyse()
     std::vector<size_t> vLastIndex(kPidCount, 0);
     std::vector<bool> vDuplicated(kPidCount, false);
     for (size_t i = 0; i < GetPacketCount(); ++i) {
-        const uint8_t *p = GetPacket(i);
-        if (p[0] != kSyncByte) {
-            ++m_nSyncErrors;
-            continue;
-        }
-        uint16_t nPid = GetPid(i);
-        if (HasPcrField(p)) {
-            m_pcrs[nPid].push_back({i, ReadPcr(p), Discontinuity(p)});
+        const CTsPacket packet = View(GetPacket(i));
+        const uint16_t nPid = packet.GetPid();
+        const bool bDiscontinuity = packet.GetDiscontinuityIndicator();
+        if (packet.HasPcr()) {
+            m_pcrs[nPid].push_back({i, packet.GetPcr(), bDiscontinuity});
         }
         // The counter only counts packets with payload; null packets have none that matters.
-        if (nPid == kPidNull || !(Afc(p) & 0x1)) {
+        if (nPid == kPidNull || !(packet.GetAdaptationFieldControl() & kAfcPayload)) {
             continue;
         }
-        int nCc = Cc(p);
-        int &nLast = vLastCc[nPid];
-        bool bOk = nLast < 0 || Discontinuity(p) || nCc == ((nLast + 1) & kCcMask);
+        const int nCc = packet.GetContinuityCounter();
+        int& nLast = vLastCc[nPid];
+        bool bOk = nLast < 0 || bDiscontinuity || nCc == ((nLast + 1) & kCcMask);
         bool bDuplicate = false;
         if (!bOk && nCc == nLast && !vDuplicated[nPid]) {
             // One repetition of a packet is allowed, and only of the same packet.
-            bDuplicate = SamePayload(p, GetPacket(vLastIndex[nPid]));
+            bDuplicate = SamePayload(packet, View(GetPacket(vLastIndex[nPid])));
             bOk = bDuplicate;
         }
         if (!bOk) {
@@ -438,7 +465,7 @@ void CTsReader::Analyse()
     std::set<uint16_t> vFixed{kPidPat, kPidNit, kPidSdt};
     CollectSections(vFixed);
     std::set<uint16_t> vMore;
-    for (const auto &[nProgram, nPmtPid] : m_pat.programs) {
+    for (const auto& [nProgram, nPmtPid] : m_pat.programs) {
         if (!vFixed.count(nPmtPid)) {
             vMore.insert(nPmtPid);
         }
@@ -448,10 +475,10 @@ void CTsReader::Analyse()
     }
     CollectSections(vMore);
     std::stable_sort(m_vSections.begin(), m_vSections.end(),
-                     [](const Section &a, const Section &b) { return a.nPacket < b.nPacket; });
+                     [](const Section& a, const Section& b) { return a.nPacket < b.nPacket; });
 }
 
-void CTsReader::CollectSections(const std::set<uint16_t> &vPids)
+void CTsReader::CollectSections(const std::set<uint16_t>& vPids)
 {
     std::vector<Section> vNew;
     std::map<uint16_t, CAssembler> assemblers;
@@ -460,19 +487,16 @@ void CTsReader::CollectSections(const std::set<uint16_t> &vPids)
                            std::forward_as_tuple(nPid, vNew, m_psiErrors[nPid], m_vMessages));
     }
     for (size_t i = 0; i < GetPacketCount(); ++i) {
-        const uint8_t *p = GetPacket(i);
-        if (p[0] != kSyncByte) {
-            continue;
-        }
-        auto it = assemblers.find(GetPid(i));
+        const CTsPacket packet = View(GetPacket(i));
+        auto it = assemblers.find(packet.GetPid());
         if (it != assemblers.end()) {
-            it->second.Feed(i, p);
+            it->second.Feed(i, packet);
         }
     }
-    for (auto &entry : assemblers) {
+    for (auto& entry : assemblers) {
         entry.second.Finish(GetPacketCount());
     }
-    for (const Section &section : vNew) {
+    for (const Section& section : vNew) {
         if (section.bCrcOk) {
             ParseSection(section);
         }
@@ -482,18 +506,20 @@ void CTsReader::CollectSections(const std::set<uint16_t> &vPids)
 
 // The last good section of each table wins; a table that spans several
 // sections collects their entries (a new version starts afresh).
-void CTsReader::ParseSection(const Section &section)
+void CTsReader::ParseSection(const Section& section)
 {
-    const Bytes &s = section.bytes;
-    if (!(s[1] & 0x80) || s.size() < 12) {
+    CPsiSection psi;
+    psi.SetData(section.bytes.data(), int(section.bytes.size()));
+    int nBody = 0;
+    const uint8_t* p = psi.GetSectionSyntaxIndicator() ? psi.GetBody(nBody) : nullptr;
+    if (p == nullptr) {
         return;
     }
-    uint8_t nTableId = s[0];
-    uint16_t nExt = Get16(&s[3]);
-    uint8_t nVersion = (s[5] >> 1) & 0x1F;
+    const uint8_t* pEnd = p + nBody;
+    const uint8_t nTableId = psi.GetTableId();
+    const uint16_t nExt = psi.GetTableIdExtension();
+    const uint8_t nVersion = psi.GetVersionNumber();
     bool bNewVersion = false;
-    const uint8_t *pEnd = s.data() + s.size() - 4;
-    const uint8_t *p = s.data() + 8;
 
     if (section.nPid == kPidPat && nTableId == 0x00) {
         bNewVersion = !m_bPat || m_pat.nVersion != nVersion || m_pat.nTsId != nExt;
@@ -556,7 +582,7 @@ void CTsReader::ParseSection(const Section &section)
                                Bytes(p + 5, p + 5 + nLoopLen)};
             auto it = std::find_if(
                 m_sdt.services.begin(), m_sdt.services.end(),
-                [&](const SdtService &s2) { return s2.nServiceId == service.nServiceId; });
+                [&](const SdtService& s2) { return s2.nServiceId == service.nServiceId; });
             if (it == m_sdt.services.end()) {
                 m_sdt.services.push_back(std::move(service));
             } else {
@@ -586,7 +612,7 @@ void CTsReader::ParseSection(const Section &section)
         p += nDescLen;
         int nLoopLen = Get12(p);
         p += 2;
-        const uint8_t *pLoopEnd = std::min(pEnd, p + nLoopLen);
+        const uint8_t* pLoopEnd = std::min(pEnd, p + nLoopLen);
         while (p + 6 <= pLoopEnd) {
             int nTsDescLen = Get12(p + 4);
             if (p + 6 + nTsDescLen > pLoopEnd) {
@@ -599,7 +625,7 @@ void CTsReader::ParseSection(const Section &section)
     }
 }
 
-void CTsReader::Note(const std::string &sMessage)
+void CTsReader::Note(const std::string& sMessage)
 {
     if (m_vMessages.size() < kMaxMessages) {
         m_vMessages.push_back(sMessage);

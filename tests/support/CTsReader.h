@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
-// An independent reader of whole transport-stream files for tests: it checks
-// what the multiplex wrote without going through the classes that wrote it
-// (only the CRC_32 routine is shared). Single-threaded; owns a copy of the
-// bytes it reads.
+// A reader of whole transport-stream files for tests: what a receiver or
+// analyser would make of the multiplex (tables, continuity, PCR accuracy,
+// table repetition). It finds packets with the library's walker and reads
+// fields with its packet and section views, whose own tests pin them down;
+// the reassembly of sections and every check are its own, so that a fault
+// in the classes that build the multiplex cannot hide in them.
+// Single-threaded; owns a copy of the packets it reads.
 namespace tsr {
 
 using Bytes = std::vector<uint8_t>;
@@ -116,15 +119,20 @@ class CTsReader
 {
 public:
     // Reads and analyses a whole file; false (with the reason) when it cannot be read.
-    bool LoadFile(const std::string &sPath, std::string *pError = nullptr);
-    void LoadBuffer(const uint8_t *pData, size_t nLen);
+    bool LoadFile(const std::string& sPath, std::string* pError = nullptr);
+    void LoadBuffer(const uint8_t* pData, size_t nLen);
 
-    // Packets at offsets 0, 188, ...; a trailing partial packet is not one.
+    // The packets found, in stream order, 188 bytes each (a 192- or 204-byte
+    // stream's extra bytes left out); a trailing partial packet is not one.
     size_t GetPacketCount() const { return m_vData.size() / kPacket; }
-    size_t GetTrailingBytes() const { return m_vData.size() % kPacket; }
-    size_t GetSyncErrors() const { return m_nSyncErrors; } // packets not starting with 0x47
+    // Bytes after the last packet that make none; all of them when no
+    // packets were found.
+    size_t GetTrailingBytes() const { return m_nTrailing; }
+    // Breaks in the packet grid: junk before the first packet, a position
+    // without a sync byte, junk at the end.
+    size_t GetSyncErrors() const { return m_nSyncErrors; }
     bool IsWholePackets() const { return GetTrailingBytes() == 0 && m_nSyncErrors == 0; }
-    const uint8_t *GetPacket(size_t nIndex) const { return &m_vData[nIndex * kPacket]; }
+    const uint8_t* GetPacket(size_t nIndex) const { return &m_vData[nIndex * kPacket]; }
     uint16_t GetPid(size_t nIndex) const;
     std::map<uint16_t, size_t> GetPidCounts() const;
 
@@ -132,41 +140,41 @@ public:
     std::vector<Bytes> GetPackets(uint16_t nPid) const;
     // A packet with its PID bits and PCR field zeroed, so that an input packet
     // and its remapped, restamped copy in the output compare equal.
-    static Bytes Comparable(const uint8_t *pPacket);
+    static Bytes Comparable(const uint8_t* pPacket);
     // Comparable() of every packet of a sequence (byte vectors or arrays).
     template <class TPacket>
-    static std::vector<Bytes> ComparableAll(const std::vector<TPacket> &vPackets)
+    static std::vector<Bytes> ComparableAll(const std::vector<TPacket>& vPackets)
     {
         std::vector<Bytes> vOut;
         vOut.reserve(vPackets.size());
-        for (const TPacket &packet : vPackets) {
+        for (const TPacket& packet : vPackets) {
             vOut.push_back(Comparable(packet.data()));
         }
         return vOut;
     }
 
-    const Pat &GetPat() const { return m_pat; }
+    const Pat& GetPat() const { return m_pat; }
     bool HasPat() const { return m_bPat; }
-    const std::map<uint16_t, Pmt> &GetPmts() const { return m_pmts; } // by program number
+    const std::map<uint16_t, Pmt>& GetPmts() const { return m_pmts; } // by program number
     // The first PMT seen per program: what a receiver keeps when a later one
     // changes without a new version_number.
-    const std::map<uint16_t, Pmt> &GetFirstPmts() const { return m_firstPmts; }
-    const Pmt *FindPmt(uint16_t nProgram) const;
+    const std::map<uint16_t, Pmt>& GetFirstPmts() const { return m_firstPmts; }
+    const Pmt* FindPmt(uint16_t nProgram) const;
     bool HasSdt() const { return m_bSdt; }
-    const Sdt &GetSdt() const { return m_sdt; }
+    const Sdt& GetSdt() const { return m_sdt; }
     bool HasNit() const { return m_bNit; }
-    const Nit &GetNit() const { return m_nit; }
+    const Nit& GetNit() const { return m_nit; }
 
-    const std::vector<Section> &GetSections() const { return m_vSections; }
+    const std::vector<Section>& GetSections() const { return m_vSections; }
     PsiErrors GetPsiErrors() const; // over every PSI PID
     PsiErrors GetPsiErrors(uint16_t nPid) const;
-    const std::vector<std::string> &GetMessages() const { return m_vMessages; }
+    const std::vector<std::string>& GetMessages() const { return m_vMessages; }
 
     int GetCcErrors() const; // over every PID
     int GetCcErrors(uint16_t nPid) const;
-    const std::map<uint16_t, int> &GetCcErrorMap() const { return m_ccErrors; }
+    const std::map<uint16_t, int>& GetCcErrorMap() const { return m_ccErrors; }
 
-    const std::vector<PcrSample> &GetPcrs(uint16_t nPid) const;
+    const std::vector<PcrSample>& GetPcrs(uint16_t nPid) const;
     std::set<uint16_t> GetPcrPids() const;
     // Each PCR against the first one (or the last discontinuity) plus its
     // byte distance at the nominal rate.
@@ -177,13 +185,15 @@ public:
     static constexpr size_t kPacket = 188;
 
 private:
+    void Load(Bytes& vStream);
     void Analyse();
-    void CollectSections(const std::set<uint16_t> &vPids);
-    void ParseSection(const Section &section);
-    void Note(const std::string &sMessage);
+    void CollectSections(const std::set<uint16_t>& vPids);
+    void ParseSection(const Section& section);
+    void Note(const std::string& sMessage);
 
-    Bytes m_vData;
+    Bytes m_vData; // the packets found, back to back
     size_t m_nSyncErrors = 0;
+    size_t m_nTrailing = 0;
 
     bool m_bPat = false;
     Pat m_pat;

@@ -142,6 +142,22 @@ TEST(CPsiSectionTest, SectionLongerThanItsBytesIsNotRead)
     EXPECT_FALSE(section.IsComplete());
 }
 
+// section_length is twelve bits: a reader that drops the top two takes a
+// broken PSI section for a short valid one and cuts long private ones.
+TEST(CPsiSectionTest, SectionLengthReadsAllTwelveBitsAndNoFlag)
+{
+    for (int nBit = 0; nBit < 12; ++nBit) {
+        for (const uint8_t nFlags : {0x00, 0xF0}) { // syntax, private and reserved bits
+            const int nLength = 1 << nBit;
+            const unsigned char v[] = {0x80, uint8_t(nFlags | (nLength >> 8)), uint8_t(nLength)};
+            CPsiSection section;
+            ASSERT_TRUE(section.SetData(v, 3));
+            EXPECT_EQ(section.GetSectionLength(), nLength) << nBit;
+            EXPECT_EQ(section.GetSectionSyntaxIndicator(), nFlags != 0);
+        }
+    }
+}
+
 TEST(CPsiSectionTest, ShortFormBodyFollowsThreeByteHeader)
 {
     // A private section without syntax: body straight after section_length.

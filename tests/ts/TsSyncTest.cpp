@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 using tsb::CPacketBuilder;
@@ -47,6 +48,36 @@ TEST(TsSyncTest, TimestampBytesReadingAsSyncBytesAreNotTakenForThePacket)
     const CTsLayout layout = Layout(v);
     EXPECT_EQ(layout.nStep, kM2tsPacketSize);
     EXPECT_EQ(layout.nFirst, 4);
+}
+
+// Both 188 and 192 fit the first five packets: the size whose sync bytes
+// keep repeating decides, 188 where both run to the end.
+TEST(TsSyncTest, WhereTwoSizesFitTheLongerRunDecides)
+{
+    // A 192-byte stream whose first timestamp byte turns 0x47 from the
+    // second packet on, and whose next payloads hold 0x47 on the 188 steps.
+    Bytes v192 = Stream(0, 30, kM2tsPacketSize, {0x47, 0, 0, 0});
+    v192[0] = 0x46;
+    for (int k = 2; k < kSyncConfirmPackets; ++k) {
+        v192[size_t(4 + k * kTsPacketSize)] = kSyncByte;
+    }
+    // A 188-byte stream with 0x47 on the 192 steps through its payloads.
+    Bytes v188 = Stream(0, 30, kTsPacketSize);
+    for (int k = 1; k < 20; ++k) {
+        v188[size_t(k * kM2tsPacketSize)] = kSyncByte;
+    }
+    // Five packets whose payloads make 192 fit to the very end as well.
+    Bytes vTie = Stream(0, 5, kTsPacketSize);
+    for (int k = 1; k * kM2tsPacketSize < int(vTie.size()); ++k) {
+        vTie[size_t(k * kM2tsPacketSize)] = kSyncByte;
+    }
+    for (const auto& [v, nStep, nFirst] :
+         {std::tuple(v192, kM2tsPacketSize, 4), std::tuple(v188, kTsPacketSize, 0),
+          std::tuple(vTie, kTsPacketSize, 0)}) {
+        const CTsLayout layout = Layout(v);
+        EXPECT_EQ(layout.nStep, nStep);
+        EXPECT_EQ(layout.nFirst, nFirst);
+    }
 }
 
 TEST(TsSyncTest, StraySyncBytesNeedFiveInStep)

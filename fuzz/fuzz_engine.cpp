@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         tableCc[table.nPid] = -1;
     }
     const COutputTime time(nRate);
-    CSlotScheduler scheduler(nRate, vTables, time.SlotsIn(kLateBudgetMs));
+    CSlotScheduler scheduler(nRate, vTables, time.SlotsIn(kLateGuardMs));
     std::map<int, std::pair<size_t, int>> source; // output PID -> input, input PID
     std::vector<std::vector<bool>> vKept(nInputs, std::vector<bool>(kPidCount, false));
     for (size_t i = 0; i < nInputs; ++i) {

@@ -60,7 +60,7 @@ struct _MUX_INPUT_STATS
     long long llPacketsRead;  // packets the source handed over
     long long llPacketsMuxed; // packets of the input written to the output
     long long llDropped;      // packets lost: input queue overflow, or left queued at a stop
-    long long llLate;         // packets that left later than the delay budget allows
+    long long llLate;         // packets that left too late for their decoders (see GetStats)
     long long llCcErrors;     // continuity gaps seen on the input's program PIDs
     long long llPcrs;         // PCRs seen on the PID that paces the input
     int nBitRate;             // the input's rate from its PCRs, bit/s; -1 not known
@@ -74,6 +74,14 @@ struct _MUX_PROGRAM_STATS
     long long llPackets;    // packets of its streams written (tables not counted)
     long long llPcrs;       // PCRs written on its PCR PID, inserted ones included
     int nMaxPcrIntervalUs;  // longest gap between two PCRs written, microseconds; -1 none yet
+    // How its packets fared in the multiplex. Every packet of a program
+    // leaves one constant delay after its input's time, plus what waiting
+    // for a free slot adds: that addition is the delay here.
+    long long llLate;       // packets whose delay left less than 100 ms of the decoding margin
+    int nMaxDelayUs;        // largest delay, microseconds
+    int nMarginUs;          // decoding margin: smallest DTS (else PTS) - PCR of its input's PES
+                            // so far, microseconds; -1 not known yet
+    int nPcrPid;            // the PID its PMT names PCR_PID now; 0x1FFF none
 };
 
 // Figures of a multiplex, consistent as of one moment of its output.
@@ -89,6 +97,8 @@ struct _MUX_STATS
     // The furthest the real-time output fell behind its schedule (a stall of
     // the process or the machine) and then caught up, microseconds.
     long long llMaxCatchUpUs;
+    int nSdtIntervalMs; // how often the SDT goes out
+    int nNitIntervalMs; // how often the NIT goes out
 };
 
 // Receives every line the library logs instead of standard output: level 0
@@ -202,8 +212,10 @@ public:
     // The nIndex-th program left out (numbering order): its input (1-based)
     // and its program_number in that input; false past the last.
     bool GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const;
-    // Bit/s the output tables need at their 80 ms repetition, the inputs
-    // numbered as they stand; -1 while an input is not ready. Before Run.
+    // Bit/s the output tables take, the inputs numbered as they stand; -1
+    // while an input is not ready. Before Run, after the output rate is set:
+    // at that rate the SDT and NIT may repeat less often (see SetSdtInterval);
+    // with no rate set yet, every table as often as it may go.
     long long GetTableBitRate();
     // Ends the run after this much output time, seconds (before Run); 0
     // (the default) runs until the inputs end.
@@ -212,13 +224,25 @@ public:
     // output is written up to where it stands, whole packets only, and
     // WaitFinish returns.
     void Stop();
-    // A snapshot of the figures, from any thread; false before Run.
+    // A snapshot of the figures, from any thread; false before Run. A
+    // packet counts as late when the delay it took through the multiplex
+    // leaves less than 100 ms of its program's decoding margin (or, for a
+    // margin under 200 ms, less than half of it), so that its data may reach
+    // a decoder after its time; until a program's margin is known, past
+    // 100 ms of delay.
     bool GetStats(_MUX_STATS& stats) const;
     // true: the output SDT carries each program's service name, provider
     // name and service_type from its input's SDT, and follows their changes;
     // programs without one keep the numbered names. false (the default):
     // numbered names for all. Before Run.
     void SetServiceNames(bool bFromInputs);
+    // How often the SDT (25 to 2,000 ms) and the NIT (25 to 10,000 ms) go
+    // out (before Run); a value out of range is refused with an error line.
+    // 0 (the default): every 80 ms like PAT and PMTs while the tables take
+    // at most 5 % of the output rate, else as rarely as needed to get there,
+    // the SDT up to every 1,000 ms, the NIT up to every 5,000 ms.
+    void SetSdtInterval(int nMs);
+    void SetNitInterval(int nMs);
     // Real time for the thread that writes the output (before Run): it runs
     // under SCHED_FIFO at nPriority (1-99) with the process's memory locked
     // and its own stack and buffers touched first, so that a busy machine

@@ -146,6 +146,7 @@ void CInputModule::OnTablesChanged(int64_t nPos)
     m_pAnalyzer->GetTables(*pTables);
     pTables->nSequence = ++m_nTableSets;
     m_filter.Apply(*pTables);
+    m_margin.SetPrograms(pTables->vPrograms);
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
         // A set whose marker found no room is never asked for on its own:
@@ -193,6 +194,7 @@ void CInputModule::BecomeReady()
     m_pAnalyzer->GetTables(*pTables);
     pTables->nSequence = ++m_nTableSets;
     m_filter.Apply(*pTables);
+    m_margin.SetPrograms(pTables->vPrograms);
     {
         std::lock_guard<std::mutex> lock(m_mtxTables);
         m_vTableSets.push_back(pTables);
@@ -358,11 +360,14 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
             }
         }
     }
+    // Every packet of a program's PIDs: its PCRs count while its payload waits.
+    const int32_t nMargin = m_filter.IsKept(nPid) ? m_margin.Look(pData, nPid, nPcr, nPos)
+                                                  : CTimedPacket::kNoMargin;
     if (bKeep) {
         CTsPacket view;
         view.SetData(const_cast<unsigned char*>(pData));
         CheckContinuity(view, nPid);
-        m_writer.Queue(pData, nPos);
+        m_writer.Queue(pData, nPos, nMargin);
     }
 
     if (!m_bTimed) {

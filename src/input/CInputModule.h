@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CDecodingMargin.h"
 #include "input/CInputTables.h"
 #include "input/CInputTimeline.h"
 #include "input/CLiveClock.h"
@@ -185,6 +186,7 @@ private:
     std::vector<int64_t> m_vLastPcr;   // per input PID: last PCR seen, -1 none
     std::vector<uint8_t> m_vLastCc;    // per input PID: last counter, 0xFF none
     CInputTimeline m_timeline;
+    CDecodingMargin m_margin;          // of the PES the queue carries
     CLiveClock m_liveClock;            // live inputs: timeline to our clock
     bool m_bReplaying = false;         // feeding what was stored before ready: no arrival times
     int64_t m_nPosition = 0;           // packets received so far

@@ -45,7 +45,7 @@ CTimedPacket* CQueueWriter::Reserve(bool bPacket)
     return pSlot;
 }
 
-void CQueueWriter::Queue(const unsigned char* pData, int64_t nPos)
+void CQueueWriter::Queue(const unsigned char* pData, int64_t nPos, int32_t nMargin)
 {
     CTimedPacket* pSlot = Reserve(true);
     if (pSlot == nullptr) {
@@ -57,6 +57,7 @@ void CQueueWriter::Queue(const unsigned char* pData, int64_t nPos)
         // The flag needs a packet of its own, ahead of this one.
         std::memcpy(pSlot->vData, vMark, kTsPacketSize);
         pSlot->nChange = 0;
+        pSlot->nMargin = CTimedPacket::kNoMargin;
         pSlot->nTime = nPos;
         m_queue.CommitReserved();
         pSlot = Reserve(true);
@@ -66,6 +67,7 @@ void CQueueWriter::Queue(const unsigned char* pData, int64_t nPos)
         std::memcpy(pSlot->vData, pData, kTsPacketSize);
     }
     pSlot->nChange = 0;
+    pSlot->nMargin = nMargin;
     pSlot->nTime = nPos; // its position until it is timed
     m_queue.CommitReserved();
     m_overflow.NoteQueued(m_queue, GetNumber());

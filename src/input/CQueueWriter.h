@@ -45,8 +45,9 @@ public:
     // A slot for the next entry, or null where none is left (a full queue
     // that may not wait, or one aborted). bPacket: a drop counts.
     CTimedPacket* Reserve(bool bPacket);
-    // Queues a copy of the packet at input position nPos, its mark first.
-    void Queue(const unsigned char* pData, int64_t nPos);
+    // Queues a copy of the packet at input position nPos, its mark first;
+    // nMargin: its decoding margin (CTimedPacket::kNoMargin none).
+    void Queue(const unsigned char* pData, int64_t nPos, int32_t nMargin);
 
     int64_t GetDropped() const { return m_nDropped.load(std::memory_order_relaxed); }
 

@@ -15,8 +15,16 @@
 // here, so that the change reaches the muxer in order with the packets.
 struct CTimedPacket
 {
+    static constexpr int32_t kNoMargin = INT32_MIN;
+
     int64_t nTime;
     uint32_t nChange = 0; // 0: a packet; else the sequence of the input's new tables
+    // A PES start: its DTS (else PTS) less its program's PCR here, what a
+    // decoder has before it needs the data; 90 kHz. kNoMargin: none.
+    int32_t nMargin = kNoMargin;
+    // Sent ahead of its turn by the consumer, which skips it at the head
+    // (and clears the flag before it gives the entry back).
+    bool bTaken = false;
     uint8_t vData[kTsPacketSize];
 };
 
@@ -80,18 +88,20 @@ public:
     // Consumer.
     // The oldest published packet, or null.
     const CTimedPacket* Head() const { return const_cast<CTimedQueue*>(this)->HeadMutable(); }
-    CTimedPacket* HeadMutable()
+    CTimedPacket* HeadMutable() { return PeekMutable(0); }
+    // The k-th published packet from the head (0: the head), or null.
+    CTimedPacket* PeekMutable(int k)
     {
-        const uint64_t nHead = m_nHead.load(std::memory_order_relaxed);
+        const uint64_t nAt = m_nHead.load(std::memory_order_relaxed) + uint64_t(k);
         // The producer's counter is read only when the copy runs out, so the
         // two sides do not pull one cache line back and forth per packet.
-        if (nHead == m_nTailSeen) {
+        if (nAt >= m_nTailSeen) {
             m_nTailSeen = m_nTail.load(std::memory_order_acquire);
-            if (nHead == m_nTailSeen) {
+            if (nAt >= m_nTailSeen) {
                 return nullptr;
             }
         }
-        return &Entry(nHead);
+        return &Entry(nAt);
     }
     void Pop();
     // True once the end is published and every packet read.

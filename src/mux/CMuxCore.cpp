@@ -227,13 +227,19 @@ bool CMuxCore::Prepare()
 
     const int64_t nRate = GetBitRate();
     const COutputTime time(nRate);
-    const long long llTableRate = CPsiBuilder::TableBitRate(m_vTables, kTableCycleMs);
+    m_intervals.Choose(m_vTables, nRate);
+    if (m_intervals.GetSdtMs() > kPsiRepeatMs || m_intervals.GetNitMs() > kPsiRepeatMs) {
+        LogPrint(kLogDebug, "mux: tables: SDT every %d ms, NIT every %d ms", m_intervals.GetSdtMs(),
+                 m_intervals.GetNitMs());
+    }
+    const long long llTableRate = m_intervals.BitRate(m_vTables);
     if (llTableRate > nRate) {
         LogPrint(kLogError,
                  "mux: the tables need %lld bit/s, more than the output rate of %lld bit/s",
                  llTableRate, static_cast<long long>(nRate));
     }
-    m_pScheduler = std::make_unique<CSlotScheduler>(nRate, m_vTables, time.SlotsIn(kLateBudgetMs));
+    m_pScheduler = std::make_unique<CSlotScheduler>(nRate, m_vTables, time.SlotsIn(kLateGuardMs),
+                                                    m_intervals);
     m_pScheduler->SetChangeListener(this);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
@@ -246,7 +252,6 @@ bool CMuxCore::Prepare()
         in.bLive = pModule->IsLive() && in.bTimed;
         in.bWaitFor = !in.bLive;
         for (size_t p = vFirstProgram[i]; p < vFirstProgram[i + 1]; ++p) {
-            m_vProgramInput.push_back(int(i + 1));
             if (m_vPrograms[p].nPcrPid != kPidNull) {
                 in.vPcrPids.push_back(m_vPrograms[p].nPcrPid);
             }
@@ -263,15 +268,67 @@ bool CMuxCore::Prepare()
             m_pWatch->AddInput(m_vJoining[i]);
         }
     }
-    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
-        for (const _ES_INFO& es : m_vPrograms[p].vEs) {
-            m_pScheduler->MapProgramPid(es.nPid, int(p));
-        }
-        if (m_vPrograms[p].nPcrPid != kPidNull) {
-            m_pScheduler->MapProgramPid(m_vPrograms[p].nPcrPid, int(p));
-        }
-    }
+    MapPrograms();
     return true;
+}
+
+void CMuxCore::MapPrograms()
+{
+    CSlotScheduler& scheduler = *m_pScheduler;
+    m_vProgramInput.resize(m_vPrograms.size());
+    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
+        const COutProgram& program = m_vPrograms[p];
+        m_vProgramInput[p] = program.nInput;
+        for (const _ES_INFO& es : program.vEs) {
+            scheduler.MapProgramPid(es.nPid, int(p));
+        }
+        if (program.nPcrPid != kPidNull) {
+            scheduler.MapProgramPid(program.nPcrPid, int(p));
+        }
+        scheduler.SetProgram(int(p), program.nProgramNumber,
+                             program.bOn ? program.nPcrPid : kPidNull);
+    }
+}
+
+bool CMuxCore::SendNewTables()
+{
+    const int nVersion = (m_nVersion + 1) % (kMaxVersionNumber + 1);
+    std::vector<CPsiTable> vTables;
+    if (!m_builder.BuildTables(vTables, nVersion)) {
+        return false; // the tables sent so far stay; the error is on the log
+    }
+    m_nVersion = nVersion;
+    m_vTables = vTables;
+    m_pScheduler->ReplaceTables(std::move(vTables));
+    return true;
+}
+
+void CMuxCore::OnPcrPidMoved(int nProgram, int nFromPid, int nToPid)
+{
+    if (!m_builder.MovePcrPid(size_t(nProgram), nToPid)) {
+        return;
+    }
+    m_vPrograms = m_builder.GetPrograms();
+    const COutProgram& program = m_vPrograms[size_t(nProgram)];
+    // The input's own PID, as users find it in their input.
+    int nInPid = -1;
+    const int* pMap = ModuleOf(m_vInputs[size_t(program.nInput - 1)])->GetPidMapList();
+    for (int nPid = 0; nPid < kPidCount && nInPid < 0; ++nPid) {
+        nInPid = pMap[nPid] == nToPid ? nPid : -1;
+    }
+    if (nFromPid == kPidNull) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d): its PMT names no PCR_PID; the PCRs of its PID "
+                 "0x%04X (input PID 0x%04X) are its PCRs, and its PCR_PID from now on",
+                 program.nProgramNumber, program.nInput, unsigned(nToPid), unsigned(nInPid));
+    } else {
+        LogPrint(kLogWarning,
+                 "mux: program %d (input %d): no PCR on its PCR_PID 0x%04X for %d ms; the PCRs "
+                 "of its PID 0x%04X (input PID 0x%04X) are its PCRs, and its PCR_PID from now on",
+                 program.nProgramNumber, program.nInput, unsigned(nFromPid), kPcrSilentMs,
+                 unsigned(nToPid), unsigned(nInPid));
+    }
+    SendNewTables();
 }
 
 std::vector<int> CMuxCore::PcrPidsOf(size_t nInput) const
@@ -301,16 +358,7 @@ void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
     }
     CSlotScheduler& scheduler = *m_pScheduler;
     m_vPrograms = m_builder.GetPrograms();
-    m_vProgramInput.resize(m_vPrograms.size());
-    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
-        m_vProgramInput[p] = m_vPrograms[p].nInput;
-        for (const _ES_INFO& es : m_vPrograms[p].vEs) {
-            scheduler.MapProgramPid(es.nPid, int(p));
-        }
-        if (m_vPrograms[p].nPcrPid != kPidNull) {
-            scheduler.MapProgramPid(m_vPrograms[p].nPcrPid, int(p));
-        }
-    }
+    MapPrograms();
     // A PCR PID that moved: the new one is restamped from its first PCR
     // on, the old one gets no more PCR-only packets.
     const std::vector<int> vPcrAfter = PcrPidsOf(nInput);
@@ -323,14 +371,7 @@ void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
         }
     }
     scheduler.SetInputPcrPids(nInput, vPcrAfter);
-    const int nVersion = (m_nVersion + 1) % (kMaxVersionNumber + 1);
-    std::vector<CPsiTable> vTables;
-    if (!m_builder.BuildTables(vTables, nVersion)) {
-        return; // the tables sent so far stay; the error is on the log
-    }
-    m_nVersion = nVersion;
-    m_vTables = vTables;
-    scheduler.ReplaceTables(std::move(vTables));
+    SendNewTables();
 }
 
 void CMuxCore::WatchInputs(int nStarved)
@@ -434,7 +475,34 @@ long long CMuxCore::GetTableBitRate()
     if (!builder.BuildTables(vTables)) {
         return -1;
     }
-    return CPsiBuilder::TableBitRate(vTables, kTableCycleMs);
+    // The intervals Run will choose at the rate set so far.
+    CTableIntervals intervals = m_intervals;
+    intervals.Choose(vTables, GetBitRate());
+    return intervals.BitRate(vTables);
+}
+
+bool CMuxCore::IsIntervalValid(const char* szTable, int nMs, int nMaxMs)
+{
+    if (nMs != 0 && (nMs < kSiMinIntervalMs || nMs > nMaxMs)) {
+        LogPrint(kLogError, "mux: %s interval of %d ms refused: it must be %d to %d ms", szTable,
+                 nMs, kSiMinIntervalMs, nMaxMs);
+        return false;
+    }
+    return true;
+}
+
+void CMuxCore::SetSdtInterval(int nMs)
+{
+    if (IsIntervalValid("SDT", nMs, kSdtLimitMs)) {
+        m_intervals.SetSdtMs(nMs);
+    }
+}
+
+void CMuxCore::SetNitInterval(int nMs)
+{
+    if (IsIntervalValid("NIT", nMs, kNitLimitMs)) {
+        m_intervals.SetNitMs(nMs);
+    }
 }
 
 bool CMuxCore::GetStats(_MUX_STATS& stats) const

@@ -4,6 +4,7 @@
 #include "mux/CInputWatch.h"
 #include "mux/CPsiBuilder.h"
 #include "mux/CSlotScheduler.h"
+#include "mux/CTableIntervals.h"
 #include "os/CClock.h"
 #include "os/COsThread.h"
 
@@ -50,6 +51,9 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // 0: chosen from the load. Out of range: refused with an error line.
+    void SetSdtInterval(int nMs);
+    void SetNitInterval(int nMs);
     // SCHED_FIFO priority of the driver thread in real time; 0 normal.
     void SetRealtimePriority(int nPriority) { m_nRealtimePriority = nPriority; }
     void SetStartWaitMs(int nMs) { m_nStartWaitMs = nMs < 0 ? 0 : nMs; }
@@ -76,6 +80,8 @@ public:
 
 private:
     static CInputModule* ModuleOf(CInputModuleIface* pIn);
+    // 0 or kSiMinIntervalMs to nMaxMs; else false with an error line.
+    static bool IsIntervalValid(const char* szTable, int nMs, int nMaxMs);
     static unsigned long DriverThreadProc(void* pEngine);
     void DriveLoop();
     // Driver thread, before its first write: the real-time priority and
@@ -101,6 +107,14 @@ private:
     // Renumbers what is new, keeps every PID given, and replaces the tables
     // with a new version.
     void OnInputChange(size_t nInput, uint32_t nChange) override;
+    // Driver thread: a program's PCRs moved to another of its PIDs; its PMT
+    // names it from here on.
+    void OnPcrPidMoved(int nProgram, int nFromPid, int nToPid) override;
+    // Driver thread: new tables (version + 1) from the builder's programs,
+    // sent from the next slot on. False when they could not be built.
+    bool SendNewTables();
+    // Tells the scheduler every program's PIDs, number and PCR PID.
+    void MapPrograms();
     // The output PCR PIDs of the programs of input nInput (0-based) in the tables.
     std::vector<int> PcrPidsOf(size_t nInput) const;
 
@@ -116,6 +130,7 @@ private:
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
     int m_nStartWaitMs = 10'000;  // Run's wait for the inputs' programs
     int m_nInputTimeoutMs = 1000; // silence that makes an input down
+    CTableIntervals m_intervals;  // how often each kind of table repeats
     int m_nRealtimePriority = 0;  // SCHED_FIFO priority of the driver; 0 normal
     bool m_bRunCalled = false;
     bool m_bStarted = false; // the driver thread runs or ran

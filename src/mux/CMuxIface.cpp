@@ -197,6 +197,20 @@ void CMuxIface::SetServiceNames(bool bFromInputs)
     }
 }
 
+void CMuxIface::SetSdtInterval(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetSdtInterval(nMs);
+    }
+}
+
+void CMuxIface::SetNitInterval(int nMs)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetNitInterval(nMs);
+    }
+}
+
 bool CMuxIface::SetRealtimePriority(int nPriority)
 {
     if (m_pCore == nullptr || nPriority < 0 || nPriority > os::kMaxRealtimePriority) {

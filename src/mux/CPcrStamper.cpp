@@ -11,16 +11,24 @@ constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr uint8_t kAfcAdaptationOnly = 0x20;
 constexpr uint8_t kAfFlagPcr = 0x10;
 constexpr uint8_t kAfLengthWhole = 183; // an adaptation field that fills the packet
+// How early a PID's own PCR may leave to save a PCR-only packet, as a part
+// of the longest gap (half a millisecond of 40): every PCR that leaves early
+// moves its program's PTS - PCR by as much.
+constexpr int64_t kEarlyPart = 80;
+// PCR PIDs due this close after the first are served in one run; more that
+// close together than there are slots would be a rate no output has.
+constexpr int64_t kCrowdSlots = 64;
 
 } // namespace
 
 CPcrStamper::CPcrStamper(const COutputTime& time, int64_t nInsertSlots, int64_t nMaxSlots)
     : m_time(time), m_nInsertSlots(std::max<int64_t>(nInsertSlots, 1)),
-      m_nMaxSlots(std::max<int64_t>(nMaxSlots, m_nInsertSlots + 1)), m_vIndex(kPidCount, -1)
+      m_nMaxSlots(std::max<int64_t>(nMaxSlots, m_nInsertSlots + 1)),
+      m_nEarlySlots(std::max<int64_t>(m_nMaxSlots / kEarlyPart, 1)), m_vIndex(kPidCount, -1)
 {
 }
 
-void CPcrStamper::AddPid(int nPid)
+void CPcrStamper::AddPid(int nPid, bool bInsert)
 {
     if (nPid < 0 || nPid >= kPidCount) {
         return;
@@ -33,12 +41,24 @@ void CPcrStamper::AddPid(int nPid)
             state.bEnded = false;
             state.nRefPcr = -1;
         }
+        if (bInsert) {
+            SetInsert(nPid, true);
+        }
         return;
     }
     m_vIndex[size_t(nPid)] = int(m_vStates.size());
     CPidState state;
     state.nPid = nPid;
+    state.bInsert = bInsert;
     m_vStates.push_back(state);
+}
+
+void CPcrStamper::SetInsert(int nPid, bool bInsert)
+{
+    if (IsPcrPid(nPid)) {
+        m_vStates[size_t(m_vIndex[size_t(nPid)])].bInsert = bInsert;
+        RecomputeNextDue();
+    }
 }
 
 void CPcrStamper::FollowPid(int nPid)
@@ -52,37 +72,64 @@ int64_t CPcrStamper::DueOf(const CPidState& state) const
 {
     // Nothing before a PID's first PCR, nothing across a new time base that
     // has not got its PCR yet, nothing on a PID that carries nothing more.
-    if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded) {
+    if (state.nRefPcr < 0 || state.bRestartPending || state.bEnded || !state.bInsert) {
         return kNever;
     }
-    // An input whose own PCRs come a little more often than the longest gap
-    // allowed gets a PCR-only packet only when its next one is late: at the
-    // usual interval every such PID would carry its PCRs twice.
-    const bool bOwnNearlyInTime =
-        state.nSpacing > m_nInsertSlots && state.nSpacing <= m_nMaxSlots + m_nMaxSlots / 20;
-    return state.nLastSlot + (bOwnNearlyInTime ? m_nMaxSlots : m_nInsertSlots);
+    if (state.nSpacing <= m_nInsertSlots) {
+        return state.nLastSlot + m_nInsertSlots; // its own PCRs come first, unless late
+    }
+    // Sparser own PCRs get as few PCR-only packets as keep every gap inside
+    // the longest: their spacing cut in equal parts, counted from their own
+    // last PCR's due slot (not from when it left early, or the parts would
+    // creep ahead of their own PCRs), and never less than a part after the
+    // last PCR (one that left late would otherwise get another right after
+    // it, more load where content runs late already). The last part waits
+    // for their own next PCR up to the longest gap: one a little late leaves
+    // a little early instead of getting a PCR-only packet just before it.
+    // One that comes a little less often than the longest gap is one part.
+    const int64_t nParts = (state.nSpacing - m_nEarlySlots + m_nMaxSlots - 1) / m_nMaxSlots;
+    if (state.nInserted + 1 >= nParts) {
+        return state.nLastSlot + m_nMaxSlots;
+    }
+    const int64_t nPart = state.nSpacing / nParts;
+    const int64_t nPartDue = state.nLastDue + (state.nInserted + 1) * nPart;
+    return std::min(state.nLastSlot + m_nMaxSlots, std::max(state.nLastSlot + nPart, nPartDue));
 }
 
 void CPcrStamper::RecomputeNextDue()
 {
-    m_nNextDue = kNever;
+    int64_t nFirst = kNever;
     for (const CPidState& state : m_vStates) {
-        m_nNextDue = std::min(m_nNextDue, DueOf(state));
+        nFirst = std::min(nFirst, DueOf(state));
+    }
+    m_nNextDue = nFirst;
+    if (nFirst == kNever) {
+        return;
+    }
+    // One PCR per slot: of the PIDs due right after the first, the k-th in
+    // due order needs k slots up to its due, so the first starts where the
+    // tightest of them needs it.
+    m_vNear.clear();
+    for (const CPidState& state : m_vStates) {
+        const int64_t nDue = DueOf(state);
+        if (nDue <= nFirst + kCrowdSlots) {
+            m_vNear.push_back(nDue);
+        }
+    }
+    std::sort(m_vNear.begin(), m_vNear.end());
+    for (size_t k = 1; k < m_vNear.size(); ++k) {
+        m_nNextDue = std::min(m_nNextDue, m_vNear[k] - int64_t(k));
     }
 }
 
 void CPcrStamper::NotePcr(CPidState& state, int64_t nSlot)
 {
-    const int64_t nOldDue = DueOf(state);
     if (state.nLastSlot >= 0) {
         state.nMaxInterval = std::max(state.nMaxInterval, nSlot - state.nLastSlot);
     }
     state.nLastSlot = nSlot;
     ++state.nPcrs;
-    // Dues only move later; the minimum changes only if this PID held it.
-    if (nOldDue <= m_nNextDue || DueOf(state) < m_nNextDue) {
-        RecomputeNextDue();
-    }
+    RecomputeNextDue();
 }
 
 bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, int nPid)
@@ -98,16 +145,14 @@ bool CPcrStamper::OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, in
     if (nOwn < 0) {
         if (bDiscontinuity) {
             // A new time base begins here; its first PCR becomes the reference.
-            const int64_t nOldDue = DueOf(state);
             state.bRestartPending = true;
-            if (nOldDue <= m_nNextDue) {
-                RecomputeNextDue();
-            }
+            RecomputeNextDue();
         }
         return false;
     }
     state.nSpacing = state.nLastDue >= 0 && !bDiscontinuity ? nDueSlot - state.nLastDue : -1;
     state.nLastDue = nDueSlot;
+    state.nInserted = 0;
     if (bDiscontinuity || state.bRestartPending || state.nRefPcr < 0 || state.bFollow) {
         // Restamping across a new time base would put the clock out of step
         // with the time stamps that follow it.
@@ -136,9 +181,12 @@ int CPcrStamper::GetDuePid(int64_t nSlot)
         return -1;
     }
     const CPidState* pDue = nullptr;
+    int64_t nDue = kNever;
     for (const CPidState& state : m_vStates) {
-        if (DueOf(state) <= nSlot && (pDue == nullptr || DueOf(state) < DueOf(*pDue))) {
+        const int64_t nThis = DueOf(state);
+        if (nThis < nDue) {
             pDue = &state;
+            nDue = nThis;
         }
     }
     if (pDue == nullptr) {
@@ -146,6 +194,11 @@ int CPcrStamper::GetDuePid(int64_t nSlot)
         return -1;
     }
     return pDue->nPid;
+}
+
+int64_t CPcrStamper::GetDueSlot(int nPid) const
+{
+    return IsPcrPid(nPid) ? DueOf(m_vStates[size_t(m_vIndex[size_t(nPid)])]) : kNever;
 }
 
 int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
@@ -168,6 +221,7 @@ int CPcrStamper::TakeDue(int64_t nSlot, uint8_t* pOut)
     packet.SetData(pOut);
     packet.SetPcr(m_time.PcrAt(pDue->nRefPcr, pDue->nRefSlot, nSlot));
     ++m_nInserted;
+    ++pDue->nInserted;
     NotePcr(*pDue, nSlot);
     return pDue->nPid;
 }

@@ -144,6 +144,7 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
                 added[in.nPcrPid] = nOut;
             }
             out.nPcrPid = nOut;
+            out.nPmtPcrPid = nOut;
         }
         const int nLastPid = std::max(out.nPmtPid + 1, nNextPid - 1);
 
@@ -314,6 +315,15 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
                 }
             }
             next.nPcrPid = nOutPid >= 0 ? nOutPid : kPidNull;
+            next.nPmtPcrPid = next.nPcrPid;
+        }
+        // PCRs that moved to a stream stay there while the input's PMT names
+        // what it named and the stream stays in the program.
+        const COutProgram& before = m_vPrograms[nOut];
+        if (before.nPcrPid != before.nPmtPcrPid && next.nPmtPcrPid == before.nPmtPcrPid &&
+            std::any_of(next.vEs.begin(), next.vEs.end(),
+                        [&](const _ES_INFO& es) { return es.nPid == before.nPcrPid; })) {
+            next.nPcrPid = before.nPcrPid;
         }
         if (next.vEs.size() > size_t(kMaxPmtStreams)) {
             LogPrint(kLogError, "mux: %s: %zu streams, a PMT carries at most %d; its tables stay",
@@ -336,6 +346,8 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         if (!bSame) {
             out = std::move(next);
             bChanged = true;
+        } else {
+            out.nPmtPcrPid = next.nPmtPcrPid; // what the input names, though the PMT stays
         }
     }
     for (size_t i = 0; i < m_vPrograms.size(); ++i) {
@@ -349,6 +361,15 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         }
     }
     return bChanged;
+}
+
+bool CPsiBuilder::MovePcrPid(size_t nProgram, int nPid)
+{
+    if (nProgram >= m_vPrograms.size() || m_vPrograms[nProgram].nPcrPid == nPid) {
+        return false;
+    }
+    m_vPrograms[nProgram].nPcrPid = nPid;
+    return m_vPrograms[nProgram].bOn;
 }
 
 const CServiceInfo* CPsiBuilder::FindService(const COutProgram& program) const

@@ -40,6 +40,7 @@ struct COutProgram
     int nProgramNumber;
     int nPmtPid;
     int nPcrPid;                     // output PCR PID; kPidNull when the program has no PCR
+    int nPmtPcrPid = kPidNull;       // the output PID of the input PMT's PCR_PID; kPidNull none
     std::vector<_ES_INFO> vEs;       // output PIDs and stream types, in PMT order
     CProgramDescriptors descriptors; // what the PMT carries; descriptors.vEs parallel to vEs
     int nInput = 0;                  // the input it comes from, 1-based
@@ -74,6 +75,11 @@ public:
                      const std::vector<CProgramDescriptors>& descriptors);
     // The services the input's SDT names. True when the output SDT changes.
     bool SetServices(int nInput, const CServiceMap& services);
+    // The PCRs of program nProgram (numbering order) come on nPid, one of
+    // its output PIDs (kPidNull: none): its PMT names it PCR_PID until the
+    // input's PMT names another or the PID leaves the program. True when the
+    // PMT changes.
+    bool MovePcrPid(size_t nProgram, int nPid);
     // true: the SDT carries the inputs' service names where they have one;
     // false (the default): numbered names.
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }

@@ -7,6 +7,7 @@
 #include "ts/PcrMath.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -29,15 +30,36 @@ struct CNullPacket
 };
 const CNullPacket kNull;
 
+// The PCR flag of a packet, read without the whole accessor: most packets
+// have no adaptation field.
+bool HasPcrField(const uint8_t* p)
+{
+    return (p[3] & 0x20) != 0 && p[4] >= 7 && (p[5] & 0x10) != 0;
+}
+
+int OutPidOf(const int* pPidMap, const uint8_t* p)
+{
+    return pPidMap[((p[1] << 8) | p[2]) & kPidMask] & kPidMask; // -1 gives the null PID
+}
+
 } // namespace
 
 CSlotScheduler::CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
-                               int64_t nLateBudgetSlots)
-    : m_time(nBitsPerSecond), m_carousel(std::max<int64_t>(m_time.SlotsIn(kTableCycleMs), 1)),
+                               int64_t nGuardSlots, const CTableIntervals& intervals)
+    : m_time(nBitsPerSecond),
+      m_carousel(std::max<int64_t>(m_time.SlotsIn(intervals.GetCycleMs(kTableIdPat)), 1)),
       m_pcr(m_time, m_time.SlotsIn(kPcrInsertMs), m_time.SlotsIn(kPcrMaxGapMs)),
-      m_nLateBudget(nLateBudgetSlots), m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
-      m_nPcrEarlySlots(m_time.SlotsIn(kPcrMaxGapMs) / 20)
+      m_delay(nGuardSlots, m_time), m_choice(m_time.SlotsIn(kPcrSilentMs)),
+      m_vProgramOf(kPidCount, -1), m_vPcrInput(kPidCount, -1),
+      m_nTableWaitSlots(m_time.SlotsIn(kPsiRepeatMs - CTableIntervals::CycleOf(kPsiRepeatMs)) / 2)
 {
+    for (uint8_t nTableId : {uint8_t(kTableIdSdt), uint8_t(kTableIdNit)}) {
+        m_carousel.SetInterval(nTableId,
+                               std::max<int64_t>(m_time.SlotsIn(intervals.GetCycleMs(nTableId)), 1));
+    }
+    // DVB's least gap between two sections of a table: the first round after
+    // a large set's burst spreads over the cycle instead of crowding.
+    m_carousel.SetMinGap(m_time.SlotAtTicks(kSiMinIntervalMs * (kPcrHz / 1000)));
     m_carousel.SetTables(std::move(vTables), 0);
     m_nStartSlot = m_carousel.GetSetPacketCount();
 }
@@ -72,6 +94,18 @@ void CSlotScheduler::MapProgramPid(int nPid, int nProgram)
     }
 }
 
+void CSlotScheduler::SetProgram(int nProgram, int nNumber, int nPcrPid)
+{
+    if (nProgram < 0) {
+        return;
+    }
+    if (m_vProgramNumber.size() <= size_t(nProgram)) {
+        m_vProgramNumber.resize(size_t(nProgram) + 1, -1);
+    }
+    m_vProgramNumber[size_t(nProgram)] = nNumber;
+    m_choice.SetPcrPid(nProgram, nPcrPid, m_nNext);
+}
+
 void CSlotScheduler::SetInputPcrPids(size_t i, const std::vector<int>& vPids)
 {
     if (i >= m_vInputs.size()) {
@@ -96,24 +130,52 @@ void CSlotScheduler::SetInputDown(size_t i)
     }
 }
 
+int64_t CSlotScheduler::DueSlotOf(size_t i, const CTimedPacket& packet)
+{
+    CInputState& state = m_vInputs[i];
+    if (!state.in.bTimed) {
+        return m_nStartSlot;
+    }
+    if (state.in.bLive) {
+        if (state.nFirstTime < 0) {
+            state.nFirstTime = packet.nTime;
+            // What queued up before the output started leaves from the start
+            // slot on at its own spacing; the delay then stays what it was
+            // there, so it never grows or shrinks during the run.
+            state.nLiveShift = std::max(kLiveDelayMs * (kPcrHz / 1000),
+                                        m_nLocalStartTicks - packet.nTime);
+            LogPrint(kLogDebug, "mux: input %zu: live, %lld ms through the multiplex", i + 1,
+                     static_cast<long long>(state.nLiveShift / (kPcrHz / 1000)));
+        }
+        const int64_t nDue = packet.nTime + state.nLiveShift - m_nLocalStartTicks;
+        return std::max(m_nStartSlot, m_time.SlotAtTicks(std::max<int64_t>(nDue, 0)));
+    }
+    if (state.nFirstTime < 0) {
+        state.nFirstTime = packet.nTime;
+    }
+    return state.nBaseSlot +
+           m_time.SlotAtTicks(std::max<int64_t>(packet.nTime - state.nFirstTime, 0));
+}
+
 void CSlotScheduler::RefreshHead(size_t i)
 {
     CInputState& state = m_vInputs[i];
-    const CTimedPacket* pHead = state.in.pQueue->Head();
+    CTimedPacket* pHead = state.in.pQueue->HeadMutable();
     // A marker takes no slot: the change applies before the packet after it.
-    while (pHead != nullptr && pHead->nChange != 0) {
-        const uint32_t nChange = pHead->nChange;
+    // A packet sent ahead of its turn has taken its slot already.
+    while (pHead != nullptr && (pHead->nChange != 0 || pHead->bTaken)) {
+        const uint32_t nChange = pHead->bTaken ? 0 : pHead->nChange;
+        pHead->bTaken = false;
         state.in.pQueue->Pop();
-        if (m_pListener != nullptr) {
+        if (nChange != 0 && m_pListener != nullptr) {
             m_pListener->OnInputChange(i, nChange);
         }
-        pHead = state.in.pQueue->Head();
+        pHead = state.in.pQueue->HeadMutable();
     }
+    state.bHasHead = pHead != nullptr;
     if (pHead == nullptr) {
-        state.bHasHead = false;
         return;
     }
-    state.bHasHead = true;
     if (state.bDown) {
         state.bDown = false;
         // Back after the slots went on without it: its own timeline goes on
@@ -125,30 +187,7 @@ void CSlotScheduler::RefreshHead(size_t i)
             state.nBaseSlot = std::max(m_nNext, m_nStartSlot) + m_time.SlotsIn(kLiveDelayMs);
         }
     }
-    if (!state.in.bTimed) {
-        state.nHeadSlot = m_nStartSlot;
-        return;
-    }
-    if (state.in.bLive) {
-        if (state.nFirstTime < 0) {
-            state.nFirstTime = pHead->nTime;
-            // What queued up before the output started leaves from the start
-            // slot on at its own spacing; the delay then stays what it was
-            // there, so it never grows or shrinks during the run.
-            state.nLiveShift = std::max(kLiveDelayMs * (kPcrHz / 1000),
-                                        m_nLocalStartTicks - pHead->nTime);
-            LogPrint(kLogDebug, "mux: input %zu: live, %lld ms through the multiplex", i + 1,
-                     static_cast<long long>(state.nLiveShift / (kPcrHz / 1000)));
-        }
-        const int64_t nDue = pHead->nTime + state.nLiveShift - m_nLocalStartTicks;
-        state.nHeadSlot = std::max(m_nStartSlot, m_time.SlotAtTicks(std::max<int64_t>(nDue, 0)));
-        return;
-    }
-    if (state.nFirstTime < 0) {
-        state.nFirstTime = pHead->nTime;
-    }
-    state.nHeadSlot =
-        state.nBaseSlot + m_time.SlotAtTicks(std::max<int64_t>(pHead->nTime - state.nFirstTime, 0));
+    state.nHeadSlot = DueSlotOf(i, *pHead);
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)
@@ -190,48 +229,136 @@ int CSlotScheduler::PickInput(int64_t nSlot)
     return nBestSlot <= nSlot ? nBest : -1;
 }
 
-void CSlotScheduler::NoteLate(size_t i, int64_t nLate)
+void CSlotScheduler::NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t nDelay,
+                               int64_t nSlot)
 {
     CInputState& state = m_vInputs[i];
     CInputStats& stats = m_vStats[i];
-    stats.nMaxLateSlots = std::max(stats.nMaxLateSlots, nLate);
-    if (nLate <= m_nLateBudget) {
-        state.bLateEpisode = false;
+    stats.nMaxLateSlots = std::max(stats.nMaxLateSlots, nDelay);
+    const int64_t nMarginTicks =
+        nMargin != CTimedPacket::kNoMargin ? int64_t(nMargin) * kPcrPerPts : -1;
+    if (!m_delay.OnPacket(nProgram, nMarginTicks, nDelay)) {
         return;
     }
     ++stats.nLate;
-    if (!state.bLateEpisode) {
-        state.bLateEpisode = true;
+    // One line a second of output per input: a run far over its rate would
+    // otherwise say it for every program; the totals come at the end.
+    if (state.nLateLogged >= 0 && nSlot - state.nLateLogged < m_time.SlotsIn(1000)) {
+        return;
+    }
+    state.nLateLogged = nSlot;
+    const CDelayWatch::CProgram* pProgram = m_delay.Find(nProgram);
+    const long long llDelayMs = static_cast<long long>(m_time.MicrosAt(nDelay) / 1000);
+    char szWho[32] = "a packet of no program";
+    if (nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size()) {
+        std::snprintf(szWho, sizeof szWho, "program %d", m_vProgramNumber[size_t(nProgram)]);
+    }
+    if (pProgram != nullptr && pProgram->nMargin >= 0) {
         LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; packets leave more than %lld ms "
-                 "late",
-                 i + 1, static_cast<long long>(m_time.MicrosAt(m_nLateBudget) / 1000));
+                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, past "
+                 "its decoding margin of %lld ms less %d ms",
+                 i + 1, szWho, llDelayMs,
+                 static_cast<long long>(pProgram->nMargin / (kPcrHz / 1000)), kLateGuardMs);
+    } else {
+        LogPrint(kLogError,
+                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, more "
+                 "than %d ms with no decoding margin known",
+                 i + 1, szWho, llDelayMs, kLateGuardMs);
+    }
+}
+
+void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot)
+{
+    if (nPid == kPidNull) {
+        return; // a PID no map names
+    }
+    if (nProgram >= 0) {
+        const int nFrom = m_choice.GetPcrPid(nProgram);
+        if (m_choice.OnPcr(nProgram, nPid, nSlot) >= 0) {
+            // The program's PCRs are here now: gaps on this PID get
+            // insertions, the PID named before gets none (unless another
+            // program names it too).
+            m_pcr.AddPid(nPid);
+            if (nFrom != kPidNull && !m_choice.IsPcrPidOfOther(nFrom, nProgram)) {
+                m_pcr.SetInsert(nFrom, false);
+            }
+            m_vPcrInput[size_t(nPid)] = int(i);
+            std::vector<int>& vPids = m_vInputs[i].in.vPcrPids;
+            if (std::find(vPids.begin(), vPids.end(), nPid) == vPids.end()) {
+                vPids.push_back(nPid);
+            }
+            if (m_pListener != nullptr) {
+                m_pListener->OnPcrPidMoved(nProgram, nFrom, nPid);
+            }
+        }
+    }
+    // A PCR on a PID that is no program's PCR_PID is restamped like any
+    // other: left with its input value it would be off by the delay through
+    // the muxer, which changes from packet to packet.
+    if (!m_pcr.IsPcrPid(nPid)) {
+        m_pcr.AddPid(nPid, false);
+    }
+    if (m_vInputs[i].in.bLive) {
+        m_pcr.FollowPid(nPid);
+    }
+}
+
+void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot, int64_t nSlot,
+                          uint8_t* pOut)
+{
+    CInputState& state = m_vInputs[i];
+    std::memcpy(pOut, packet.vData, kTsPacketSize);
+    const int nOutPid = OutPidOf(state.in.pPidMap, pOut);
+    pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
+    pOut[2] = uint8_t(nOutPid & 0xFF);
+    const int nProgram = m_vProgramOf[size_t(nOutPid)];
+    if (HasPcrField(pOut)) {
+        NoteContentPcr(i, nProgram, nOutPid, nSlot);
+    }
+    if (m_pcr.IsPcrPid(nOutPid)) {
+        if (state.in.bLive) {
+            FollowLivePcr(i, nSlot, packet.nTime, pOut);
+        }
+        m_pcr.OnPacket(nSlot, nDueSlot, pOut, nOutPid);
+    }
+    if (nProgram >= 0) {
+        ++m_vProgramPackets[size_t(nProgram)];
+    }
+    ++m_vStats[i].nMuxed;
+    // An unpaced input has no due time to be late against.
+    if (state.in.bTimed) {
+        NoteDelay(i, nProgram, packet.nMargin, nSlot - nDueSlot, nSlot);
     }
 }
 
 void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
 {
     CInputState& state = m_vInputs[i];
-    const CTimedPacket* pHead = state.in.pQueue->Head();
-    std::memcpy(pOut, pHead->vData, kTsPacketSize);
-    const int nInPid = ((pOut[1] << 8) | pOut[2]) & kPidMask;
-    const int nOutPid = state.in.pPidMap[nInPid] & kPidMask; // -1 gives the null PID
-    pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
-    pOut[2] = uint8_t(nOutPid & 0xFF);
-    if (m_pcr.IsPcrPid(nOutPid)) {
-        if (state.in.bLive) {
-            FollowLivePcr(i, nSlot, pHead->nTime, pOut);
-        }
-        m_pcr.OnPacket(nSlot, state.nHeadSlot, pOut, nOutPid);
-    }
-    const int nProgram = m_vProgramOf[size_t(nOutPid)];
-    if (nProgram >= 0) {
-        ++m_vProgramPackets[size_t(nProgram)];
-    }
-    ++m_vStats[i].nMuxed;
-    NoteLate(i, nSlot - state.nHeadSlot);
+    Emit(i, *state.in.pQueue->Head(), state.nHeadSlot, nSlot, pOut);
     state.in.pQueue->Pop();
     RefreshHead(i);
+}
+
+int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
+{
+    CInputState& state = m_vInputs[i];
+    for (int k = 0;; ++k) {
+        const CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+        // What comes after a table change may be mapped otherwise.
+        if (p == nullptr || p->nChange != 0) {
+            return -1;
+        }
+        if (p->bTaken) {
+            continue;
+        }
+        // Times only grow along the queue: nothing further is due by then.
+        if ((k == 0 ? state.nHeadSlot : DueSlotOf(i, *p)) > nLimit) {
+            return -1;
+        }
+        if (OutPidOf(state.in.pPidMap, p->vData) == nPid) {
+            return HasPcrField(p->vData) ? k : -1;
+        }
+    }
 }
 
 bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
@@ -241,23 +368,26 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
         return false;
     }
     const int nInput = m_vPcrInput[size_t(nPid)];
-    if (nInput >= 0) {
-        CInputState& state = m_vInputs[size_t(nInput)];
+    if (nInput >= 0 && !m_vInputs[size_t(nInput)].bDrained) {
+        const size_t i = size_t(nInput);
+        CInputState& state = m_vInputs[i];
         if (!state.bHasHead) {
-            RefreshHead(size_t(nInput));
+            RefreshHead(i);
         }
-        const CTimedPacket* pHead = state.bHasHead ? state.in.pQueue->Head() : nullptr;
-        // Early by a hair (the slot rounding of a 40 ms input), not more.
-        if (pHead != nullptr && state.nHeadSlot <= nSlot + m_nPcrEarlySlots) {
-            const uint8_t* h = pHead->vData;
-            const int nHeadPid = state.in.pPidMap[((h[1] << 8) | h[2]) & kPidMask] & kPidMask;
-            // The PID's own PCR is next from its input: it goes now, a
-            // little ahead of its turn, instead of a PCR-only packet just
-            // before it.
-            if (nHeadPid == nPid && (h[3] & 0x20) != 0 && h[4] >= 7 && (h[5] & 0x10) != 0) {
-                TakeFrom(size_t(nInput), nSlot, pOut);
-                return true;
-            }
+        // The PID's own next PCR goes now when it is due by then (or a hair
+        // later): ahead of packets of other PIDs that run late, it keeps the
+        // gap without a PCR-only packet adding to their load.
+        const int64_t nLimit = std::max(nSlot, m_pcr.GetDueSlot(nPid)) + m_pcr.GetEarlySlots();
+        const int k = state.bHasHead ? FindOwnPcr(i, nPid, nLimit) : -1;
+        if (k == 0) {
+            TakeFrom(i, nSlot, pOut);
+            return true;
+        }
+        if (k > 0) {
+            CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+            Emit(i, *p, DueSlotOf(i, *p), nSlot, pOut);
+            p->bTaken = true;
+            return true;
         }
     }
     return m_pcr.TakeDue(nSlot, pOut) >= 0;
@@ -302,9 +432,12 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
             if (m_nStarved >= 0) {
                 break; // what the input has next may be due first
             }
+            // A table that has waited half its slack goes before content
+            // that runs late, or it would break its interval.
             const bool bTableFirst =
                 nTableDue <= nSlot &&
                 (nInput < 0 || nTableDue <= m_vInputs[size_t(nInput)].nHeadSlot ||
+                 nSlot - nTableDue >= m_nTableWaitSlots ||
                  m_carousel.GetPacketsSent() < m_nTablesFirstUntil);
             if (bTableFirst && m_carousel.TakeDue(nSlot, p)) {
                 bTable = true;

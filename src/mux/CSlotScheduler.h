@@ -1,28 +1,35 @@
 #pragma once
 
+#include "mux/CDelayWatch.h"
 #include "mux/COutputTime.h"
+#include "mux/CPcrPidChoice.h"
 #include "mux/CPcrStamper.h"
 #include "mux/CTableCarousel.h"
+#include "mux/CTableIntervals.h"
 
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <vector>
 
+struct CTimedPacket;
 class CTimedQueue;
 
 // Decides what every output slot carries, in output time. No threads, no
 // I/O, no clock of its own: a driver asks for slots and writes them when it
 // is time, so a test can step it slot by slot. Per slot, in this order: a PCR
-// where a PCR PID's gap would grow too long (its own next PCR when that is
-// at its input's head, else a PCR-only packet); then, of the tables and the
-// inputs' packets whose time has come, what fell due first; else a null
-// packet.
+// where a PCR PID's gap would grow too long (its own next PCR when it is
+// queued and due, taken ahead of its input's packets of other PIDs; else a
+// PCR-only packet); then, of the tables and the inputs' packets whose time
+// has come, what fell due first; else a null packet.
 //
 // Every packet of an input is due at its time on the input's timeline plus
 // one constant offset for that input, fixed by its first packet; so the
 // delay through the muxer is the same for every packet of a program and its
-// PTS-PCR relation is kept to within the lateness the slots force.
+// PTS-PCR relation is kept to within the lateness the slots force. That
+// lateness is judged per program against its decoding margin (CDelayWatch).
+// Every PCR that leaves is restamped; a program's PCRs move to a stream of
+// its own where its PCR_PID carries none (CPcrPidChoice).
 class CSlotScheduler
 {
 public:
@@ -38,11 +45,15 @@ public:
         std::vector<int> vPcrPids;    // its output PCR PIDs
     };
     // Told on the scheduler's thread when an input's table-change marker
-    // reaches its queue's head, before the input's next packet is taken.
+    // reaches its queue's head, before the input's next packet is taken;
+    // and when a program's PCRs have moved to another of its PIDs, before
+    // the packet with the first of them is written (its tables are to name
+    // the PID from there on).
     class IChangeListener
     {
     public:
         virtual void OnInputChange(size_t nInput, uint32_t nChange) = 0;
+        virtual void OnPcrPidMoved(int nProgram, int nFromPid, int nToPid) = 0;
 
     protected:
         ~IChangeListener() = default;
@@ -50,13 +61,15 @@ public:
     struct CInputStats
     {
         int64_t nMuxed = 0;
-        int64_t nLate = 0; // left more than the budget after their due slot
-        int64_t nMaxLateSlots = 0;
+        int64_t nLate = 0;         // left too late for their decoders
+        int64_t nMaxLateSlots = 0; // the largest delay past a due slot
     };
 
-    // nLateBudgetSlots: how late a packet may leave before it counts as late.
-    CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables,
-                   int64_t nLateBudgetSlots);
+    // nGuardSlots: the decoding margin a packet's delay must leave, and the
+    // delay allowed a program whose margin is not known. intervals: how
+    // often each kind of table repeats.
+    CSlotScheduler(int64_t nBitsPerSecond, std::vector<CPsiTable> vTables, int64_t nGuardSlots,
+                   const CTableIntervals& intervals = CTableIntervals());
 
     void AddInput(const CInput& input);
     // Our clock (microseconds) when slot 0 leaves, for live inputs: a live
@@ -64,6 +77,9 @@ public:
     void SetLocalStart(int64_t nMicros) { m_nLocalStartTicks = nMicros * (kPcrHz / 1'000'000); }
     // Output PID -> output program, for the per-program figures.
     void MapProgramPid(int nPid, int nProgram);
+    // Output program nProgram: its number (for the log) and the PCR PID its
+    // tables name (kPidNull: none), from the next slot on.
+    void SetProgram(int nProgram, int nNumber, int nPcrPid);
     void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
     // From the listener: the new table set, due from the next slot on.
     // The new set leads what the input sends after the change, late or not.
@@ -72,9 +88,10 @@ public:
         m_carousel.SetTables(std::move(vTables), m_nNext);
         m_nTablesFirstUntil = m_carousel.GetPacketsSent() + m_carousel.GetSetPacketCount();
     }
-    // From the listener: a PCR PID taken up, or one that carries no more.
+    // From the listener: a PCR PID taken up, or one that is no program's
+    // any more (PCRs it still carries are restamped, nothing is inserted).
     void AddPcrPid(int nPid) { m_pcr.AddPid(nPid); }
-    void EndPcrPid(int nPid) { m_pcr.EndPid(nPid); }
+    void EndPcrPid(int nPid) { m_pcr.SetInsert(nPid, false); }
     // From the listener: the output PCR PIDs of input i from now on.
     void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
     // Input i is down (stalled, silent, or not ready yet): the slots no
@@ -103,6 +120,11 @@ public:
         return size_t(nProgram) < m_vProgramPackets.size() ? m_vProgramPackets[size_t(nProgram)]
                                                            : 0;
     }
+    // Delay, margin and late packets of a program; null before its first packet.
+    const CDelayWatch::CProgram* GetProgramDelay(int nProgram) const
+    {
+        return m_delay.Find(nProgram);
+    }
     // The slot content starts from: after the first complete set of tables.
     int64_t GetStartSlot() const { return m_nStartSlot; }
 
@@ -114,36 +136,49 @@ private:
         int64_t nBaseSlot = 0;   // due slot of that packet: the start slot, or where it restarted
         int64_t nLiveShift = 0;  // live: ticks from a packet's time to when it is due
         int64_t nHeadSlot = 0;   // due slot of the queue's head
+        int64_t nLateLogged = -1; // slot of the last line about its late packets
         bool bHasHead = false;
         bool bDrained = false;
-        bool bLateEpisode = false;
         bool bDown = false; // not waited for; restarts at its next packet
     };
 
     // Looks at input i's head: its due slot, or that it drained or starved.
     void RefreshHead(size_t i);
+    // The slot a packet of input i is due (the input's first sets its offset).
+    int64_t DueSlotOf(size_t i, const CTimedPacket& packet);
     // The input whose head leaves at nSlot; -1 none. Sets m_nStarved.
     int PickInput(int64_t nSlot);
     void TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut);
-    // A PCR due on a PID: its own next PCR when that is at its input's head
-    // and due, else a PCR-only packet. False when none is due.
+    // Writes a packet of input i, due at nDueSlot, into slot nSlot.
+    void Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot, int64_t nSlot,
+              uint8_t* pOut);
+    // A PCR due on a PID: its own next PCR when that is queued and due by
+    // then, else a PCR-only packet. False when none is due.
     bool TakePcr(int64_t nSlot, uint8_t* pOut);
-    void NoteLate(size_t i, int64_t nLate);
+    // Where in input i's queue the next packet of nPid is, when it carries
+    // a PCR and is due by nLimit and no table change comes before it; -1
+    // otherwise. Packets of other PIDs may be passed, never one of nPid.
+    int FindOwnPcr(size_t i, int nPid, int64_t nLimit);
+    // A content PCR on nPid (of program nProgram, -1 none) leaves in nSlot.
+    void NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot);
+    void NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t nDelay, int64_t nSlot);
     // Sets the PCR of a live input's packet (nTime: its time) leaving in nSlot.
     void FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut);
 
     COutputTime m_time;
     CTableCarousel m_carousel;
     CPcrStamper m_pcr;
-    int64_t m_nLateBudget;
+    CDelayWatch m_delay;
+    CPcrPidChoice m_choice;
     int64_t m_nStartSlot;
-    int64_t m_nNext = 0; // the next slot to fill
+    int64_t m_nNext = 0;            // the next slot to fill
     int64_t m_nLocalStartTicks = 0; // our clock at slot 0, ticks
     std::vector<CInputState> m_vInputs;
     std::vector<CInputStats> m_vStats;
     std::vector<int> m_vProgramOf;          // per output PID: program index, -1 none
     std::vector<int> m_vPcrInput;           // per output PCR PID: its input, -1 none
-    int64_t m_nPcrEarlySlots;               // how early a PCR may leave to keep the gap
+    std::vector<int> m_vProgramNumber;      // per program index, for the log
+    int64_t m_nTableWaitSlots;              // how long a due table waits for late content
     int64_t m_nTablesFirstUntil = 0;        // carousel packets sent before a new set stops leading
     std::vector<int64_t> m_vProgramPackets; // per program
     IChangeListener* m_pListener = nullptr; // not owned

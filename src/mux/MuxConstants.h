@@ -30,9 +30,24 @@ inline constexpr const char* kServiceProvider = "libbraidmill";
 inline constexpr int kServiceNameChars = 100; // buffer for "service %03d"
 inline constexpr int kServiceDescriptorCapacity = 200;
 // Scheduling policy of the output.
-inline constexpr int kPcrInsertMs = 35;  // a PCR PID silent this long gets a PCR-only packet
-inline constexpr int kPcrMaxGapMs = 40;  // ... and never silent longer
-inline constexpr int kLateBudgetMs = 50; // a packet this much past its due slot counts as late
+inline constexpr int kPcrInsertMs = 35; // a PCR PID silent this long gets a PCR-only packet
+inline constexpr int kPcrMaxGapMs = 40; // ... and never silent longer
+// A program's PCR_PID that carries no PCR this long gives way to one of the
+// program's streams that does.
+inline constexpr int kPcrSilentMs = 100;
+// The decoding margin a packet's delay through the muxer must leave; also
+// the delay a program whose margin is not known yet may take.
+inline constexpr int kLateGuardMs = 100;
+// Table repetition: PAT and PMTs every kPsiRepeatMs; SDT and NIT too while
+// the tables take at most kTableSharePercent of the output, else as rarely
+// as these (DVB asks for at least every 2 s and 10 s).
+inline constexpr int kTableSharePercent = 5;
+inline constexpr int kSdtMaxIntervalMs = 1000;
+inline constexpr int kNitMaxIntervalMs = 5000;
+// Intervals a user may set: DVB's 25 ms between sections up to its limits.
+inline constexpr int kSiMinIntervalMs = 25;
+inline constexpr int kSdtLimitMs = 2000;
+inline constexpr int kNitLimitMs = 10000;
 // A live input's packet leaves this long after the time its sender's clock
 // maps to on ours: room for the wait for the next PCR and network jitter.
 inline constexpr int64_t kLiveDelayMs = 100;
@@ -52,6 +67,7 @@ inline constexpr int64_t kCatchUpLeewayMs = 10;
 // kCatchUpBurstGroups groups; past twice it, what is owed goes at once.
 inline constexpr int64_t kCatchUpMaxLagMs = 1000;
 inline constexpr int kCatchUpBurstGroups = 4;
-// The tables' cycle: a little inside the 80 ms promised, so that a table
-// that waits behind content that fell due before it still keeps the promise.
-inline constexpr int kTableCycleMs = kPsiRepeatMs * 19 / 20;
+// A table's cycle is a little inside its interval (19/20 of it), so that a
+// table that waits behind content that fell due before it still keeps it.
+inline constexpr int kTableCycleNum = 19;
+inline constexpr int kTableCycleDen = 20;

@@ -148,8 +148,11 @@ void CMuxCore::DriveLoop()
     const std::vector<CSlotScheduler::CInputStats>& vStats = scheduler.GetInputStats();
     for (size_t i = 0; i < vStats.size(); ++i) {
         if (vStats[i].nLate > 0) {
-            LogPrint(kLogError, "mux: input %zu: %lld packets left more than %d ms late in all",
-                     i + 1, static_cast<long long>(vStats[i].nLate), kLateBudgetMs);
+            LogPrint(kLogError,
+                     "mux: input %zu: %lld packets left too late for their decoders in all, up "
+                     "to %lld ms late",
+                     i + 1, static_cast<long long>(vStats[i].nLate),
+                     static_cast<long long>(time.MicrosAt(vStats[i].nMaxLateSlots) / 1000));
         }
     }
 }
@@ -230,7 +233,19 @@ bool CMuxCore::PublishStats(bool bWait)
         out.llPcrs = scheduler.GetPcrStamper().GetPcrCount(nPcrPid);
         const int64_t nMax = scheduler.GetPcrStamper().GetMaxIntervalSlots(nPcrPid);
         out.nMaxPcrIntervalUs = nMax < 0 ? -1 : int(time.MicrosAt(nMax));
+        out.nPcrPid = nPcrPid;
+        out.llLate = 0;
+        out.nMaxDelayUs = 0;
+        out.nMarginUs = -1;
+        if (const CDelayWatch::CProgram* pDelay = scheduler.GetProgramDelay(int(p))) {
+            out.llLate = pDelay->nLate;
+            out.nMaxDelayUs = int(std::min<int64_t>(time.MicrosAt(pDelay->nMaxDelaySlots),
+                                                    std::numeric_limits<int>::max()));
+            out.nMarginUs = pDelay->nMargin < 0 ? -1 : int(pDelay->nMargin / (kPcrHz / 1'000'000));
+        }
     }
+    m_stats.nSdtIntervalMs = m_intervals.GetSdtMs();
+    m_stats.nNitIntervalMs = m_intervals.GetNitMs();
     m_bHaveStats = true;
     return true;
 }

@@ -131,77 +131,6 @@ TEST_F(BraidmillTimingTest, InputWhosePcrsStopHalfWayLeavesTheOtherAlone)
               in.GetPackets(in.GetFirstPmts().begin()->second.streams[1].nPid).size());
 }
 
-namespace {
-
-// 200 programs of one stream each, the PCR on it, one packet per program
-// every 30 ms in turn: 20,000 / 3 packets a second, PCR n at n * 4,050 ticks.
-std::vector<uint8_t> TwoHundredPrograms(double fSeconds)
-{
-    constexpr int kPrograms = 200;
-    std::vector<tsb::PatEntry> vPat;
-    for (int p = 0; p < kPrograms; ++p) {
-        vPat.push_back({uint16_t(p + 1), uint16_t(0x100 + p)});
-    }
-    std::vector<tsb::Packet> vTables =
-        CPacketBuilder::Packetize(kPidPat, CPacketBuilder::PatSection(1, vPat));
-    for (int p = 0; p < kPrograms; ++p) {
-        const uint16_t nEs = uint16_t(0x400 + p);
-        for (const tsb::Packet& packet : CPacketBuilder::Packetize(
-                 uint16_t(0x100 + p),
-                 CPacketBuilder::PmtSection(uint16_t(p + 1), nEs, {{0x06, nEs, {}}}))) {
-            vTables.push_back(packet);
-        }
-    }
-    std::vector<uint8_t> vOut;
-    for (const tsb::Packet& packet : vTables) {
-        vOut.insert(vOut.end(), packet.begin(), packet.end());
-    }
-    const int64_t nCount = int64_t(fSeconds * 20000 / 3);
-    for (int64_t n = 0; n < nCount; ++n) {
-        const int p = int(n % kPrograms);
-        tsb::Header h;
-        h.nPid = uint16_t(0x400 + p);
-        h.nCc = uint8_t((n / kPrograms) & 0x0F);
-        const tsb::Packet packet =
-            CPacketBuilder::Pcr(h, (int64_t(vTables.size()) + n) * 4050, false, {0x55});
-        vOut.insert(vOut.end(), packet.begin(), packet.end());
-    }
-    return vOut;
-}
-
-long long OutputRateOf(const std::string& sErr)
-{
-    std::smatch m;
-    return std::regex_search(sErr, m, std::regex("output rate ([0-9]+) bit/s")) ? std::stoll(m[1])
-                                                                                : -1;
-}
-
-} // namespace
-
-TEST_F(BraidmillTimingTest, TwoHundredProgramsKeepTablesAndContentOnTime)
-{
-    const std::string sIn = m_sDir + "/many.ts", sOut = m_sDir + "/many-out.ts";
-    ASSERT_TRUE(CStreamMaker::WriteFile(sIn, TwoHundredPrograms(3.0)));
-    const ToolResult run = Mux({"--fast", sIn, m_sH264, sOut});
-    ASSERT_EQ(run.nStatus, 0) << run.sErr;
-    EXPECT_NE(run.sErr.find("the tables need"), std::string::npos) << run.sErr;
-    const long long llRate = OutputRateOf(run.sErr);
-    ASSERT_GT(llRate, 0) << run.sErr;
-
-    tsr::CTsReader out;
-    ASSERT_TRUE(out.LoadFile(sOut));
-    EXPECT_EQ(out.GetPat().programs.size(), 201u);
-    // Every table at most 80 ms apart.
-    for (uint16_t nPid :
-         {uint16_t(0x0000), uint16_t(1011), uint16_t(1011 + 199 * 10), uint16_t(0x0011)}) {
-        EXPECT_LE(out.GetRepetition(nPid, double(llRate)).fMaxGapMs, 80.0) << "PID " << nPid;
-    }
-    EXPECT_LE(CTimingCheck::MaxPcrGapMs(out), 40.0);
-    EXPECT_LE(ProgramSpreadMs(m_sH264, out, 301), 12.0)
-        << "on time, behind a third of the rate in tables";
-    EXPECT_EQ(out.GetCcErrors(), 0);
-}
-
 TEST_F(BraidmillTimingTest, ARateBelowTheContentIsReportedAndFailsTheRun)
 {
     const long long llLow = std::llround(DefaultMuxRate({m_sMpeg2, m_sH264}) * 0.25);
@@ -210,5 +139,8 @@ TEST_F(BraidmillTimingTest, ARateBelowTheContentIsReportedAndFailsTheRun)
         Mux({"--fast", "--rate", std::to_string(llLow), m_sMpeg2, m_sH264, sOut});
     EXPECT_EQ(run.nStatus, 3) << run.sErr;
     EXPECT_NE(run.sOut.find("content exceeds the output rate"), std::string::npos) << run.sOut;
-    EXPECT_NE(run.sErr.find("late"), std::string::npos) << run.sErr;
+    EXPECT_TRUE(std::regex_search(run.sErr, std::regex("program 101 \\(input 1\\): late [0-9]+: "
+                                                       "packets may reach its decoders after "
+                                                       "their time; largest delay")))
+        << run.sErr;
 }

@@ -55,6 +55,30 @@ void SetPid(uint8_t* p, uint16_t nPid)
     p[2] = uint8_t(nPid & 0xFF);
 }
 
+// Rewrites PCR_PID in a packet that starts a PMT section at byte 5, and its
+// CRC_32. False when the section does not fit the packet.
+bool SetPmtPcrPid(uint8_t* pPacket, uint16_t nPcrPid)
+{
+    uint8_t* pSec = pPacket + 5; // PCR_PID sits at section bytes 8-9
+    const int nLen = 3 + (((pSec[1] & 0x0F) << 8) | pSec[2]);
+    if (nLen > kTsPacketSize - 5) {
+        return false;
+    }
+    pSec[8] = uint8_t((pSec[8] & 0xE0) | (nPcrPid >> 8));
+    pSec[9] = uint8_t(nPcrPid & 0xFF);
+    const uint32_t nCrc = Crc32Mpeg(pSec, nLen - 4);
+    for (int b = 0; b < 4; ++b) {
+        pSec[nLen - 4 + b] = uint8_t(nCrc >> (24 - 8 * b));
+    }
+    return true;
+}
+
+bool IsPmtStart(const uint8_t* p, uint16_t nPmtPid)
+{
+    return ((p[1] & 0x1F) << 8 | p[2]) == nPmtPid && (p[1] & 0x40) != 0 && (p[3] & 0x20) == 0 &&
+           p[4] == 0;
+}
+
 } // namespace
 
 bool CStreamMaker::HaveFfmpeg()
@@ -114,6 +138,23 @@ bool CStreamMaker::MakeH264Vbr(const std::string& sPath, double fSeconds)
                   sPath);
 }
 
+bool CStreamMaker::MakePrograms(const std::string& sPath, double fSeconds, int nPrograms)
+{
+    const std::string s = Seconds(fSeconds);
+    std::string sInputs, sMaps, sPrograms;
+    for (int p = 0; p < nPrograms; ++p) {
+        sInputs += Video("testsrc", s) + Sine(300 + 50 * p, s);
+        sMaps += "-map " + std::to_string(2 * p) + " -map " + std::to_string(2 * p + 1) + " ";
+        sPrograms += "-program program_num=" + std::to_string(p + 1) +
+                     ":st=" + std::to_string(2 * p) + ":st=" + std::to_string(2 * p + 1) + " ";
+    }
+    return Ffmpeg(sInputs + sMaps +
+                      "-c:v mpeg2video -b:v 300k -maxrate 300k -bufsize 300k -g 12 "
+                      "-c:a mp2 -b:a 64k " +
+                      sPrograms + "-muxrate " + std::to_string(nPrograms * 600'000),
+                  sPath);
+}
+
 bool CStreamMaker::MakeDvbAc3(const std::string& sPath, double fSeconds)
 {
     std::string s = Seconds(fSeconds);
@@ -156,19 +197,8 @@ bool CStreamMaker::MovePcrToOwnPid(const std::string& sIn, const std::string& sO
             --nDebt;
             continue;
         }
-        if (nPid == pmt.nPmtPid && (pkt[1] & 0x40) && !bAf && pkt[4] == 0) {
-            // The PMT section starts at byte 5; PCR_PID sits at section bytes 8-9.
-            uint8_t* pSec = &pkt[5];
-            int nLen = 3 + (((pSec[1] & 0x0F) << 8) | pSec[2]);
-            if (nLen > kTsPacketSize - 5) {
-                return false;
-            }
-            pSec[8] = uint8_t((pSec[8] & 0xE0) | (nNewPcrPid >> 8));
-            pSec[9] = uint8_t(nNewPcrPid & 0xFF);
-            uint32_t nCrc = Crc32Mpeg(pSec, nLen - 4);
-            for (int b = 0; b < 4; ++b) {
-                pSec[nLen - 4 + b] = uint8_t(nCrc >> (24 - 8 * b));
-            }
+        if (IsPmtStart(pkt.data(), pmt.nPmtPid) && !SetPmtPcrPid(pkt.data(), nNewPcrPid)) {
+            return false;
         }
         if (nPid == pmt.nPcrPid && bAf && pkt[4] >= 7 && (pkt[5] & 0x10)) {
             std::vector<uint8_t> pcr(kTsPacketSize, 0xFF);
@@ -186,6 +216,24 @@ bool CStreamMaker::MovePcrToOwnPid(const std::string& sIn, const std::string& sO
             pkt[5] &= uint8_t(~0x10);
             std::copy(pkt.begin() + 12, pkt.begin() + 5 + nAfLen, pkt.begin() + 6);
             std::fill(pkt.begin() + 5 + nAfLen - 6, pkt.begin() + 5 + nAfLen, 0xFF);
+        }
+        vOut.insert(vOut.end(), pkt.begin(), pkt.end());
+    }
+    return WriteFile(sOut, vOut);
+}
+
+bool CStreamMaker::NamePcrPid(const std::string& sIn, const std::string& sOut, uint16_t nPcrPid)
+{
+    tsr::CTsReader reader;
+    if (!reader.LoadFile(sIn) || reader.GetPmts().size() != 1) {
+        return false;
+    }
+    const uint16_t nPmtPid = reader.GetPmts().begin()->second.nPmtPid;
+    std::vector<uint8_t> vOut;
+    for (size_t i = 0; i < reader.GetPacketCount(); ++i) {
+        std::vector<uint8_t> pkt(reader.GetPacket(i), reader.GetPacket(i) + kTsPacketSize);
+        if (IsPmtStart(pkt.data(), nPmtPid) && !SetPmtPcrPid(pkt.data(), nPcrPid)) {
+            return false;
         }
         vOut.insert(vOut.end(), pkt.begin(), pkt.end());
     }

@@ -25,6 +25,8 @@ public:
     // The same at a variable rate, about 1.2 Mbit/s: only what the stream
     // carries, no null packets.
     static bool MakeH264Vbr(const std::string& sPath, double fSeconds);
+    // nPrograms programs of MPEG-2 video + MP2 audio each, at 600 kbit/s a program.
+    static bool MakePrograms(const std::string& sPath, double fSeconds, int nPrograms);
     // One program: MPEG-2 video + AC-3 audio tagged as German, written the DVB
     // way: stream_type 0x06 with registration, AC-3 and language descriptors.
     static bool MakeDvbAc3(const std::string& sPath, double fSeconds);
@@ -36,6 +38,9 @@ public:
     // so the stream keeps its length and rate.
     static bool MovePcrToOwnPid(const std::string& sIn, const std::string& sOut,
                                 uint16_t nNewPcrPid);
+    // The PMT of a one-program stream names nPcrPid its PCR_PID; the PCRs
+    // stay where they are.
+    static bool NamePcrPid(const std::string& sIn, const std::string& sOut, uint16_t nPcrPid);
     // Leaves out every packet of a PID.
     static bool DropPid(const std::string& sIn, const std::string& sOut, uint16_t nPid);
 

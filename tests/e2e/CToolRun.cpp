@@ -1,5 +1,7 @@
 #include "CToolRun.h"
 
+#include <regex>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -132,4 +134,12 @@ int CToolRun::Shell(const std::string& sCommand)
 {
     int nRc = std::system(sCommand.c_str());
     return (nRc != -1 && WIFEXITED(nRc)) ? WEXITSTATUS(nRc) : -1;
+}
+
+double CToolRun::OutputRateOf(const ToolResult& run)
+{
+    std::smatch m;
+    return std::regex_search(run.sErr, m, std::regex("output rate ([0-9.]+) bit/s"))
+               ? std::stod(m[1])
+               : -1;
 }

@@ -35,4 +35,7 @@ public:
                           const std::function<void(int nPid)>& fnWhileRunning = {});
     // A shell command line; its exit status, or -1.
     static int Shell(const std::string& sCommand);
+    // The exact output rate from the program's "output rate N bit/s" line on
+    // standard error; -1 when there is none.
+    static double OutputRateOf(const ToolResult& run);
 };

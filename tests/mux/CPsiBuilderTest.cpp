@@ -619,3 +619,46 @@ TEST(CPsiBuilderTest, UpdateKeepsEveryPidGivenAndTakesTheNextFreeInTheBlockThenF
               1);
     EXPECT_FALSE(builder.UpdateInput(1, {Program(0x100, vEs)}, map.data(), vOne)) << "no change";
 }
+
+// The PCRs of a program whose PMT names no PCR_PID come on its video: the
+// PMT names the video from then on, through updates that leave the input's
+// PCR_PID and the video as they were, and names the input's choice again
+// once that changes or the video leaves.
+TEST(CPsiBuilderTest, PcrPidMovedToAStreamStaysWhileTheInputLeavesItSo)
+{
+    CLogCapture capture;
+    std::vector<CProgramDescriptors> vOne(1);
+    vOne[0].nProgramNumber = 1;
+    const std::vector<_ES_INFO> vEs{{0x101, 0x02}, {0x102, 0x04}};
+    std::vector<int> map = FreshMap();
+    CPsiBuilder builder;
+    builder.AddInput(1, {Program(kPidNull, vEs)}, map.data(), &vOne);
+    ASSERT_EQ(builder.GetPrograms()[0].nPcrPid, kPidNull);
+    const int nVideo = map[0x101];
+    EXPECT_TRUE(builder.MovePcrPid(0, nVideo));
+    EXPECT_FALSE(builder.MovePcrPid(0, nVideo)) << "no change";
+    EXPECT_FALSE(builder.MovePcrPid(5, nVideo)) << "no such program";
+    std::vector<CPsiTable> vTables;
+    ASSERT_TRUE(builder.BuildTables(vTables, 1));
+    std::vector<uint8_t> vPsi = vTables[0].vPackets; // PAT, then the PMT
+    vPsi.insert(vPsi.end(), vTables[1].vPackets.begin(), vTables[1].vPackets.end());
+    tsr::CTsReader reader;
+    reader.LoadBuffer(vPsi.data(), vPsi.size());
+    ASSERT_NE(reader.FindPmt(101), nullptr);
+    EXPECT_EQ(reader.FindPmt(101)->nPcrPid, nVideo);
+
+    // A new descriptor loop: the input's PCR_PID and the video stay.
+    std::vector<CProgramDescriptors> vTagged = vOne;
+    vTagged[0].vProgramInfo.push_back({0x05, {'A', 'B', 'C', 'D'}});
+    EXPECT_TRUE(builder.UpdateInput(1, {Program(kPidNull, vEs)}, map.data(), vTagged));
+    EXPECT_EQ(builder.GetPrograms()[0].nPcrPid, nVideo);
+    // The video gone: what the input names again.
+    EXPECT_TRUE(builder.UpdateInput(1, {Program(kPidNull, {vEs[1]})}, map.data(), vTagged));
+    EXPECT_EQ(builder.GetPrograms()[0].nPcrPid, kPidNull);
+    EXPECT_TRUE(builder.MovePcrPid(0, map[0x102]));
+    // The input naming a PCR_PID of its own: that one (here the one already named).
+    EXPECT_FALSE(builder.UpdateInput(1, {Program(0x102, {vEs[1]})}, map.data(), vTagged));
+    EXPECT_EQ(builder.GetPrograms()[0].nPmtPcrPid, map[0x102]);
+    EXPECT_TRUE(builder.UpdateInput(1, {Program(0x103, {vEs[1]})}, map.data(), vTagged));
+    EXPECT_EQ(builder.GetPrograms()[0].nPcrPid, map[0x103]);
+}

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 using namespace mtk;
@@ -35,13 +36,16 @@ class CSlotSchedulerTest : public ::testing::Test
 protected:
     CSlotSchedulerTest() : m_vMap(kPidCount, -1) {}
 
-    // Queues a packet due at nTime on input i's timeline.
-    void Push(CTimedQueue& queue, const tsb::Packet& packet, int64_t nTime)
+    // Queues a packet due at nTime on input i's timeline (nChange: a marker).
+    void Push(CTimedQueue& queue, const tsb::Packet& packet, int64_t nTime,
+              int32_t nMargin = CTimedPacket::kNoMargin, uint32_t nChange = 0)
     {
         CTimedPacket* p = queue.Reserve();
         ASSERT_NE(p, nullptr);
         std::copy(packet.begin(), packet.end(), p->vData);
         p->nTime = nTime;
+        p->nMargin = nMargin;
+        p->nChange = nChange;
         queue.CommitReserved();
         queue.Publish(1);
     }
@@ -322,4 +326,164 @@ TEST_F(CSlotSchedulerTest, LivePcrKeepsTheSendersClockPlusItsLateness)
     ASSERT_EQ(vPcrs.size(), 2u);
     EXPECT_EQ(vPcrs[0].second, nPcr0 + time.TicksAt(vPcrs[0].first) - (nTime0 + nDelay));
     EXPECT_EQ(vPcrs[1].second, nPcr1 + time.TicksAt(vPcrs[1].first) - (nTime1 + nDelay));
+}
+
+namespace {
+
+class CListener : public CSlotScheduler::IChangeListener
+{
+public:
+    void OnInputChange(size_t, uint32_t nChange) override { vChanges.push_back(nChange); }
+    void OnPcrPidMoved(int nProgram, int nFrom, int nTo) override
+    {
+        vMoves.push_back({nProgram, nFrom, nTo});
+    }
+    std::vector<uint32_t> vChanges;
+    std::vector<std::vector<int>> vMoves;
+};
+
+struct CPull
+{
+    const char* szName;
+    bool bOwnPacketFirst; // a packet of the PCR PID without a PCR queued before its PCR
+    bool bMarkerFirst;    // a table change queued before it
+    int nInserted;
+};
+
+class CSlotSchedulerPullTest : public CSlotSchedulerTest,
+                               public ::testing::WithParamInterface<CPull>
+{
+};
+
+} // namespace
+
+// Content of another PID runs 60 slots late when the PCR PID's gap runs
+// out: its own next PCR, queued and due, goes ahead of it instead of a
+// PCR-only packet that would make the content later still. It may pass
+// packets of other PIDs, never one of its own, nor a table change.
+TEST_P(CSlotSchedulerPullTest, OwnPcrQueuedBehindLateContentGoesFirst)
+{
+    const CPull pull = GetParam();
+    m_vMap[0x100] = 0x200;
+    m_vMap[0x101] = 0x201;
+    CTimedQueue queue(512);
+    CListener listener;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.SetChangeListener(&listener);
+    scheduler.AddInput(Input(queue, {0x200}));
+    Push(queue, CPacketBuilder::Pcr(On(0x100, 0), 1'000'000, false, {1}), 0);
+    for (int k = 0; k < 120; ++k) { // all due at slot 11: the last leaves 120 slots late
+        Push(queue, Numbered(0x101, uint32_t(k), uint8_t(k)), 10 * kTicksPerSlot);
+    }
+    if (pull.bOwnPacketFirst) {
+        Push(queue, Numbered(0x100, 999, 1), 60 * kTicksPerSlot);
+    }
+    if (pull.bMarkerFirst) {
+        Push(queue, Numbered(0x100, 0, 0), 60 * kTicksPerSlot, CTimedPacket::kNoMargin, 7);
+    }
+    const uint8_t nCc = pull.bOwnPacketFirst ? 2 : 1;
+    Push(queue, CPacketBuilder::Pcr(On(0x100, nCc), 1'000'000 + 70 * kTicksPerSlot, false, {2}),
+         70 * kTicksPerSlot);
+    queue.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+
+    std::vector<int64_t> vPcrSlots;
+    uint32_t nNext = 0;
+    for (size_t n = 0; n < vOut.size() / kTsPacketSize; ++n) {
+        const uint8_t* p = &vOut[n * kTsPacketSize];
+        if (PidAt(vOut, n) == 0x201) {
+            EXPECT_EQ(NumberOf(p), nNext++) << "content keeps its order";
+        } else if (PidAt(vOut, n) == 0x200 && (p[3] & 0x20) != 0 && (p[5] & 0x10) != 0) {
+            vPcrSlots.push_back(int64_t(n));
+        }
+    }
+    EXPECT_EQ(nNext, 120u);
+    EXPECT_EQ(scheduler.GetPcrStamper().GetInsertedCount(), pull.nInserted);
+    ASSERT_GE(vPcrSlots.size(), 2u);
+    EXPECT_LE(vPcrSlots[1] - vPcrSlots[0], 80) << "40 ms at most";
+    EXPECT_EQ(listener.vChanges.size(), pull.bMarkerFirst ? 1u : 0u);
+    EXPECT_EQ(scheduler.GetInputStats()[0].nMuxed, 122 + int(pull.bOwnPacketFirst))
+        << "every packet once; a marker takes no slot";
+}
+
+INSTANTIATE_TEST_SUITE_P(Queues, CSlotSchedulerPullTest,
+                         ::testing::Values(CPull{"Free", false, false, 0},
+                                           CPull{"OwnPacketFirst", true, false, 1},
+                                           CPull{"MarkerFirst", false, true, 1}),
+                         [](const ::testing::TestParamInfo<CPull>& test) {
+                             return test.param.szName;
+                         });
+
+// A program whose PMT names no PCR_PID, its PCRs on its video: the first of
+// them makes the video its PCR PID (the listener is told, the tables are
+// its), and from then on the video's gaps are kept. PCRs on a PID that is no
+// program's PCR PID are restamped like all others.
+TEST_F(CSlotSchedulerTest, PcrsOnAStreamMakeItThePcrPidWhereThePmtNamesNone)
+{
+    m_vMap[0x100] = 0x200; // video, PCRs every 100 slots
+    m_vMap[0x101] = 0x201; // data, PCRs of its own, no program's PCR PID
+    CListener listener;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.SetChangeListener(&listener);
+    scheduler.AddInput(Input(m_a));
+    scheduler.MapProgramPid(0x200, 0);
+    scheduler.MapProgramPid(0x201, 0);
+    scheduler.SetProgram(0, 101, kPidNull);
+    for (int i = 0; i < 4; ++i) {
+        Push(m_a, CPacketBuilder::Pcr(On(0x100, uint8_t(i)), 7'000'000 + i * 100 * kTicksPerSlot + 5,
+                                      false, {1}),
+             i * 100 * kTicksPerSlot);
+        Push(m_a, CPacketBuilder::Pcr(On(0x101, uint8_t(i)), 900 + i * 30 * kTicksPerSlot, false, {1}),
+             (i * 100 + 50) * kTicksPerSlot);
+    }
+    m_a.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+
+    ASSERT_EQ(listener.vMoves.size(), 1u) << "the data PID's PCRs move nothing: the video has them";
+    EXPECT_EQ(listener.vMoves[0], (std::vector<int>{0, kPidNull, 0x200}));
+    std::map<int, std::pair<size_t, int64_t>> first; // PID -> slot, PCR of its first
+    int nInserted = 0;
+    for (size_t n = 0; n < vOut.size() / kTsPacketSize; ++n) {
+        CTsPacket packet;
+        packet.SetData(const_cast<uint8_t*>(&vOut[n * kTsPacketSize]));
+        if (!packet.HasPcr()) {
+            continue;
+        }
+        const int nPid = packet.GetPid();
+        nInserted += packet.GetAdaptationFieldControl() == 2;
+        if (first.count(nPid) == 0) {
+            first[nPid] = {n, packet.GetPcr()};
+        }
+        EXPECT_EQ(packet.GetPcr(),
+                  first[nPid].second + (int64_t(n) - int64_t(first[nPid].first)) * kTicksPerSlot)
+            << "PID " << nPid << " slot " << n;
+    }
+    EXPECT_EQ(first.size(), 2u);
+    EXPECT_EQ(nInserted, 4) << "one in each 100-slot gap of the video, and after its last PCR "
+                               "while the input still sends; none on the data PID";
+}
+
+// Content above the rate: a packet counts as late only once its delay eats
+// its program's decoding margin down to the guard (here 300 ms of margin,
+// 100 ms of guard: 400 slots of delay may pass).
+TEST_F(CSlotSchedulerTest, LateMeansPastTheDecodingMarginLessTheGuard)
+{
+    m_vMap[0x100] = 0x200;
+    CTimedQueue big(4096);
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 200);
+    scheduler.AddInput(Input(big));
+    scheduler.MapProgramPid(0x200, 0);
+    for (int i = 0; i < 2000; ++i) {
+        const int32_t nMargin = i % 10 == 0 ? 300 * 90 : CTimedPacket::kNoMargin;
+        Push(big, Numbered(0x100, uint32_t(i), uint8_t(i)), i * kTicksPerSlot / 2, nMargin);
+    }
+    big.PublishEnd();
+    Run(scheduler);
+    const CDelayWatch::CProgram* pProgram = scheduler.GetProgramDelay(0);
+    ASSERT_NE(pProgram, nullptr);
+    EXPECT_EQ(pProgram->nMargin, 300 * 27'000);
+    // Packet i leaves i / 2 slots late, plus a slot per table repetition.
+    EXPECT_NEAR(double(pProgram->nLate), 2000 - 800, 15);
+    EXPECT_EQ(scheduler.GetInputStats()[0].nLate, pProgram->nLate);
+    EXPECT_NEAR(double(pProgram->nMaxDelaySlots), 1000, 15);
 }

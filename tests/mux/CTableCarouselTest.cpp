@@ -184,3 +184,38 @@ TEST(CTableCarouselTest, NewSetLeadsRightAfterTheTableHalfSentAndCountersGoOn)
         ASSERT_LT(out.vPid[n], 1041) << "slot " << n << ": a program no longer in the set";
     }
 }
+
+// An SDT that repeats far less often than PAT and PMTs (its own interval, at
+// the 5 % share rule's limit) keeps a place of its own among them: it never
+// makes them late, and its packets are spread over its share of the cycle.
+TEST(CTableCarouselTest, SlowTableKeepsItsPlaceAndItsIntervalAtTheLimit)
+{
+    const std::vector<CPsiTable> vTables = Tables(200);
+    const int64_t nBase = 2128;
+    const int64_t nSdt = 12 * nBase + nBase / 2; // taken down to 12 cycles
+    CTableCarousel carousel(nBase);
+    carousel.SetInterval(0x42, nSdt);
+    carousel.SetTables(vTables, 0);
+    COutput out;
+    Drive(carousel, vTables, 0, 5 * nSdt, out);
+    Read(out);
+    const std::map<int, std::vector<int64_t>> starts = StartsByPid(out);
+    for (const auto& entry : starts) {
+        const std::vector<int64_t>& v = entry.second;
+        const int64_t nLimit = entry.first == kPidSdt ? 12 * nBase : nBase;
+        ASSERT_GE(v.size(), 4u) << "PID " << entry.first;
+        for (size_t k = 1; k < v.size(); ++k) {
+            EXPECT_LE(v[k] - v[k - 1], nLimit) << "PID " << entry.first << " start " << k;
+        }
+    }
+    EXPECT_LE(starts.at(kPidSdt).size(), 7u) << "its own interval, not the base one";
+    // Once the first round after the burst has settled no two SDT packets
+    // come back to back.
+    int64_t nLast = -10;
+    for (int64_t n = 2 * nSdt; n < int64_t(out.vPid.size()); ++n) {
+        if (out.vPid[size_t(n)] == kPidSdt) {
+            EXPECT_GT(n - nLast, 1) << "slot " << n;
+            nLast = n;
+        }
+    }
+}

@@ -93,6 +93,11 @@ INSTANTIATE_TEST_SUITE_P(
              "--input-timeout: 0"},
         Case{"InputTimeoutOverADay", {"--input-timeout", "90000", "a", "b", "c"}, Action::Error,
              "at most 86400"},
+        Case{"SdtIntervalBelowDvbsLeast", {"--sdt-interval", "24", "a", "b", "c"}, Action::Error,
+             "--sdt-interval: 24 (ms, 25 to 2000)"},
+        Case{"SdtIntervalAtItsLimit", {"--sdt-interval", "2000", "a", "b", "c"}, Action::Run, ""},
+        Case{"NitIntervalPastItsLimit", {"--nit-interval=10001", "a", "b", "c"}, Action::Error,
+             "--nit-interval: 10001 (ms, 25 to 10000)"},
         Case{"OutputTwice", {"-o", "x.ts", "a", "-o", "y.ts"}, Action::Error,
              "-o given twice: x.ts and y.ts"},
         Case{"StandardInputTwice", {"-", "-", "c"}, Action::Error,
@@ -130,7 +135,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
                           "--stats", "s.json", "-v", "--service-names", "input", "--metrics",
-                          "127.0.0.1:0"}),
+                          "127.0.0.1:0", "--nit-interval", "25", "--sdt-interval=1500"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -144,6 +149,8 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
     EXPECT_EQ(cmd.sStatsPath, "s.json");
     EXPECT_TRUE(cmd.bInputServiceNames);
+    EXPECT_EQ(cmd.nSdtIntervalMs, 1500);
+    EXPECT_EQ(cmd.nNitIntervalMs, 25);
     EXPECT_EQ(cmd.sMetrics, "127.0.0.1:0"); // 0: any free port
 
     // With -o every positional argument is an input, in order.

@@ -45,7 +45,8 @@ TEST(CMetricsTextTest, EveryInputAndProgramHasItsSamples)
     stats.llSlots = 1000;
     stats.llNullSlots = 250;
     stats.vInputs = {{10, 9, 1, 2, 3, 4, 2'000'000}, {20, 19, 0, 0, 0, 0, -1}};
-    stats.vPrograms = {{101, 1, 500, 25, 39'500}, {201, 2, 400, 20, -1}};
+    stats.vPrograms = {{101, 1, 500, 25, 39'500, 0, 12'500, 450'000, 1012},
+                       {201, 2, 400, 20, -1, 7, 0, -1, 0x1FFF}};
     const std::string sText = CMetricsText::Format(TwoInputs(), &stats);
 
     EXPECT_TRUE(Has(sText, R"(braidmill_output_null_ratio{output="out.ts"} 0.25)"));
@@ -58,7 +59,13 @@ TEST(CMetricsTextTest, EveryInputAndProgramHasItsSamples)
     EXPECT_TRUE(Has(sText, R"(braidmill_program_packets_total{program="201",input="2"} 400)"));
     EXPECT_TRUE(Has(sText, "braidmill_program_max_pcr_interval_seconds"
                            R"({program="101",input="1"} 0.0395)"));
-    EXPECT_EQ(sText.find(R"(_seconds{program="201")"), std::string::npos);
+    EXPECT_TRUE(Has(sText, R"(braidmill_program_late_packets_total{program="201",input="2"} 7)"));
+    EXPECT_TRUE(Has(sText, "braidmill_program_max_delay_seconds"
+                           R"({program="101",input="1"} 0.0125)"));
+    EXPECT_EQ(sText.find("braidmill_program_decoding_margin_seconds" R"({program="201")"),
+              std::string::npos)
+        << "a margin not known has no sample";
+    EXPECT_EQ(sText.find(R"(max_pcr_interval_seconds{program="201")"), std::string::npos);
 
     stats.llSlots = 0; // no share of nothing
     EXPECT_EQ(CMetricsText::Format(TwoInputs(), &stats).find("null_ratio{"), std::string::npos);

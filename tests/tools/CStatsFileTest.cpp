@@ -51,16 +51,17 @@ TEST(CStatsFileTest, ReadsBackAsJsonWithAndWithoutEngineFigures)
     stats.llNullSlots = 20;
     stats.llMaxCatchUpUs = 200'000;
     stats.vInputs = {{50, 40, 2, 1, 3, 7, 1'000'000}, {30, 30, 0, 0, 0, 4, -1}};
-    stats.vPrograms = {{101, 1, 40, 8, 40'000}, {102, 2, 30, 4, -1}};
+    stats.vPrograms = {{101, 1, 40, 8, 40'000, 0, 12'500, 450'000, 1012},
+                       {102, 2, 30, 4, -1, 3, 0, -1, 0x1FFF}};
     run.sState = "finished";
     ASSERT_TRUE(file.Write(run, &stats)); // replaces the first one
     EXPECT_EQ(Query(sDir, sPath,
                     "d['state'], d['output']['null_slots'], d['output']['max_catch_up_us'], "
                     "d['inputs'][0]['dropped'], "
                     "d['inputs'][0]['cc_errors'], d['inputs'][1]['bit_rate'], "
-                    "[(p['program_number'], p['input'], p['max_pcr_interval_us']) "
-                    "for p in d['programs']]"),
-              "finished 20 200000 2 3 -1 [(101, 1, 40000), (102, 2, -1)]");
+                    "[(p['program_number'], p['input'], p['max_pcr_interval_us'], p['late'], "
+                    "p['max_delay_ms'], p['decoding_margin_ms']) for p in d['programs']]"),
+              "finished 20 200000 2 3 -1 [(101, 1, 40000, 0, 12.5, 450), (102, 2, -1, 3, 0, None)]");
     size_t nStatsFiles = 0; // no temporary left beside it
     for (const auto& entry : std::filesystem::directory_iterator(sDir)) {
         nStatsFiles += entry.path().filename().string().find(".json") != std::string::npos;

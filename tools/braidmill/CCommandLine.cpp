@@ -19,6 +19,9 @@ constexpr long long kMaxRateBps = 1'000'000'000; // far above any DVB multiplex
 constexpr int kMinRateBps = 1;
 constexpr double kMaxInputTimeout = 86400; // a day
 constexpr int kLongOnly = 256;             // getopt value of a long-only option: this plus its row
+constexpr int kMinIntervalMs = 25;         // table intervals: DVB's least between sections
+constexpr int kMaxSdtIntervalMs = 2000;    // ... and its longest for the SDT
+constexpr int kMaxNitIntervalMs = 10000;   // ... and for the NIT
 // --realtime without a value: above the kernel's own threads' default of
 // 1 and below what interrupt threads and watchdogs use (50 and up).
 constexpr int kDefaultRealtimePriority = 10;
@@ -109,6 +112,19 @@ std::string ApplyServiceNames(CCommandLine& cmd, const char* szValue)
     return "";
 }
 
+// A table interval in whole milliseconds: DVB's 25 ms between sections up
+// to its limit for the table.
+std::string ParseInterval(const char* szName, const char* szValue, int nMaxMs, int& nValue)
+{
+    long long n = 0;
+    if (!ParseInteger(szValue, kMinIntervalMs, nMaxMs, n)) {
+        return std::string("bad value for ") + szName + ": " + szValue + " (ms, " +
+               std::to_string(kMinIntervalMs) + " to " + std::to_string(nMaxMs) + ")";
+    }
+    nValue = int(n);
+    return "";
+}
+
 std::string ApplyStats(CCommandLine& cmd, const char* szValue)
 {
     cmd.sStatsPath = szValue;
@@ -189,6 +205,14 @@ const COptionRow kRows[] = {
          return "";
      }},
     {"stats", 0, required_argument, Action::Run, ApplyStats},
+    {"sdt-interval", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseInterval("--sdt-interval", szValue, kMaxSdtIntervalMs, cmd.nSdtIntervalMs);
+     }},
+    {"nit-interval", 0, required_argument, Action::Run,
+     [](CCommandLine& cmd, const char* szValue) {
+         return ParseInterval("--nit-interval", szValue, kMaxNitIntervalMs, cmd.nNitIntervalMs);
+     }},
     {"service-names", 0, required_argument, Action::Run, ApplyServiceNames},
     {"loop", 0, no_argument, Action::Run,
      [](CCommandLine& cmd, const char*) -> std::string {

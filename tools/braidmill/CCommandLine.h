@@ -43,6 +43,8 @@ public:
     double fInputTimeout = 0;        // seconds without data that make an input down; 0 default
     bool bInputTimeoutEnds = false;  // the timeout ends a network input, and the run
     double fStartWait = 10;          // seconds a pipe, FIFO or network input may take at the start
+    int nSdtIntervalMs = 0;          // SDT repetition; 0 the library's choice
+    int nNitIntervalMs = 0;          // NIT repetition; 0 the library's choice
     std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
     int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
 

@@ -73,7 +73,7 @@ const CFigure<_MUX_INPUT_STATS> kInputFigures[] = {
      "Packets lost: input queue overflow, or left queued at a stop.",
      [](const _MUX_INPUT_STATS& s) { return double(s.llDropped); }},
     {"braidmill_input_late_packets_total", kCounter,
-     "Packets that left later than the delay budget allows.",
+     "Packets that left too late for their decoders.",
      [](const _MUX_INPUT_STATS& s) { return double(s.llLate); }},
     {"braidmill_input_cc_errors_total", kCounter,
      "Continuity counter gaps on the input's program PIDs.",
@@ -94,6 +94,15 @@ const CFigure<_MUX_PROGRAM_STATS> kProgramFigures[] = {
     {"braidmill_program_max_pcr_interval_seconds", kGauge,
      "Longest gap between two PCRs written on the program's PCR PID.",
      [](const _MUX_PROGRAM_STATS& s) { return Known(s.nMaxPcrIntervalUs) * kMicro; }},
+    {"braidmill_program_late_packets_total", kCounter,
+     "Packets delayed so much that less than 100 ms of the decoding margin was left.",
+     [](const _MUX_PROGRAM_STATS& s) { return double(s.llLate); }},
+    {"braidmill_program_max_delay_seconds", kGauge,
+     "Largest delay of a packet through the muxer beyond the program's constant one.",
+     [](const _MUX_PROGRAM_STATS& s) { return double(s.nMaxDelayUs) * kMicro; }},
+    {"braidmill_program_decoding_margin_seconds", kGauge,
+     "Smallest DTS (else PTS) minus PCR of the program's input PES so far.",
+     [](const _MUX_PROGRAM_STATS& s) { return Known(s.nMarginUs) * kMicro; }},
 };
 
 // Whole numbers as integers (counters never read as 1.2e+07), others with

@@ -114,7 +114,7 @@ int CMuxRun::Start()
     if (int nStatus = Prepare(); nStatus != kExitOk) {
         return nStatus;
     }
-    if (int nStatus = ConfigureMux(*m_pMux, m_cmd, m_rate, m_console); nStatus != kExitOk) {
+    if (int nStatus = ConfigureMux(*m_pMux, m_cmd, m_vInputs, m_rate, m_console); nStatus != kExitOk) {
         return nStatus;
     }
     std::unique_ptr<COutPutModuleBase> pOutput = std::move(m_pEarlyOutput);

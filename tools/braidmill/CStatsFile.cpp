@@ -47,7 +47,9 @@ std::string CStatsFile::ToJson(const Run& run, const _MUX_STATS* pStats)
         out << ", \"slots\": " << pStats->llSlots << ", \"null_slots\": " << pStats->llNullSlots
             << ", \"table_slots\": " << pStats->llTableSlots
             << ", \"pcrs_inserted\": " << pStats->llPcrsInserted
-            << ", \"max_catch_up_us\": " << pStats->llMaxCatchUpUs;
+            << ", \"max_catch_up_us\": " << pStats->llMaxCatchUpUs
+            << ", \"sdt_interval_ms\": " << pStats->nSdtIntervalMs
+            << ", \"nit_interval_ms\": " << pStats->nNitIntervalMs;
     }
     out << "},\n  \"inputs\": [";
     for (size_t i = 0; i < run.vInputs.size(); ++i) {
@@ -70,7 +72,16 @@ std::string CStatsFile::ToJson(const Run& run, const _MUX_STATS* pStats)
         out << (i ? ",\n" : "\n") << "    {\"program_number\": " << program.nProgramNumber
             << ", \"input\": " << program.nInput << ", \"packets\": " << program.llPackets
             << ", \"pcrs\": " << program.llPcrs
-            << ", \"max_pcr_interval_us\": " << program.nMaxPcrIntervalUs << "}";
+            << ", \"max_pcr_interval_us\": " << program.nMaxPcrIntervalUs
+            << ", \"pcr_pid\": " << program.nPcrPid << ", \"late\": " << program.llLate
+            << ", \"max_delay_ms\": " << program.nMaxDelayUs / 1000.0
+            << ", \"decoding_margin_ms\": ";
+        if (program.nMarginUs < 0) {
+            out << "null";
+        } else {
+            out << program.nMarginUs / 1000.0;
+        }
+        out << "}";
     }
     out << (nPrograms ? "\n  ]\n}\n" : "]\n}\n");
     return out.str();

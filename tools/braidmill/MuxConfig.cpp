@@ -11,8 +11,12 @@
 
 namespace {
 
-constexpr double kRateUnit = 1024.0 * 1024.0;  // bit/s per unit of the output rate
-constexpr long long kTableAllowance = 524'288; // bit/s of the rate's extra unit kept for tables
+constexpr double kRateUnit = 1024.0 * 1024.0; // bit/s per unit of the output rate
+// What a rate the user did not fix leaves content after content, tables and
+// stuffing: the larger of these, so that bursts of VBR inputs have room.
+constexpr long long kMinHeadroomBps = 500'000;
+constexpr long long kHeadroomPercent = 5;
+constexpr int kRateRounds = 8; // the tables' rate grows with the output's: a few rounds settle it
 
 std::string FormatRate(double fBitRate)
 {
@@ -54,10 +58,12 @@ CMuxIface* CreateMux(const std::vector<CRunInput>& inputs)
     return pMux;
 }
 
-int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console)
+int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
+                 COutputRate& rate, CConsole& console)
 {
     CMuxIface* pMux = &mux;
-    // What the tables say first: their size depends on it.
+    // What the tables say first, and how often the SDT and NIT go: how
+    // much they take depends on it.
     if (cmd.nTsId >= 0) {
         pMux->SetTransportStreamId(cmd.nTsId);
     }
@@ -71,21 +77,49 @@ int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CCo
         pMux->SetNetworkName(cmd.sNetworkName.c_str());
     }
     pMux->SetServiceNames(cmd.bInputServiceNames);
+    pMux->SetSdtInterval(cmd.nSdtIntervalMs);
+    pMux->SetNitInterval(cmd.nNitIntervalMs);
 
-    const long long llTables = pMux->GetTableBitRate();
-    if (cmd.llRateBps > 0 && llTables >= cmd.llRateBps) {
-        console.Error("bad value for --rate: " + std::to_string(cmd.llRateBps) +
-                      " (the tables alone need " + std::to_string(llTables) + " bit/s; give more)");
-        return kExitUsage;
-    }
-    // The extra unit leaves kTableAllowance for the tables; many programs
-    // need more, and a rate the user did not fix grows by the difference.
-    if (cmd.llRateBps == 0 && llTables > kTableAllowance) {
-        rate.llRateBps = std::llround(rate.fBitRate) + (llTables - kTableAllowance);
-        console.Note("the tables need " + std::to_string(llTables) +
-                     " bit/s; output rate raised by " + std::to_string(llTables - kTableAllowance) +
-                     " bit/s");
-        rate.fBitRate = double(rate.llRateBps);
+    if (cmd.llRateBps > 0) {
+        // At that rate: the SDT and NIT may repeat less often there.
+        pMux->SetOutputBitRateBps(cmd.llRateBps);
+        const long long llTables = pMux->GetTableBitRate();
+        if (llTables >= cmd.llRateBps) {
+            console.Error("bad value for --rate: " + std::to_string(cmd.llRateBps) +
+                          " (the tables alone need " + std::to_string(llTables) +
+                          " bit/s; give more)");
+            return kExitUsage;
+        }
+    } else {
+        // The rate of the inputs plus one unit, unless content would then
+        // have less headroom than it needs after the tables, which at a
+        // higher rate may take more (the SDT and NIT repeat more often).
+        long long llContent = 0;
+        for (const CRunInput& input : inputs) {
+            llContent += input.nRate > 0 ? input.nRate : 0;
+        }
+        const long long llHeadroom =
+            std::max(kMinHeadroomBps, llContent * kHeadroomPercent / 100);
+        const long long llDesign = std::llround(rate.fBitRate);
+        pMux->SetOutputBitRate(rate.fRate);
+        long long llRate = llDesign;
+        long long llTables = pMux->GetTableBitRate();
+        for (int nRound = 0; nRound < kRateRounds && llTables >= 0; ++nRound) {
+            const long long llNeed = llContent + llTables + llHeadroom;
+            if (llNeed <= llRate) {
+                break;
+            }
+            llRate = llNeed;
+            pMux->SetOutputBitRateBps(llRate);
+            llTables = pMux->GetTableBitRate();
+        }
+        if (llRate > llDesign) {
+            rate.llRateBps = llRate;
+            rate.fBitRate = double(llRate);
+            console.Note("the tables need " + std::to_string(llTables) + " bit/s and content " +
+                         std::to_string(llHeadroom) + " bit/s of headroom; output rate raised by " +
+                         std::to_string(llRate - llDesign) + " bit/s");
+        }
     }
     if (rate.llRateBps > 0) {
         // The unit rate too, for an engine that takes no exact rate.

@@ -28,8 +28,10 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
                        CConsole& console);
 
 // Every setting of the command line on the engine of CreateMux, its inputs
-// waited for already. The rate grows where the tables need more than the
-// allowance; rate holds the rate in force afterwards. kExitOk, or
+// waited for already. A rate the user did not fix grows where content would
+// keep less headroom than the larger of 500,000 bit/s and 5 % of it after
+// the tables; rate holds the rate in force afterwards. kExitOk, or
 // kExitUsage (said) when --rate leaves the tables no room: nothing but
 // tables would ever be written.
-int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, COutputRate& rate, CConsole& console);
+int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
+                 COutputRate& rate, CConsole& console);

@@ -128,7 +128,7 @@ bool CInputModule::PmtWaitOver(const unsigned char* pData, int64_t nPos)
         return false; // lost sync: no field can be trusted
     }
     const int64_t nPcr = view.GetPcr();
-    const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
+    const int nPid = CTsPacket::PidOf(pData);
     if (nPcr < 0 || (m_nWaitPcrPid >= 0 && nPid != m_nWaitPcrPid)) {
         return false;
     }
@@ -310,7 +310,7 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
     if (pData[0] != kSyncByte) {
         return; // lost sync: only its position counts
     }
-    const int nPid = ((pData[1] << 8) | pData[2]) & kPidMask;
+    const int nPid = CTsPacket::PidOf(pData);
     // Packets stored before ready went through the analysis already.
     if (nPos >= m_nAnalyzedTo && m_pAnalyzer->IsTablePid(nPid) && m_pAnalyzer->Push(pData)) {
         OnTablesChanged(nPos);

@@ -1,6 +1,7 @@
 #include "input/CPsiAnalyzer.h"
 
 #include "log/CLogger.h"
+#include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
 #include <stdbool.h>
@@ -43,11 +44,6 @@ void OnDvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t, const char* szMsg) noe
         return;
     }
     LogPrint(kLogDebug, "%s", szMsg);
-}
-
-int PidOf(const unsigned char* pPacket)
-{
-    return ((pPacket[1] & 0x1F) << 8) | pPacket[2];
 }
 
 CPmtDescriptorList CopyDescriptors(const dvbpsi_descriptor_t* pDescriptor)
@@ -163,7 +159,7 @@ void CPsiAnalyzer::PushOne(const unsigned char* pPacket, bool bPatSdt)
     if (pPacket[0] != kSyncByte) {
         return;
     }
-    const int nPid = PidOf(pPacket);
+    const int nPid = CTsPacket::PidOf(pPacket);
     if (bPatSdt && nPid == kPidPat) {
         if (!m_pPatDecoder) {
             CPatDecoderPtr pDecoder(dvbpsi_new(OnDvbpsiMessage, DVBPSI_MSG_WARN));
@@ -206,7 +202,7 @@ bool CPsiAnalyzer::Analyze(const std::deque<unsigned char*>& queue, uint64_t nPu
         while (n < nPushCount && !HasPat()) {
             const unsigned char* pPacket = queue[size_t(n - nFront)];
             ++n;
-            const int nPid = PidOf(pPacket);
+            const int nPid = CTsPacket::PidOf(pPacket);
             if (nPid == kPidPat || nPid == kPidSdt) {
                 PushOne(pPacket, true);
             }

@@ -1,5 +1,7 @@
 #include "io/CLoopMarker.h"
 
+#include "ts/CTsPacket.h"
+
 #include <cstring>
 
 bool CLoopMarker::Mark(unsigned char* pPacket, unsigned char* pExtra)
@@ -7,7 +9,7 @@ bool CLoopMarker::Mark(unsigned char* pPacket, unsigned char* pExtra)
     if (pPacket[0] != kSyncByte) {
         return false;
     }
-    const int nPid = ((pPacket[1] << 8) | pPacket[2]) & (kPidCount - 1);
+    const int nPid = CTsPacket::PidOf(pPacket);
     if (nPid == kPidNull || m_vSeen[size_t(nPid)]) {
         return false;
     }

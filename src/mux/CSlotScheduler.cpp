@@ -39,7 +39,7 @@ bool HasPcrField(const uint8_t* p)
 
 int OutPidOf(const int* pPidMap, const uint8_t* p)
 {
-    return pPidMap[((p[1] << 8) | p[2]) & kPidMask] & kPidMask; // -1 gives the null PID
+    return pPidMap[CTsPacket::PidOf(p)] & kPidMask; // -1 gives the null PID
 }
 
 } // namespace

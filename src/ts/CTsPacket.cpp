@@ -121,7 +121,7 @@ bool CTsPacket::GetTransportPriority() const
 
 uint16_t CTsPacket::GetPid() const
 {
-    return uint16_t(((m_pData[1] & 0x1F) << 8) | m_pData[2]);
+    return uint16_t(PidOf(m_pData));
 }
 
 uint8_t CTsPacket::GetScramblingControl() const

@@ -11,6 +11,9 @@ class CTsPacket
 public:
     CTsPacket() = default;
 
+    // The PID of the packet at p, for paths that keep no view.
+    static int PidOf(const unsigned char* p) { return ((p[1] & 0x1F) << 8) | p[2]; }
+
     // Binds when byte 0 is the sync byte; otherwise keeps the previous binding.
     bool SetData(unsigned char* pData);
     unsigned char* GetData() const { return m_pData; }

@@ -22,7 +22,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 
 namespace {
 
@@ -56,11 +55,6 @@ void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg
     LogPrint(nLogLevel, "mux: PSI generation: %s", szMsg);
 }
 
-bool IsPid(int nPid)
-{
-    return nPid >= 0 && nPid < kPidCount;
-}
-
 // libdvbpsi copies the body, but takes it through a pointer to non-const.
 uint8_t* DescriptorData(const CPmtDescriptor& d)
 {
@@ -82,259 +76,83 @@ int CountSections(const dvbpsi_psi_section_t* pSection)
 void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                            const std::vector<CProgramDescriptors>* pDescriptors)
 {
-    // Output PIDs given to this input's PIDs so far. The PID map translates a
-    // PID one way only, so a PID that two programs share (a common PCR, a
-    // shared stream) keeps the output PID it got first.
-    std::map<int, int> assigned;
-
-    for (size_t nProgram = 0; nProgram < programs.size(); ++nProgram) {
-        const _PROGRAM_INFO& in = programs[nProgram];
-        const CProgramDescriptors* pIn = pDescriptors != nullptr && nProgram < pDescriptors->size()
-                                             ? &(*pDescriptors)[nProgram]
-                                             : nullptr;
-        // Users know a program by its program_number; its place in the list
-        // (the order the PMTs completed) only stands in when that is unknown.
-        const int nInNumber = pIn != nullptr ? pIn->nProgramNumber : -1;
-        char szInProgram[64];
-        snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput,
-                 nInNumber >= 0 ? nInNumber : int(nProgram + 1));
-        COutProgram out;
-        out.nProgramNumber = m_nNextProgram;
-        out.nPmtPid = m_nNextPmtPid;
-        out.nPcrPid = kPidNull;
-        out.nInput = nInput;
-
-        std::map<int, int> added; // this program's new entries, kept only if it fits
-        std::set<int> listed;     // input PIDs already in this program's PMT
-        auto Lookup = [&](int nPid) {
-            auto it = added.find(nPid);
-            if (it != added.end()) {
-                return it->second;
-            }
-            it = assigned.find(nPid);
-            return it != assigned.end() ? it->second : -1;
-        };
-
-        // PMT PID + 1 stays held for a PCR of its own; streams follow it.
-        int nNextPid = out.nPmtPid + 2;
-        if (pIn != nullptr) {
-            out.descriptors.vProgramInfo = pIn->vProgramInfo;
-            out.descriptors.nProgramNumber = pIn->nProgramNumber;
-        }
-        for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
-            const _ES_INFO& es = in.vecEsInfo[nEs];
-            if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
-                continue;
-            }
-            int nOut = Lookup(es.nPid);
-            if (nOut < 0) {
-                nOut = nNextPid++;
-                added[es.nPid] = nOut;
-            }
-            out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
-            out.descriptors.vEs.push_back(
-                pIn != nullptr && nEs < pIn->vEs.size() ? pIn->vEs[nEs] : CPmtDescriptorList());
-        }
-        // A PCR carried on one of the streams (as most encoders do) leaves on
-        // that stream's output PID, so that PMT, restamping and packets agree.
-        if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
-            int nOut = Lookup(in.nPcrPid);
-            if (nOut < 0) {
-                nOut = out.nPmtPid + 1;
-                added[in.nPcrPid] = nOut;
-            }
-            out.nPcrPid = nOut;
-            out.nPmtPcrPid = nOut;
-        }
-        const int nLastPid = std::max(out.nPmtPid + 1, nNextPid - 1);
-
-        if (out.vEs.size() > size_t(kMaxPmtStreams)) {
-            LogPrint(kLogError,
-                     "mux: %s (PMT PID 0x%04X) left out: %zu streams, a PMT carries at most %d",
-                     szInProgram, unsigned(in.nPmtPid), out.vEs.size(), kMaxPmtStreams);
-            m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
-            continue;
-        }
-        if (nLastPid > kLastUsablePid || out.nProgramNumber > kLastProgramNumber) {
-            LogPrint(kLogError,
-                     "mux: %s (PMT PID 0x%04X) left out: no output PIDs left (it would need "
-                     "PIDs %d to %d)",
-                     szInProgram, unsigned(in.nPmtPid), out.nPmtPid, nLastPid);
-            m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
-            continue;
-        }
-
-        char szNamed[96];
-        snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
-        FitDescriptors(out, szNamed);
-
-        for (const auto& entry : added) {
-            pPidMap[entry.first] = entry.second;
-            assigned.insert(entry);
-            m_vUsed[size_t(entry.second)] = 1;
-        }
-        // The PMT PID and the PCR PID next to it stay the program's.
-        m_vUsed[size_t(out.nPmtPid)] = 1;
-        m_vUsed[size_t(out.nPmtPid + 1)] = 1;
-        m_vPrograms.push_back(std::move(out));
-        ++m_nNextProgram;
-        // A program of more than eight streams would run into the next
-        // program's PIDs; the next PMT PID then skips past its last one.
-        do {
-            m_nNextPmtPid += kPmtPidStep;
-        } while (m_nNextPmtPid <= nLastPid);
-    }
-}
-
-bool CPsiBuilder::IsOmitted(int nInput, int nProgramNumber) const
-{
-    for (const COmitted& omitted : m_vOmitted) {
-        if (omitted.nInput == nInput && omitted.nProgramNumber == nProgramNumber) {
-            return true;
-        }
-    }
-    return false;
-}
-
-int CPsiBuilder::TakeFreePid(int nPmtPid, const char* szInProgram)
-{
-    for (int nPid = nPmtPid + 2; nPid < nPmtPid + kPmtPidStep && nPid <= kLastUsablePid; ++nPid) {
-        if (m_vUsed[size_t(nPid)] == 0) {
-            m_vUsed[size_t(nPid)] = 1;
-            return nPid;
-        }
-    }
-    // From the top down, so that the blocks of programs still to come,
-    // which grow upwards, stay free.
-    for (int nPid = kLastUsablePid; nPid > kPidSdt; --nPid) {
-        if (m_vUsed[size_t(nPid)] == 0) {
-            m_vUsed[size_t(nPid)] = 1;
-            LogPrint(kLogWarning,
-                     "mux: %s: its PIDs 0x%04X to 0x%04X are all taken; PID 0x%04X given instead",
-                     szInProgram, unsigned(nPmtPid), unsigned(nPmtPid + kPmtPidStep - 1),
-                     unsigned(nPid));
-            return nPid;
-        }
-    }
-    LogPrint(kLogError, "mux: %s: no output PID left for a new stream; it is left out",
-             szInProgram);
-    return -1;
+    bool bChanged = false;
+    Follow(nInput, programs, pPidMap, pDescriptors, false, bChanged);
 }
 
 bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                               const std::vector<CProgramDescriptors>& descriptors)
 {
     bool bChanged = false;
+    std::vector<uint8_t> vSeen = Follow(nInput, programs, pPidMap, &descriptors, true, bChanged);
+    vSeen.resize(m_vPrograms.size(), 0);
+    for (size_t i = 0; i < m_vPrograms.size(); ++i) {
+        COutProgram& out = m_vPrograms[i];
+        if (out.nInput == nInput && out.bOn && vSeen[i] == 0) {
+            out.bOn = false;
+            bChanged = true;
+            LogPrint(kLogWarning,
+                     "mux: input %d program %d: gone from its PAT; program %d leaves the tables",
+                     nInput, out.descriptors.nProgramNumber, out.nProgramNumber);
+        }
+    }
+    return bChanged;
+}
+
+std::vector<uint8_t> CPsiBuilder::Follow(int nInput, const std::vector<_PROGRAM_INFO>& programs,
+                                         int* pPidMap,
+                                         const std::vector<CProgramDescriptors>* pDescriptors,
+                                         bool bReport, bool& bChanged)
+{
     std::vector<uint8_t> vSeen(m_vPrograms.size(), 0);
-    for (size_t n = 0; n < programs.size() && n < descriptors.size(); ++n) {
+    for (size_t n = 0; n < programs.size(); ++n) {
         const _PROGRAM_INFO& in = programs[n];
-        const CProgramDescriptors& inDescriptors = descriptors[n];
-        const int nInNumber = inDescriptors.nProgramNumber;
-        if (IsOmitted(nInput, nInNumber)) {
+        const CProgramDescriptors* pIn =
+            pDescriptors != nullptr && n < pDescriptors->size() ? &(*pDescriptors)[n] : nullptr;
+        // Users know a program by its program_number; its place in the list
+        // (the order the PMTs completed) only stands in when that is unknown.
+        const int nInNumber = pIn != nullptr ? pIn->nProgramNumber : -1;
+        if (m_numbering.IsOmitted(nInput, nInNumber)) {
             continue;
         }
         char szInProgram[64];
-        snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput, nInNumber);
-        size_t nOut = 0;
-        for (; nOut < m_vPrograms.size(); ++nOut) {
-            const COutProgram& known = m_vPrograms[nOut];
-            if (known.nInput == nInput && known.descriptors.nProgramNumber == nInNumber) {
-                break;
-            }
-        }
-        if (nOut == m_vPrograms.size()) {
-            while (
-                m_nNextPmtPid + 1 <= kLastUsablePid &&
-                (m_vUsed[size_t(m_nNextPmtPid)] != 0 || m_vUsed[size_t(m_nNextPmtPid + 1)] != 0)) {
-                m_nNextPmtPid += kPmtPidStep;
-            }
-            if (m_nNextPmtPid + 1 > kLastUsablePid || m_nNextProgram > kLastProgramNumber) {
-                LogPrint(kLogError, "mux: %s (PMT PID 0x%04X) left out: no output PIDs left",
-                         szInProgram, unsigned(in.nPmtPid));
-                m_vOmitted.push_back(COmitted{nInput, nInNumber, in.nPmtPid});
-                continue;
-            }
-            COutProgram out;
-            out.nProgramNumber = m_nNextProgram++;
-            out.nPmtPid = m_nNextPmtPid;
-            out.nPcrPid = kPidNull;
-            out.nInput = nInput;
-            out.bOn = false; // switched on below
-            out.descriptors.nProgramNumber = nInNumber;
-            m_vUsed[size_t(out.nPmtPid)] = 1;
-            m_vUsed[size_t(out.nPmtPid + 1)] = 1;
-            m_nNextPmtPid += kPmtPidStep;
-            LogPrint(kLogWarning, "mux: %s: new program %d on PMT PID 0x%04X", szInProgram,
-                     out.nProgramNumber, unsigned(out.nPmtPid));
-            m_vPrograms.push_back(std::move(out));
-            vSeen.push_back(0);
-        }
-        vSeen[nOut] = 1;
-        const int nPmtPid = m_vPrograms[nOut].nPmtPid;
-
-        COutProgram next;
-        next.nProgramNumber = m_vPrograms[nOut].nProgramNumber;
-        next.nPmtPid = nPmtPid;
-        next.nPcrPid = kPidNull;
-        next.nInput = nInput;
-        next.descriptors.vProgramInfo = inDescriptors.vProgramInfo;
-        next.descriptors.nProgramNumber = nInNumber;
-        auto Give = [&](int nInPid, int nOutPid) {
-            pPidMap[nInPid] = nOutPid;
-            LogPrint(kLogWarning, "mux: %s: stream PID 0x%04X -> 0x%04X", szInProgram,
-                     unsigned(nInPid), unsigned(nOutPid));
-        };
-        std::set<int> listed;
-        for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
-            const _ES_INFO& es = in.vecEsInfo[nEs];
-            if (!IsPid(es.nPid) || !listed.insert(es.nPid).second) {
-                continue;
-            }
-            int nOutPid = pPidMap[es.nPid];
-            if (nOutPid < 0) {
-                nOutPid = TakeFreePid(nPmtPid, szInProgram);
-                if (nOutPid < 0) {
-                    continue;
-                }
-                Give(es.nPid, nOutPid);
-            }
-            next.vEs.push_back(_ES_INFO{nOutPid, es.nStreamType});
-            next.descriptors.vEs.push_back(nEs < inDescriptors.vEs.size() ? inDescriptors.vEs[nEs]
-                                                                          : CPmtDescriptorList());
-        }
-        if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
-            int nOutPid = pPidMap[in.nPcrPid];
-            if (nOutPid < 0) {
-                // The PID next to the PMT PID is held for a PCR of its own,
-                // unless an earlier one of the program has it.
-                const bool bHeldFree =
-                    std::find(pPidMap, pPidMap + kPidCount, nPmtPid + 1) == pPidMap + kPidCount;
-                nOutPid = bHeldFree ? nPmtPid + 1 : TakeFreePid(nPmtPid, szInProgram);
-                if (nOutPid >= 0) {
-                    Give(in.nPcrPid, nOutPid);
-                }
-            }
-            next.nPcrPid = nOutPid >= 0 ? nOutPid : kPidNull;
-            next.nPmtPcrPid = next.nPcrPid;
-        }
-        // PCRs that moved to a stream stay there while the input's PMT names
-        // what it named and the stream stays in the program.
-        const COutProgram& before = m_vPrograms[nOut];
-        if (before.nPcrPid != before.nPmtPcrPid && next.nPmtPcrPid == before.nPmtPcrPid &&
-            std::any_of(next.vEs.begin(), next.vEs.end(),
-                        [&](const _ES_INFO& es) { return es.nPid == before.nPcrPid; })) {
-            next.nPcrPid = before.nPcrPid;
-        }
-        if (next.vEs.size() > size_t(kMaxPmtStreams)) {
-            LogPrint(kLogError, "mux: %s: %zu streams, a PMT carries at most %d; its tables stay",
-                     szInProgram, next.vEs.size(), kMaxPmtStreams);
+        snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput,
+                 nInNumber >= 0 ? nInNumber : int(n + 1));
+        CProgramNumbering::CGiven given =
+            m_numbering.Number(nInput, in, pIn, pPidMap, szInProgram);
+        if (given.kind == CProgramNumbering::CGiven::kLeftOut) {
             continue;
+        }
+        vSeen.resize(std::max(vSeen.size(), given.nIndex + 1), 0);
+        vSeen[given.nIndex] = 1;
+        if (given.kind == CProgramNumbering::CGiven::kKept) {
+            continue;
+        }
+        COutProgram& next = given.program;
+        if (bReport && given.bNew) {
+            LogPrint(kLogWarning, "mux: %s: new program %d on PMT PID 0x%04X", szInProgram,
+                     next.nProgramNumber, unsigned(next.nPmtPid));
+        }
+        for (size_t k = 0; bReport && k < given.vNewPids.size(); ++k) {
+            LogPrint(kLogWarning, "mux: %s: stream PID 0x%04X -> 0x%04X", szInProgram,
+                     unsigned(given.vNewPids[k].first), unsigned(given.vNewPids[k].second));
         }
         char szNamed[96];
         snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
         FitDescriptors(next, szNamed);
-
-        COutProgram& out = m_vPrograms[nOut];
+        if (given.bNew) {
+            m_vPrograms.push_back(std::move(next));
+            bChanged = true;
+            continue;
+        }
+        // PCRs that moved to a stream stay there while the input's PMT names
+        // what it named and the stream stays in the program.
+        COutProgram& out = m_vPrograms[given.nIndex];
+        if (out.nPcrPid != out.nPmtPcrPid && next.nPmtPcrPid == out.nPmtPcrPid &&
+            std::any_of(next.vEs.begin(), next.vEs.end(),
+                        [&](const _ES_INFO& es) { return es.nPid == out.nPcrPid; })) {
+            next.nPcrPid = out.nPcrPid;
+        }
         const bool bSame = out.bOn && out.nPcrPid == next.nPcrPid &&
                            out.vEs.size() == next.vEs.size() &&
                            std::equal(out.vEs.begin(), out.vEs.end(), next.vEs.begin(),
@@ -350,17 +168,7 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
             out.nPmtPcrPid = next.nPmtPcrPid; // what the input names, though the PMT stays
         }
     }
-    for (size_t i = 0; i < m_vPrograms.size(); ++i) {
-        COutProgram& out = m_vPrograms[i];
-        if (out.nInput == nInput && out.bOn && vSeen[i] == 0) {
-            out.bOn = false;
-            bChanged = true;
-            LogPrint(kLogWarning,
-                     "mux: input %d program %d: gone from its PAT; program %d leaves the tables",
-                     nInput, out.descriptors.nProgramNumber, out.nProgramNumber);
-        }
-    }
-    return bChanged;
+    return vSeen;
 }
 
 bool CPsiBuilder::MovePcrPid(size_t nProgram, int nPid)

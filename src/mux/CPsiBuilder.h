@@ -3,6 +3,8 @@
 #include "braidmill.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
+#include "mux/COutProgram.h"
+#include "mux/CProgramNumbering.h"
 #include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
@@ -34,19 +36,6 @@ struct CPsiTable
     std::vector<uint8_t> vPackets; // kTsPacketSize * n bytes
 };
 
-// One program of the multiplex, as numbered.
-struct COutProgram
-{
-    int nProgramNumber;
-    int nPmtPid;
-    int nPcrPid;                     // output PCR PID; kPidNull when the program has no PCR
-    int nPmtPcrPid = kPidNull;       // the output PID of the input PMT's PCR_PID; kPidNull none
-    std::vector<_ES_INFO> vEs;       // output PIDs and stream types, in PMT order
-    CProgramDescriptors descriptors; // what the PMT carries; descriptors.vEs parallel to vEs
-    int nInput = 0;                  // the input it comes from, 1-based
-    bool bOn = true;                 // in the tables; off while its input no longer has it
-};
-
 // Numbers the programs of the inputs and generates the multiplex's PSI set
 // (PAT, one PMT per program, SDT, NIT) as ready-made TS packets. Used once,
 // on the client's thread, while the engine builds its tables; it keeps no
@@ -55,9 +44,10 @@ class CPsiBuilder
 {
 public:
     // Numbers the programs of one input after those of the inputs added
-    // before and writes their output PIDs into the input's PID map (8192
-    // entries). A program that no longer fits the PID space, or has more
-    // streams than a PMT section carries, is left out with an error line.
+    // before (CProgramNumbering's rule) and writes their output PIDs into
+    // the input's PID map (8192 entries). A program that no longer fits the
+    // PID space, or has more streams than a PMT section carries, is left out
+    // with an error line.
     // pDescriptors, when given, holds each program's PMT descriptors (one
     // entry per program, in the same order); they go into the output PMTs
     // without CA descriptors, and with the least essential left out where
@@ -65,10 +55,10 @@ public:
     void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                   const std::vector<CProgramDescriptors>* pDescriptors = nullptr);
 
-    // Follows a new program list of an input added before: every output
-    // program number and PID given so far stays; a new stream gets the next
-    // free PID of its program's block (else one from the top of the PID
-    // space), a new program the next number and PMT PID after all others; a
+    // Follows a new program list of an input, by the same rule: every
+    // output program number and PID given so far stays; a new stream gets
+    // the next free PID before the next program's block (else one from the
+    // top of the PID space), a new program is numbered as at the start; a
     // program gone from the list leaves the tables (it keeps its numbers for
     // when it comes back). Logs what it gives. True when a table changed.
     bool UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
@@ -84,17 +74,12 @@ public:
     // false (the default): numbered names.
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
 
-    // A program left out by AddInput, named as its input knows it.
-    struct COmitted
-    {
-        int nInput;         // as given to AddInput (1-based)
-        int nProgramNumber; // in the input's PAT; -1 when no descriptors told it
-        int nPmtPid;        // in the input
-    };
+    // A program left out, named as its input knows it.
+    using COmitted = CProgramNumbering::COmitted;
 
     const std::vector<COutProgram>& GetPrograms() const { return m_vPrograms; }
-    const std::vector<COmitted>& GetOmitted() const { return m_vOmitted; }
-    int GetOmittedCount() const { return int(m_vOmitted.size()); }
+    const std::vector<COmitted>& GetOmitted() const { return m_numbering.GetOmitted(); }
+    int GetOmittedCount() const { return int(GetOmitted().size()); }
 
     // Takes what the tables say of the multiplex. Each value out of range
     // (ids 0..65535, a name of at most 255 bytes) is refused with an error
@@ -138,19 +123,18 @@ private:
     bool BuildSdt(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
     bool BuildNit(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
 
-    // A free output PID for a new stream of the program whose PMT PID is
-    // given; -1 when none is left.
-    int TakeFreePid(int nPmtPid, const char* szInProgram);
-    bool IsOmitted(int nInput, int nProgramNumber) const;
+    // AddInput and UpdateInput: numbers the programs of the list and takes
+    // them into the tables; bReport logs what is new. Per program numbered
+    // so far: 1 when the list has it.
+    std::vector<uint8_t> Follow(int nInput, const std::vector<_PROGRAM_INFO>& programs,
+                                int* pPidMap, const std::vector<CProgramDescriptors>* pDescriptors,
+                                bool bReport, bool& bChanged);
     // The input's service of the program when the SDT is to carry it; else null.
     const CServiceInfo* FindService(const COutProgram& program) const;
 
-    std::vector<COutProgram> m_vPrograms;     // numbering order
-    std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: taken
+    std::vector<COutProgram> m_vPrograms;     // numbering order, as m_numbering's
+    CProgramNumbering m_numbering;            // numbers and PIDs given
     std::map<int, CServiceMap> m_services;                             // by input
     bool m_bServiceNames = false;
-    int m_nNextProgram = kFirstProgramNumber; // program number of the next program
-    int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program
-    std::vector<COmitted> m_vOmitted;         // programs left out, in input order
     COutIdentity m_identity;
 };

@@ -188,6 +188,13 @@ std::shared_ptr<const CInputTables> CInputModule::TakeTables(uint32_t nChange)
     return pTables;
 }
 
+std::shared_ptr<const CInputTables> CInputModule::PeekFirstTables()
+{
+    std::lock_guard<std::mutex> lock(m_mtxTables);
+    const bool bFirst = !m_vTableSets.empty() && m_vTableSets.front()->nSequence == 1;
+    return bFirst ? m_vTableSets.front() : nullptr;
+}
+
 void CInputModule::BecomeReady()
 {
     auto pTables = std::make_shared<CInputTables>();

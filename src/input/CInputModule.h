@@ -116,6 +116,9 @@ public:
     // marker nChange (1: those it became ready with); older sets are
     // dropped. Null when none is stored.
     std::shared_ptr<const CInputTables> TakeTables(uint32_t nChange);
+    // The set the input became ready with, left in place (any thread); null
+    // before ready or once taken.
+    std::shared_ptr<const CInputTables> PeekFirstTables();
     CTimedQueue& GetQueue() { return m_queue; }
     // Queue times of a live input are microseconds of the module's clock
     // times 27 (ticks); of other inputs, ticks of the input's own timeline.

@@ -461,24 +461,26 @@ long long CMuxCore::GetTableBitRate()
 {
     CPsiBuilder builder;
     builder.SetIdentity(m_identity);
-    std::vector<int> vScratchMap(kPidCount, -1); // the inputs' own maps stay untouched
+    builder.SetServiceNames(m_bServiceNames);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];
         if (pIn == nullptr || !pIn->IsReady()) {
             return -1;
         }
+        // What Prepare numbers, into maps of its own: the inputs' stay untouched.
         CInputModule* pModule = ModuleOf(pIn);
-        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
-                         pModule->GetPmtDescriptors());
-    }
-    std::vector<CPsiTable> vTables;
-    if (!builder.BuildTables(vTables)) {
-        return -1;
+        std::vector<int> vScratchMap(kPidCount, -1);
+        if (const std::shared_ptr<const CInputTables> pTables = pModule->PeekFirstTables()) {
+            builder.AddInput(int(i + 1), pTables->vPrograms, vScratchMap.data(),
+                             &pTables->vDescriptors);
+            builder.SetServices(int(i + 1), pTables->services);
+        } else {
+            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
+                             pModule->GetPmtDescriptors());
+        }
     }
     // The intervals Run will choose at the rate set so far.
-    CTableIntervals intervals = m_intervals;
-    intervals.Choose(vTables, GetBitRate());
-    return intervals.BitRate(vTables);
+    return builder.SentBitRate(m_intervals, GetBitRate());
 }
 
 bool CMuxCore::IsIntervalValid(const char* szTable, int nMs, int nMaxMs)

@@ -3,6 +3,7 @@
 #include "log/CLogger.h"
 #include "mux/DvbText.h"
 #include "mux/PmtDescriptors.h"
+#include "mux/CTableIntervals.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
@@ -296,6 +297,16 @@ bool CPsiBuilder::BuildPackets(std::vector<unsigned char>& vPsi) const
     }
     vPsi.swap(vOut);
     return true;
+}
+
+long long CPsiBuilder::SentBitRate(CTableIntervals intervals, int64_t nRate) const
+{
+    std::vector<CPsiTable> vTables;
+    if (!BuildTables(vTables)) {
+        return -1;
+    }
+    intervals.Choose(vTables, nRate);
+    return intervals.BitRate(vTables);
 }
 
 long long CPsiBuilder::TableBitRate(const std::vector<CPsiTable>& vTables, int nIntervalMs)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class CTableIntervals;
 struct dvbpsi_s;
 struct dvbpsi_psi_section_s;
 
@@ -95,6 +96,11 @@ public:
 
     // The PSI set of BuildTables at version 0, its tables one after another.
     bool BuildPackets(std::vector<unsigned char>& vPsi) const;
+
+    // Bit/s the tables of the programs taken so far take as they are sent:
+    // each at its cycle among the intervals chosen for an output of nRate
+    // bit/s (0: no rate yet); -1 when a table could not be built.
+    long long SentBitRate(CTableIntervals intervals, int64_t nRate) const;
 
     // Bit/s the tables need when each goes out once every nIntervalMs,
     // rounded up; -1 for an interval below 1 ms.

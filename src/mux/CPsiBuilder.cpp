@@ -1,78 +1,17 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "mux/CTableIntervals.h"
 #include "mux/DvbText.h"
 #include "mux/PmtDescriptors.h"
-#include "mux/CTableIntervals.h"
-#include "ts/CTsPacket.h"
+#include "mux/PsiSections.h"
+#include "mux/PsiTables.h"
+#include "mux/SiTables.h"
 #include "ts/TsConstants.h"
-
-// libdvbpsi's headers need these first, in this order.
-#include <dvbpsi/descriptor.h>
-#include <dvbpsi/dvbpsi.h>
-#include <dvbpsi/nit.h>
-#include <dvbpsi/pat.h>
-#include <dvbpsi/pmt.h>
-#include <dvbpsi/psi.h>
-#include <dvbpsi/sdt.h>
-#include <stdbool.h>
-#include <stdint.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <memory>
-
-namespace {
-
-// Byte 1 of a PSI packet before the PID goes in: the packet that starts a
-// section has payload_unit_start_indicator set; every PSI packet has
-// transport_priority set.
-constexpr unsigned char kPsiFirstFlags = 0x60;
-constexpr unsigned char kPsiNextFlags = 0x20;
-constexpr unsigned char kPayloadOnlyCc0 = 0x10; // not scrambled, payload only, counter 0
-constexpr int kTsHeaderBytes = 4;
-
-using CSectionList = std::unique_ptr<dvbpsi_psi_section_t, decltype(&dvbpsi_DeletePSISections)>;
-using CDvbpsiHandle = std::unique_ptr<dvbpsi_t, decltype(&dvbpsi_delete)>;
-
-// A libdvbpsi table on the stack, emptied on every way out. Zeroed first, so
-// emptying a table that init never reached frees nothing.
-template <typename T, void (*Empty)(T*)> struct CTable
-{
-    CTable() noexcept { std::memset(&t, 0, sizeof(t)); }
-    ~CTable() { Empty(&t); }
-    CTable(const CTable&) = delete;
-    CTable& operator=(const CTable&) = delete;
-    T t;
-};
-
-void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg) noexcept
-{
-    const int nLogLevel = nLevel == DVBPSI_MSG_ERROR  ? kLogError
-                          : nLevel == DVBPSI_MSG_WARN ? kLogWarning
-                                                      : kLogDebug;
-    LogPrint(nLogLevel, "mux: PSI generation: %s", szMsg);
-}
-
-// libdvbpsi copies the body, but takes it through a pointer to non-const.
-uint8_t* DescriptorData(const CPmtDescriptor& d)
-{
-    static uint8_t nNone = 0; // an empty body still gets a valid pointer
-    return d.vData.empty() ? &nNone : const_cast<uint8_t*>(d.vData.data());
-}
-
-int CountSections(const dvbpsi_psi_section_t* pSection)
-{
-    int n = 0;
-    for (; pSection != nullptr; pSection = pSection->p_next) {
-        ++n;
-    }
-    return n;
-}
-
-} // namespace
 
 void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                            const std::vector<CProgramDescriptors>* pDescriptors)
@@ -259,7 +198,7 @@ bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) con
                  kMaxVersionNumber);
         return false;
     }
-    CDvbpsiHandle handle(dvbpsi_new(DvbpsiMessage, DVBPSI_MSG_WARN), &dvbpsi_delete);
+    const CDvbpsiHandle handle = NewDvbpsiHandle();
     if (!handle) {
         LogPrint(kLogError, "mux: PSI generation: no libdvbpsi handle");
         return false;
@@ -270,15 +209,17 @@ bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) con
                                             [](const COutProgram& p) { return p.bOn; }));
     std::vector<CPsiTable> vOut(nOn + 3);
     auto it = vOut.begin();
-    if (!BuildPat(h, nVersion, *it++)) {
+    if (!WritePat(h, m_identity, m_vPrograms, nVersion, *it++)) {
         return false;
     }
     for (const COutProgram& program : m_vPrograms) {
-        if (program.bOn && !BuildPmt(h, program, nVersion, *it++)) {
+        if (program.bOn && !WritePmt(h, program, nVersion, *it++)) {
             return false;
         }
     }
-    if (!BuildSdt(h, nVersion, *it++) || !BuildNit(h, nVersion, *it)) {
+    const CServiceFinder findService = [this](const COutProgram& p) { return FindService(p); };
+    if (!WriteSdt(h, m_identity, m_vPrograms, findService, nVersion, *it++) ||
+        !WriteNit(h, m_identity, nVersion, *it)) {
         return false;
     }
     vTables.swap(vOut);
@@ -321,233 +262,3 @@ long long CPsiBuilder::TableBitRate(const std::vector<CPsiTable>& vTables, int n
     return (nBits * 1000 + nIntervalMs - 1) / nIntervalMs;
 }
 
-bool CPsiBuilder::BuildPat(dvbpsi_t* h, int nVersion, CPsiTable& table) const
-{
-    CTable<dvbpsi_pat_t, dvbpsi_pat_empty> pat;
-    dvbpsi_pat_init(&pat.t, uint16_t(m_identity.nTsId), uint8_t(nVersion), true);
-    // program_number 0 names the network PID, where the NIT is.
-    if (!m_identity.sNetworkName.empty() && dvbpsi_pat_program_add(&pat.t, 0, kPidNit) == nullptr) {
-        LogPrint(kLogError, "mux: PSI generation: PAT entry of the network failed");
-        return false;
-    }
-    for (const COutProgram& program : m_vPrograms) {
-        if (program.bOn && dvbpsi_pat_program_add(&pat.t, uint16_t(program.nProgramNumber),
-                                                  uint16_t(program.nPmtPid)) == nullptr) {
-            LogPrint(kLogError, "mux: PSI generation: PAT entry of program %d failed",
-                     program.nProgramNumber);
-            return false;
-        }
-    }
-    // 0 programs per section: the generator fills each section up.
-    CSectionList sections(dvbpsi_pat_sections_generate(h, &pat.t, 0), &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: PAT failed");
-        return false;
-    }
-    table.nPid = kPidPat;
-    table.nTableId = kTableIdPat;
-    PacketizeSections(kPidPat, sections.get(), table.vPackets);
-    return true;
-}
-
-bool CPsiBuilder::BuildPmt(dvbpsi_t* h, const COutProgram& program, int nVersion, CPsiTable& table)
-{
-    CTable<dvbpsi_pmt_t, dvbpsi_pmt_empty> pmt;
-    dvbpsi_pmt_init(&pmt.t, uint16_t(program.nProgramNumber), uint8_t(nVersion), true,
-                    uint16_t(program.nPcrPid));
-    const CProgramDescriptors& descriptors = program.descriptors;
-    for (const CPmtDescriptor& d : descriptors.vProgramInfo) {
-        if (dvbpsi_pmt_descriptor_add(&pmt.t, d.nTag, uint8_t(d.vData.size()), DescriptorData(d)) ==
-            nullptr) {
-            LogPrint(kLogError, "mux: PSI generation: PMT descriptor of program %d failed",
-                     program.nProgramNumber);
-            return false;
-        }
-    }
-    for (size_t nEs = 0; nEs < program.vEs.size(); ++nEs) {
-        const _ES_INFO& es = program.vEs[nEs];
-        dvbpsi_pmt_es_t* pEs =
-            dvbpsi_pmt_es_add(&pmt.t, uint8_t(es.nStreamType), uint16_t(es.nPid));
-        if (pEs == nullptr) {
-            LogPrint(kLogError, "mux: PSI generation: PMT entry of PID 0x%04X failed",
-                     unsigned(es.nPid));
-            return false;
-        }
-        if (nEs >= descriptors.vEs.size()) {
-            continue;
-        }
-        for (const CPmtDescriptor& d : descriptors.vEs[nEs]) {
-            if (dvbpsi_pmt_es_descriptor_add(pEs, d.nTag, uint8_t(d.vData.size()),
-                                             DescriptorData(d)) == nullptr) {
-                LogPrint(kLogError, "mux: PSI generation: descriptor of PID 0x%04X failed",
-                         unsigned(es.nPid));
-                return false;
-            }
-        }
-    }
-    CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: PMT of program %d failed",
-                 program.nProgramNumber);
-        return false;
-    }
-    table.nPid = uint16_t(program.nPmtPid);
-    table.nTableId = kTableIdPmt;
-    PacketizeSections(program.nPmtPid, sections.get(), table.vPackets);
-    return true;
-}
-
-bool CPsiBuilder::BuildSdt(dvbpsi_t* h, int nVersion, CPsiTable& table) const
-{
-    // The SDT generator drops the descriptors of services beyond what one
-    // section holds instead of opening the next section, so the services go
-    // in groups that fit a section each, and the sections are numbered as
-    // one table afterwards.
-    std::vector<CSectionList> vSdt;
-    size_t nNext = 0;
-    do {
-        CTable<dvbpsi_sdt_t, dvbpsi_sdt_empty> sdt;
-        dvbpsi_sdt_init(&sdt.t, kTableIdSdt, uint16_t(m_identity.nTsId), uint8_t(nVersion), true,
-                        uint16_t(m_identity.nOriginalNetworkId));
-        int nLoopBytes = 0;
-        for (; nNext < m_vPrograms.size(); ++nNext) {
-            const COutProgram& program = m_vPrograms[nNext];
-            if (!program.bOn) {
-                continue;
-            }
-            const int nNumber = program.nProgramNumber;
-            unsigned char body[kMaxDescriptorBytes];
-            int nBody = -1;
-            if (const CServiceInfo* pInfo = FindService(program)) {
-                nBody = BuildServiceDescriptor(body, sizeof(body), pInfo->sProvider, pInfo->sName,
-                                               pInfo->nServiceType);
-            }
-            if (nBody < 0) {
-                char szName[kServiceNameChars] = {};
-                snprintf(szName, sizeof(szName), "service %03d", nNumber);
-                nBody = BuildServiceDescriptor(body, sizeof(body), kServiceProvider, szName);
-            }
-            const int nBytes = 5 + (nBody >= 0 ? 2 + nBody : 0);
-            if (nLoopBytes > 0 && nLoopBytes + nBytes > kMaxSectionBytes - kSdtSectionOverhead) {
-                break;
-            }
-            dvbpsi_sdt_service_t* pService = dvbpsi_sdt_service_add(
-                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
-            if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
-                                                          pService, kServiceDescriptorTag,
-                                                          uint8_t(nBody), body) == nullptr)) {
-                LogPrint(kLogError, "mux: PSI generation: SDT entry of service %d failed", nNumber);
-                return false;
-            }
-            nLoopBytes += nBytes;
-        }
-        CSectionList sections(dvbpsi_sdt_sections_generate(h, &sdt.t), &dvbpsi_DeletePSISections);
-        if (!sections) {
-            LogPrint(kLogError, "mux: PSI generation: SDT failed");
-            return false;
-        }
-        vSdt.push_back(std::move(sections));
-    } while (nNext < m_vPrograms.size());
-    if (vSdt.size() > 1) {
-        int nTotal = 0;
-        for (const CSectionList& list : vSdt) {
-            nTotal += CountSections(list.get());
-        }
-        int nNumber = 0;
-        for (const CSectionList& list : vSdt) {
-            for (dvbpsi_psi_section_t* p = list.get(); p != nullptr; p = p->p_next) {
-                p->i_number = uint8_t(nNumber++);
-                p->i_last_number = uint8_t(nTotal - 1);
-                dvbpsi_BuildPSISection(h, p); // rewrites the header and the CRC_32
-            }
-        }
-    }
-    table.nPid = kPidSdt;
-    table.nTableId = kTableIdSdt;
-    for (const CSectionList& list : vSdt) {
-        PacketizeSections(kPidSdt, list.get(), table.vPackets);
-    }
-    return true;
-}
-
-bool CPsiBuilder::BuildNit(dvbpsi_t* h, int nVersion, CPsiTable& table) const
-{
-    CTable<dvbpsi_nit_t, dvbpsi_nit_empty> nit;
-    // A NIT's table_id_extension is its network_id.
-    const uint16_t nNetworkId = uint16_t(m_identity.nNetworkId);
-    dvbpsi_nit_init(&nit.t, kTableIdNit, nNetworkId, nNetworkId, uint8_t(nVersion), true);
-    const std::string& sName = m_identity.sNetworkName;
-    if (!sName.empty() &&
-        dvbpsi_nit_descriptor_add(&nit.t, kNetworkNameDescriptorTag, uint8_t(sName.size()),
-                                  reinterpret_cast<uint8_t*>(const_cast<char*>(sName.data()))) ==
-            nullptr) {
-        LogPrint(kLogError, "mux: PSI generation: network name descriptor failed");
-        return false;
-    }
-    CSectionList sections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit),
-                          &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: NIT failed");
-        return false;
-    }
-    table.nPid = kPidNit;
-    table.nTableId = kTableIdNit;
-    PacketizeSections(kPidNit, sections.get(), table.vPackets);
-    return true;
-}
-
-void CPsiBuilder::PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
-                                    std::vector<unsigned char>& vBuf)
-{
-    for (const dvbpsi_psi_section_t* pSection = pSections; pSection != nullptr;
-         pSection = pSection->p_next) {
-        const unsigned char* pData = pSection->p_data;
-        int nLeft = int(pSection->p_payload_end - pSection->p_data) +
-                    (pSection->b_syntax_indicator ? 4 : 0);
-        bool bFirst = true;
-        while (bFirst || nLeft > 0) {
-            const size_t nOffset = vBuf.size();
-            vBuf.resize(nOffset + kTsPacketSize, 0xFF);
-            unsigned char* pPacket = &vBuf[nOffset];
-            pPacket[0] = kSyncByte;
-            pPacket[1] = bFirst ? kPsiFirstFlags : kPsiNextFlags;
-            pPacket[2] = 0;
-            pPacket[3] = kPayloadOnlyCc0;
-            int nHead = kTsHeaderBytes;
-            if (bFirst) {
-                pPacket[nHead++] = 0; // pointer_field: the section starts right here
-            }
-            const int nCopy = std::min(nLeft, kTsPacketSize - nHead);
-            std::memcpy(pPacket + nHead, pData, size_t(nCopy));
-            pData += nCopy;
-            nLeft -= nCopy;
-            CTsPacket packet;
-            packet.SetData(pPacket);
-            packet.SetPid(uint16_t(nPid));
-            bFirst = false;
-        }
-    }
-}
-
-int CPsiBuilder::BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
-                                        const std::string& sProvider, const std::string& sName,
-                                        int nServiceType)
-{
-    // Each name's length goes into one byte.
-    if (sProvider.size() > 0xFF || sName.size() > 0xFF) {
-        return -1;
-    }
-    const int nSize = int(sProvider.size() + sName.size()) + 3;
-    if (nCapacity < nSize) {
-        return -1;
-    }
-    std::memset(pBuf, 0, size_t(nCapacity));
-    unsigned char* p = pBuf;
-    *p++ = uint8_t(nServiceType);
-    *p++ = uint8_t(sProvider.size());
-    std::memcpy(p, sProvider.data(), sProvider.size());
-    p += sProvider.size();
-    *p++ = uint8_t(sName.size());
-    std::memcpy(p, sName.data(), sName.size());
-    return nSize;
-}

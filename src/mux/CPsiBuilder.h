@@ -3,6 +3,7 @@
 #include "braidmill.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
+#include "mux/COutIdentity.h"
 #include "mux/COutProgram.h"
 #include "mux/CProgramNumbering.h"
 #include "mux/MuxConstants.h"
@@ -14,18 +15,6 @@
 #include <vector>
 
 class CTableIntervals;
-struct dvbpsi_s;
-struct dvbpsi_psi_section_s;
-
-// What the output's tables say of the multiplex itself.
-struct COutIdentity
-{
-    int nTsId = kOutTsId;                   // PAT and SDT transport_stream_id
-    int nOriginalNetworkId = kOutNetworkId; // SDT
-    int nNetworkId = kOutNetworkId;         // NIT
-    std::string sNetworkName; // NIT network_name_descriptor, UTF-8 (the builder adds the
-                              // selector non-ASCII text needs); empty: none
-};
 
 // One output table: all its sections as TS packets of one PID, each section
 // starting a packet (payload_unit_start_indicator, pointer_field 0), with
@@ -37,10 +26,13 @@ struct CPsiTable
     std::vector<uint8_t> vPackets; // kTsPacketSize * n bytes
 };
 
-// Numbers the programs of the inputs and generates the multiplex's PSI set
-// (PAT, one PMT per program, SDT, NIT) as ready-made TS packets. Used once,
-// on the client's thread, while the engine builds its tables; it keeps no
-// pointer to what it is given.
+// Numbers the programs of the inputs (through CProgramNumbering) and
+// generates the multiplex's PSI set (PAT, one PMT per program, SDT, NIT) as
+// ready-made TS packets, through the table writers. The engine's builder is
+// used by one thread at a time: the client's while Run numbers the programs
+// the inputs start with, then, from the start of the driver thread (which
+// hands it over), the driver's on every table change; so it has no lock. It
+// keeps no pointer to what it is given.
 class CPsiBuilder
 {
 public:
@@ -106,29 +98,11 @@ public:
     // rounded up; -1 for an interval below 1 ms.
     static long long TableBitRate(const std::vector<CPsiTable>& vTables, int nIntervalMs);
 
-    // Appends the sections of the list to vBuf as packets of nPid: a section
-    // starts a packet (payload_unit_start_indicator, pointer_field 0) and
-    // runs on over as many packets as it needs; the last is stuffed with 0xFF.
-    static void PacketizeSections(int nPid, const dvbpsi_psi_section_s* pSections,
-                                  std::vector<unsigned char>& vBuf);
-    // Writes the body of a service descriptor (service_type, provider name,
-    // service name) into pBuf and returns its length; -1, leaving pBuf
-    // untouched, when it would not fit nCapacity bytes.
-    static int BuildServiceDescriptor(unsigned char* pBuf, int nCapacity,
-                                      const std::string& sProvider, const std::string& sName,
-                                      int nServiceType = kServiceTypeTv);
-
 private:
     // Leaves out the program's CA descriptors and what its PMT section has
     // no room for, with a warning line for each.
     // szInProgram names the program as its input knows it, for the lines.
     static void FitDescriptors(COutProgram& out, const char* szInProgram);
-    // One table each, into table.vPackets; false with an error line.
-    bool BuildPat(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
-    static bool BuildPmt(dvbpsi_s* h, const COutProgram& program, int nVersion, CPsiTable& table);
-    bool BuildSdt(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
-    bool BuildNit(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
-
     // AddInput and UpdateInput: numbers the programs of the list and takes
     // them into the tables; bReport logs what is new. Per program numbered
     // so far: 1 when the list has it.

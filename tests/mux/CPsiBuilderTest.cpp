@@ -1,4 +1,5 @@
 #include "mux/CPsiBuilder.h"
+#include "mux/SiTables.h"
 
 #include "log/CLogger.h"
 #include "support/CTsReader.h"
@@ -276,11 +277,11 @@ TEST(CPsiBuilderTest, ServiceDescriptorNamesProviderAndService)
 
     unsigned char buf[32];
     std::fill(std::begin(buf), std::end(buf), 0xAB);
-    EXPECT_EQ(CPsiBuilder::BuildServiceDescriptor(buf, 20, "libbraidmill", "service 101"), -1);
+    EXPECT_EQ(BuildServiceDescriptor(buf, 20, "libbraidmill", "service 101"), -1);
     for (unsigned char c : buf) {
         EXPECT_EQ(c, 0xAB) << "refused body leaves the buffer untouched";
     }
-    EXPECT_EQ(CPsiBuilder::BuildServiceDescriptor(buf, 26, "libbraidmill", "service 101"), 26);
+    EXPECT_EQ(BuildServiceDescriptor(buf, 26, "libbraidmill", "service 101"), 26);
 }
 
 TEST(CPsiBuilderTest, EmptySetHoldsPatSdtAndNit)

@@ -188,6 +188,11 @@ std::shared_ptr<const CInputTables> CInputModule::TakeTables(uint32_t nChange)
     return pTables;
 }
 
+void CInputModule::ChoosePrograms(std::vector<int> vNumbers)
+{
+    m_pAnalyzer->ChoosePrograms(std::move(vNumbers));
+}
+
 std::shared_ptr<const CInputTables> CInputModule::PeekFirstTables()
 {
     std::lock_guard<std::mutex> lock(m_mtxTables);
@@ -327,6 +332,9 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         Resume(nPos);
     }
     bool bKeep = m_filter.IsKept(nPid);
+    m_nFed.store(m_nFed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    m_nFedKept.store(m_nFedKept.load(std::memory_order_relaxed) + (bKeep ? 1 : 0),
+                     std::memory_order_relaxed);
     if (bKeep && CPidFilter::IsMalformed(pData)) {
         if (!m_bMalformedLogged) {
             m_bMalformedLogged = true;

@@ -36,4 +36,5 @@ struct CInputTables
         int nPmtPid;
     };
     std::vector<CMissing> vMissing; // in the PAT, PMT not yet seen
+    std::vector<int> vAbsent;       // programs chosen that the PAT does not name
 };

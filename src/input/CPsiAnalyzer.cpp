@@ -237,7 +237,7 @@ bool CPsiAnalyzer::Push(const unsigned char* pPacket)
 bool CPsiAnalyzer::AllParsed() const
 {
     for (const auto& entry : m_pmtInfos) {
-        if (!entry.second.bParsed) {
+        if (!entry.second.bParsed && m_selection.Keeps(entry.first)) {
             return false;
         }
     }
@@ -266,6 +266,7 @@ void CPsiAnalyzer::GetTables(CInputTables& tables) const
         tables.vDescriptors.push_back(pInfo->descriptors);
     }
     tables.services = m_services;
+    m_selection.Apply(tables);
 }
 
 void CPsiAnalyzer::FillLists()

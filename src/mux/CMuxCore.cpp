@@ -216,6 +216,7 @@ bool CMuxCore::Prepare()
         builder.AddInput(int(i + 1), pTables->vPrograms, pModule->GetPidMapList(),
                          &pTables->vDescriptors);
         builder.SetServices(int(i + 1), pTables->services);
+        builder.NoteAbsent(int(i + 1), pTables->vAbsent);
     }
     vFirstProgram.push_back(builder.GetPrograms().size());
     m_vOmitted = builder.GetOmitted();
@@ -353,6 +354,7 @@ void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
     bool bChanged = m_builder.UpdateInput(int(nInput + 1), pTables->vPrograms,
                                           pModule->GetPidMapList(), pTables->vDescriptors);
     bChanged = m_builder.SetServices(int(nInput + 1), pTables->services) || bChanged;
+    m_builder.NoteAbsent(int(nInput + 1), pTables->vAbsent);
     if (!bChanged) {
         return;
     }
@@ -457,9 +459,18 @@ bool CMuxCore::GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) c
     return true;
 }
 
+bool CMuxCore::SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber)
+{
+    if (m_bRunCalled) {
+        LogPrint(kLogError, "mux: output program numbers are set before Run; ignored");
+        return false;
+    }
+    return m_builder.AskNumber(nInput, nProgramNumber, nOutNumber);
+}
+
 long long CMuxCore::GetTableBitRate()
 {
-    CPsiBuilder builder;
+    CPsiBuilder builder = m_builder.AsksOnly();
     builder.SetIdentity(m_identity);
     builder.SetServiceNames(m_bServiceNames);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {

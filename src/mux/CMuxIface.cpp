@@ -238,3 +238,14 @@ void CMuxIface::SetInputTimeoutMs(int nMs)
         m_pCore->SetInputTimeoutMs(nMs);
     }
 }
+
+bool CMuxIface::SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber)
+{
+    try {
+        return m_pCore != nullptr &&
+               m_pCore->SetOutputProgramNumber(nInput, nProgramNumber, nOutNumber);
+    } catch (const std::exception& e) {
+        LogFailure("SetOutputProgramNumber", e.what());
+        return false;
+    }
+}

@@ -36,6 +36,14 @@ bool CProgramNumbering::Ask(int nInput, int nInNumber, int nOut)
     return true;
 }
 
+CProgramNumbering CProgramNumbering::AsksOnly() const
+{
+    CProgramNumbering numbering;
+    numbering.m_asked = m_asked;
+    numbering.m_askedNumbers = m_askedNumbers;
+    return numbering;
+}
+
 bool CProgramNumbering::IsOmitted(int nInput, int nInNumber) const
 {
     return nInNumber >= 0 &&

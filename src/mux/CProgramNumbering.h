@@ -53,6 +53,8 @@ public:
     // (1..65535). Before the first Number; false, and nothing kept, when
     // another program has nOut asked for or given.
     bool Ask(int nInput, int nInNumber, int nOut);
+    // A numbering with this one's asks and nothing numbered.
+    CProgramNumbering AsksOnly() const;
 
     // Numbers program `in` of input nInput, whose PMT descriptors pIn holds
     // (null: unknown, and the program counts as new). A new program takes

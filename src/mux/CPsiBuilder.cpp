@@ -111,6 +111,41 @@ std::vector<uint8_t> CPsiBuilder::Follow(int nInput, const std::vector<_PROGRAM_
     return vSeen;
 }
 
+bool CPsiBuilder::AskNumber(int nInput, int nInNumber, int nOut)
+{
+    if (nOut < 1 || nOut > kLastProgramNumber) {
+        LogPrint(kLogError, "mux: output program number %d refused: it must be 1 to %d", nOut,
+                 kLastProgramNumber);
+        return false;
+    }
+    if (!m_numbering.Ask(nInput, nInNumber, nOut)) {
+        LogPrint(kLogError,
+                 "mux: output program number %d refused for input %d program %d: another "
+                 "program has it",
+                 nOut, nInput, nInNumber);
+        return false;
+    }
+    return true;
+}
+
+CPsiBuilder CPsiBuilder::AsksOnly() const
+{
+    CPsiBuilder builder;
+    builder.m_numbering = m_numbering.AsksOnly();
+    return builder;
+}
+
+void CPsiBuilder::NoteAbsent(int nInput, const std::vector<int>& vAbsent)
+{
+    for (int nNumber : vAbsent) {
+        if (m_absentSaid.insert({nInput, nNumber}).second) {
+            LogPrint(kLogWarning, "mux: input %d: program %d was chosen, but its PAT has no such "
+                                  "program",
+                     nInput, nNumber);
+        }
+    }
+}
+
 bool CPsiBuilder::MovePcrPid(size_t nProgram, int nPid)
 {
     if (nProgram >= m_vPrograms.size() || m_vPrograms[nProgram].nPcrPid == nPid) {

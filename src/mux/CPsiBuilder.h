@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,17 @@ public:
     // when it comes back). Logs what it gives. True when a table changed.
     bool UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                      const std::vector<CProgramDescriptors>& descriptors);
+    // Program nInNumber of input nInput is to be numbered nOut, before the
+    // first program is numbered. False, with an error line and nothing
+    // kept, for a number outside 1..65535 or one another program has.
+    bool AskNumber(int nInput, int nInNumber, int nOut);
+    // A builder with the numbers asked for here and nothing else, for a look
+    // at the tables ahead of the run. Reads only what no thread changes
+    // once the run has started.
+    CPsiBuilder AsksOnly() const;
+    // The programs chosen of input nInput that its PAT does not name: a
+    // warning line for each, once in the run.
+    void NoteAbsent(int nInput, const std::vector<int>& vAbsent);
     // The services the input's SDT names. True when the output SDT changes.
     bool SetServices(int nInput, const CServiceMap& services);
     // The PCRs of program nProgram (numbering order) come on nPid, one of
@@ -116,5 +129,6 @@ private:
     CProgramNumbering m_numbering;            // numbers and PIDs given
     std::map<int, CServiceMap> m_services;                             // by input
     bool m_bServiceNames = false;
+    std::set<std::pair<int, int>> m_absentSaid; // (input, program) said absent
     COutIdentity m_identity;
 };

@@ -55,6 +55,14 @@ CMuxIface* CreateMux(const std::vector<CRunInput>& inputs)
     for (const CRunInput& input : inputs) {
         pMux->AddInputModule(input.pModule);
     }
+    // The command line has refused every clash already.
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (const CProgramPick& pick : inputs[i].vPrograms) {
+            if (pick.nOut > 0) {
+                pMux->SetOutputProgramNumber(int(i + 1), pick.nIn, pick.nOut);
+            }
+        }
+    }
     return pMux;
 }
 

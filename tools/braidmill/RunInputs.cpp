@@ -24,6 +24,11 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
     attr.nTimingMode = 0; // paced by the input's own PCRs
     input.pModule->SetSourceAttribute(attr);
     input.pModule->SetLive(input.bLive);
+    std::vector<int> vChosen;
+    for (const CProgramPick& pick : input.vPrograms) {
+        vChosen.push_back(pick.nIn);
+    }
+    input.pModule->ChoosePrograms(vChosen);
     errno = 0;
     input.pSource = OpenInputByName(input.sPath.c_str(), input.pModule, kReadBufferSize, sReason);
     if (input.pSource == nullptr) {
@@ -50,9 +55,11 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
 std::vector<CRunInput> MakeInputs(const CCommandLine& cmd)
 {
     std::vector<CRunInput> inputs;
-    for (const std::string& sPath : cmd.vInputs) {
+    for (size_t i = 0; i < cmd.vInputs.size(); ++i) {
+        const std::string& sPath = cmd.vInputs[i];
         CRunInput input;
         input.sPath = sPath;
+        input.vPrograms = i < cmd.vPrograms.size() ? cmd.vPrograms[i] : std::vector<CProgramPick>();
         input.bStream = IsStreamName(sPath.c_str());
         // A pipe or a FIFO is not live: it gives what a file would, at the
         // writer's pace.
@@ -120,6 +127,20 @@ int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole
         }
     }
     return kExitOk;
+}
+
+void ScaleToChosenPrograms(std::vector<CRunInput>& inputs, CConsole& console)
+{
+    for (CRunInput& input : inputs) {
+        const double fShare = input.pModule->GetProgramShare();
+        if (input.vPrograms.empty() || input.nRate <= 0 || fShare < 0) {
+            continue;
+        }
+        const int nWhole = input.nRate;
+        input.nRate = int(std::lround(nWhole * fShare));
+        console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s of its " +
+                       std::to_string(nWhole) + " in the programs chosen");
+    }
 }
 
 void ReleaseInputs(std::vector<CRunInput>& inputs)

@@ -87,3 +87,23 @@ TEST_F(CProgramNumberingTest, ProgramBeyondAPmtIsLeftOutNewOrKeptKnown)
     EXPECT_EQ(grown.nIndex, 0u);
     EXPECT_EQ(m_vMaps[1], before);
 }
+
+// Output numbers asked for are kept, whenever their program comes; the
+// others are numbered from 101 on around them; a number asked for twice is
+// refused and the first ask stands.
+TEST_F(CProgramNumberingTest, AskedNumbersAreKeptAndTheOthersNumberedAroundThem)
+{
+    ASSERT_TRUE(m_numbering.Ask(2, 5, 102));
+    ASSERT_TRUE(m_numbering.Ask(1, 3, 7));
+    EXPECT_FALSE(m_numbering.Ask(2, 6, 7)) << "another input's program has 7";
+    EXPECT_FALSE(m_numbering.Ask(1, 4, 102));
+    EXPECT_EQ(Number(1, Program(1, 0x100, 1)).program.nProgramNumber, 101);
+    EXPECT_EQ(Number(1, Program(2, 0x200, 1)).program.nProgramNumber, 103) << "102 is asked";
+    const CGiven asked = Number(1, Program(3, 0x300, 1));
+    EXPECT_EQ(asked.program.nProgramNumber, 7);
+    EXPECT_EQ(asked.program.nPmtPid, 1031) << "PID blocks stay in numbering order";
+    EXPECT_EQ(Number(1, Program(4, 0x400, 1)).program.nProgramNumber, 104);
+    EXPECT_EQ(Number(2, Program(5, 0x100, 1)).program.nProgramNumber, 102);
+    EXPECT_EQ(Number(2, Program(6, 0x200, 1)).program.nProgramNumber, 105);
+    EXPECT_FALSE(m_numbering.Ask(2, 9, 105)) << "given already";
+}

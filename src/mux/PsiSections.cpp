@@ -1,6 +1,7 @@
 #include "mux/PsiSections.h"
 
 #include "log/CLogger.h"
+#include "mux/CPsiBuilder.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
@@ -29,6 +30,20 @@ void DvbpsiMessage(dvbpsi_t*, const dvbpsi_msg_level_t nLevel, const char* szMsg
 CDvbpsiHandle NewDvbpsiHandle()
 {
     return CDvbpsiHandle(dvbpsi_new(DvbpsiMessage, DVBPSI_MSG_WARN), &dvbpsi_delete);
+}
+
+bool TakeSections(dvbpsi_psi_section_t* pSections, int nPid, int nTableId, const char* szTable,
+                  CPsiTable& table)
+{
+    const CSectionList sections(pSections, &dvbpsi_DeletePSISections);
+    if (!sections) {
+        LogPrint(kLogError, "mux: PSI generation: %s failed", szTable);
+        return false;
+    }
+    table.nPid = uint16_t(nPid);
+    table.nTableId = uint8_t(nTableId);
+    PacketizeSections(nPid, sections.get(), table.vPackets);
+    return true;
 }
 
 int CountSections(const dvbpsi_psi_section_t* pSection)

@@ -35,6 +35,14 @@ CDvbpsiHandle NewDvbpsiHandle();
 
 int CountSections(const dvbpsi_psi_section_t* pSection);
 
+struct CPsiTable;
+
+// Makes the generated list of table szTable (null: the generator failed) the
+// packets of table, on nPid with nTableId; false with an error line when
+// there is no list. Frees the list.
+bool TakeSections(dvbpsi_psi_section_t* pSections, int nPid, int nTableId, const char* szTable,
+                  CPsiTable& table);
+
 // Appends the sections of the list to vBuf as packets of nPid: a section
 // starts a packet (payload_unit_start_indicator, pointer_field 0) and runs
 // on over as many packets as it needs; the last is stuffed with 0xFF. Every

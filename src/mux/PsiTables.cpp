@@ -10,6 +10,8 @@
 #include <dvbpsi/pat.h>
 #include <dvbpsi/pmt.h>
 
+#include <cstdio>
+
 namespace {
 
 // libdvbpsi copies the body, but takes it through a pointer to non-const.
@@ -40,15 +42,8 @@ bool WritePat(dvbpsi_t* h, const COutIdentity& identity, const std::vector<COutP
         }
     }
     // 0 programs per section: the generator fills each section up.
-    CSectionList sections(dvbpsi_pat_sections_generate(h, &pat.t, 0), &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: PAT failed");
-        return false;
-    }
-    table.nPid = kPidPat;
-    table.nTableId = kTableIdPat;
-    PacketizeSections(kPidPat, sections.get(), table.vPackets);
-    return true;
+    return TakeSections(dvbpsi_pat_sections_generate(h, &pat.t, 0), kPidPat, kTableIdPat, "PAT",
+                        table);
 }
 
 bool WritePmt(dvbpsi_t* h, const COutProgram& program, int nVersion, CPsiTable& table)
@@ -86,14 +81,8 @@ bool WritePmt(dvbpsi_t* h, const COutProgram& program, int nVersion, CPsiTable& 
             }
         }
     }
-    CSectionList sections(dvbpsi_pmt_sections_generate(h, &pmt.t), &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: PMT of program %d failed",
-                 program.nProgramNumber);
-        return false;
-    }
-    table.nPid = uint16_t(program.nPmtPid);
-    table.nTableId = kTableIdPmt;
-    PacketizeSections(program.nPmtPid, sections.get(), table.vPackets);
-    return true;
+    char szTable[32];
+    snprintf(szTable, sizeof(szTable), "PMT of program %d", program.nProgramNumber);
+    return TakeSections(dvbpsi_pmt_sections_generate(h, &pmt.t), program.nPmtPid, kTableIdPmt,
+                        szTable, table);
 }

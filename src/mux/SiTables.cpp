@@ -101,16 +101,8 @@ bool WriteNit(dvbpsi_t* h, const COutIdentity& identity, int nVersion, CPsiTable
         LogPrint(kLogError, "mux: PSI generation: network name descriptor failed");
         return false;
     }
-    CSectionList sections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit),
-                          &dvbpsi_DeletePSISections);
-    if (!sections) {
-        LogPrint(kLogError, "mux: PSI generation: NIT failed");
-        return false;
-    }
-    table.nPid = kPidNit;
-    table.nTableId = kTableIdNit;
-    PacketizeSections(kPidNit, sections.get(), table.vPackets);
-    return true;
+    return TakeSections(dvbpsi_nit_sections_generate(h, &nit.t, kTableIdNit), kPidNit, kTableIdNit,
+                        "NIT", table);
 }
 
 int BuildServiceDescriptor(unsigned char* pBuf, int nCapacity, const std::string& sProvider,

@@ -15,12 +15,12 @@ void CProgramSelection::Apply(CInputTables& tables) const
         return;
     }
     for (int nNumber : m_vChosen) {
-        const bool bParsed = std::any_of(
-            tables.vDescriptors.begin(), tables.vDescriptors.end(),
-            [&](const CProgramDescriptors& d) { return d.nProgramNumber == nNumber; });
-        const bool bMissing =
-            std::any_of(tables.vMissing.begin(), tables.vMissing.end(),
-                        [&](const CInputTables::CMissing& m) { return m.nProgramNumber == nNumber; });
+        const bool bParsed =
+            std::any_of(tables.vDescriptors.begin(), tables.vDescriptors.end(),
+                        [&](const CProgramDescriptors& d) { return d.nProgramNumber == nNumber; });
+        const bool bMissing = std::any_of(
+            tables.vMissing.begin(), tables.vMissing.end(),
+            [&](const CInputTables::CMissing& m) { return m.nProgramNumber == nNumber; });
         if (!bParsed && !bMissing) {
             tables.vAbsent.push_back(nNumber);
         }
@@ -35,9 +35,8 @@ void CProgramSelection::Apply(CInputTables& tables) const
     }
     tables.vPrograms.resize(nKept);
     tables.vDescriptors.resize(nKept);
-    tables.vMissing.erase(std::remove_if(tables.vMissing.begin(), tables.vMissing.end(),
-                                         [&](const CInputTables::CMissing& m) {
-                                             return !Keeps(m.nProgramNumber);
-                                         }),
-                          tables.vMissing.end());
+    tables.vMissing.erase(
+        std::remove_if(tables.vMissing.begin(), tables.vMissing.end(),
+                       [&](const CInputTables::CMissing& m) { return !Keeps(m.nProgramNumber); }),
+        tables.vMissing.end());
 }

@@ -112,7 +112,7 @@ int CProgramNumbering::TakeFromTop(int nPmtPid, const std::vector<std::pair<int,
 
 CProgramNumbering::CGiven CProgramNumbering::Number(int nInput, const _PROGRAM_INFO& in,
                                                     const CProgramDescriptors* pIn, int* pPidMap,
-                                                    const char* szInProgram)
+                                                    const char* szInProgram, bool bMayMatch)
 {
     CGiven given;
     const int nInNumber = pIn != nullptr ? pIn->nProgramNumber : -1;
@@ -120,13 +120,12 @@ CProgramNumbering::CGiven CProgramNumbering::Number(int nInput, const _PROGRAM_I
     std::vector<size_t> vStreams;
     for (size_t nEs = 0; nEs < in.vecEsInfo.size(); ++nEs) {
         const int nPid = in.vecEsInfo[nEs].nPid;
-        if (IsPid(nPid) && std::none_of(vStreams.begin(), vStreams.end(), [&](size_t k) {
-                return in.vecEsInfo[k].nPid == nPid;
-            })) {
+        if (IsPid(nPid) && std::none_of(vStreams.begin(), vStreams.end(),
+                                        [&](size_t k) { return in.vecEsInfo[k].nPid == nPid; })) {
             vStreams.push_back(nEs);
         }
     }
-    const int nPlace = FindPlace(nInput, nInNumber);
+    const int nPlace = bMayMatch ? FindPlace(nInput, nInNumber) : -1;
     const bool bNew = nPlace < 0;
     if (vStreams.size() > size_t(kMaxPmtStreams)) {
         if (bNew) {
@@ -193,16 +192,16 @@ CProgramNumbering::CGiven CProgramNumbering::Number(int nInput, const _PROGRAM_I
             vAdded.emplace_back(es.nPid, nOut);
         }
         out.vEs.push_back(_ES_INFO{nOut, es.nStreamType});
-        out.descriptors.vEs.push_back(pIn != nullptr && nEs < pIn->vEs.size() ? pIn->vEs[nEs]
-                                                                              : CPmtDescriptorList());
+        out.descriptors.vEs.push_back(
+            pIn != nullptr && nEs < pIn->vEs.size() ? pIn->vEs[nEs] : CPmtDescriptorList());
     }
     // A PCR carried on one of the streams (as most encoders do) leaves on
     // that stream's output PID, so that PMT, restamping and packets agree.
     if (IsPid(in.nPcrPid) && in.nPcrPid != kPidNull) {
         int nOut = Lookup(in.nPcrPid);
         if (nOut < 0) {
-            const bool bHeld = nPmtPid + 1 > kLastUsablePid ||
-                               m_vState[size_t(nPmtPid + 1)] != kTaken;
+            const bool bHeld =
+                nPmtPid + 1 > kLastUsablePid || m_vState[size_t(nPmtPid + 1)] != kTaken;
             nOut = bHeld ? nPmtPid + 1 : TakeNext();
             if (nOut >= 0) {
                 vAdded.emplace_back(in.nPcrPid, nOut);

@@ -36,15 +36,14 @@ public:
     // What Number gives one input program.
     struct CGiven
     {
-        enum EKind
-        {
+        enum EKind {
             kNumbered, // program holds its numbers and PIDs
             kKept,     // numbered before, now beyond what a PMT carries: nothing changes
             kLeftOut   // never numbered: no PIDs or program numbers left, or too many streams
         };
         EKind kind = kLeftOut;
-        size_t nIndex = 0; // numbering order; unless left out
-        bool bNew = false; // numbered just now
+        size_t nIndex = 0;   // numbering order; unless left out
+        bool bNew = false;   // numbered just now
         COutProgram program; // numbers, streams with their descriptors, PCR PID; bOn set
         std::vector<std::pair<int, int>> vNewPids; // input PID -> output PID, given just now
     };
@@ -68,8 +67,10 @@ public:
     // line; the stream is left out). A PCR on none of the streams goes on
     // PMT PID + 1 while that is free. New output PIDs go into pPidMap (the
     // input's, 8192 entries); szInProgram names the program in the lines.
-    CGiven Number(int nInput, const _PROGRAM_INFO& in, const CProgramDescriptors* pIn,
-                  int* pPidMap, const char* szInProgram);
+    // bMayMatch false: new even if its number was seen (a list that names
+    // one program_number twice).
+    CGiven Number(int nInput, const _PROGRAM_INFO& in, const CProgramDescriptors* pIn, int* pPidMap,
+                  const char* szInProgram, bool bMayMatch = true);
 
     const std::vector<COmitted>& GetOmitted() const { return m_vOmitted; }
     bool IsOmitted(int nInput, int nInNumber) const;
@@ -83,8 +84,7 @@ private:
         int nProgramNumber;
         int nPmtPid;
     };
-    enum EPidState : uint8_t
-    {
+    enum EPidState : uint8_t {
         kFree,
         kHeld, // PMT PID + 1 waiting for a PCR of its program's own
         kTaken
@@ -99,11 +99,11 @@ private:
     int TakeFromTop(int nPmtPid, const std::vector<std::pair<int, int>>& vAdded,
                     const char* szInProgram) const;
 
-    std::vector<CPlace> m_vPlaces;                   // numbering order
+    std::vector<CPlace> m_vPlaces;                                          // numbering order
     std::vector<uint8_t> m_vState = std::vector<uint8_t>(kPidCount, kFree); // per output PID
-    std::map<std::pair<int, int>, int> m_asked;      // (input, input program) -> output number
-    std::set<int> m_askedNumbers;                    // the values of m_asked
-    int m_nNextProgram = kFirstProgramNumber;        // counter, before skipping asked numbers
-    int m_nNextPmtPid = kFirstPmtPid;                // PMT PID counter
-    std::vector<COmitted> m_vOmitted;                // programs left out, in the order met
+    std::map<std::pair<int, int>, int> m_asked; // (input, input program) -> output number
+    std::set<int> m_askedNumbers;               // the values of m_asked
+    int m_nNextProgram = kFirstProgramNumber;   // counter, before skipping asked numbers
+    int m_nNextPmtPid = kFirstPmtPid;           // PMT PID counter
+    std::vector<COmitted> m_vOmitted;           // programs left out, in the order met
 };

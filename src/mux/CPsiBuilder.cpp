@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                            const std::vector<CProgramDescriptors>* pDescriptors)
@@ -45,6 +46,7 @@ std::vector<uint8_t> CPsiBuilder::Follow(int nInput, const std::vector<_PROGRAM_
                                          bool bReport, bool& bChanged)
 {
     std::vector<uint8_t> vSeen(m_vPrograms.size(), 0);
+    std::set<int> listed; // program_numbers met in this list
     for (size_t n = 0; n < programs.size(); ++n) {
         const _PROGRAM_INFO& in = programs[n];
         const CProgramDescriptors* pIn =
@@ -58,8 +60,8 @@ std::vector<uint8_t> CPsiBuilder::Follow(int nInput, const std::vector<_PROGRAM_
         char szInProgram[64];
         snprintf(szInProgram, sizeof(szInProgram), "input %d program %d", nInput,
                  nInNumber >= 0 ? nInNumber : int(n + 1));
-        CProgramNumbering::CGiven given =
-            m_numbering.Number(nInput, in, pIn, pPidMap, szInProgram);
+        CProgramNumbering::CGiven given = m_numbering.Number(nInput, in, pIn, pPidMap, szInProgram,
+                                                             listed.insert(nInNumber).second);
         if (given.kind == CProgramNumbering::CGiven::kLeftOut) {
             continue;
         }
@@ -139,8 +141,9 @@ void CPsiBuilder::NoteAbsent(int nInput, const std::vector<int>& vAbsent)
 {
     for (int nNumber : vAbsent) {
         if (m_absentSaid.insert({nInput, nNumber}).second) {
-            LogPrint(kLogWarning, "mux: input %d: program %d was chosen, but its PAT has no such "
-                                  "program",
+            LogPrint(kLogWarning,
+                     "mux: input %d: program %d was chosen, but its PAT has no such "
+                     "program",
                      nInput, nNumber);
         }
     }
@@ -296,4 +299,3 @@ long long CPsiBuilder::TableBitRate(const std::vector<CPsiTable>& vTables, int n
     }
     return (nBits * 1000 + nIntervalMs - 1) / nIntervalMs;
 }
-

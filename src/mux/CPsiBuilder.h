@@ -125,9 +125,9 @@ private:
     // The input's service of the program when the SDT is to carry it; else null.
     const CServiceInfo* FindService(const COutProgram& program) const;
 
-    std::vector<COutProgram> m_vPrograms;     // numbering order, as m_numbering's
-    CProgramNumbering m_numbering;            // numbers and PIDs given
-    std::map<int, CServiceMap> m_services;                             // by input
+    std::vector<COutProgram> m_vPrograms;  // numbering order, as m_numbering's
+    CProgramNumbering m_numbering;         // numbers and PIDs given
+    std::map<int, CServiceMap> m_services; // by input
     bool m_bServiceNames = false;
     std::set<std::pair<int, int>> m_absentSaid; // (input, program) said absent
     COutIdentity m_identity;

@@ -413,8 +413,8 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     return CheckInputs();
 }
 
-CCommandLine::Action CCommandLine::CheckPrograms(
-    const std::vector<std::vector<CProgramPick>>& vAt, const std::vector<std::string>& vPositional)
+CCommandLine::Action CCommandLine::CheckPrograms(const std::vector<std::vector<CProgramPick>>& vAt,
+                                                 const std::vector<std::string>& vPositional)
 {
     // An output number is one program's; two asks for it could not both be kept.
     std::vector<std::pair<int, size_t>> vAsked; // output number, input index

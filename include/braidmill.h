@@ -178,9 +178,11 @@ public:
     // name is said once (a warning line) when the engine takes the input's
     // tables. Empty (the default): every program.
     void ChoosePrograms(const std::vector<int>& vProgramNumbers);
-    // Of the packets the input has read since it became ready, the share its
-    // programs carry (the chosen ones, with ChoosePrograms): what of its
-    // rate goes into the multiplex. 0 to 1; -1 before any (any thread).
+    // Of the input's first packets after it became ready (about 4,000, the
+    // same ones on every run of a file), the share its programs carry (the
+    // chosen ones, with ChoosePrograms): what of its rate goes into the
+    // multiplex. 0 to 1; -1 until they have come or the stream ended (any
+    // thread).
     double GetProgramShare();
 
 private:

@@ -22,6 +22,10 @@ constexpr uint8_t kNoCc = 0xFF;
 // 65,536 (twice its delay through the muxer at 490 Mbit/s), memory taken as
 // packets wait.
 constexpr int kQueuePackets = 4096;
+// The programs' share of an input is taken over its first packets after
+// ready, the same ones on every run of a file; fewer than the queue holds,
+// so that the reader never waits for the muxer before the share is known.
+constexpr int64_t kShareWindow = kQueuePackets - 96;
 constexpr int kMaxQueuePackets = 65'536;
 // Packets held for the next PCR before they are timed by extrapolation: an
 // input whose PCRs stop still moves, and the reader never fills the queue
@@ -188,6 +192,15 @@ std::shared_ptr<const CInputTables> CInputModule::TakeTables(uint32_t nChange)
     return pTables;
 }
 
+double CInputModule::GetKeptShare() const
+{
+    const int64_t nFed = m_nFed.load(std::memory_order_acquire);
+    if (nFed == 0 || (nFed < kShareWindow && !m_bStreamEnd.load(std::memory_order_acquire))) {
+        return -1;
+    }
+    return double(m_nFedKept.load(std::memory_order_relaxed)) / double(nFed);
+}
+
 void CInputModule::ChoosePrograms(std::vector<int> vNumbers)
 {
     m_pAnalyzer->ChoosePrograms(std::move(vNumbers));
@@ -332,9 +345,12 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         Resume(nPos);
     }
     bool bKeep = m_filter.IsKept(nPid);
-    m_nFed.store(m_nFed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    m_nFedKept.store(m_nFedKept.load(std::memory_order_relaxed) + (bKeep ? 1 : 0),
-                     std::memory_order_relaxed);
+    if (const int64_t nFed = m_nFed.load(std::memory_order_relaxed); nFed < kShareWindow) {
+        // Kept first: a reader of the share never sees a fed count ahead of it.
+        m_nFedKept.store(m_nFedKept.load(std::memory_order_relaxed) + (bKeep ? 1 : 0),
+                         std::memory_order_relaxed);
+        m_nFed.store(nFed + 1, std::memory_order_release);
+    }
     if (bKeep && CPidFilter::IsMalformed(pData)) {
         if (!m_bMalformedLogged) {
             m_bMalformedLogged = true;

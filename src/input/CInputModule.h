@@ -132,12 +132,9 @@ public:
     int64_t GetDropped() const { return m_writer.GetDropped(); }
     int64_t GetCcErrors() const { return m_nCcErrors.load(std::memory_order_relaxed); }
     int64_t GetPcrCount() const { return m_nPcrs.load(std::memory_order_relaxed); }
-    // Of the packets since ready, the share on its programs' PIDs; -1 none yet.
-    double GetKeptShare() const
-    {
-        const int64_t nFed = m_nFed.load(std::memory_order_relaxed);
-        return nFed > 0 ? double(m_nFedKept.load(std::memory_order_relaxed)) / double(nFed) : -1;
-    }
+    // Of the input's first packets after ready, the share on its programs'
+    // PIDs, once they have all come (or the stream ended); -1 before.
+    double GetKeptShare() const;
     // Over the longest stretch of PCRs on one time base; -1 not known.
     int64_t GetBitRate() const { return m_nBitRate.load(std::memory_order_relaxed); }
 
@@ -181,7 +178,7 @@ private:
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bLive = false;                  // set before data
     std::atomic<int> m_nGivenBitRate{-1};  // bit/s from the client; -1 none
-    std::atomic<int64_t> m_nFed{0};        // packets fed after ready (reader thread writes)
+    std::atomic<int64_t> m_nFed{0};        // first packets fed after ready (reader writes)
     std::atomic<int64_t> m_nFedKept{0};    // ... of them on a kept PID
 
     std::mutex m_mtxTables;                                       // guards m_vTableSets

@@ -7,12 +7,15 @@
 #include "IoNames.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int kReadBufferSize = 4096 * 188; // packets per read: large reads, little memory
+constexpr std::chrono::seconds kShareWait{5}; // for the share of an input's chosen programs
 
 // Starts the reader of an input on a new input module. False with the
 // reason when it fails.
@@ -132,8 +135,17 @@ int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole
 void ScaleToChosenPrograms(std::vector<CRunInput>& inputs, CConsole& console)
 {
     for (CRunInput& input : inputs) {
-        const double fShare = input.pModule->GetProgramShare();
-        if (input.vPrograms.empty() || input.nRate <= 0 || fShare < 0) {
+        if (input.vPrograms.empty() || input.nRate <= 0 || !input.pModule->IsReady()) {
+            continue;
+        }
+        // The reader gets there without the muxer; a stalled pipe may not.
+        double fShare = -1;
+        for (auto tGiveUp = std::chrono::steady_clock::now() + kShareWait;
+             (fShare = input.pModule->GetProgramShare()) < 0 &&
+             std::chrono::steady_clock::now() < tGiveUp;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (fShare < 0) {
             continue;
         }
         const int nWhole = input.nRate;

@@ -42,8 +42,8 @@ private:
 
     CPsiAnalyzer& m_analyzer;
     std::unique_ptr<CPacketFifo> m_pFifo; // null once replayed
-    int64_t m_nPatAt = -1;     // position of the first PAT; -1 none yet
-    int m_nWaitPcrPid = -1;    // the PID whose PCRs time the PMT wait
-    int64_t m_nWaitPcr = -1;   // its last PCR, ticks
-    int64_t m_nWaitTicks = 0;  // PCR time since the PAT, ticks
+    int64_t m_nPatAt = -1;                // position of the first PAT; -1 none yet
+    int m_nWaitPcrPid = -1;               // the PID whose PCRs time the PMT wait
+    int64_t m_nWaitPcr = -1;              // its last PCR, ticks
+    int64_t m_nWaitTicks = 0;             // PCR time since the PAT, ticks
 };

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 CInputModule::CInputModule()
-    : m_analysis(m_analyzer), m_queue(kInputQueuePackets, kInputQueueMaxPackets),
-      m_writer(m_queue), m_timing(m_queue), m_tables(m_analyzer, m_writer, m_queue),
+    : m_analysis(m_analyzer), m_queue(kInputQueuePackets, kInputQueueMaxPackets), m_writer(m_queue),
+      m_timing(m_queue), m_tables(m_analyzer, m_writer, m_queue),
       m_path(m_writer, m_timing, m_tables), m_pPidMap(std::make_unique<int[]>(kPidCount)),
       m_pClock(&os::CMonotonicClock::Instance())
 {
@@ -60,8 +60,9 @@ void CInputModule::BecomeReady()
     // Ahead of every packet, for an engine that did not start with the input.
     m_tables.Mark(m_nPosition - nStored, m_path.HoldsBack());
     m_path.SetReplaying(true);
-    m_analysis.Replay(m_nPosition,
-                      [this](const unsigned char* pData, int64_t nPos) { m_path.Feed(pData, nPos); });
+    m_analysis.Replay(m_nPosition, [this](const unsigned char* pData, int64_t nPos) {
+        m_path.Feed(pData, nPos);
+    });
     m_path.SetReplaying(false);
 }
 

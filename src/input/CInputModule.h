@@ -93,7 +93,10 @@ public:
     }
     bool IsFeedLost() const { return m_bFeedLost.load(std::memory_order_acquire); }
     // The reader waits for data that has not come (set by the source).
-    void SetFeedWaiting(bool bWaiting) { m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed); }
+    void SetFeedWaiting(bool bWaiting)
+    {
+        m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed);
+    }
     bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
     // The input's number in the engine, 1-based, for the log lines.
     void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
@@ -126,7 +129,7 @@ private:
     void BecomeReady();
 
     // In the order they are built: each takes references to those above.
-    CPsiAnalyzer m_analyzer;  // before and after ready
+    CPsiAnalyzer m_analyzer;   // before and after ready
     CInputAnalysis m_analysis; // before ready
     CTimedQueue m_queue;       // packets after ready, to the muxer
     CQueueWriter m_writer;     // the reader's side of m_queue

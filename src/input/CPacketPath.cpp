@@ -78,8 +78,8 @@ void CPacketPath::Feed(const unsigned char* pData, int64_t nPos)
         }
     }
     // Every packet of a program's PIDs: its PCRs count while its payload waits.
-    const int32_t nMargin = m_filter.IsKept(nPid) ? m_margin.Look(pData, nPid, nPcr, nPos)
-                                                  : CTimedPacket::kNoMargin;
+    const int32_t nMargin =
+        m_filter.IsKept(nPid) ? m_margin.Look(pData, nPid, nPcr, nPos) : CTimedPacket::kNoMargin;
     if (bKeep) {
         m_cc.Count(pData, nPid);
         m_writer.Queue(pData, nPos, nMargin);

@@ -50,7 +50,7 @@ private:
     CQueueWriter& m_writer;
     CPacketTiming& m_timing;
     CTableFollower& m_tables;
-    CPidFilter m_filter;     // which packets go on to the muxer
+    CPidFilter m_filter;      // which packets go on to the muxer
     CDecodingMargin m_margin; // of the PES the queue carries
     CContinuityCount m_cc;
     bool m_bReplaying = false;

@@ -84,8 +84,7 @@ void CPacketTiming::Stamp(int64_t nPos, bool bReplayed)
     } else if (m_queue.GetPendingCount() >= kMaxPendingPackets) {
         if (!m_bNoPcrLogged) {
             m_bNoPcrLogged = true;
-            LogPrint(kLogWarning,
-                     "input: %d packets without a usable PCR; paced at %s from now on",
+            LogPrint(kLogWarning, "input: %d packets without a usable PCR; paced at %s from now on",
                      kMaxPendingPackets,
                      m_timeline.HasRate() ? "the rate of its last PCRs" : "its estimated rate");
         }

@@ -67,7 +67,7 @@ private:
 
     CTimedQueue& m_queue;
     os::IClock* m_pClock = &os::CMonotonicClock::Instance(); // live arrivals
-    bool m_bTimed = false;                // PCR-paced; unpaced until told
+    bool m_bTimed = false;                                   // PCR-paced; unpaced until told
     bool m_bLive = false;
     std::atomic<int> m_nGivenBitRate{-1}; // bit/s; -1 none
 

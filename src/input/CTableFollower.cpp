@@ -23,7 +23,8 @@ const CInputTables& CTableFollower::TakeUp(int64_t nFrom)
     return *m_pReady;
 }
 
-std::shared_ptr<const CInputTables> CTableFollower::Follow(const unsigned char* pData, int nPid, int64_t nPos)
+std::shared_ptr<const CInputTables> CTableFollower::Follow(const unsigned char* pData, int nPid,
+                                                           int64_t nPos)
 {
     if (nPos < m_nFrom || !m_analyzer.IsTablePid(nPid) || !m_analyzer.Push(pData)) {
         return nullptr;

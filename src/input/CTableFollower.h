@@ -72,7 +72,7 @@ private:
     std::deque<std::shared_ptr<const CInputTables>> m_vSets; // not yet taken, oldest first
 
     // Reader thread only.
-    int64_t m_nFrom = INT64_MAX;  // position from which table packets are followed
-    uint32_t m_nSets = 0;         // sequence of the last set made
-    uint32_t m_nOwedChange = 0;   // marker that found no room; 0 none
+    int64_t m_nFrom = INT64_MAX; // position from which table packets are followed
+    uint32_t m_nSets = 0;        // sequence of the last set made
+    uint32_t m_nOwedChange = 0;  // marker that found no room; 0 none
 };

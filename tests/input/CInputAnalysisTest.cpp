@@ -105,8 +105,8 @@ TEST_F(CInputAnalysisTest, MissingPmtIsWaitedForTheGivenRateFromThePat)
 {
     const int nRate = 8 * kTsPacketSize * 10; // ten packets a second
     Store(Pat({{1, kPmtPid}, {2, 0x1001}}), nRate);
-    EXPECT_FALSE(Store(Pmt(), nRate));                  // position 1
-    EXPECT_FALSE(Store(Video(9), nRate));               // 10 past the PAT
+    EXPECT_FALSE(Store(Pmt(), nRate));                   // position 1
+    EXPECT_FALSE(Store(Video(9), nRate));                // 10 past the PAT
     EXPECT_TRUE(Store({CPacketBuilder::Null()}, nRate)); // 11
 }
 
@@ -120,7 +120,7 @@ TEST_F(CInputAnalysisTest, MissingPmtIsWaitedForASecondOfPcrs)
     };
     EXPECT_FALSE(Store(Pcr(kVideoPid, 0)));
     EXPECT_FALSE(Store(Pcr(kVideoPid, kPcrHz / 2)));
-    EXPECT_FALSE(Store(Pcr(0x200, kPcrHz * 3))); // another PID's clock
+    EXPECT_FALSE(Store(Pcr(0x200, kPcrHz * 3)));     // another PID's clock
     EXPECT_FALSE(Store(Pcr(kVideoPid, kPcrHz * 9))); // a jump
     EXPECT_FALSE(Store(Pcr(kVideoPid, kPcrHz * 9 + kPcrHz / 2 - 1)));
     EXPECT_TRUE(Store(Pcr(kVideoPid, kPcrHz * 9 + kPcrHz / 2)));

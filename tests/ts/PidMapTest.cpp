@@ -12,7 +12,8 @@ TEST(PidMapTest, RemapWritesEveryPidBitAndKeepsTheFlagsBesideIt)
         vMap[size_t(nIn)] = 1 << nBit;
         // TEI, PUSI and priority all set, then none.
         for (const uint8_t nFlags : {uint8_t(0xE0), uint8_t(0x00)}) {
-            uint8_t v[kTsPacketSize] = {kSyncByte, uint8_t(nFlags | (nIn >> 8)), uint8_t(nIn), 0x1A};
+            uint8_t v[kTsPacketSize] = {kSyncByte, uint8_t(nFlags | (nIn >> 8)), uint8_t(nIn),
+                                        0x1A};
             EXPECT_EQ(RemapPid(vMap.data(), v), 1 << nBit);
             EXPECT_EQ(CTsPacket::PidOf(v), 1 << nBit);
             EXPECT_EQ(v[1] & 0xE0, nFlags);

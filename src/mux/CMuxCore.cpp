@@ -204,8 +204,9 @@ bool CMuxCore::Prepare()
         // their markers.
         std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(1);
         if (!pTables) {
-            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
-                             pModule->GetPmtDescriptors());
+            const CInputTables& ready = pModule->GetReadyTables();
+            builder.AddInput(int(i + 1), ready.vPrograms, pModule->GetPidMapList(),
+                             &ready.vDescriptors);
             continue;
         }
         for (const CInputTables::CMissing& missing : pTables->vMissing) {
@@ -481,14 +482,9 @@ long long CMuxCore::GetTableBitRate()
         // What Prepare numbers, into maps of its own: the inputs' stay untouched.
         CInputModule* pModule = ModuleOf(pIn);
         std::vector<int> vScratchMap(kPidCount, -1);
-        if (const std::shared_ptr<const CInputTables> pTables = pModule->PeekFirstTables()) {
-            builder.AddInput(int(i + 1), pTables->vPrograms, vScratchMap.data(),
-                             &pTables->vDescriptors);
-            builder.SetServices(int(i + 1), pTables->services);
-        } else {
-            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
-                             pModule->GetPmtDescriptors());
-        }
+        const CInputTables& ready = pModule->GetReadyTables();
+        builder.AddInput(int(i + 1), ready.vPrograms, vScratchMap.data(), &ready.vDescriptors);
+        builder.SetServices(int(i + 1), ready.services);
     }
     // The intervals Run will choose at the rate set so far.
     return builder.SentBitRate(m_intervals, GetBitRate());

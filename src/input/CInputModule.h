@@ -101,7 +101,10 @@ public:
     // The input's number in the engine, 1-based, for the log lines.
     void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
     // Before data: the programs of the input that go on (empty: all).
-    void ChoosePrograms(std::vector<int> vNumbers) { m_analyzer.ChoosePrograms(std::move(vNumbers)); }
+    void ChoosePrograms(std::vector<int> vNumbers)
+    {
+        m_analyzer.ChoosePrograms(std::move(vNumbers));
+    }
     // Of the input's first packets after ready (any thread): see CPacketPath.
     double GetKeptShare() const
     {

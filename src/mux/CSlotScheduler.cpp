@@ -1,6 +1,5 @@
 #include "mux/CSlotScheduler.h"
 
-#include "input/CTimedQueue.h"
 #include "log/CLogger.h"
 #include "mux/MuxConstants.h"
 #include "ts/CTsPacket.h"
@@ -157,24 +156,30 @@ int64_t CSlotScheduler::DueSlotOf(size_t i, const CTimedPacket& packet)
            m_time.SlotAtTicks(std::max<int64_t>(packet.nTime - state.nFirstTime, 0));
 }
 
-void CSlotScheduler::RefreshHead(size_t i)
+bool CSlotScheduler::RefreshHead(size_t i)
 {
     CInputState& state = m_vInputs[i];
-    CTimedPacket* pHead = state.in.pQueue->HeadMutable();
+    CTimedPacket* pHead = state.in.pQueue->Peek(0);
     // A marker takes no slot: the change applies before the packet after it.
     // A packet sent ahead of its turn has taken its slot already.
     while (pHead != nullptr && (pHead->nChange != 0 || pHead->bTaken)) {
         const uint32_t nChange = pHead->bTaken ? 0 : pHead->nChange;
         pHead->bTaken = false;
         state.in.pQueue->Pop();
-        if (nChange != 0 && m_pListener != nullptr) {
-            m_pListener->OnInputChange(i, nChange);
+        if (nChange != 0) {
+            // The owner applies it; then the entries after it are looked at.
+            state.bHasHead = false;
+            m_fill.nChangeInput = int(i);
+            m_fill.nChange = nChange;
+            m_nResumeInput = int(i);
+            return false;
         }
-        pHead = state.in.pQueue->HeadMutable();
+        pHead = state.in.pQueue->Peek(0);
     }
+    state.pHead = pHead;
     state.bHasHead = pHead != nullptr;
     if (pHead == nullptr) {
-        return;
+        return true;
     }
     if (state.bDown) {
         state.bDown = false;
@@ -188,6 +193,7 @@ void CSlotScheduler::RefreshHead(size_t i)
         }
     }
     state.nHeadSlot = DueSlotOf(i, *pHead);
+    return true;
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)
@@ -199,13 +205,11 @@ int CSlotScheduler::PickInput(int64_t nSlot)
         if (state.bDrained) {
             continue;
         }
-        if (!state.bHasHead) {
-            RefreshHead(i);
+        if (!state.bHasHead && !RefreshHead(i)) {
+            return -1; // a change to apply first
         }
         if (!state.bHasHead) {
-            // End flag before the queue: the reader publishes its last packet
-            // before the end.
-            if (state.in.pQueue->IsEndPublished() && state.in.pQueue->Head() == nullptr) {
+            if (state.in.pQueue->IsEnded()) {
                 state.bDrained = true;
                 --m_nLive;
                 for (int nPid : state.in.vPcrPids) {
@@ -287,9 +291,9 @@ void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nS
             if (std::find(vPids.begin(), vPids.end(), nPid) == vPids.end()) {
                 vPids.push_back(nPid);
             }
-            if (m_pListener != nullptr) {
-                m_pListener->OnPcrPidMoved(nProgram, nFrom, nPid);
-            }
+            m_fill.nPcrProgram = nProgram;
+            m_fill.nPcrFromPid = nFrom;
+            m_fill.nPcrToPid = nPid;
         }
     }
     // A PCR on a PID that is no program's PCR_PID is restamped like any
@@ -334,16 +338,16 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
 void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
 {
     CInputState& state = m_vInputs[i];
-    Emit(i, *state.in.pQueue->Head(), state.nHeadSlot, nSlot, pOut);
+    Emit(i, *state.pHead, state.nHeadSlot, nSlot, pOut);
     state.in.pQueue->Pop();
-    RefreshHead(i);
+    RefreshHead(i); // a change met here came with this slot
 }
 
 int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
 {
     CInputState& state = m_vInputs[i];
     for (int k = 0;; ++k) {
-        const CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+        const CTimedPacket* p = state.in.pQueue->Peek(k);
         // What comes after a table change may be mapped otherwise.
         if (p == nullptr || p->nChange != 0) {
             return -1;
@@ -371,8 +375,8 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
     if (nInput >= 0 && !m_vInputs[size_t(nInput)].bDrained) {
         const size_t i = size_t(nInput);
         CInputState& state = m_vInputs[i];
-        if (!state.bHasHead) {
-            RefreshHead(i);
+        if (!state.bHasHead && !RefreshHead(i)) {
+            return false; // a change to apply before the slot is decided
         }
         // The PID's own next PCR goes now when it is due by then (or a hair
         // later): ahead of packets of other PIDs that run late, it keeps the
@@ -384,7 +388,7 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
             return true;
         }
         if (k > 0) {
-            CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+            CTimedPacket* p = state.in.pQueue->Peek(k);
             Emit(i, *p, DueSlotOf(i, *p), nSlot, pOut);
             p->bTaken = true;
             return true;
@@ -410,15 +414,27 @@ void CSlotScheduler::FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8
     packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDue)));
 }
 
-int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
+CSlotScheduler::CFill CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
 {
+    m_fill = CFill();
     m_nStarved = -1;
+    if (m_nResumeInput >= 0) {
+        // The entries after the last change's marker belong to the slot it
+        // came in: another marker right behind it comes from there too.
+        const size_t i = size_t(m_nResumeInput);
+        m_nResumeInput = -1;
+        if (!m_vInputs[i].bDrained && !RefreshHead(i)) {
+            return m_fill;
+        }
+    }
+    m_bChangePending = false;
     int nFilled = 0;
     while (nFilled < nCount) {
         if (m_nLive == 0) {
             break;
         }
         const int64_t nSlot = m_nNext;
+        m_nChangeSlot = nSlot;
         uint8_t* p = pOut + size_t(nFilled) * kTsPacketSize;
         // A PCR that is due is due at its limit. Tables and content then go
         // in the order they fell due: the tables keep their interval, and a
@@ -428,9 +444,11 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
         if (m_pcr.GetNextDueSlot() <= nSlot && TakePcr(nSlot, p)) {
             // a PCR
         } else {
-            const int nInput = PickInput(nSlot);
-            if (m_nStarved >= 0) {
-                break; // what the input has next may be due first
+            const int nInput = m_fill.IsChange() ? -1 : PickInput(nSlot);
+            if (m_fill.IsChange() || m_nStarved >= 0) {
+                // A change before the slot is decided, or what the input
+                // has next may be due first.
+                break;
             }
             // A table that has waited half its slack goes before content
             // that runs late, or it would break its interval.
@@ -467,6 +485,11 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
         m_nTableSlots += bTable ? 1 : 0;
         ++m_nNext;
         ++nFilled;
+        if (m_fill.IsChange()) {
+            break; // it came with this slot's packet
+        }
     }
-    return nFilled;
+    m_fill.nFilled = nFilled;
+    m_bChangePending = m_fill.IsChange();
+    return m_fill;
 }

@@ -1,13 +1,13 @@
 #include "mux/CSlotScheduler.h"
 #include "mux/MuxConstants.h"
 
-#include "input/CTimedQueue.h"
 #include "support/CMuxTestKit.h"
 #include "support/CPacketBuilder.h"
 #include "ts/CTsPacket.h"
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -31,25 +31,44 @@ std::vector<CPsiTable> OneTable(uint16_t nPid)
     return {table};
 }
 
+// An input's queue as the scheduler reads it, in a deque (entries stay
+// where they are while more are pushed).
+class CVectorQueue final : public CSlotScheduler::IInputQueue
+{
+public:
+    CTimedPacket* Peek(int k) override
+    {
+        const size_t n = m_nHead + size_t(k);
+        return n < m_v.size() ? &m_v[n] : nullptr;
+    }
+    void Pop() override { ++m_nHead; }
+    bool IsEnded() override { return m_bEnd && m_nHead == m_v.size(); }
+
+    void PublishEnd() { m_bEnd = true; }
+    std::deque<CTimedPacket> m_v;
+
+private:
+    size_t m_nHead = 0;
+    bool m_bEnd = false;
+};
+
 class CSlotSchedulerTest : public ::testing::Test
 {
 protected:
     CSlotSchedulerTest() : m_vMap(kPidCount, -1) {}
 
     // Queues a packet due at nTime on input i's timeline (nChange: a marker).
-    void Push(CTimedQueue& queue, const tsb::Packet& packet, int64_t nTime,
-              int32_t nMargin = CTimedPacket::kNoMargin, uint32_t nChange = 0)
+    static void Push(CVectorQueue& queue, const tsb::Packet& packet, int64_t nTime,
+                     int32_t nMargin = CTimedPacket::kNoMargin, uint32_t nChange = 0)
     {
-        CTimedPacket* p = queue.Reserve();
-        ASSERT_NE(p, nullptr);
-        std::copy(packet.begin(), packet.end(), p->vData);
-        p->nTime = nTime;
-        p->nMargin = nMargin;
-        p->nChange = nChange;
-        queue.CommitReserved();
-        queue.Publish(1);
+        CTimedPacket entry;
+        std::copy(packet.begin(), packet.end(), entry.vData);
+        entry.nTime = nTime;
+        entry.nMargin = nMargin;
+        entry.nChange = nChange;
+        queue.m_v.push_back(entry);
     }
-    CSlotScheduler::CInput Input(CTimedQueue& queue, std::vector<int> vPcrPids = {})
+    CSlotScheduler::CInput Input(CVectorQueue& queue, std::vector<int> vPcrPids = {})
     {
         CSlotScheduler::CInput in;
         in.pQueue = &queue;
@@ -57,11 +76,21 @@ protected:
         in.vPcrPids = std::move(vPcrPids);
         return in;
     }
-    // Fills until the scheduler finishes; the slots, 188 bytes each.
+    // Fills until the scheduler finishes, going on after each change (kept
+    // in m_vChanges); the slots, 188 bytes each.
     std::vector<uint8_t> Run(CSlotScheduler& scheduler, int nMax = 100'000)
     {
         std::vector<uint8_t> vOut(size_t(nMax) * kTsPacketSize);
-        const int n = scheduler.FillSlots(nMax, vOut.data());
+        int n = 0;
+        for (;;) {
+            const CSlotScheduler::CFill fill =
+                scheduler.FillSlots(nMax - n, vOut.data() + size_t(n) * kTsPacketSize);
+            n += fill.nFilled;
+            if (!fill.IsChange()) {
+                break;
+            }
+            m_vChanges.push_back(fill);
+        }
         vOut.resize(size_t(n) * kTsPacketSize);
         return vOut;
     }
@@ -71,8 +100,9 @@ protected:
     }
 
     std::vector<int> m_vMap;
-    CTimedQueue m_a{64};
-    CTimedQueue m_b{64};
+    std::vector<CSlotScheduler::CFill> m_vChanges; // what Run went on after
+    CVectorQueue m_a;
+    CVectorQueue m_b;
 };
 
 } // namespace
@@ -115,14 +145,14 @@ TEST_F(CSlotSchedulerTest, WaitsForAnInputWithNothingQueuedUntilItHasDataOrEnds)
     scheduler.AddInput(Input(m_b));
     Push(m_a, Numbered(0x100, 0, 0), 0);
     std::vector<uint8_t> vOut(8 * kTsPacketSize);
-    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 0)
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()).nFilled, 0)
         << "not even the tables: input 2 may come first";
     EXPECT_EQ(scheduler.GetStarvedInput(), 1);
     m_b.PublishEnd();
-    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 2) << "the tables, then input 1's packet";
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()).nFilled, 2) << "the tables, then input 1's packet";
     EXPECT_EQ(scheduler.GetStarvedInput(), 0);
     m_a.PublishEnd();
-    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()), 0);
+    EXPECT_EQ(scheduler.FillSlots(8, vOut.data()).nFilled, 0);
     EXPECT_TRUE(scheduler.IsFinished());
 }
 
@@ -139,15 +169,15 @@ TEST_F(CSlotSchedulerTest, InputDownIsNotWaitedForAndRestartsItsDelayAfterItCome
     Push(m_b, Numbered(0x101, 0, 0), 0);
     m_b.PublishEnd();
     std::vector<uint8_t> vOut(1000 * kTsPacketSize);
-    EXPECT_EQ(scheduler.FillSlots(100, vOut.data()), 0) << "input 1 may come first";
+    EXPECT_EQ(scheduler.FillSlots(100, vOut.data()).nFilled, 0) << "input 1 may come first";
     scheduler.SetInputDown(0);
-    EXPECT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
+    EXPECT_EQ(scheduler.FillSlots(300, vOut.data()).nFilled, 300);
     const int64_t nBack = scheduler.GetNextSlot();
     // Times from before the output's own (a pipe read from its start again).
     Push(m_a, Numbered(0x100, 1, 0), 3 * kTicksPerSlot);
     Push(m_a, Numbered(0x100, 2, 1), 8 * kTicksPerSlot);
     const int64_t nDelay = kLiveDelayMs * 2; // slots
-    const int nFilled = scheduler.FillSlots(1000, vOut.data());
+    const int nFilled = scheduler.FillSlots(1000, vOut.data()).nFilled;
     EXPECT_EQ(nFilled, nDelay + 6) << "back, it is waited for again";
     std::vector<int64_t> vSlots;
     for (size_t k = 0; k < size_t(nFilled); ++k) {
@@ -229,7 +259,7 @@ TEST_F(CSlotSchedulerTest, DiscontinuityStartsANewReferenceAndHoldsInsertionUnti
 TEST_F(CSlotSchedulerTest, ContentAboveTheRateIsCountedLate)
 {
     m_vMap[0x100] = 0x200;
-    CTimedQueue big(4096);
+    CVectorQueue big;
     CSlotScheduler scheduler(kRate, OneTable(0x10), 20);
     scheduler.AddInput(Input(big));
     // Two packets per slot's worth of time: the backlog grows without bound.
@@ -273,12 +303,12 @@ TEST_F(CSlotSchedulerTest, LivePacketIsDueItsDelayAfterItsTimeAndNeverWaitedFor)
     scheduler.AddInput(in);
 
     std::vector<uint8_t> vOut(400 * kTsPacketSize);
-    ASSERT_EQ(scheduler.FillSlots(100, vOut.data()), 100) << "nothing queued: nulls, no wait";
+    ASSERT_EQ(scheduler.FillSlots(100, vOut.data()).nFilled, 100) << "nothing queued: nulls, no wait";
     // Stamped 20 ms after slot 0: due at 120 ms, slot 240.
     const int64_t nTime = (nStartMicros + 20'000) * 27;
     Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime);
     Push(m_a, CPacketBuilder::Payload(On(0x100)), nTime + 10 * kTicksPerSlot);
-    ASSERT_EQ(scheduler.FillSlots(300, vOut.data()), 300);
+    ASSERT_EQ(scheduler.FillSlots(300, vOut.data()).nFilled, 300);
     std::vector<int64_t> vSlots;
     for (int64_t s = 0; s < 300; ++s) {
         if (PidAt(vOut, size_t(s)) == 0x200) {
@@ -312,7 +342,7 @@ TEST_F(CSlotSchedulerTest, LivePcrKeepsTheSendersClockPlusItsLateness)
     Push(m_a, CPacketBuilder::Pcr(On(0x100, 1), nPcr1, false, {1}), nTime1);
     const int nSlots = 2500;
     std::vector<uint8_t> vOut(size_t(nSlots) * kTsPacketSize);
-    ASSERT_EQ(scheduler.FillSlots(nSlots, vOut.data()), nSlots);
+    ASSERT_EQ(scheduler.FillSlots(nSlots, vOut.data()).nFilled, nSlots);
     const COutputTime& time = scheduler.GetTime();
     const int64_t nDelay = kLiveDelayMs * (kPcrHz / 1000);
     std::vector<std::pair<int64_t, int64_t>> vPcrs; // slot, PCR
@@ -329,18 +359,6 @@ TEST_F(CSlotSchedulerTest, LivePcrKeepsTheSendersClockPlusItsLateness)
 }
 
 namespace {
-
-class CListener : public CSlotScheduler::IChangeListener
-{
-public:
-    void OnInputChange(size_t, uint32_t nChange) override { vChanges.push_back(nChange); }
-    void OnPcrPidMoved(int nProgram, int nFrom, int nTo) override
-    {
-        vMoves.push_back({nProgram, nFrom, nTo});
-    }
-    std::vector<uint32_t> vChanges;
-    std::vector<std::vector<int>> vMoves;
-};
 
 struct CPull
 {
@@ -366,10 +384,8 @@ TEST_P(CSlotSchedulerPullTest, OwnPcrQueuedBehindLateContentGoesFirst)
     const CPull pull = GetParam();
     m_vMap[0x100] = 0x200;
     m_vMap[0x101] = 0x201;
-    CTimedQueue queue(512);
-    CListener listener;
+    CVectorQueue queue;
     CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
-    scheduler.SetChangeListener(&listener);
     scheduler.AddInput(Input(queue, {0x200}));
     Push(queue, CPacketBuilder::Pcr(On(0x100, 0), 1'000'000, false, {1}), 0);
     for (int k = 0; k < 120; ++k) { // all due at slot 11: the last leaves 120 slots late
@@ -401,7 +417,7 @@ TEST_P(CSlotSchedulerPullTest, OwnPcrQueuedBehindLateContentGoesFirst)
     EXPECT_EQ(scheduler.GetPcrStamper().GetInsertedCount(), pull.nInserted);
     ASSERT_GE(vPcrSlots.size(), 2u);
     EXPECT_LE(vPcrSlots[1] - vPcrSlots[0], 80) << "40 ms at most";
-    EXPECT_EQ(listener.vChanges.size(), pull.bMarkerFirst ? 1u : 0u);
+    EXPECT_EQ(m_vChanges.size(), pull.bMarkerFirst ? 1u : 0u);
     EXPECT_EQ(scheduler.GetInputStats()[0].nMuxed, 122 + int(pull.bOwnPacketFirst))
         << "every packet once; a marker takes no slot";
 }
@@ -415,16 +431,14 @@ INSTANTIATE_TEST_SUITE_P(Queues, CSlotSchedulerPullTest,
                          });
 
 // A program whose PMT names no PCR_PID, its PCRs on its video: the first of
-// them makes the video its PCR PID (the listener is told, the tables are
+// them makes the video its PCR PID (the fill stops to say so, the tables are
 // its), and from then on the video's gaps are kept. PCRs on a PID that is no
 // program's PCR PID are restamped like all others.
 TEST_F(CSlotSchedulerTest, PcrsOnAStreamMakeItThePcrPidWhereThePmtNamesNone)
 {
     m_vMap[0x100] = 0x200; // video, PCRs every 100 slots
     m_vMap[0x101] = 0x201; // data, PCRs of its own, no program's PCR PID
-    CListener listener;
     CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
-    scheduler.SetChangeListener(&listener);
     scheduler.AddInput(Input(m_a));
     scheduler.MapProgramPid(0x200, 0);
     scheduler.MapProgramPid(0x201, 0);
@@ -439,8 +453,10 @@ TEST_F(CSlotSchedulerTest, PcrsOnAStreamMakeItThePcrPidWhereThePmtNamesNone)
     m_a.PublishEnd();
     const std::vector<uint8_t> vOut = Run(scheduler);
 
-    ASSERT_EQ(listener.vMoves.size(), 1u) << "the data PID's PCRs move nothing: the video has them";
-    EXPECT_EQ(listener.vMoves[0], (std::vector<int>{0, kPidNull, 0x200}));
+    ASSERT_EQ(m_vChanges.size(), 1u) << "the data PID's PCRs move nothing: the video has them";
+    EXPECT_EQ((std::vector<int>{m_vChanges[0].nPcrProgram, m_vChanges[0].nPcrFromPid,
+                                m_vChanges[0].nPcrToPid}),
+              (std::vector<int>{0, kPidNull, 0x200}));
     std::map<int, std::pair<size_t, int64_t>> first; // PID -> slot, PCR of its first
     int nInserted = 0;
     for (size_t n = 0; n < vOut.size() / kTsPacketSize; ++n) {
@@ -469,7 +485,7 @@ TEST_F(CSlotSchedulerTest, PcrsOnAStreamMakeItThePcrPidWhereThePmtNamesNone)
 TEST_F(CSlotSchedulerTest, LateMeansPastTheDecodingMarginLessTheGuard)
 {
     m_vMap[0x100] = 0x200;
-    CTimedQueue big(4096);
+    CVectorQueue big;
     CSlotScheduler scheduler(kRate, OneTable(0x10), 200);
     scheduler.AddInput(Input(big));
     scheduler.MapProgramPid(0x200, 0);
@@ -487,3 +503,80 @@ TEST_F(CSlotSchedulerTest, LateMeansPastTheDecodingMarginLessTheGuard)
     EXPECT_EQ(scheduler.GetInputStats()[0].nLate, pProgram->nLate);
     EXPECT_NEAR(double(pProgram->nMaxDelaySlots), 1000, 15);
 }
+
+// A table change stops the fill right at its marker: after the slot of the
+// packet before it (the change dates from that slot), or before anything of
+// a slot when the marker is first; a marker right behind it stops the next
+// call at once. The tables set then lead what the input sends after it.
+TEST_F(CSlotSchedulerTest, TableChangeStopsTheFillAtItsMarker)
+{
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a));
+    Push(m_a, Numbered(0x100, 0, 0), 0, CTimedPacket::kNoMargin, 3);
+    Push(m_a, Numbered(0x100, 1, 0), 0);
+    Push(m_a, Numbered(0x100, 0, 0), 0, CTimedPacket::kNoMargin, 7);
+    Push(m_a, Numbered(0x100, 0, 0), 0, CTimedPacket::kNoMargin, 8);
+    Push(m_a, Numbered(0x100, 2, 1), 5 * kTicksPerSlot);
+    m_a.PublishEnd();
+    std::vector<uint8_t> vOut(100 * kTsPacketSize);
+
+    CSlotScheduler::CFill fill = scheduler.FillSlots(100, vOut.data());
+    EXPECT_EQ(fill.nFilled, 0) << "not even the tables: the change may alter them";
+    EXPECT_EQ(fill.nChange, 3u);
+    EXPECT_EQ(scheduler.GetChangeSlot(), 0);
+
+    fill = scheduler.FillSlots(100, vOut.data());
+    ASSERT_EQ(fill.nFilled, 2) << "the tables, then the packet before the marker";
+    EXPECT_EQ(NumberOf(&vOut[kTsPacketSize]), 1u);
+    EXPECT_EQ(fill.nChangeInput, 0);
+    EXPECT_EQ(fill.nChange, 7u);
+    EXPECT_EQ(scheduler.GetChangeSlot(), 1);
+    fill = scheduler.FillSlots(100, vOut.data());
+    EXPECT_EQ(fill.nFilled, 0);
+    EXPECT_EQ(fill.nChange, 8u);
+    EXPECT_EQ(scheduler.GetChangeSlot(), 1) << "it came with the same slot";
+
+    scheduler.ReplaceTables(OneTable(0x11));
+    fill = scheduler.FillSlots(100, vOut.data());
+    EXPECT_FALSE(fill.IsChange());
+    ASSERT_EQ(fill.nFilled, 5);
+    EXPECT_EQ(PidAt(vOut, 0), 0x11) << "the new set first";
+    EXPECT_EQ(NumberOf(&vOut[4 * kTsPacketSize]), 2u) << "at its due slot, 6";
+    EXPECT_EQ(scheduler.GetChangeSlot(), scheduler.GetNextSlot()) << "no change pending";
+    EXPECT_TRUE(scheduler.IsFinished());
+}
+
+// Own PCRs up to the longest gap apart (40 ms, 80 slots) get no PCR-only
+// packet once their spacing is known (the first gap has none to go by and
+// gets one at 35 ms); sparser ones, up to 80 ms, one per gap.
+class CSlotSchedulerPcrSpacingTest : public CSlotSchedulerTest,
+                                     public ::testing::WithParamInterface<std::pair<int, int>>
+{
+};
+
+TEST_P(CSlotSchedulerPcrSpacingTest, PcrOnlyPacketsOnlyPastTheLongestGap)
+{
+    const auto [nSpacing, nInserted] = GetParam();
+    m_vMap[0x100] = 0x200;
+    CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+    scheduler.AddInput(Input(m_a, {0x200}));
+    for (int i = 0; i < 6; ++i) {
+        Push(m_a, CPacketBuilder::Pcr(On(0x100, uint8_t(i)), 1000 + i * nSpacing * kTicksPerSlot),
+             i * nSpacing * kTicksPerSlot);
+    }
+    m_a.PublishEnd();
+    const std::vector<uint8_t> vOut = Run(scheduler);
+    int64_t nLast = -1;
+    for (size_t s = 0; s < vOut.size() / kTsPacketSize; ++s) {
+        if (PidAt(vOut, s) == 0x200) {
+            EXPECT_TRUE(nLast < 0 || int64_t(s) - nLast <= 80) << "slot " << s;
+            nLast = int64_t(s);
+        }
+    }
+    EXPECT_EQ(scheduler.GetPcrStamper().GetInsertedCount(), nInserted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spacings, CSlotSchedulerPcrSpacingTest,
+                         ::testing::Values(std::pair{70, 0}, std::pair{80, 1},
+                                           std::pair{90, 5}, std::pair{100, 5}));

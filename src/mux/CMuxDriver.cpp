@@ -8,6 +8,7 @@
 #include "mux/CTableIntervals.h"
 #include "mux/MuxConstants.h"
 #include "os/Realtime.h"
+#include "os/Sleep.h"
 
 #include <algorithm>
 #include <exception>
@@ -25,6 +26,9 @@ constexpr int kMaxBatchSlots = 4096;
 // Longest wait for a reader that is behind; the wait is woken by its next
 // packet, this only bounds how late a stop is seen.
 constexpr int64_t kReaderWaitMicros = 5000;
+// Wait for more of what an input has queued in part (the slots need to see
+// how a PES ends), a reader's batch.
+constexpr unsigned kMoreDataWaitMs = 1;
 // Figures are published for GetStats this often, in output time.
 constexpr int kStatsEveryMs = 100;
 // Stack the driver touches before it starts under a real-time priority: far
@@ -125,6 +129,9 @@ void CMuxDriver::DriveLoop()
     if (m_run.nRealtimePriority > 0 && !m_run.bVirtualClock) {
         EnterRealtime();
     }
+    if (nEnd < std::numeric_limits<int64_t>::max()) {
+        scheduler.SetEndSlot(nEnd);
+    }
     CPacer pacer(time, PacingOf(*m_run.pOutput, time), *m_run.pClock);
     scheduler.SetLocalStart(pacer.GetStartMicros());
     int64_t nWritten = 0;
@@ -173,7 +180,12 @@ void CMuxDriver::DriveLoop()
         }
         const int nStarved = scheduler.GetStarvedInput();
         if (nFilled < nWant && nStarved >= 0) {
-            m_run.vInputs[size_t(nStarved)]->GetQueue().WaitForData(kReaderWaitMicros);
+            CTimedQueue& queue = m_run.vInputs[size_t(nStarved)]->GetQueue();
+            if (queue.GetPublishedCount() > 0) {
+                os::Sleep(kMoreDataWaitMs); // the rest of a PES near the end is on its way
+            } else {
+                queue.WaitForData(kReaderWaitMicros);
+            }
         }
     }
 

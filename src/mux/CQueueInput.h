@@ -12,9 +12,8 @@ public:
 
     CTimedPacket* Peek(int k) override { return m_queue.PeekMutable(k); }
     void Pop() override { m_queue.Pop(); }
-    // The end flag before the queue: the reader publishes its last packet
-    // before the end.
-    bool IsEnded() override { return m_queue.IsEndPublished() && m_queue.Head() == nullptr; }
+    // The reader publishes its last packet before the end.
+    bool IsEnded() override { return m_queue.IsEndPublished(); }
 
 private:
     CTimedQueue& m_queue; // the input module's

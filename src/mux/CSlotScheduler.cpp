@@ -2,32 +2,17 @@
 
 #include "log/CLogger.h"
 #include "mux/MuxConstants.h"
+#include "mux/NullPacket.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int kPidMask = kPidCount - 1;
-
-// The null packet as the muxer writes it: PID 0x1FFF, payload only, counter 0.
-struct CNullPacket
-{
-    uint8_t v[kTsPacketSize];
-    CNullPacket()
-    {
-        std::memset(v, 0xFF, sizeof(v));
-        v[0] = kSyncByte;
-        v[1] = 0x1F;
-        v[2] = 0xFF;
-        v[3] = 0x10;
-    }
-};
-const CNullPacket kNull;
 
 // The PCR flag of a packet, read without the whole accessor: most packets
 // have no adaptation field.
@@ -193,7 +178,30 @@ bool CSlotScheduler::RefreshHead(size_t i)
         }
     }
     state.nHeadSlot = DueSlotOf(i, *pHead);
+    if (JudgePes(i, 0, *pHead, OutPidOf(state.in.pPidMap, pHead->vData)) ==
+        CPesCut::EWhole::kUnknown) {
+        state.bHasHead = false; // waited for as an empty queue is, until it tells
+    }
     return true;
+}
+
+CPesCut::EWhole CSlotScheduler::JudgePes(size_t i, int k, const CTimedPacket& packet, int nOutPid)
+{
+    CInputState& state = m_vInputs[i];
+    const int64_t nDue = k == 0 ? state.nHeadSlot : DueSlotOf(i, packet);
+    if (!m_cut.IsNearEnd(nDue) || !CPesCut::IsPesStart(packet.vData)) {
+        return CPesCut::EWhole::kYes;
+    }
+    IInputQueue& queue = *state.in.pQueue;
+    const bool bMore = state.in.bWaitFor && !queue.IsEnded(); // before the look: all is queued
+    const CPesCut::EWhole eWhole = m_cut.Look(
+        k, CTsPacket::PidOf(packet.vData), std::max(m_nNext - nDue, m_nLateNearEnd),
+        [&](int n) { return queue.Peek(n); },
+        [&](const CTimedPacket& p) { return DueSlotOf(i, p); }, bMore);
+    if (eWhole != CPesCut::EWhole::kUnknown) {
+        m_cut.Decide(nOutPid, packet.vData, eWhole == CPesCut::EWhole::kYes);
+    }
+    return eWhole;
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)
@@ -209,7 +217,9 @@ int CSlotScheduler::PickInput(int64_t nSlot)
             return -1; // a change to apply first
         }
         if (!state.bHasHead) {
-            if (state.in.pQueue->IsEnded()) {
+            // The end flag before the queue: the reader publishes its last
+            // packet before the end.
+            if (state.in.pQueue->IsEnded() && state.in.pQueue->Peek(0) == nullptr) {
                 state.bDrained = true;
                 --m_nLive;
                 for (int nPid : state.in.vPcrPids) {
@@ -251,24 +261,8 @@ void CSlotScheduler::NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t 
         return;
     }
     state.nLateLogged = nSlot;
-    const CDelayWatch::CProgram* pProgram = m_delay.Find(nProgram);
-    const long long llDelayMs = static_cast<long long>(m_time.MicrosAt(nDelay) / 1000);
-    char szWho[32] = "a packet of no program";
-    if (nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size()) {
-        std::snprintf(szWho, sizeof szWho, "program %d", m_vProgramNumber[size_t(nProgram)]);
-    }
-    if (pProgram != nullptr && pProgram->nMargin >= 0) {
-        LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, past "
-                 "its decoding margin of %lld ms less %d ms",
-                 i + 1, szWho, llDelayMs,
-                 static_cast<long long>(pProgram->nMargin / (kPcrHz / 1000)), kLateGuardMs);
-    } else {
-        LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, more "
-                 "than %d ms with no decoding margin known",
-                 i + 1, szWho, llDelayMs, kLateGuardMs);
-    }
+    const bool bKnown = nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size();
+    m_delay.LogLate(i, nProgram, bKnown ? m_vProgramNumber[size_t(nProgram)] : -1, nDelay);
 }
 
 void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot)
@@ -311,10 +305,17 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
                           uint8_t* pOut)
 {
     CInputState& state = m_vInputs[i];
+    if (m_cut.IsNearEnd(nDueSlot)) {
+        m_nLateNearEnd = std::max(m_nLateNearEnd, nSlot - nDueSlot);
+    }
     std::memcpy(pOut, packet.vData, kTsPacketSize);
     const int nOutPid = OutPidOf(state.in.pPidMap, pOut);
     pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
     pOut[2] = uint8_t(nOutPid & 0xFF);
+    if (m_cut.Apply(pOut, nOutPid) && CTsPacket::PidOf(pOut) == kPidNull) {
+        ++m_nNullSlots; // a PES the end cuts
+        return;
+    }
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
     if (HasPcrField(pOut)) {
         NoteContentPcr(i, nProgram, nOutPid, nSlot);
@@ -360,7 +361,8 @@ int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
             return -1;
         }
         if (OutPidOf(state.in.pPidMap, p->vData) == nPid) {
-            return HasPcrField(p->vData) ? k : -1;
+            const bool bTold = k == 0 || JudgePes(i, k, *p, nPid) != CPesCut::EWhole::kUnknown;
+            return HasPcrField(p->vData) && bTold ? k : -1;
         }
     }
 }
@@ -474,7 +476,7 @@ CSlotScheduler::CFill CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
                 const int64_t nNulls =
                     std::max<int64_t>(1, std::min<int64_t>(nUntil - nSlot, nCount - nFilled));
                 for (int64_t k = 0; k < nNulls; ++k) {
-                    std::memcpy(p + k * kTsPacketSize, kNull.v, kTsPacketSize);
+                    std::memcpy(p + k * kTsPacketSize, NullPacket(), kTsPacketSize);
                 }
                 m_nNullSlots += nNulls;
                 m_nNext += nNulls;

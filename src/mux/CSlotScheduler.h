@@ -5,9 +5,11 @@
 #include "mux/COutputTime.h"
 #include "mux/CPcrPidChoice.h"
 #include "mux/CPcrStamper.h"
+#include "mux/CPesCut.h"
 #include "mux/CPsiTable.h"
 #include "mux/CTableCarousel.h"
 #include "mux/CTableIntervals.h"
+#include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
 #include <cstdint>
@@ -44,7 +46,7 @@ public:
         // and skips the entry (clearing the flag) when it reaches the head.
         virtual CTimedPacket* Peek(int k) = 0;
         virtual void Pop() = 0;
-        // Nothing is queued and nothing more will come.
+        // Nothing more will be queued (what is queued stays to be read).
         virtual bool IsEnded() = 0;
 
     protected:
@@ -114,6 +116,9 @@ public:
     void EndPcrPid(int nPid) { m_pcr.SetInsert(nPid, false); }
     // The output PCR PIDs of input i from now on.
     void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
+    // The run ends before nEndSlot: each stream stops after its last PES
+    // that leaves whole before it (CPesCut).
+    void SetEndSlot(int64_t nEndSlot) { m_cut.SetEnd(nEndSlot, m_time.SlotsIn(kPesCutLookMs)); }
     // Input i is down (stalled, silent, or not ready yet): the slots no
     // longer wait for it. Its next packet is due kLiveDelayMs from then, the
     // rest at their spacing after it: a new start, as after a discontinuity.
@@ -186,6 +191,9 @@ private:
     // a PCR and is due by nLimit and no table change comes before it; -1
     // otherwise. Packets of other PIDs may be passed, never one of nPid.
     int FindOwnPcr(size_t i, int nPid, int64_t nLimit);
+    // Whether the PES that starts at entry k of input i's queue (output PID
+    // nOutPid) leaves whole before the end, when the end is near; records it.
+    CPesCut::EWhole JudgePes(size_t i, int k, const CTimedPacket& packet, int nOutPid);
     // A content PCR on nPid (of program nProgram, -1 none) leaves in nSlot.
     void NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot);
     void NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t nDelay, int64_t nSlot);
@@ -197,6 +205,8 @@ private:
     CPcrStamper m_pcr;
     CDelayWatch m_delay;
     CPcrPidChoice m_choice;
+    CPesCut m_cut;
+    int64_t m_nLateNearEnd = 0; // most slots a packet left late in the stretch the cut looks at
     int64_t m_nStartSlot;
     int64_t m_nNext = 0;            // the next slot to fill
     int64_t m_nLocalStartTicks = 0; // our clock at slot 0, ticks

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+constexpr int kNotQueued = -2; // FindOwnPcr: what would tell is not queued yet
 constexpr int kPidMask = kPidCount - 1;
 
 // The PCR flag of a packet, read without the whole accessor: most packets
@@ -157,6 +158,10 @@ bool CSlotScheduler::RefreshHead(size_t i)
             m_fill.nChangeInput = int(i);
             m_fill.nChange = nChange;
             m_nResumeInput = int(i);
+            // It dates from the slot of the input's entry before it: a
+            // waited-for input holds the slots until its next entry is
+            // known, so that is where it is met, however late it came.
+            m_nChangeSlot = state.in.bWaitFor && state.nPopSlot >= 0 ? state.nPopSlot : m_nNext;
             return false;
         }
         pHead = state.in.pQueue->Peek(0);
@@ -285,6 +290,7 @@ void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nS
             if (std::find(vPids.begin(), vPids.end(), nPid) == vPids.end()) {
                 vPids.push_back(nPid);
             }
+            m_nChangeSlot = nSlot;
             m_fill.nPcrProgram = nProgram;
             m_fill.nPcrFromPid = nFrom;
             m_fill.nPcrToPid = nPid;
@@ -341,16 +347,22 @@ void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
     CInputState& state = m_vInputs[i];
     Emit(i, *state.pHead, state.nHeadSlot, nSlot, pOut);
     state.in.pQueue->Pop();
+    state.nPopSlot = nSlot;
     RefreshHead(i); // a change met here came with this slot
 }
 
 int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
 {
     CInputState& state = m_vInputs[i];
+    // Whether it is there must not depend on how far the reader has come.
+    const bool bMayCome = state.in.bWaitFor && !state.bDown && !state.in.pQueue->IsEnded();
     for (int k = 0;; ++k) {
         const CTimedPacket* p = state.in.pQueue->Peek(k);
+        if (p == nullptr) {
+            return bMayCome ? kNotQueued : -1;
+        }
         // What comes after a table change may be mapped otherwise.
-        if (p == nullptr || p->nChange != 0) {
+        if (p->nChange != 0) {
             return -1;
         }
         if (p->bTaken) {
@@ -361,8 +373,11 @@ int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
             return -1;
         }
         if (OutPidOf(state.in.pPidMap, p->vData) == nPid) {
+            if (!HasPcrField(p->vData)) {
+                return -1;
+            }
             const bool bTold = k == 0 || JudgePes(i, k, *p, nPid) != CPesCut::EWhole::kUnknown;
-            return HasPcrField(p->vData) && bTold ? k : -1;
+            return bTold ? k : kNotQueued;
         }
     }
 }
@@ -385,6 +400,10 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
         // gap without a PCR-only packet adding to their load.
         const int64_t nLimit = std::max(nSlot, m_pcr.GetDueSlot(nPid)) + m_pcr.GetEarlySlots();
         const int k = state.bHasHead ? FindOwnPcr(i, nPid, nLimit) : -1;
+        if (k == kNotQueued) {
+            m_nStarved = nInput; // the slot waits to know whether it comes in time
+            return false;
+        }
         if (k == 0) {
             TakeFrom(i, nSlot, pOut);
             return true;
@@ -436,20 +455,24 @@ CSlotScheduler::CFill CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
             break;
         }
         const int64_t nSlot = m_nNext;
-        m_nChangeSlot = nSlot;
         uint8_t* p = pOut + size_t(nFilled) * kTsPacketSize;
         // A PCR that is due is due at its limit. Tables and content then go
         // in the order they fell due: the tables keep their interval, and a
         // burst of them delays content by no more than its length.
         const int64_t nTableDue = m_carousel.GetNextDueSlot();
+        // Every input's next entry is known before anything of the slot is
+        // decided, or the slot would depend on how far a reader had come.
+        const int nInput = PickInput(nSlot);
         bool bTable = false;
+        if (m_fill.IsChange() || m_nStarved >= 0) {
+            // A change before the slot is decided, or what the input has
+            // next may be due first.
+            break;
+        }
         if (m_pcr.GetNextDueSlot() <= nSlot && TakePcr(nSlot, p)) {
             // a PCR
         } else {
-            const int nInput = m_fill.IsChange() ? -1 : PickInput(nSlot);
             if (m_fill.IsChange() || m_nStarved >= 0) {
-                // A change before the slot is decided, or what the input
-                // has next may be due first.
                 break;
             }
             // A table that has waited half its slack goes before content

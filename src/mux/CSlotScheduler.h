@@ -168,6 +168,7 @@ private:
         int64_t nHeadSlot = 0;   // due slot of the queue's head
         int64_t nLateLogged = -1; // slot of the last line about its late packets
         CTimedPacket* pHead = nullptr; // the queue's head while bHasHead
+        int64_t nPopSlot = -1;         // slot its last packet left in; -1 none yet
         bool bHasHead = false;
         bool bDrained = false;
         bool bDown = false; // not waited for; restarts at its next packet

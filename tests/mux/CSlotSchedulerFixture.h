@@ -44,7 +44,7 @@ public:
         return n < m_v.size() ? &m_v[n] : nullptr;
     }
     void Pop() override { ++m_nHead; }
-    bool IsEnded() override { return m_bEnd && m_nHead == m_v.size(); }
+    bool IsEnded() override { return m_bEnd; }
 
     void PublishEnd() { m_bEnd = true; }
     std::deque<CTimedPacket> m_v;

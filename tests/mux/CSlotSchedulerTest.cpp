@@ -1,5 +1,6 @@
 #include "mux/CSlotSchedulerFixture.h"
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -215,4 +216,58 @@ TEST_F(CSlotSchedulerTest, TableChangeStopsTheFillAtItsMarker)
     EXPECT_EQ(NumberOf(&vOut[4 * kTsPacketSize]), 2u) << "at its due slot, 6";
     EXPECT_EQ(scheduler.GetChangeSlot(), scheduler.GetNextSlot()) << "no change pending";
     EXPECT_TRUE(scheduler.IsFinished());
+}
+
+// The slots are the same however far the reader has come: queued one entry
+// at a time (the output waiting between), or all at once. Content runs late
+// (two packets a slot), so the PCR PID's own PCRs are looked for ahead, and
+// a table change comes half-way.
+TEST_F(CSlotSchedulerTest, SlotsDoNotDependOnHowFarTheReaderHasCome)
+{
+    m_vMap[0x100] = 0x200;
+    m_vMap[0x101] = 0x201;
+    std::vector<CTimedPacket> vEntries;
+    for (int n = 0; n < 400; ++n) {
+        CTimedPacket entry;
+        const bool bPcr = n % 90 == 0;
+        const tsb::Packet packet =
+            bPcr ? CPacketBuilder::Pcr(On(0x100, uint8_t(n / 90)), 1000 + n * kTicksPerSlot / 2,
+                                       false, {1})
+                 : Numbered(0x101, uint32_t(n), uint8_t(n));
+        std::copy(packet.begin(), packet.end(), entry.vData);
+        entry.nTime = n * kTicksPerSlot / 2;
+        entry.nChange = n == 200 ? 2 : 0;
+        vEntries.push_back(entry);
+    }
+    auto Mux = [&](size_t nStep) {
+        CVectorQueue queue;
+        CSlotScheduler scheduler(kRate, OneTable(0x10), 1000);
+        scheduler.AddInput(Input(queue, {0x200}));
+        std::vector<uint8_t> vOut(2000 * kTsPacketSize);
+        int nOut = 0;
+        for (size_t nQueued = 0; !scheduler.IsFinished();) {
+            const size_t nNext = std::min(nQueued + nStep, vEntries.size());
+            queue.m_v.insert(queue.m_v.end(), vEntries.begin() + long(nQueued),
+                             vEntries.begin() + long(nNext));
+            nQueued = nNext;
+            if (nQueued == vEntries.size()) {
+                queue.PublishEnd();
+            }
+            for (;;) {
+                const CSlotScheduler::CFill fill =
+                    scheduler.FillSlots(2000 - nOut, &vOut[size_t(nOut) * kTsPacketSize]);
+                nOut += fill.nFilled;
+                if (!fill.IsChange()) {
+                    break;
+                }
+                scheduler.ReplaceTables(OneTable(0x11));
+            }
+        }
+        vOut.resize(size_t(nOut) * kTsPacketSize);
+        return vOut;
+    };
+    const std::vector<uint8_t> vAtOnce = Mux(vEntries.size());
+    EXPECT_GT(vAtOnce.size(), 400u * kTsPacketSize);
+    EXPECT_TRUE(Mux(1) == vAtOnce);
+    EXPECT_TRUE(Mux(7) == vAtOnce);
 }

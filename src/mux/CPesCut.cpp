@@ -59,9 +59,20 @@ CPesCut::EWhole CPesCut::Look(int k, int nInPid, int64_t nLateSlots,
     return EWhole::kYes; // a PES longer than the look: sent as it comes
 }
 
-void CPesCut::Decide(int nPid, const uint8_t* p, bool bWhole)
+CPesCut::EWhole CPesCut::Judge(int k, const uint8_t* p, int nPid, int64_t nLateSlots,
+                              const std::function<const CTimedPacket*(int)>& fnPeek,
+                              const std::function<int64_t(const CTimedPacket&)>& fnDue,
+                              bool bMore)
 {
-    m_vCutCc[size_t(nPid)] = bWhole ? -1 : int8_t((p[3] - 1) & kCcMask);
+    if (!IsPesStart(p)) {
+        return EWhole::kYes;
+    }
+    const EWhole eWhole = Look(k, CTsPacket::PidOf(p), nLateSlots, fnPeek, fnDue, bMore);
+    if (eWhole != EWhole::kUnknown) {
+        // Its PCR-only packets repeat the counter of the packet before it.
+        m_vCutCc[size_t(nPid)] = eWhole == EWhole::kYes ? -1 : int8_t((p[3] - 1) & kCcMask);
+    }
+    return eWhole;
 }
 
 bool CPesCut::Apply(uint8_t* p, int nPid) const

@@ -35,22 +35,25 @@ public:
     // A packet with payload that starts a PES (payload_unit_start_indicator,
     // the PES start code).
     static bool IsPesStart(const uint8_t* p);
-    // The PES whose first packet (input PID nInPid) is entry k of its
-    // queue: fnPeek(n) gives entry n (null: not queued yet), fnDue an
-    // entry's due slot; nLateSlots how late its packets may leave (content
-    // that competes for the slots). bMore: more may still be queued (a
-    // wait may tell).
-    EWhole Look(int k, int nInPid, int64_t nLateSlots,
-                const std::function<const CTimedPacket*(int)>& fnPeek,
-                const std::function<int64_t(const CTimedPacket&)>& fnDue, bool bMore) const;
-    // The PES that starts with packet p on output PID nPid goes whole or is cut.
-    void Decide(int nPid, const uint8_t* p, bool bWhole);
+    // Whether the PES that starts with entry k of its queue, packet p on
+    // output PID nPid, leaves whole, recorded for its packets (kUnknown:
+    // nothing recorded). fnPeek(n) gives entry n (null: not queued yet),
+    // fnDue an entry's due slot; nLateSlots how late its packets may leave
+    // (content that competes for the slots). bMore: more may still be
+    // queued (a wait may tell). A packet that starts no PES goes as it is.
+    EWhole Judge(int k, const uint8_t* p, int nPid, int64_t nLateSlots,
+                 const std::function<const CTimedPacket*(int)>& fnPeek,
+                 const std::function<int64_t(const CTimedPacket&)>& fnDue, bool bMore);
     // A packet of output PID nPid in the slot at p: when its PES is cut,
     // rewritten as a null packet or, carrying a PCR, an adaptation-only one
     // (its counter that of the packet before the PES). True when rewritten.
     bool Apply(uint8_t* p, int nPid) const;
 
 private:
+    EWhole Look(int k, int nInPid, int64_t nLateSlots,
+                const std::function<const CTimedPacket*(int)>& fnPeek,
+                const std::function<int64_t(const CTimedPacket&)>& fnDue, bool bMore) const;
+
     // Entries looked at behind a PES start, at most: the published part of
     // a full queue, so that a wait for more never waits on a full queue.
     static constexpr int kLookPackets = 1024;

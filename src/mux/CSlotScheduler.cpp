@@ -194,19 +194,15 @@ CPesCut::EWhole CSlotScheduler::JudgePes(size_t i, int k, const CTimedPacket& pa
 {
     CInputState& state = m_vInputs[i];
     const int64_t nDue = k == 0 ? state.nHeadSlot : DueSlotOf(i, packet);
-    if (!m_cut.IsNearEnd(nDue) || !CPesCut::IsPesStart(packet.vData)) {
+    if (!m_cut.IsNearEnd(nDue)) {
         return CPesCut::EWhole::kYes;
     }
     IInputQueue& queue = *state.in.pQueue;
     const bool bMore = state.in.bWaitFor && !queue.IsEnded(); // before the look: all is queued
-    const CPesCut::EWhole eWhole = m_cut.Look(
-        k, CTsPacket::PidOf(packet.vData), std::max(m_nNext - nDue, m_nLateNearEnd),
-        [&](int n) { return queue.Peek(n); },
-        [&](const CTimedPacket& p) { return DueSlotOf(i, p); }, bMore);
-    if (eWhole != CPesCut::EWhole::kUnknown) {
-        m_cut.Decide(nOutPid, packet.vData, eWhole == CPesCut::EWhole::kYes);
-    }
-    return eWhole;
+    return m_cut.Judge(
+        k, packet.vData, nOutPid, std::max(m_nNext - nDue, m_nLateNearEnd),
+        [&](int n) { return queue.Peek(n); }, [&](const CTimedPacket& p) { return DueSlotOf(i, p); },
+        bMore);
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)
@@ -328,7 +324,7 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
     }
     if (m_pcr.IsPcrPid(nOutPid)) {
         if (state.in.bLive) {
-            FollowLivePcr(i, nSlot, packet.nTime, pOut);
+            m_pcr.FollowLive(nSlot, packet.nTime + state.nLiveShift - m_nLocalStartTicks, pOut);
         }
         m_pcr.OnPacket(nSlot, nDueSlot, pOut, nOutPid);
     }
@@ -416,23 +412,6 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
         }
     }
     return m_pcr.TakeDue(nSlot, pOut) >= 0;
-}
-
-void CSlotScheduler::FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut)
-{
-    CTsPacket packet;
-    packet.SetData(pOut);
-    const int64_t nPcr = packet.GetPcr();
-    if (nPcr < 0) {
-        return;
-    }
-    // A live program runs on its sender's clock, and so must its PCRs, or
-    // its time stamps would drift from them by the clocks' difference (50
-    // ppm: 180 ms an hour). Restamping from the slot would put them on ours;
-    // the input's own PCR plus how late the packet leaves against its due
-    // time keeps the sender's clock and the exact position.
-    const int64_t nDue = nTime + m_vInputs[i].nLiveShift - m_nLocalStartTicks;
-    packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDue)));
 }
 
 CSlotScheduler::CFill CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)

@@ -198,8 +198,6 @@ private:
     // A content PCR on nPid (of program nProgram, -1 none) leaves in nSlot.
     void NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot);
     void NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t nDelay, int64_t nSlot);
-    // Sets the PCR of a live input's packet (nTime: its time) leaving in nSlot.
-    void FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut);
 
     COutputTime m_time;
     CTableCarousel m_carousel;

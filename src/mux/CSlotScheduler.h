@@ -101,7 +101,7 @@ public:
     // Output PID -> output program, for the per-program figures.
     void MapProgramPid(int nPid, int nProgram);
     // Output program nProgram: its number (for the log) and the PCR PID its
-    // tables name (kPidNull: none), from the next slot on.
+    // tables name (kPidNull: none), from GetChangeSlot on.
     void SetProgram(int nProgram, int nNumber, int nPcrPid);
     // The new table set. The new set leads what the input sends after the
     // change, late or not.

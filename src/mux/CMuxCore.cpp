@@ -212,8 +212,9 @@ bool CMuxCore::Prepare()
         // their markers.
         std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(1);
         if (!pTables) {
-            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
-                             pModule->GetPmtDescriptors());
+            const CInputTables& ready = pModule->GetReadyTables();
+            builder.AddInput(int(i + 1), ready.vPrograms, pModule->GetPidMapList(),
+                             &ready.vDescriptors);
             continue;
         }
         for (const CInputTables::CMissing& missing : pTables->vMissing) {
@@ -315,8 +316,8 @@ long long CMuxCore::GetTableBitRate()
             return -1;
         }
         CInputModule* pModule = ModuleOf(pIn);
-        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
-                         pModule->GetPmtDescriptors());
+        const CInputTables& ready = pModule->GetReadyTables();
+        builder.AddInput(int(i + 1), ready.vPrograms, vScratchMap.data(), &ready.vDescriptors);
     }
     std::vector<CPsiTable> vTables;
     if (!builder.BuildTables(vTables)) {

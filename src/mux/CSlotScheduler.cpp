@@ -5,6 +5,7 @@
 #include "mux/NullPacket.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
+#include "ts/PidMap.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,18 +14,12 @@ namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr int kNotQueued = -2; // FindOwnPcr: what would tell is not queued yet
-constexpr int kPidMask = kPidCount - 1;
 
 // The PCR flag of a packet, read without the whole accessor: most packets
 // have no adaptation field.
 bool HasPcrField(const uint8_t* p)
 {
     return (p[3] & 0x20) != 0 && p[4] >= 7 && (p[5] & 0x10) != 0;
-}
-
-int OutPidOf(const int* pPidMap, const uint8_t* p)
-{
-    return pPidMap[CTsPacket::PidOf(p)] & kPidMask; // -1 gives the null PID
 }
 
 } // namespace
@@ -183,7 +178,7 @@ bool CSlotScheduler::RefreshHead(size_t i)
         }
     }
     state.nHeadSlot = DueSlotOf(i, *pHead);
-    if (JudgePes(i, 0, *pHead, OutPidOf(state.in.pPidMap, pHead->vData)) ==
+    if (JudgePes(i, 0, *pHead, MapPid(state.in.pPidMap, pHead->vData)) ==
         CPesCut::EWhole::kUnknown) {
         state.bHasHead = false; // waited for as an empty queue is, until it tells
     }
@@ -311,9 +306,7 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
         m_nLateNearEnd = std::max(m_nLateNearEnd, nSlot - nDueSlot);
     }
     std::memcpy(pOut, packet.vData, kTsPacketSize);
-    const int nOutPid = OutPidOf(state.in.pPidMap, pOut);
-    pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
-    pOut[2] = uint8_t(nOutPid & 0xFF);
+    const int nOutPid = RemapPid(state.in.pPidMap, pOut);
     if (m_cut.Apply(pOut, nOutPid) && CTsPacket::PidOf(pOut) == kPidNull) {
         ++m_nNullSlots; // a PES the end cuts
         return;
@@ -368,7 +361,7 @@ int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
         if ((k == 0 ? state.nHeadSlot : DueSlotOf(i, *p)) > nLimit) {
             return -1;
         }
-        if (OutPidOf(state.in.pPidMap, p->vData) == nPid) {
+        if (MapPid(state.in.pPidMap, p->vData) == nPid) {
             if (!HasPcrField(p->vData)) {
                 return -1;
             }

@@ -6,6 +6,7 @@
 #include "mux/COutIdentity.h"
 #include "mux/COutProgram.h"
 #include "mux/CProgramNumbering.h"
+#include "mux/CPsiTable.h"
 #include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
@@ -18,23 +19,13 @@
 
 class CTableIntervals;
 
-// One output table: all its sections as TS packets of one PID, each section
-// starting a packet (payload_unit_start_indicator, pointer_field 0), with
-// continuity counter 0: whoever sends the table stamps the counters.
-struct CPsiTable
-{
-    uint16_t nPid = 0;
-    uint8_t nTableId = 0;
-    std::vector<uint8_t> vPackets; // kTsPacketSize * n bytes
-};
-
 // Numbers the programs of the inputs (through CProgramNumbering) and
 // generates the multiplex's PSI set (PAT, one PMT per program, SDT, NIT) as
-// ready-made TS packets, through the table writers. The engine's builder is
-// used by one thread at a time: the client's while Run numbers the programs
-// the inputs start with, then, from the start of the driver thread (which
-// hands it over), the driver's on every table change; so it has no lock. It
-// keeps no pointer to what it is given.
+// ready-made TS packets, through the table writers. The engine's builder
+// (CMuxPrograms') is used by one thread at a time: the client's while Run
+// numbers the programs the inputs start with, then, from the start of the
+// driver thread (which hands it over), the driver's on every table change;
+// so it has no lock. It keeps no pointer to what it is given.
 class CPsiBuilder
 {
 public:

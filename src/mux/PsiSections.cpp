@@ -1,7 +1,7 @@
 #include "mux/PsiSections.h"
 
 #include "log/CLogger.h"
-#include "mux/CPsiBuilder.h"
+#include "mux/CPsiTable.h"
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 

@@ -2,7 +2,7 @@
 
 #include "log/CLogger.h"
 #include "mux/COutIdentity.h"
-#include "mux/CPsiBuilder.h"
+#include "mux/CPsiTable.h"
 #include "mux/PsiSections.h"
 
 // libdvbpsi's table headers, after PsiSections.h's.

@@ -7,10 +7,10 @@
 #pragma once
 
 // The library's version; the build takes its project version from these.
-#define BRAIDMILL_VERSION_MAJOR 1
+#define BRAIDMILL_VERSION_MAJOR 2
 #define BRAIDMILL_VERSION_MINOR 0
 #define BRAIDMILL_VERSION_PATCH 0
-#define BRAIDMILL_VERSION_STRING "1.0.0"
+#define BRAIDMILL_VERSION_STRING "2.0.0"
 
 #include <atomic>
 #include <cstdio>

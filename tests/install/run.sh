@@ -23,7 +23,7 @@ for f in include/braidmill.h bin/braidmill lib/pkgconfig/braidmill.pc \
     [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 soname=$(objdump -p "$prefix/lib/libbraidmill.so" | awk '$1 == "SONAME" { print $2 }')
-[ "$soname" = "libbraidmill.so.1" ] || fail "SONAME is '$soname'"
+[ "$soname" = "libbraidmill.so.2" ] || fail "SONAME is '$soname'"
 [ -e "$prefix/lib/$soname" ] || fail "$soname not installed"
 "$prefix/bin/braidmill" --version >/dev/null || fail "the installed program does not run"
 

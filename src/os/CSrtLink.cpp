@@ -1,6 +1,7 @@
 #include "os/CSrtLink.h"
 
 #include "log/CLogger.h"
+#include "os/Ipv4Endpoint.h"
 #include "os/CUdpUrl.h"
 
 #include <srt.h>
@@ -28,15 +29,6 @@ constexpr const char* kMsgLost = "SRT connection lost (%s), %s: %s ";
 constexpr const char* kMsgCallFailed = "SRT call to %s failed (%s), calling again every %d s: %s ";
 constexpr const char* kMsgRefusedCaller = "SRT caller %s refused (%s): %s ";
 constexpr const char* kMsgEpisodes = "SRT: %lld connections lost or calls failed in all: %s ";
-
-sockaddr_in Endpoint(uint32_t nAddr, uint16_t nPort)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = nAddr;
-    sa.sin_port = htons(nPort);
-    return sa;
-}
 
 std::string AddressOf(const sockaddr* pAddr)
 {
@@ -153,7 +145,7 @@ bool CSrtLink::Open(const SrtUrl& url, const std::string& sName, std::string& sE
         Close();
         return false;
     }
-    const sockaddr_in sa = Endpoint(url.nHost, url.nPort);
+    const sockaddr_in sa = Ipv4Endpoint(url.nHost, url.nPort);
     if (srt_bind(m_nListener, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) == SRT_ERROR ||
         srt_listen_callback(m_nListener, &CSrtLink::AdmitCaller, this) == SRT_ERROR ||
         srt_listen(m_nListener, 1) == SRT_ERROR) {
@@ -229,7 +221,7 @@ bool CSrtLink::StartCall(std::string& sError)
         return false;
     }
     if (m_url.nLocalPort != 0) {
-        const sockaddr_in local = Endpoint(0, m_url.nLocalPort);
+        const sockaddr_in local = Ipv4Endpoint(0, m_url.nLocalPort);
         if (srt_bind(nSocket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) ==
             SRT_ERROR) {
             sError = "bind to local port " + std::to_string(m_url.nLocalPort) + ": " +
@@ -238,7 +230,7 @@ bool CSrtLink::StartCall(std::string& sError)
             return false;
         }
     }
-    const sockaddr_in peer = Endpoint(m_url.nHost, m_url.nPort);
+    const sockaddr_in peer = Ipv4Endpoint(m_url.nHost, m_url.nPort);
     if (srt_connect(nSocket, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == SRT_ERROR) {
         sError = srt_getlasterror_str();
         srt_close(nSocket);

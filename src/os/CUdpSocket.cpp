@@ -1,5 +1,7 @@
 #include "os/CUdpSocket.h"
 
+#include "os/Ipv4Endpoint.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -14,15 +16,6 @@ namespace {
 
 // Batches larger than this go out in more than one call.
 constexpr int kMaxBatch = 64;
-
-sockaddr_in Endpoint(uint32_t nAddr, uint16_t nPort)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = nAddr;
-    sa.sin_port = htons(nPort);
-    return sa;
-}
 
 std::string Describe(const char* szWhat, int nErr)
 {
@@ -73,7 +66,7 @@ bool CUdpSocket::OpenReceiver(const UdpUrl& url, int nRcvBufBytes, std::string& 
     socklen_t nLen = sizeof(m_nRcvBufBytes);
     getsockopt(m_nFd, SOL_SOCKET, SO_RCVBUF, &m_nRcvBufBytes, &nLen);
 
-    const sockaddr_in bindAddr = Endpoint(url.nHost, url.nPort);
+    const sockaddr_in bindAddr = Ipv4Endpoint(url.nHost, url.nPort);
     if (::bind(m_nFd, reinterpret_cast<const sockaddr*>(&bindAddr), sizeof(bindAddr)) != 0) {
         sError = Describe(("bind to " + FormatAddress(url.nHost) + ":" + std::to_string(url.nPort))
                               .c_str(),
@@ -135,7 +128,7 @@ bool CUdpSocket::OpenSender(const UdpUrl& url, std::string& sError)
             iface.s_addr = url.nLocalAddr;
             nRc = setsockopt(m_nFd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface));
         } else {
-            const sockaddr_in local = Endpoint(url.nLocalAddr, 0);
+            const sockaddr_in local = Ipv4Endpoint(url.nLocalAddr, 0);
             nRc = ::bind(m_nFd, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
         }
         if (nRc != 0) {
@@ -145,7 +138,7 @@ bool CUdpSocket::OpenSender(const UdpUrl& url, std::string& sError)
             return false;
         }
     }
-    const sockaddr_in dest = Endpoint(url.nHost, url.nPort);
+    const sockaddr_in dest = Ipv4Endpoint(url.nHost, url.nPort);
     if (::connect(m_nFd, reinterpret_cast<const sockaddr*>(&dest), sizeof(dest)) != 0) {
         sError = Describe(("connecting to " + FormatAddress(url.nHost) + ":" +
                            std::to_string(url.nPort))

@@ -15,22 +15,22 @@ int main(int argc, char** argv)
                      "[--pcr-pid-none]\n");
         return 2;
     }
-    tsb::HeadEndSpec spec;
+    tsb::HeadEndShape shape;
     int nArg = 0;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--pcr-pid-none") == 0) {
-            spec.bDeclarePcrPid = false;
+            shape.bDeclarePcrPid = false;
             continue;
         }
         switch (nArg++) {
-        case 0: spec.nPrograms = std::atoi(argv[i]); break;
-        case 1: spec.fSeconds = std::atof(argv[i]); break;
-        case 2: spec.nBitRate = std::atoll(argv[i]); break;
-        case 3: spec.nPcrMs = std::atoi(argv[i]); break;
+        case 0: shape.nPrograms = std::atoi(argv[i]); break;
+        case 1: shape.fSeconds = std::atof(argv[i]); break;
+        case 2: shape.nBitRate = std::atoll(argv[i]); break;
+        case 3: shape.nPcrMs = std::atoi(argv[i]); break;
         default: break;
         }
     }
-    if (!tsb::CHeadEndStream(spec).WriteFile(argv[1])) {
+    if (!tsb::CHeadEndStream(shape).WriteFile(argv[1])) {
         std::fprintf(stderr, "bm_headend_maker: cannot write %s\n", argv[1]);
         return 1;
     }

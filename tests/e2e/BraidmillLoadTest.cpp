@@ -38,10 +38,10 @@ protected:
 // packet every 35 ms, and the H.264 sample.
 TEST_F(BraidmillLoadTest, TwoHundredProgramsKeepTablesPcrsAndContentOnTime)
 {
-    tsb::HeadEndSpec spec;
-    spec.fSeconds = 3.0;
+    tsb::HeadEndShape shape;
+    shape.fSeconds = 3.0;
     const std::string sIn = m_sDir + "/many.ts", sOut = m_sDir + "/many-out.ts";
-    ASSERT_TRUE(tsb::CHeadEndStream(spec).WriteFile(sIn));
+    ASSERT_TRUE(tsb::CHeadEndStream(shape).WriteFile(sIn));
     const ToolResult run = Mux({"--fast", "-v", "-o", sOut, sIn, m_sH264});
     ASSERT_EQ(run.nStatus, 0) << run.sErr;
     EXPECT_EQ(run.sErr.find("late"), std::string::npos) << run.sErr;

@@ -32,8 +32,8 @@ CRun Drive(CPcrStamper& stamper, const std::map<int, std::pair<int64_t, int64_t>
 {
     CRun run;
     std::map<int, int64_t> next; // per PID: due slot of its next own PCR
-    for (const auto& [nPid, spec] : own) {
-        next[nPid] = spec.first;
+    for (const auto& [nPid, pcr] : own) {
+        next[nPid] = pcr.first;
     }
     std::vector<uint8_t> packet(kTsPacketSize);
     for (int64_t n = 0; n < nSlots; ++n) {

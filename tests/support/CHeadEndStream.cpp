@@ -33,16 +33,16 @@ struct Event
 
 } // namespace
 
-CHeadEndStream::CHeadEndStream(const HeadEndSpec& spec) : m_spec(spec)
+CHeadEndStream::CHeadEndStream(const HeadEndShape& shape) : m_shape(shape)
 {
     Build();
 }
 
 void CHeadEndStream::Build()
 {
-    const int nPrograms = m_spec.nPrograms;
-    const int64_t nSlots = int64_t(m_spec.fSeconds * double(m_spec.nBitRate) / (188 * 8));
-    auto TimeOf = [&](int64_t nSlot) { return nSlot * 188 * 8 * 27'000'000 / m_spec.nBitRate; };
+    const int nPrograms = m_shape.nPrograms;
+    const int64_t nSlots = int64_t(m_shape.fSeconds * double(m_shape.nBitRate) / (188 * 8));
+    auto TimeOf = [&](int64_t nSlot) { return nSlot * 188 * 8 * 27'000'000 / m_shape.nBitRate; };
 
     std::vector<PatEntry> vPat;
     for (int p = 0; p < nPrograms; ++p) {
@@ -52,15 +52,15 @@ void CHeadEndStream::Build()
     const size_t nPatPackets = CPacketBuilder::Packetize(0, pat).size();
     std::vector<Bytes> vPmts;
     for (int p = 0; p < nPrograms; ++p) {
-        const uint16_t nPcrPid = m_spec.bDeclarePcrPid ? VideoPid(p) : uint16_t(0x1FFF);
+        const uint16_t nPcrPid = m_shape.bDeclarePcrPid ? VideoPid(p) : uint16_t(0x1FFF);
         vPmts.push_back(CPacketBuilder::PmtSection(
             uint16_t(p + 1), nPcrPid, {{0x02, VideoPid(p), {}}, {0x04, AudioPid(p), {}}}));
     }
 
     std::priority_queue<Event, std::vector<Event>, std::greater<Event>> future;
-    const int64_t nPcrTicks = m_spec.nPcrMs * kTicksPerMs;
-    const int64_t nAudioTicks = m_spec.nAudioMs * kTicksPerMs;
-    const int64_t nPsiTicks = m_spec.nPsiMs * kTicksPerMs;
+    const int64_t nPcrTicks = m_shape.nPcrMs * kTicksPerMs;
+    const int64_t nAudioTicks = m_shape.nAudioMs * kTicksPerMs;
+    const int64_t nPsiTicks = m_shape.nPsiMs * kTicksPerMs;
     for (int p = 0; p < nPrograms; ++p) {
         future.push({nPcrTicks * p / nPrograms, Kind::Video, p, 0});
         future.push({nAudioTicks * p / nPrograms, Kind::Audio, p, 0});
@@ -120,7 +120,7 @@ void CHeadEndStream::Build()
             const int64_t nStart = nPcrTicks * p / nPrograms;
             if (nInGop == 0) {
                 const int64_t nDts =
-                    (kFirstPcr + nStart + (nFrame * kFrameMs + m_spec.nVideoMarginMs) * kTicksPerMs) /
+                    (kFirstPcr + nStart + (nFrame * kFrameMs + m_shape.nVideoMarginMs) * kTicksPerMs) /
                     300;
                 const bool bReference = nGopFrame == 0 || nGopFrame % 3 == 0;
                 const int64_t nPts = nDts + (bReference ? 2 * kFrameMs * 90 : 0);
@@ -139,7 +139,7 @@ void CHeadEndStream::Build()
             const int nPes = vAudioPes[size_t(p)]++;
             const int64_t nStart = nAudioTicks * p / nPrograms;
             const int64_t nPts =
-                (kFirstPcr + nStart + int64_t(nPes) * nAudioTicks + m_spec.nAudioMarginMs * kTicksPerMs) /
+                (kFirstPcr + nStart + int64_t(nPes) * nAudioTicks + m_shape.nAudioMarginMs * kTicksPerMs) /
                 300;
             Put(CPacketBuilder::PesStart(Head(AudioPid(p), true), kAudioStreamId, nPts));
             future.push({nStart + int64_t(nPes + 1) * nAudioTicks, Kind::Audio, p, 0});

@@ -9,7 +9,7 @@
 namespace tsb {
 
 // The shape of a constant-rate input of many small programs.
-struct HeadEndSpec
+struct HeadEndShape
 {
     int nPrograms = 200;
     int64_t nBitRate = 12'000'000; // bit/s of the file, null packets included
@@ -32,7 +32,7 @@ struct HeadEndSpec
 class CHeadEndStream
 {
 public:
-    explicit CHeadEndStream(const HeadEndSpec& spec);
+    explicit CHeadEndStream(const HeadEndShape& shape);
 
     const std::vector<uint8_t>& GetBytes() const { return m_vBytes; }
     bool WriteFile(const std::string& sPath) const;
@@ -44,7 +44,7 @@ public:
 private:
     void Build();
 
-    HeadEndSpec m_spec;
+    HeadEndShape m_shape;
     std::vector<uint8_t> m_vBytes;
 };
 

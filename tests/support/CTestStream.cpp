@@ -25,13 +25,13 @@ void Stamp(Packet& packet, uint32_t nSerial)
 
 } // namespace
 
-CTestStream::CTestStream(const StreamSpec& shape) : m_spec(shape)
+CTestStream::CTestStream(const StreamSpec& shape) : m_shape(shape)
 {
-    for (int k = 0; k < m_spec.nPrograms; ++k) {
-        const uint16_t nBase = uint16_t(m_spec.nPidBase + 16 * k);
+    for (int k = 0; k < m_shape.nPrograms; ++k) {
+        const uint16_t nBase = uint16_t(m_shape.nPidBase + 16 * k);
         StreamProgram program{uint16_t(kPmtPidBase + k), nBase, uint16_t(nBase + 1),
                               uint16_t(nBase + 2)};
-        if (m_spec.bPcrOnVideo) {
+        if (m_shape.bPcrOnVideo) {
             program.nPcrPid = program.nVideoPid;
         }
         m_vPrograms.push_back(program);
@@ -41,9 +41,9 @@ CTestStream::CTestStream(const StreamSpec& shape) : m_spec(shape)
 
 void CTestStream::Build()
 {
-    const double fPacketsPerSlot = m_spec.fBitRate * kSlotMs / 1000.0 / (188 * 8);
+    const double fPacketsPerSlot = m_shape.fBitRate * kSlotMs / 1000.0 / (188 * 8);
     const int nSlotPackets = std::max(1, int(std::lround(fPacketsPerSlot)));
-    const int nSlots = std::max(1, int(std::lround(m_spec.fSeconds * 1000.0 / kSlotMs)));
+    const int nSlots = std::max(1, int(std::lround(m_shape.fSeconds * 1000.0 / kSlotMs)));
     std::map<uint16_t, uint8_t> ccs; // next counter per PID for packets with payload
     uint32_t nSerial = 0;
 
@@ -59,8 +59,8 @@ void CTestStream::Build()
     };
     // The PCR due at the next packet: its byte position at the file's rate.
     auto PcrHere = [&]() {
-        const double fTicks = double(m_vPackets.size()) * 188 * 8 * 27e6 / m_spec.fBitRate;
-        return m_spec.nFirstPcr + int64_t(fTicks);
+        const double fTicks = double(m_vPackets.size()) * 188 * 8 * 27e6 / m_shape.fBitRate;
+        return m_shape.nFirstPcr + int64_t(fTicks);
     };
     auto Add = [&](Packet packet, bool bSerial) {
         if (bSerial) {
@@ -84,7 +84,7 @@ void CTestStream::Build()
     for (int nSlot = 0; nSlot < nSlots; ++nSlot) {
         const size_t nSlotEnd = m_vPackets.size() + size_t(nSlotPackets);
         if (nSlot % kTablesEverySlots == 0) {
-            if (m_spec.bWithPat) {
+            if (m_shape.bWithPat) {
                 AddSection(0, pat);
             }
             for (size_t k = 0; k < m_vPrograms.size(); ++k) {
@@ -99,7 +99,7 @@ void CTestStream::Build()
         for (const StreamProgram& program : m_vPrograms) {
             const int64_t nPcr = PcrHere();
             const int64_t nPts = nPcr / 300 + kPtsAhead;
-            if (m_spec.bPcrOnVideo) {
+            if (m_shape.bPcrOnVideo) {
                 Add(CPacketBuilder::PesStart(Head(program.nVideoPid, true), kVideoStreamId, nPts,
                                              nPts - kDtsBehindPts, nPcr),
                     true);

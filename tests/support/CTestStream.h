@@ -40,7 +40,7 @@ class CTestStream
 public:
     explicit CTestStream(const StreamSpec& shape);
 
-    const StreamSpec& GetSpec() const { return m_spec; }
+    const StreamSpec& GetSpec() const { return m_shape; }
     const std::vector<Packet>& GetPackets() const { return m_vPackets; }
     const std::vector<StreamProgram>& GetPrograms() const { return m_vPrograms; }
     // The packets of one PID, in stream order.
@@ -50,7 +50,7 @@ public:
 private:
     void Build();
 
-    StreamSpec m_spec;
+    StreamSpec m_shape;
     std::vector<StreamProgram> m_vPrograms;
     std::vector<Packet> m_vPackets;
 };

@@ -319,6 +319,9 @@ void CInputModule::Feed(const unsigned char* pData, int64_t nPos)
         m_bResumeNext = false;
         Resume(nPos);
     }
+    if (m_bCaPass.load(std::memory_order_relaxed) != m_filter.IsCaPass()) {
+        m_filter.SetCaPass(!m_filter.IsCaPass());
+    }
     bool bKeep = m_filter.IsKept(nPid);
     if (bKeep && CPidFilter::IsMalformed(pData)) {
         if (!m_bMalformedLogged) {

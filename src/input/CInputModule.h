@@ -103,6 +103,9 @@ public:
     // The reader waits for data that has not come (set by the source).
     void SetFeedWaiting(bool bWaiting) { m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed); }
     bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
+    // Its ECM and EMM PIDs go on to the muxer (any thread; the reader
+    // follows from its next packet on).
+    void SetCaPass(bool bPass) { m_bCaPass.store(bPass, std::memory_order_relaxed); }
     // The input's number in the engine, 1-based, for the log lines.
     void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
     // The PMT descriptors of each program, parallel to GetDemuxInfo; for the
@@ -166,6 +169,7 @@ private:
     std::atomic<bool> m_bDown{false};        // set by the engine or source, cleared by the reader
     std::atomic<bool> m_bFeedLost{false};    // set by the source, cleared by the reader
     std::atomic<bool> m_bFeedWaiting{false}; // set by the source, read by the engine
+    std::atomic<bool> m_bCaPass{false};      // set by the engine, read by the reader
     std::unique_ptr<int[]> m_pPidMap;      // output PID per input PID, -1 untranslated
     bool m_bTimed = false;                 // PCR-paced (mode 0); unpaced until told
     bool m_bLive = false;                  // set before data

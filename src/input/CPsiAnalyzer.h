@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CCatAnalyzer.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
 
@@ -105,6 +106,7 @@ private:
     std::vector<CProgramDescriptors>* m_pDescriptors; // parallel to it; may be null
     std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
     CServiceMap m_services;             // from the SDT actual
+    CCatAnalyzer m_cat;
     CPatDecoderPtr m_pPatDecoder;
     CDemuxPtr m_pSdtDecoder;
     std::vector<uint8_t> m_vTablePid; // per PID: PAT, SDT or a PMT PID

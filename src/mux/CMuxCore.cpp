@@ -30,6 +30,17 @@ void CMuxCore::AddInputModule(CInputModuleIface* pIn)
     m_vInputs.push_back(pIn);
     if (CInputModule* pModule = ModuleOf(pIn)) {
         pModule->SetNumber(int(m_vInputs.size()));
+        pModule->SetCaPass(m_bCaPass);
+    }
+}
+
+void CMuxCore::SetCaPass(bool bPass)
+{
+    m_bCaPass = bPass;
+    for (CInputModuleIface* pIn : m_vInputs) {
+        if (CInputModule* pModule = ModuleOf(pIn)) {
+            pModule->SetCaPass(bPass);
+        }
     }
 }
 
@@ -193,6 +204,7 @@ bool CMuxCore::Prepare()
     CPsiBuilder& builder = m_builder;
     builder.SetIdentity(m_identity);
     builder.SetServiceNames(m_bServiceNames);
+    builder.SetCaPass(m_bCaPass);
     std::vector<size_t> vFirstProgram; // per input: its first program's index
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
@@ -216,6 +228,7 @@ bool CMuxCore::Prepare()
         builder.AddInput(int(i + 1), pTables->vPrograms, pModule->GetPidMapList(),
                          &pTables->vDescriptors);
         builder.SetServices(int(i + 1), pTables->services);
+        builder.SetCat(int(i + 1), *pTables, pModule->GetPidMapList());
     }
     vFirstProgram.push_back(builder.GetPrograms().size());
     m_vOmitted = builder.GetOmitted();
@@ -353,6 +366,7 @@ void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
     bool bChanged = m_builder.UpdateInput(int(nInput + 1), pTables->vPrograms,
                                           pModule->GetPidMapList(), pTables->vDescriptors);
     bChanged = m_builder.SetServices(int(nInput + 1), pTables->services) || bChanged;
+    bChanged = m_builder.SetCat(int(nInput + 1), *pTables, pModule->GetPidMapList()) || bChanged;
     if (!bChanged) {
         return;
     }
@@ -461,6 +475,7 @@ long long CMuxCore::GetTableBitRate()
 {
     CPsiBuilder builder;
     builder.SetIdentity(m_identity);
+    builder.SetCaPass(m_bCaPass); // the CAT, one packet, is not counted: it comes later
     std::vector<int> vScratchMap(kPidCount, -1); // the inputs' own maps stay untouched
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];

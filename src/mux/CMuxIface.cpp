@@ -238,3 +238,10 @@ void CMuxIface::SetInputTimeoutMs(int nMs)
         m_pCore->SetInputTimeoutMs(nMs);
     }
 }
+
+void CMuxIface::SetCaPass(bool bPass)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetCaPass(bPass);
+    }
+}

@@ -1,6 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
 #include "log/CLogger.h"
+#include "input/CaPids.h"
 #include "mux/DvbText.h"
 #include "mux/PmtDescriptors.h"
 #include "ts/CTsPacket.h"
@@ -146,6 +147,16 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
             out.nPcrPid = nOut;
             out.nPmtPcrPid = nOut;
         }
+        if (m_bCaPass) {
+            PassEcmPids(out, szInProgram, [&](int nPid) {
+                int nOut = Lookup(nPid);
+                if (nOut < 0) {
+                    nOut = nNextPid++;
+                    added[nPid] = nOut;
+                }
+                return nOut;
+            });
+        }
         const int nLastPid = std::max(out.nPmtPid + 1, nNextPid - 1);
 
         if (out.vEs.size() > size_t(kMaxPmtStreams)) {
@@ -166,7 +177,7 @@ void CPsiBuilder::AddInput(int nInput, const std::vector<_PROGRAM_INFO>& program
 
         char szNamed[96];
         snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
-        FitDescriptors(out, szNamed);
+        FitDescriptors(out, szNamed, m_bCaPass);
 
         for (const auto& entry : added) {
             pPidMap[entry.first] = entry.second;
@@ -317,6 +328,17 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
             next.nPcrPid = nOutPid >= 0 ? nOutPid : kPidNull;
             next.nPmtPcrPid = next.nPcrPid;
         }
+        if (m_bCaPass) {
+            PassEcmPids(next, szInProgram, [&](int nPid) {
+                if (pPidMap[nPid] < 0) {
+                    const int nOutPid = TakeFreePid(nPmtPid, szInProgram);
+                    if (nOutPid >= 0) {
+                        Give(nPid, nOutPid);
+                    }
+                }
+                return pPidMap[nPid];
+            });
+        }
         // PCRs that moved to a stream stay there while the input's PMT names
         // what it named and the stream stays in the program.
         const COutProgram& before = m_vPrograms[nOut];
@@ -332,7 +354,7 @@ bool CPsiBuilder::UpdateInput(int nInput, const std::vector<_PROGRAM_INFO>& prog
         }
         char szNamed[96];
         snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
-        FitDescriptors(next, szNamed);
+        FitDescriptors(next, szNamed, m_bCaPass);
 
         COutProgram& out = m_vPrograms[nOut];
         const bool bSame = out.bOn && out.nPcrPid == next.nPcrPid &&
@@ -391,15 +413,55 @@ bool CPsiBuilder::SetServices(int nInput, const CServiceMap& services)
     if (current == services) {
         return false;
     }
+    // With CA passing, free_CA_mode follows the input's SDT.
+    bool bFreeCaChanged = false;
+    for (const auto& entry : services) {
+        const auto it = current.find(entry.first);
+        bFreeCaChanged = bFreeCaChanged || it == current.end() ||
+                         it->second.bFreeCa != entry.second.bFreeCa;
+    }
+    for (const auto& entry : current) {
+        bFreeCaChanged = bFreeCaChanged || services.count(entry.first) == 0;
+    }
     current = services;
-    return m_bServiceNames;
+    return m_bServiceNames || (m_bCaPass && bFreeCaChanged);
 }
 
-void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram)
+bool CPsiBuilder::SetCat(int nInput, const CInputTables& tables, int* pPidMap)
+{
+    return m_bCaPass && m_cat.SetInput(nInput, tables.bHasCat, tables.vCat, pPidMap, m_vUsed);
+}
+
+void CPsiBuilder::PassEcmPids(COutProgram& out, const char* szInProgram,
+                              const std::function<int(int)>& OutPid) const
+{
+    const int nLeftOut = PassCaDescriptors(out.descriptors, OutPid);
+    if (nLeftOut > 0) {
+        LogPrint(kLogWarning,
+                 "mux: program %d (%s): %d CA descriptors left out: they name no PID the "
+                 "multiplex can carry",
+                 out.nProgramNumber, szInProgram, nLeftOut);
+    }
+}
+
+bool CPsiBuilder::IsFreeCa(const COutProgram& program) const
+{
+    const auto itInput = m_services.find(program.nInput);
+    if (itInput != m_services.end()) {
+        const auto it = itInput->second.find(program.descriptors.nProgramNumber);
+        if (it != itInput->second.end()) {
+            return it->second.bFreeCa;
+        }
+    }
+    // An input without an SDT entry for it: scrambled where its PMT says how.
+    return HasCaDescriptors(program.descriptors);
+}
+
+void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram, bool bCaPass)
 {
     // The packets stay scrambled, but a receiver cannot get at their keys:
     // the CA descriptors name ECM PIDs that no output PID carries.
-    if (RemoveCaDescriptors(out.descriptors) > 0) {
+    if (!bCaPass && RemoveCaDescriptors(out.descriptors) > 0) {
         LogPrint(kLogWarning,
                  "mux: program %d (%s) is scrambled: its CA descriptors are left out, the "
                  "multiplex does not carry its ECM PIDs",
@@ -471,6 +533,12 @@ bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) con
     }
     if (!BuildSdt(h, nVersion, *it++) || !BuildNit(h, nVersion, *it)) {
         return false;
+    }
+    if (m_bCaPass && !m_cat.IsEmpty()) {
+        vOut.emplace_back();
+        if (!m_cat.Build(h, nVersion, vOut.back())) {
+            return false;
+        }
     }
     vTables.swap(vOut);
     return true;
@@ -613,7 +681,8 @@ bool CPsiBuilder::BuildSdt(dvbpsi_t* h, int nVersion, CPsiTable& table) const
                 break;
             }
             dvbpsi_sdt_service_t* pService = dvbpsi_sdt_service_add(
-                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
+                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning,
+                m_bCaPass && IsFreeCa(program));
             if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
                                                           pService, kServiceDescriptorTag,
                                                           uint8_t(nBody), body) == nullptr)) {

@@ -3,10 +3,12 @@
 #include "braidmill.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
+#include "mux/CCatWriter.h"
 #include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,6 +85,14 @@ public:
     // true: the SDT carries the inputs' service names where they have one;
     // false (the default): numbered names.
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // true: the PMTs keep their CA descriptors, the ECM PIDs they name get
+    // PIDs of their program's block, the inputs' CATs make the output's
+    // (SetCat) and the SDT's free_CA_mode follows the inputs'. false (the
+    // default): CA descriptors left out, no CAT, free_CA_mode 0. Before AddInput.
+    void SetCaPass(bool bPass) { m_bCaPass = bPass; }
+    // Input nInput's CAT as its tables give it, with CA passing; its EMM
+    // PIDs go into the input's PID map. True when the output CAT changes.
+    bool SetCat(int nInput, const CInputTables& tables, int* pPidMap);
 
     // A program left out by AddInput, named as its input knows it.
     struct COmitted
@@ -103,7 +113,8 @@ public:
     const COutIdentity& GetIdentity() const { return m_identity; }
 
     // The PSI set as separate tables, in this order: PAT, the PMTs in
-    // numbering order, SDT, NIT. nVersion (0..31) is the version_number of
+    // numbering order, SDT, NIT, then with CA passing the CAT where an
+    // input has one. nVersion (0..31) is the version_number of
     // every table. False (with an error line) for a version out of range or
     // when libdvbpsi failed to generate a table; vTables is then untouched.
     bool BuildTables(std::vector<CPsiTable>& vTables, int nVersion = 0) const;
@@ -131,7 +142,15 @@ private:
     // Leaves out the program's CA descriptors and what its PMT section has
     // no room for, with a warning line for each.
     // szInProgram names the program as its input knows it, for the lines.
-    static void FitDescriptors(COutProgram& out, const char* szInProgram);
+    // With bCaPass the CA descriptors stay (their PIDs already rewritten).
+    static void FitDescriptors(COutProgram& out, const char* szInProgram, bool bCaPass);
+    // With CA passing: the output PID of each ECM PID the program's
+    // descriptors name, from OutPid (which gives one); the descriptors then
+    // name those.
+    void PassEcmPids(COutProgram& out, const char* szInProgram,
+                     const std::function<int(int)>& OutPid) const;
+    // free_CA_mode of the program's service.
+    bool IsFreeCa(const COutProgram& program) const;
     // One table each, into table.vPackets; false with an error line.
     bool BuildPat(dvbpsi_s* h, int nVersion, CPsiTable& table) const;
     static bool BuildPmt(dvbpsi_s* h, const COutProgram& program, int nVersion, CPsiTable& table);
@@ -149,6 +168,8 @@ private:
     std::vector<uint8_t> m_vUsed = std::vector<uint8_t>(kPidCount, 0); // per output PID: taken
     std::map<int, CServiceMap> m_services;                             // by input
     bool m_bServiceNames = false;
+    bool m_bCaPass = false;
+    CCatWriter m_cat;
     int m_nNextProgram = kFirstProgramNumber; // program number of the next program
     int m_nNextPmtPid = kFirstPmtPid;         // PMT PID of the next program
     std::vector<COmitted> m_vOmitted;         // programs left out, in input order

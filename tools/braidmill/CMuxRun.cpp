@@ -56,7 +56,7 @@ int CMuxRun::Prepare()
     if (int nStatus = OpenInputs(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }
-    m_pMux = CreateMux(m_vInputs);
+    m_pMux = CreateMux(m_cmd, m_vInputs);
     if (int nStatus = WaitForInputs(*m_pMux, m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }

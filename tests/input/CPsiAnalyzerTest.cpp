@@ -97,6 +97,29 @@ TEST_F(CPsiAnalyzerTest, CompletesInThePassOfTheLastPmtAndPrintsThePatOnce)
     EXPECT_EQ(m_programs[1].nPmtPid, kPmtPid2);
 }
 
+TEST_F(CPsiAnalyzerTest, CatAheadOfThePatAndTheSdtsFreeCaModeReachTheTables)
+{
+    const tsb::Descriptor emm = CPacketBuilder::CaDescriptor(0x0B00, 0x1F00);
+    Feed(CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({emm})));
+    tsb::SdtService scrambled{1, "P", "N"};
+    scrambled.bFreeCa = true;
+    Feed(CPacketBuilder::Packetize(kPidSdt, CPacketBuilder::SdtSection(1, 0, {scrambled})));
+    Feed(Pat({{1, kPmtPid1}}));
+    Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {}}}));
+    ASSERT_EQ(m_nCompletedAt, 4);
+    EXPECT_TRUE(m_analyzer.IsTablePid(kPidCat));
+    CInputTables tables;
+    m_analyzer.GetTables(tables);
+    ASSERT_TRUE(tables.bHasCat);
+    ASSERT_EQ(tables.vCat.size(), 1u);
+    EXPECT_EQ(tables.vCat[0].vData, emm.data);
+    ASSERT_EQ(tables.services.count(1), 1u);
+    EXPECT_TRUE(tables.services.at(1).bFreeCa);
+    // After the passes a new CAT is a change of the tables.
+    EXPECT_TRUE(m_analyzer.Push(
+        CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({}, 1), 1)[0].data()));
+}
+
 TEST_F(CPsiAnalyzerTest, ReportsTheTablesInTheSystemsOwnBytes)
 {
     Feed(Pat({{0, 0x10}, {1, kPmtPid1}, {2, kPmtPid2}}));

@@ -1,7 +1,7 @@
 #include "mux/CPsiBuilder.h"
 
-#include "log/CLogger.h"
 #include "input/CaPids.h"
+#include "log/CLogger.h"
 #include "mux/DvbText.h"
 #include "mux/PmtDescriptors.h"
 #include "ts/CTsPacket.h"
@@ -413,18 +413,22 @@ bool CPsiBuilder::SetServices(int nInput, const CServiceMap& services)
     if (current == services) {
         return false;
     }
-    // With CA passing, free_CA_mode follows the input's SDT.
-    bool bFreeCaChanged = false;
+    // The names go out with service names, free_CA_mode with CA passing.
+    bool bNamesChanged = current.size() != services.size();
+    bool bFreeCaChanged = bNamesChanged;
     for (const auto& entry : services) {
         const auto it = current.find(entry.first);
-        bFreeCaChanged = bFreeCaChanged || it == current.end() ||
-                         it->second.bFreeCa != entry.second.bFreeCa;
-    }
-    for (const auto& entry : current) {
-        bFreeCaChanged = bFreeCaChanged || services.count(entry.first) == 0;
+        if (it == current.end()) {
+            bNamesChanged = bFreeCaChanged = true;
+            continue;
+        }
+        CServiceInfo names = it->second;
+        names.bFreeCa = entry.second.bFreeCa;
+        bNamesChanged = bNamesChanged || !(names == entry.second);
+        bFreeCaChanged = bFreeCaChanged || it->second.bFreeCa != entry.second.bFreeCa;
     }
     current = services;
-    return m_bServiceNames || (m_bCaPass && bFreeCaChanged);
+    return (m_bServiceNames && bNamesChanged) || (m_bCaPass && bFreeCaChanged);
 }
 
 bool CPsiBuilder::SetCat(int nInput, const CInputTables& tables, int* pPidMap)

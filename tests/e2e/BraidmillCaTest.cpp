@@ -99,6 +99,7 @@ TEST_F(BraidmillCaTest, PassKeepsCaDescriptorsCarriesEcmAndEmmPidsAndBuildsACat)
                 << "the input's ECM packets, in order";
         }
         // Scrambled payload leaves as it came.
+        ASSERT_GT(out.GetPackets(pPmt->streams[0].nPid).size(), 100u);
         for (const tsr::Bytes& packet : out.GetPackets(pPmt->streams[0].nPid)) {
             if ((packet[3] & 0x10) != 0) {
                 ASSERT_EQ(packet[3] & 0xC0, 0x80);

@@ -143,6 +143,16 @@ TEST(CPsiBuilderCaTest, EcmPidsFollowTheInputsTablesAndTheSdtsFreeCaMode)
     EXPECT_TRUE(builder.SetServices(1, services));
     services[1].sName = "renamed";
     EXPECT_FALSE(builder.SetServices(1, services));
+    // Without CA passing free_CA_mode stays 0: its change alone changes nothing.
+    CPsiBuilder names;
+    names.SetServiceNames(true);
+    names.SetServices(1, in.tables.services);
+    services = in.tables.services;
+    services[1].bFreeCa = true;
+    EXPECT_FALSE(names.SetServices(1, services));
+    services[1].sName = "renamed";
+    EXPECT_TRUE(names.SetServices(1, services));
+
     std::vector<CPsiTable> vTables;
     ASSERT_TRUE(builder.BuildTables(vTables, 1));
     const tsr::CTsReader reader = Read(vTables);

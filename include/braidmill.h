@@ -270,8 +270,9 @@ public:
     // packet of each PID carries discontinuity_indicator. Milliseconds,
     // default 1,000. Before Run.
     void SetInputTimeoutMs(int nMs);
-    // Scrambled services (before AddInputModule or Run; an input added
-    // before follows from its next packet on). true: every program keeps
+    // Scrambled services (before AddInputModule, and that before the
+    // input's source starts: an input follows from its next packet on, what
+    // it took before kept no ECM or EMM packets). true: every program keeps
     // its CA descriptors (program and stream level) with the ECM PIDs they
     // name carried on PIDs of the program's own block; the inputs' CATs make
     // the output's CAT, on PID 0x0001 every 80 ms, their EMM PIDs carried on

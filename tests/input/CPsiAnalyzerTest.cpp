@@ -99,25 +99,19 @@ TEST_F(CPsiAnalyzerTest, CompletesInThePassOfTheLastPmtAndPrintsThePatOnce)
 
 TEST_F(CPsiAnalyzerTest, CatAheadOfThePatAndTheSdtsFreeCaModeReachTheTables)
 {
-    const tsb::Descriptor emm = CPacketBuilder::CaDescriptor(0x0B00, 0x1F00);
-    Feed(CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({emm})));
+    // The CAT names EMM PID 0x1F00 and the PMT an ECM PID named twice, and
+    // one of the SI: no PID to carry.
+    Feed(CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({{0x09, {0, 1, 0xFF, 0}}})));
     tsb::SdtService scrambled{1, "P", "N"};
     scrambled.bFreeCa = true;
     Feed(CPacketBuilder::Packetize(kPidSdt, CPacketBuilder::SdtSection(1, 0, {scrambled})));
     Feed(Pat({{1, kPmtPid1}}));
-    Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {}}}));
-    ASSERT_EQ(m_nCompletedAt, 4);
-    EXPECT_TRUE(m_analyzer.IsTablePid(kPidCat));
+    const tsb::Descriptor ecm{0x09, {0, 1, 0xE3, 0}}, si{0x09, {0, 1, 0xE0, 0x11}};
+    Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {ecm, si}}, {4, 0x101, {ecm}}}));
     CInputTables tables;
     m_analyzer.GetTables(tables);
-    ASSERT_TRUE(tables.bHasCat);
-    ASSERT_EQ(tables.vCat.size(), 1u);
-    EXPECT_EQ(tables.vCat[0].vData, emm.data);
-    ASSERT_EQ(tables.services.count(1), 1u);
-    EXPECT_TRUE(tables.services.at(1).bFreeCa);
-    // After the passes a new CAT is a change of the tables.
-    EXPECT_TRUE(m_analyzer.Push(
-        CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({}, 1), 1)[0].data()));
+    EXPECT_EQ(tables.CaPids(), (std::vector<int>{0x0300, 0x1F00}));
+    EXPECT_TRUE(tables.services[1].bFreeCa);
 }
 
 TEST_F(CPsiAnalyzerTest, ReportsTheTablesInTheSystemsOwnBytes)

@@ -94,7 +94,7 @@ class CMuxCoreTablesTest : public ::testing::Test
 {
 protected:
     // Muxes the script as one input, fed on a thread of its own.
-    void Mux(const CScript& script, bool bServiceNames = false, bool bCaPass = false)
+    void Mux(const CScript& script, bool bServiceNames = false)
     {
         CInputModuleIface in;
         in.SetSourceAttribute(_SOURCE_ATTRIBUTE{1, 0, 0});
@@ -103,7 +103,6 @@ protected:
         core.SetOutputBitRate(8.0f);
         core.SetVirtualClock(true);
         core.SetServiceNames(bServiceNames);
-        core.SetCaPass(bCaPass);
         core.SetOutPutModule(&sink);
         core.AddInputModule(&in);
         std::thread feeder([&] {
@@ -191,37 +190,6 @@ TEST_F(CMuxCoreTablesTest, PmtVersionsAddAStreamThenRemoveOneAndMoveThePcr)
     const std::vector<tsr::PcrSample>& vPcrs = m_out.GetPcrs(1015);
     ASSERT_GE(vPcrs.size(), 2u);
     EXPECT_LT(vPcrs[1].nPcr - vPcrs[0].nPcr, kPcrHz / 10);
-}
-
-TEST_F(CMuxCoreTablesTest, CaPassCarriesEcmAndEmmPidsAndFollowsTheCat)
-{
-    CScript s;
-    s.Psi(kPidCat, CPacketBuilder::CatSection({CPacketBuilder::CaDescriptor(0x0B00, 0x1F00)}, 0));
-    s.Pat({{1, kPmtA}}, 0);
-    s.Pmt(kPmtA, 0x100, {{0x02, 0x100, {CPacketBuilder::CaDescriptor(0x0100, 0x300)}}}, 0);
-    s.Units(0x100, 4, 0, 0);
-    s.Units(0x300, 2, 1); // the tail of an ECM section whose start went by
-    s.Units(0x1F00, 2);
-    const size_t nChanged = s.Mark();
-    s.Psi(kPidCat, CPacketBuilder::CatSection({CPacketBuilder::CaDescriptor(0x0B00, 0x1F01)}, 1));
-    s.Units(0x100, 4);
-    s.Units(0x1F01, 2);
-    s.Units(0x1F00, 1); // no longer named
-    Mux(s, false, true);
-
-    EXPECT_EQ(Versions(kPidCat), (std::vector<int>{0, 1}));
-    ASSERT_TRUE(m_out.HasCat());
-    EXPECT_EQ(m_out.GetCatDescriptors(),
-              (tsr::Bytes{0x09, 4, 0x0B, 0x00, 0xE0, uint8_t(kFirstEmmPid + 1)}));
-    // PMT 1011, the stream (with the PCR) 1013, its ECM next.
-    const tsr::Pmt* pPmt = m_out.FindPmt(101);
-    ASSERT_TRUE(pPmt != nullptr && pPmt->streams.size() == 1);
-    EXPECT_EQ(pPmt->streams[0].descriptors, (tsr::Bytes{0x09, 4, 0x01, 0x00, 0xE3, 0xF6}));
-    std::vector<uint32_t> vEcm = s.Numbers(0x300, 0);
-    vEcm.erase(vEcm.begin()); // from a section start on
-    EXPECT_EQ(Numbers(1014), vEcm);
-    EXPECT_EQ(Numbers(kFirstEmmPid), s.Numbers(0x1F00, 0, nChanged));
-    EXPECT_EQ(Numbers(kFirstEmmPid + 1), s.Numbers(0x1F01, nChanged));
 }
 
 TEST_F(CMuxCoreTablesTest, ProgramsComeWithTheirPmtAndGoWithThePat)

@@ -49,15 +49,10 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
     return rate;
 }
 
-CMuxIface* CreateMux(const CCommandLine& cmd, const std::vector<CRunInput>& inputs)
+CMuxIface* CreateMux(const CCommandLine& cmd)
 {
     CMuxIface* pMux = new CMuxIface();
-    // First: the inputs' readers already run, and keep ECM and EMM packets
-    // only from when they are told.
     pMux->SetCaPass(cmd.bCaPass);
-    for (const CRunInput& input : inputs) {
-        pMux->AddInputModule(input.pModule);
-    }
     return pMux;
 }
 

@@ -34,9 +34,11 @@ int EstimateRate(const std::string& sPath, CConsole& console);
 // or the exit status of a failure, its message written.
 int RateFileInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console);
 
-// Starts every input's reader on a new input module; kExitOk or kExitIo
-// with the message written.
-int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console);
+// Starts every input's reader on a new input module, added to the engine
+// first (so that the engine's settings reach it before its first packet);
+// kExitOk or kExitIo with the message written.
+int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CMuxIface& mux,
+               CConsole& console);
 
 // Releases the inputs after a run, or unblocks and stops readers that are
 // still waiting for room in an input nobody drains.

@@ -62,8 +62,9 @@ public:
     // streams than a PMT section carries, is left out with an error line.
     // pDescriptors, when given, holds each program's PMT descriptors (one
     // entry per program, in the same order); they go into the output PMTs
-    // without CA descriptors, and with the least essential left out where
-    // the section would not fit, each with a warning line.
+    // without CA descriptors (with CA passing: with them, naming the output
+    // ECM PIDs), and with the least essential left out where the section
+    // would not fit, each with a warning line.
     void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                   const std::vector<CProgramDescriptors>* pDescriptors = nullptr);
 

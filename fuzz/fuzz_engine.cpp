@@ -158,8 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     CPsiBuilder builder;
     for (size_t i = 0; i < nInputs; ++i) {
         CInputModule& module = *vRuns[i].pModule;
-        builder.AddInput(int(i + 1), *module.GetDemuxInfo(), module.GetPidMapList(),
-                         module.GetPmtDescriptors());
+        const CInputTables& ready = module.GetReadyTables();
+        builder.AddInput(int(i + 1), ready.vPrograms, module.GetPidMapList(), &ready.vDescriptors);
     }
     std::vector<CPsiTable> vTables;
     FUZZ_CHECK(builder.BuildTables(vTables));

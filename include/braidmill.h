@@ -61,7 +61,7 @@ struct _MUX_INPUT_STATS
     long long llPacketsMuxed; // packets of the input written to the output
     long long llDropped;      // packets lost: input queue overflow, or left queued at a stop
     long long llLate;         // packets that left too late for their decoders (see GetStats)
-    long long llCcErrors;     // continuity gaps seen on the input's program PIDs
+    long long llCcErrors;     // continuity errors on the input's program PIDs (a duplicate is none)
     long long llPcrs;         // PCRs seen on the PID that paces the input
     int nBitRate;             // the input's rate from its PCRs, bit/s; -1 not known
 };

@@ -11,8 +11,8 @@
 // by no more than this. The PCR at a packet is the program's latest PCR
 // carried forward at that PID's own rate; the program's clock is whichever
 // of its PIDs carried a PCR last, so that PCRs off the PMT's PCR_PID still
-// count. Fed by the input's reader thread alone; no lock. Owned by the input
-// module.
+// count. Fed by the input's reader thread alone; no lock. Owned by the
+// input's packet path.
 class CDecodingMargin
 {
 public:

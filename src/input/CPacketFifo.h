@@ -11,12 +11,14 @@ inline constexpr int FIFO_STORED = 0;    // copied into a free slot
 inline constexpr int FIFO_OVERWROTE = 1; // the oldest stored packet was dropped for it
 inline constexpr int FIFO_FULL = 2;      // nothing stored
 
-// The bounded buffer between an input's reader thread (Push, and the
-// analysis pass between LockQueue and UnlockQueue) and the mux thread (Pop,
-// Release, IsEmpty). A fixed pool of 188-byte slots in one store allocated
-// once: packets are copied in on Push and handed out in place. Every slot is
-// stored, free, or on loan to the consumer between Pop and Release. Owned by
-// the input module.
+// A bounded buffer of packets: a fixed pool of 188-byte slots in one store
+// allocated once, copied in on Push and handed out in place. Every slot is
+// stored, free, or on loan to a consumer between Pop and Release. The input
+// keeps what arrives before it is ready here (PushOverwriting, the oldest
+// dropped first) and runs its analysis over the stored slots under the
+// lock (LockQueue / UnlockQueue), all on its reader thread; the lock lets
+// a consumer on another thread take slots out meanwhile. Owned by the
+// input's analysis.
 class CPacketFifo
 {
 public:

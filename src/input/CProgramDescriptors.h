@@ -13,9 +13,9 @@ struct CPmtDescriptor
 using CPmtDescriptorList = std::vector<CPmtDescriptor>;
 
 // The descriptors of one program of an input, in PMT order. _PROGRAM_INFO is
-// allocated and read by clients and cannot grow, so the input module keeps
-// these in a list of their own, one entry per _PROGRAM_INFO in the same
-// order. Written by the analyzer before the input is ready; read-only after.
+// allocated and read by clients and cannot grow, so an input's table set
+// keeps these in a list of their own, one entry per _PROGRAM_INFO in the
+// same order. Written with the set; read-only after.
 struct CProgramDescriptors
 {
     CPmtDescriptorList vProgramInfo;     // the program_info loop

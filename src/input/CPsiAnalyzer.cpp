@@ -144,9 +144,7 @@ void CPmtDecoderDeleter::operator()(dvbpsi_s* pHandle) const noexcept
     dvbpsi_delete(pHandle);
 }
 
-CPsiAnalyzer::CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms,
-                           std::vector<CProgramDescriptors>* pDescriptors)
-    : m_pPrograms(pPrograms), m_pDescriptors(pDescriptors), m_vTablePid(kPidCount, 0)
+CPsiAnalyzer::CPsiAnalyzer() : m_vTablePid(kPidCount, 0)
 {
     m_vTablePid[kPidPat] = 1;
     m_vTablePid[kPidSdt] = 1;
@@ -224,10 +222,9 @@ bool CPsiAnalyzer::Analyze(const std::deque<unsigned char*>& queue, uint64_t nPu
     }
     m_nPmtNext = nPushCount;
     m_nPatNext = std::max(m_nPatNext, nPushCount);
-    if (m_bChanged) {
-        m_bChanged = false;
-        FillLists();
-    }
+    // What changed during the analysis is part of the tables the input
+    // becomes ready with, not a change after it.
+    m_bChanged = false;
     return AllParsed();
 }
 
@@ -275,14 +272,14 @@ void CPsiAnalyzer::GetTables(CInputTables& tables) const
     tables.vCat = m_cat.GetDescriptors();
 }
 
-void CPsiAnalyzer::FillLists()
+bool CPsiAnalyzer::HasProgram() const
 {
-    CInputTables tables;
-    GetTables(tables);
-    *m_pPrograms = std::move(tables.vPrograms);
-    if (m_pDescriptors != nullptr) {
-        *m_pDescriptors = std::move(tables.vDescriptors);
+    for (const auto& entry : m_pmtInfos) {
+        if (entry.second.bParsed) {
+            return true;
+        }
     }
+    return false;
 }
 
 void CPsiAnalyzer::UpdateTablePids()

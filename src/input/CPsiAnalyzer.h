@@ -50,11 +50,10 @@ struct _PMTINFO
 // Follows an input's PAT, PMTs and SDT for the life of the input and prints
 // a report of each PAT and PMT it decodes. Before the input is ready it
 // runs on the reader thread inside the FIFO's lock, a pass over the stored
-// packets at a time (Analyze), and fills the module's program list and,
-// when given, its descriptor list (one entry per program, in the same
-// order), neither of which it owns. After that the reader hands it the
-// table packets one by one (Push) and takes the tables as a whole when they
-// changed. libdvbpsi's callbacks run synchronously inside.
+// packets at a time (Analyze). After that the reader hands it the table
+// packets one by one (Push). Either way the tables are taken as a whole
+// (GetTables): the analyzer keeps no list of its owner's. libdvbpsi's
+// callbacks run synchronously inside. Owned by the input module.
 //
 // Each pass looks only at packets it has not seen yet: a decoder that saw a
 // packet once would take it again as a duplicate, and the oldest packets may
@@ -63,8 +62,7 @@ struct _PMTINFO
 class CPsiAnalyzer
 {
 public:
-    explicit CPsiAnalyzer(std::vector<_PROGRAM_INFO>* pPrograms,
-                          std::vector<CProgramDescriptors>* pDescriptors = nullptr);
+    CPsiAnalyzer();
     ~CPsiAnalyzer();
     CPsiAnalyzer(const CPsiAnalyzer&) = delete;
     CPsiAnalyzer& operator=(const CPsiAnalyzer&) = delete;
@@ -81,6 +79,8 @@ public:
 
     // A PAT that names a program has been decoded.
     bool HasPat() const { return !m_pmtInfos.empty(); }
+    // A program of the PAT has its PMT decoded.
+    bool HasProgram() const;
     bool AllParsed() const;
     // The tables as they stand (nSequence left to the caller).
     void GetTables(CInputTables& tables) const;
@@ -100,10 +100,7 @@ private:
     // decoders of its PID.
     void PushOne(const unsigned char* pPacket, bool bPatSdt);
     void UpdateTablePids();
-    void FillLists();
 
-    std::vector<_PROGRAM_INFO>* m_pPrograms; // the input module's list
-    std::vector<CProgramDescriptors>* m_pDescriptors; // parallel to it; may be null
     std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
     CServiceMap m_services;             // from the SDT actual
     CCatAnalyzer m_cat;

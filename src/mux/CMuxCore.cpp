@@ -216,8 +216,10 @@ bool CMuxCore::Prepare()
         // their markers.
         std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(1);
         if (!pTables) {
-            builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), pModule->GetPidMapList(),
-                             pModule->GetPmtDescriptors());
+            const CInputTables& ready = pModule->GetReadyTables();
+            builder.AddInput(int(i + 1), ready.vPrograms, pModule->GetPidMapList(),
+                             &ready.vDescriptors);
+            builder.SetCat(int(i + 1), ready, pModule->GetPidMapList());
             continue;
         }
         for (const CInputTables::CMissing& missing : pTables->vMissing) {
@@ -475,7 +477,7 @@ long long CMuxCore::GetTableBitRate()
 {
     CPsiBuilder builder;
     builder.SetIdentity(m_identity);
-    builder.SetCaPass(m_bCaPass); // the CAT, one packet, is not counted: it comes later
+    builder.SetCaPass(m_bCaPass);
     std::vector<int> vScratchMap(kPidCount, -1); // the inputs' own maps stay untouched
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];
@@ -483,8 +485,9 @@ long long CMuxCore::GetTableBitRate()
             return -1;
         }
         CInputModule* pModule = ModuleOf(pIn);
-        builder.AddInput(int(i + 1), *pModule->GetDemuxInfo(), vScratchMap.data(),
-                         pModule->GetPmtDescriptors());
+        const CInputTables& ready = pModule->GetReadyTables();
+        builder.AddInput(int(i + 1), ready.vPrograms, vScratchMap.data(), &ready.vDescriptors);
+        builder.SetCat(int(i + 1), ready, vScratchMap.data());
     }
     std::vector<CPsiTable> vTables;
     if (!builder.BuildTables(vTables)) {

@@ -5,6 +5,7 @@
 #include "mux/MuxConstants.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
+#include "ts/PidMap.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,7 +14,6 @@
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
-constexpr int kPidMask = kPidCount - 1;
 
 // The null packet as the muxer writes it: PID 0x1FFF, payload only, counter 0.
 struct CNullPacket
@@ -35,11 +35,6 @@ const CNullPacket kNull;
 bool HasPcrField(const uint8_t* p)
 {
     return (p[3] & 0x20) != 0 && p[4] >= 7 && (p[5] & 0x10) != 0;
-}
-
-int OutPidOf(const int* pPidMap, const uint8_t* p)
-{
-    return pPidMap[CTsPacket::PidOf(p)] & kPidMask; // -1 gives the null PID
 }
 
 } // namespace
@@ -308,9 +303,7 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
 {
     CInputState& state = m_vInputs[i];
     std::memcpy(pOut, packet.vData, kTsPacketSize);
-    const int nOutPid = OutPidOf(state.in.pPidMap, pOut);
-    pOut[1] = uint8_t((pOut[1] & 0xE0) | (nOutPid >> 8));
-    pOut[2] = uint8_t(nOutPid & 0xFF);
+    const int nOutPid = RemapPid(state.in.pPidMap, pOut);
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
     if (HasPcrField(pOut)) {
         NoteContentPcr(i, nProgram, nOutPid, nSlot);
@@ -355,7 +348,7 @@ int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
         if ((k == 0 ? state.nHeadSlot : DueSlotOf(i, *p)) > nLimit) {
             return -1;
         }
-        if (OutPidOf(state.in.pPidMap, p->vData) == nPid) {
+        if (MapPid(state.in.pPidMap, p->vData) == nPid) {
             return HasPcrField(p->vData) ? k : -1;
         }
     }

@@ -13,6 +13,12 @@ public:
 
     // The PID of the packet at p, for paths that keep no view.
     static int PidOf(const unsigned char* p) { return ((p[1] & 0x1F) << 8) | p[2]; }
+    // PCR_flag in an adaptation field long enough for a PCR (bytes 6-11),
+    // read without a view: most packets have no adaptation field.
+    static bool HasPcrFlag(const unsigned char* p)
+    {
+        return (p[3] & 0x20) != 0 && p[4] >= 7 && (p[5] & 0x10) != 0;
+    }
 
     // Binds when byte 0 is the sync byte; otherwise keeps the previous binding.
     bool SetData(unsigned char* pData);

@@ -31,6 +31,12 @@ inline constexpr unsigned kPacerPollMs = 10;        // pacers' sleep between loo
 inline constexpr int kPsiRepeatMs = 80;             // PSI set interval, ms of output
 inline constexpr double kMbit = 1024.0 * 1024.0;    // the output rate's unit, bit/s
 inline constexpr int kInputFifoBytes = 10'000 * kTsPacketSize; // an input's packet FIFO
+// An input's queue to the muxer: 4,096 packets (770 KB) is over a second of a
+// 3 Mbit/s input and 150 ms of a 40 Mbit/s one. A live input's may grow to
+// 65,536 (twice its delay through the muxer at 490 Mbit/s), memory taken as
+// packets wait.
+inline constexpr int kInputQueuePackets = 4096;
+inline constexpr int kInputQueueMaxPackets = 65'536;
 inline constexpr unsigned kOverflowRetryMs = 5;     // retry of a push into a full input FIFO, ms
 // How long the pacing PCR PID may stay silent, measured on another PCR PID's
 // clock, before the input is paced by that one.

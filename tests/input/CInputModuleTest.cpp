@@ -196,6 +196,15 @@ TEST_F(CInputModuleTest, PidRewriteKeepsTheFlagBits)
     }
 }
 
+// A duplicate goes on as it came: receivers drop it by its counter.
+TEST_F(CInputModuleTest, DuplicatePacketPassesWithoutACounterError)
+{
+    MakeReady();
+    Recv({PayloadOn(kVideoPid, 4), PayloadOn(kVideoPid, 4), PayloadOn(kVideoPid, 6)});
+    EXPECT_EQ(TakeAll(), 3);
+    EXPECT_EQ(m_module.GetCcErrors(), 1); // the gap after it
+}
+
 TEST_F(CInputModuleTest, OneCallDropsEveryForeignPacketAheadOfAStreamPacket)
 {
     MakeReady();

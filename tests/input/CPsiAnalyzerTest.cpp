@@ -64,6 +64,10 @@ protected:
                 m_nCompletedAt = m_nPasses;
             }
         }
+        CInputTables tables;
+        m_analyzer.GetTables(tables);
+        m_programs = std::move(tables.vPrograms);
+        m_descriptors = std::move(tables.vDescriptors);
         return m_nCompletedAt;
     }
     std::string Output()
@@ -73,9 +77,9 @@ protected:
     }
 
     CPacketFifo m_fifo{kInputFifoBytes};
-    std::vector<_PROGRAM_INFO> m_programs;
+    std::vector<_PROGRAM_INFO> m_programs;          // of the tables after the last Feed
     std::vector<CProgramDescriptors> m_descriptors; // parallel to m_programs
-    CPsiAnalyzer m_analyzer{&m_programs, &m_descriptors};
+    CPsiAnalyzer m_analyzer;
     int m_nPasses = 0;
     int m_nCompletedAt = 0;
     bool m_bCaptured = false;
@@ -264,8 +268,7 @@ TEST(CPsiAnalyzerLifeTest, DestroyedInEveryStateReleasesItsDecoders)
     testing::internal::CaptureStdout();
     for (int nState = 0; nState < 3; ++nState) {
         CPacketFifo fifo(100 * kTsPacketSize);
-        std::vector<_PROGRAM_INFO> programs;
-        CPsiAnalyzer analyzer(&programs);
+        CPsiAnalyzer analyzer;
         std::vector<Packet> packets{CPacketBuilder::Null()};
         if (nState >= 1) {
             packets = Pat({{1, kPmtPid1}, {2, kPmtPid2}});

@@ -111,8 +111,7 @@ void Feed(CInputModule& module, const std::vector<tsb::Packet>& vPackets)
     }
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(module.IsReady());
-    ASSERT_NE(module.GetPmtDescriptors(), nullptr);
-    ASSERT_EQ(module.GetPmtDescriptors()->size(), module.GetDemuxInfo()->size());
+    ASSERT_EQ(module.GetReadyTables().vDescriptors.size(), module.GetDemuxInfo()->size());
 }
 
 void Append(std::vector<tsb::Packet>& vTo, const std::vector<tsb::Packet>& vFrom)
@@ -251,7 +250,8 @@ TEST(PmtDescriptorsTest, InputDescriptorsReachTheOutputPmtsWithoutCaDescriptors)
     CInputModule module;
     Feed(module, vPackets);
     CPsiBuilder builder;
-    builder.AddInput(1, *module.GetDemuxInfo(), module.GetPidMapList(), module.GetPmtDescriptors());
+    builder.AddInput(1, *module.GetDemuxInfo(), module.GetPidMapList(),
+                     &module.GetReadyTables().vDescriptors);
     const tsr::CTsReader reader = ReadBack(builder);
 
     const tsr::Pmt* pClear = reader.FindPmt(101);
@@ -309,7 +309,8 @@ TEST(PmtDescriptorsTest, PmtGatheredFromTwoSectionsGoesOutAsOneThatFits)
     Feed(module, vPackets);
     ASSERT_EQ(module.GetDemuxInfo()->at(0).vecEsInfo.size(), 6u);
     CPsiBuilder builder;
-    builder.AddInput(1, *module.GetDemuxInfo(), module.GetPidMapList(), module.GetPmtDescriptors());
+    builder.AddInput(1, *module.GetDemuxInfo(), module.GetPidMapList(),
+                     &module.GetReadyTables().vDescriptors);
     const tsr::CTsReader reader = ReadBack(builder);
 
     const std::vector<size_t> vSizes = SectionSizes(reader, 1011);

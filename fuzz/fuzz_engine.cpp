@@ -21,6 +21,7 @@
 #include "FuzzCheck.h"
 #include "input/CInputModule.h"
 #include "mux/CPsiBuilder.h"
+#include "mux/CQueueInput.h"
 #include "mux/CSlotScheduler.h"
 #include "mux/MuxConstants.h"
 #include "support/CPacketBuilder.h"
@@ -171,10 +172,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     CSlotScheduler scheduler(nRate, vTables, time.SlotsIn(kLateGuardMs));
     std::map<int, std::pair<size_t, int>> source; // output PID -> input, input PID
     std::vector<std::vector<bool>> vKept(nInputs, std::vector<bool>(kPidCount, false));
+    std::vector<std::unique_ptr<CQueueInput>> vQueues;
     for (size_t i = 0; i < nInputs; ++i) {
         CInputModule& module = *vRuns[i].pModule;
         CSlotScheduler::CInput in;
-        in.pQueue = &module.GetQueue();
+        vQueues.push_back(std::make_unique<CQueueInput>(module.GetQueue()));
+        in.pQueue = vQueues.back().get();
         in.pPidMap = module.GetPidMapList();
         for (const _PROGRAM_INFO& program : *module.GetDemuxInfo()) {
             for (const _ES_INFO& es : program.vecEsInfo) {
@@ -206,7 +209,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     std::vector<uint8_t> vBuf(size_t(kDrainBatch) * kTsPacketSize);
     auto Fill = [&](int nCount) {
         const int64_t nFirst = scheduler.GetNextSlot();
-        const int n = scheduler.FillSlots(nCount, vBuf.data());
+        // No table follows the inputs here: a fill that stops at a change goes on.
+        int n = 0;
+        for (bool bChange = true; bChange;) {
+            const CSlotScheduler::CFill fill =
+                scheduler.FillSlots(nCount - n, vBuf.data() + size_t(n) * kTsPacketSize);
+            n += fill.nFilled;
+            bChange = fill.IsChange();
+        }
         for (int k = 0; k < n; ++k) {
             const uint8_t* p = &vBuf[size_t(k) * kTsPacketSize];
             if (PidOf(p) == kPidNull) {

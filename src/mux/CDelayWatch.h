@@ -44,6 +44,9 @@ public:
                    : nullptr;
     }
     int64_t GetLimitSlots(int nProgram) const;
+    // The error line for a late packet of program nProgram (its number
+    // nNumber, -1 none) of input nInput (0-based), nDelaySlots late.
+    void LogLate(size_t nInput, int nProgram, int nNumber, int64_t nDelaySlots) const;
 
 private:
     CProgram& Program(int nProgram);

@@ -23,7 +23,7 @@ CInputModule* CMuxCore::ModuleOf(CInputModuleIface* pIn)
     return pIn != nullptr ? pIn->m_pModule : nullptr;
 }
 
-CMuxCore::CMuxCore() : m_pClock(&os::CMonotonicClock::Instance()), m_stats() {}
+CMuxCore::CMuxCore() : m_pClock(&os::CMonotonicClock::Instance()) {}
 
 void CMuxCore::AddInputModule(CInputModuleIface* pIn)
 {
@@ -49,7 +49,7 @@ CMuxCore::~CMuxCore()
     // Normal use has joined the driver in WaitFinish; an engine deleted
     // earlier must not leave it running on freed memory.
     m_bStop.store(true, std::memory_order_release);
-    m_thDriver.Join();
+    m_driver.Join();
 }
 
 void CMuxCore::SetOutputBitRate(float fRate)
@@ -148,13 +148,21 @@ void CMuxCore::Run()
         Fail();
         return;
     }
-    PublishStats();
+    CMuxDriver::CRun run;
+    run.pScheduler = m_pScheduler.get();
+    run.pPrograms = &m_programs;
+    run.pOutput = m_pOutput;
+    run.pClock = m_pClock;
+    run.pIntervals = &m_intervals;
     for (CInputModuleIface* pIn : m_vInputs) {
-        ModuleOf(pIn)->BeginOutput();
+        run.vInputs.push_back(ModuleOf(pIn));
     }
-    m_bDriving.store(true, std::memory_order_release);
-    if (!m_thDriver.Start(DriverThreadProc, this)) {
-        m_bDriving.store(false, std::memory_order_release);
+    run.vJoining = m_vJoining;
+    run.fDuration = m_fDuration;
+    run.bVirtualClock = m_bVirtualClock;
+    run.nRealtimePriority = m_nRealtimePriority;
+    run.nInputTimeoutMs = m_nInputTimeoutMs;
+    if (!m_driver.Start(std::move(run))) {
         LogPrint(kLogError, "mux: the output thread could not be started");
         Fail();
         return;
@@ -201,7 +209,7 @@ void CMuxCore::Fail()
 
 bool CMuxCore::Prepare()
 {
-    CPsiBuilder& builder = m_builder;
+    CPsiBuilder& builder = m_programs.GetBuilder();
     builder.SetIdentity(m_identity);
     builder.SetServiceNames(m_bServiceNames);
     builder.SetCaPass(m_bCaPass);
@@ -235,31 +243,34 @@ bool CMuxCore::Prepare()
     vFirstProgram.push_back(builder.GetPrograms().size());
     m_vOmitted = builder.GetOmitted();
     m_nOmitted.store(int(m_vOmitted.size()), std::memory_order_release);
-    m_vPrograms = builder.GetPrograms();
-    if (!builder.BuildTables(m_vTables)) {
+    if (!m_programs.BuildFirstTables()) {
         return false;
     }
+    const std::vector<CPsiTable>& vTables = m_programs.GetTables();
+    const std::vector<COutProgram>& vPrograms = m_programs.GetPrograms();
 
     const int64_t nRate = GetBitRate();
     const COutputTime time(nRate);
-    m_intervals.Choose(m_vTables, nRate);
+    m_intervals.Choose(vTables, nRate);
     if (m_intervals.GetSdtMs() > kPsiRepeatMs || m_intervals.GetNitMs() > kPsiRepeatMs) {
         LogPrint(kLogDebug, "mux: tables: SDT every %d ms, NIT every %d ms", m_intervals.GetSdtMs(),
                  m_intervals.GetNitMs());
     }
-    const long long llTableRate = m_intervals.BitRate(m_vTables);
+    const long long llTableRate = m_intervals.BitRate(vTables);
     if (llTableRate > nRate) {
         LogPrint(kLogError,
                  "mux: the tables need %lld bit/s, more than the output rate of %lld bit/s",
                  llTableRate, static_cast<long long>(nRate));
     }
-    m_pScheduler = std::make_unique<CSlotScheduler>(nRate, m_vTables, time.SlotsIn(kLateGuardMs),
+    m_pScheduler = std::make_unique<CSlotScheduler>(nRate, vTables, time.SlotsIn(kLateGuardMs),
                                                     m_intervals);
-    m_pScheduler->SetChangeListener(this);
+    std::vector<CInputModule*> vModules;
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
+        vModules.push_back(pModule);
+        m_vQueues.push_back(std::make_unique<CQueueInput>(pModule->GetQueue()));
         CSlotScheduler::CInput in;
-        in.pQueue = &pModule->GetQueue();
+        in.pQueue = m_vQueues.back().get();
         in.pPidMap = pModule->GetPidMapList();
         in.bTimed = pModule->IsTimed();
         // A live input is never waited for: its sender sets the pace, and a
@@ -267,8 +278,8 @@ bool CMuxCore::Prepare()
         in.bLive = pModule->IsLive() && in.bTimed;
         in.bWaitFor = !in.bLive;
         for (size_t p = vFirstProgram[i]; p < vFirstProgram[i + 1]; ++p) {
-            if (m_vPrograms[p].nPcrPid != kPidNull) {
-                in.vPcrPids.push_back(m_vPrograms[p].nPcrPid);
+            if (vPrograms[p].nPcrPid != kPidNull) {
+                in.vPcrPids.push_back(vPrograms[p].nPcrPid);
             }
         }
         m_pScheduler->AddInput(in);
@@ -276,173 +287,8 @@ bool CMuxCore::Prepare()
             m_pScheduler->SetInputDown(i);
         }
     }
-    if (!m_bVirtualClock) {
-        m_pWatch = std::make_unique<CInputWatch>(int64_t(m_nInputTimeoutMs) * 1000,
-                                                 int64_t(kStallGraceMs) * 1000);
-        for (size_t i = 0; i < m_vInputs.size(); ++i) {
-            m_pWatch->AddInput(m_vJoining[i]);
-        }
-    }
-    MapPrograms();
+    m_programs.Attach(*m_pScheduler, std::move(vModules));
     return true;
-}
-
-void CMuxCore::MapPrograms()
-{
-    CSlotScheduler& scheduler = *m_pScheduler;
-    m_vProgramInput.resize(m_vPrograms.size());
-    for (size_t p = 0; p < m_vPrograms.size(); ++p) {
-        const COutProgram& program = m_vPrograms[p];
-        m_vProgramInput[p] = program.nInput;
-        for (const _ES_INFO& es : program.vEs) {
-            scheduler.MapProgramPid(es.nPid, int(p));
-        }
-        if (program.nPcrPid != kPidNull) {
-            scheduler.MapProgramPid(program.nPcrPid, int(p));
-        }
-        scheduler.SetProgram(int(p), program.nProgramNumber,
-                             program.bOn ? program.nPcrPid : kPidNull);
-    }
-}
-
-bool CMuxCore::SendNewTables()
-{
-    const int nVersion = (m_nVersion + 1) % (kMaxVersionNumber + 1);
-    std::vector<CPsiTable> vTables;
-    if (!m_builder.BuildTables(vTables, nVersion)) {
-        return false; // the tables sent so far stay; the error is on the log
-    }
-    m_nVersion = nVersion;
-    m_vTables = vTables;
-    m_pScheduler->ReplaceTables(std::move(vTables));
-    return true;
-}
-
-void CMuxCore::OnPcrPidMoved(int nProgram, int nFromPid, int nToPid)
-{
-    if (!m_builder.MovePcrPid(size_t(nProgram), nToPid)) {
-        return;
-    }
-    m_vPrograms = m_builder.GetPrograms();
-    const COutProgram& program = m_vPrograms[size_t(nProgram)];
-    // The input's own PID, as users find it in their input.
-    int nInPid = -1;
-    const int* pMap = ModuleOf(m_vInputs[size_t(program.nInput - 1)])->GetPidMapList();
-    for (int nPid = 0; nPid < kPidCount && nInPid < 0; ++nPid) {
-        nInPid = pMap[nPid] == nToPid ? nPid : -1;
-    }
-    if (nFromPid == kPidNull) {
-        LogPrint(kLogWarning,
-                 "mux: program %d (input %d): its PMT names no PCR_PID; the PCRs of its PID "
-                 "0x%04X (input PID 0x%04X) are its PCRs, and its PCR_PID from now on",
-                 program.nProgramNumber, program.nInput, unsigned(nToPid), unsigned(nInPid));
-    } else {
-        LogPrint(kLogWarning,
-                 "mux: program %d (input %d): no PCR on its PCR_PID 0x%04X for %d ms; the PCRs "
-                 "of its PID 0x%04X (input PID 0x%04X) are its PCRs, and its PCR_PID from now on",
-                 program.nProgramNumber, program.nInput, unsigned(nFromPid), kPcrSilentMs,
-                 unsigned(nToPid), unsigned(nInPid));
-    }
-    SendNewTables();
-}
-
-std::vector<int> CMuxCore::PcrPidsOf(size_t nInput) const
-{
-    std::vector<int> vPids;
-    for (const COutProgram& program : m_builder.GetPrograms()) {
-        if (program.nInput == int(nInput + 1) && program.bOn && program.nPcrPid != kPidNull) {
-            vPids.push_back(program.nPcrPid);
-        }
-    }
-    return vPids;
-}
-
-void CMuxCore::OnInputChange(size_t nInput, uint32_t nChange)
-{
-    CInputModule* pModule = ModuleOf(m_vInputs[nInput]);
-    std::shared_ptr<const CInputTables> pTables = pModule->TakeTables(nChange);
-    if (!pTables) {
-        return; // taken at an earlier marker already
-    }
-    const std::vector<int> vPcrBefore = PcrPidsOf(nInput);
-    bool bChanged = m_builder.UpdateInput(int(nInput + 1), pTables->vPrograms,
-                                          pModule->GetPidMapList(), pTables->vDescriptors);
-    bChanged = m_builder.SetServices(int(nInput + 1), pTables->services) || bChanged;
-    bChanged = m_builder.SetCat(int(nInput + 1), *pTables, pModule->GetPidMapList()) || bChanged;
-    if (!bChanged) {
-        return;
-    }
-    CSlotScheduler& scheduler = *m_pScheduler;
-    m_vPrograms = m_builder.GetPrograms();
-    MapPrograms();
-    // A PCR PID that moved: the new one is restamped from its first PCR
-    // on, the old one gets no more PCR-only packets.
-    const std::vector<int> vPcrAfter = PcrPidsOf(nInput);
-    for (int nPid : vPcrAfter) {
-        scheduler.AddPcrPid(nPid);
-    }
-    for (int nPid : vPcrBefore) {
-        if (std::find(vPcrAfter.begin(), vPcrAfter.end(), nPid) == vPcrAfter.end()) {
-            scheduler.EndPcrPid(nPid);
-        }
-    }
-    scheduler.SetInputPcrPids(nInput, vPcrAfter);
-    SendNewTables();
-}
-
-void CMuxCore::WatchInputs(int nStarved)
-{
-    const int64_t nNow = os::ToMicros(m_pClock->Now());
-    for (size_t i = 0; i < m_vInputs.size(); ++i) {
-        CInputModule* pModule = ModuleOf(m_vInputs[i]);
-        if (pModule == nullptr) {
-            continue; // Run refuses a null input before the driver starts
-        }
-        CTimedQueue& queue = pModule->GetQueue();
-        CInputWatch::CLook look;
-        look.nRead = pModule->GetPacketsRead();
-        look.bQueued = queue.GetPublishedCount() > 0;
-        look.bStarved = nStarved == int(i);
-        look.bWaiting = pModule->IsFeedWaiting();
-        look.bLive = pModule->IsLive();
-        look.bSourceDown = pModule->IsFeedLost();
-        look.bReady = pModule->IsReady();
-        look.bEnded = queue.IsEndPublished();
-        switch (m_pWatch->Look(i, look, nNow)) {
-        case CInputWatch::EChange::kNone:
-            break;
-        case CInputWatch::EChange::kStalled:
-            // What comes next starts afresh, signalled.
-            pModule->SetDown();
-            m_pScheduler->SetInputDown(i);
-            LogPrint(kLogDebug, "mux: input %zu: its reader waits for data; the output goes on",
-                     i + 1);
-            break;
-        case CInputWatch::EChange::kDown:
-            if (look.bSourceDown) {
-                LogPrint(kLogWarning,
-                         "mux: input %zu: its feed is lost; its programs stay, empty, until it "
-                         "sends again",
-                         i + 1);
-            } else {
-                LogPrint(kLogWarning,
-                         "mux: input %zu: nothing received for %d ms; its programs stay, empty, "
-                         "until it sends again",
-                         i + 1, m_nInputTimeoutMs);
-            }
-            pModule->SetDown();
-            m_pScheduler->SetInputDown(i);
-            break;
-        case CInputWatch::EChange::kBack:
-            LogPrint(kLogWarning, "mux: input %zu: receiving again after %.1f s", i + 1,
-                     double(m_pWatch->GetAwayMicros(i)) / 1e6);
-            break;
-        case CInputWatch::EChange::kJoined:
-            LogPrint(kLogWarning, "mux: input %zu: programs found; they join the multiplex",
-                     i + 1);
-            break;
-        }
-    }
 }
 
 void CMuxCore::WaitFinish()
@@ -450,12 +296,12 @@ void CMuxCore::WaitFinish()
     if (!m_bStarted) {
         return; // Run refused, gave up, or never ran
     }
-    m_thDriver.Join();
+    m_driver.Join();
 }
 
 void CMuxCore::Stop()
 {
-    m_bStop.store(true, std::memory_order_release);
+    m_bStop.store(true, std::memory_order_release); // the driver looks at it between writes
     for (CInputModuleIface* pIn : m_vInputs) {
         if (pIn != nullptr) {
             pIn->AbortWait();
@@ -523,30 +369,3 @@ void CMuxCore::SetNitInterval(int nMs)
     }
 }
 
-bool CMuxCore::GetStats(_MUX_STATS& stats) const
-{
-    std::lock_guard<std::mutex> lock(m_mtxStats);
-    if (!m_bHaveStats) {
-        return false;
-    }
-    stats = m_stats;
-    // While the driver runs the inputs' own counters are live; after it the
-    // inputs may be gone, and the last snapshot has what they said.
-    if (m_bDriving.load(std::memory_order_acquire)) {
-        ReadInputCounters(stats);
-    }
-    return true;
-}
-
-void CMuxCore::ReadInputCounters(_MUX_STATS& stats) const
-{
-    for (size_t i = 0; i < m_vInputs.size() && i < stats.vInputs.size(); ++i) {
-        const CInputModule* pModule = ModuleOf(m_vInputs[i]);
-        _MUX_INPUT_STATS& in = stats.vInputs[i];
-        in.llPacketsRead = pModule->GetPacketsRead();
-        in.llDropped = pModule->GetDropped();
-        in.llCcErrors = pModule->GetCcErrors();
-        in.llPcrs = pModule->GetPcrCount();
-        in.nBitRate = int(pModule->GetBitRate());
-    }
-}

@@ -1,17 +1,17 @@
 #pragma once
 
 #include "braidmill.h"
-#include "mux/CInputWatch.h"
+#include "mux/CMuxDriver.h"
+#include "mux/CMuxPrograms.h"
 #include "mux/CPsiBuilder.h"
+#include "mux/CQueueInput.h"
 #include "mux/CSlotScheduler.h"
 #include "mux/CTableIntervals.h"
 #include "os/CClock.h"
-#include "os/COsThread.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class CInputModule;
@@ -19,19 +19,20 @@ class CInputModuleIface;
 class COutPutModuleBase;
 
 // The engine of one multiplex, behind CMuxIface: the thin owner that wires
-// the inputs, the tables and the slot scheduler, and runs the one driver
-// thread that writes the slots to the sink, either when the clock reaches
-// them (real time) or as fast as the sink takes them (output time). Both
-// write the same bytes. Keeps the inputs and the sink without owning them.
-// An input's tables that change reach it in order with the packets, as
-// markers in the input's queue (OnInputChange, on the driver thread).
+// the inputs, the programs and their tables, and the slot scheduler, then
+// starts the driver (CMuxDriver) that writes the slots to the sink, either
+// when the clock reaches them (real time) or as fast as the sink takes them
+// (output time). Both write the same bytes. Keeps the inputs and the sink
+// without owning them. An input's tables that change reach the scheduler in
+// order with the packets, as markers in the input's queue; the driver has
+// the programs (CMuxPrograms) apply each between two fills.
 //
 // Run waits a while for the inputs to find their programs. In real time it
 // starts with those that did; the others join when they do, their programs
 // added as new ones. An input that falls silent, stalls or loses its feed is
 // down (CInputWatch): its programs stay in the tables, empty, and the output
 // neither stops nor waits for it. In output time every input is waited for.
-class CMuxCore final : private CSlotScheduler::IChangeListener
+class CMuxCore final
 {
 public:
     CMuxCore();
@@ -69,59 +70,30 @@ public:
     void Run();
     void WaitFinish();
     void Stop();
-    bool IsFailed() const { return m_bFailed.load(std::memory_order_acquire); }
+    bool IsFailed() const
+    {
+        return m_bFailed.load(std::memory_order_acquire) || m_driver.IsFailed();
+    }
     int GetOmittedProgramCount() const { return m_nOmitted.load(std::memory_order_acquire); }
     bool GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const;
     long long GetTableBitRate();
-    bool GetStats(_MUX_STATS& stats) const;
+    bool GetStats(_MUX_STATS& stats) const { return m_driver.GetStats(stats); }
     // The output rate Run uses, bit/s; 0 when none is set.
     long long GetBitRate() const;
 
     // Views for tests, valid after Run.
-    const std::vector<CPsiTable>& GetTables() const { return m_vTables; }
-    const std::vector<COutProgram>& GetPrograms() const { return m_vPrograms; }
+    const std::vector<CPsiTable>& GetTables() const { return m_programs.GetTables(); }
+    const std::vector<COutProgram>& GetPrograms() const { return m_programs.GetPrograms(); }
 
 private:
     static CInputModule* ModuleOf(CInputModuleIface* pIn);
     // 0 or kSiMinIntervalMs to nMaxMs; else false with an error line.
     static bool IsIntervalValid(const char* szTable, int nMs, int nMaxMs);
-    static unsigned long DriverThreadProc(void* pEngine);
-    void DriveLoop();
-    // Driver thread, before its first write: the real-time priority and
-    // locked, touched memory asked for; one line where not permitted.
-    void EnterRealtime();
-    // Driver thread: the first live input whose queue is seven eighths
-    // full, -1 none. While the output is behind, a live input's packets wait
-    // there for their slots; the pacer then writes what is owed at once
-    // rather than let the input drop them.
-    int FindFillingLiveQueue();
     // Numbers the programs, writes the PID maps, builds the tables and the
     // scheduler. False (with an error line) when the tables cannot be built.
     bool Prepare();
     void Fail();
-    // Driver thread, real time: judges every input (up, stalled, down) once
-    // per round; nStarved is the input the slots wait for, -1 none.
-    void WatchInputs(int nStarved);
-    // bWait false: skipped (false returned) while a reader holds the figures,
-    // so that the driver never waits on a thread of lower priority.
-    bool PublishStats(bool bWait = true);
-    void ReadInputCounters(_MUX_STATS& stats) const;
-    // Driver thread: input nInput's tables changed at the head of its queue.
-    // Renumbers what is new, keeps every PID given, and replaces the tables
-    // with a new version.
-    void OnInputChange(size_t nInput, uint32_t nChange) override;
-    // Driver thread: a program's PCRs moved to another of its PIDs; its PMT
-    // names it from here on.
-    void OnPcrPidMoved(int nProgram, int nFromPid, int nToPid) override;
-    // Driver thread: new tables (version + 1) from the builder's programs,
-    // sent from the next slot on. False when they could not be built.
-    bool SendNewTables();
-    // Tells the scheduler every program's PIDs, number and PCR PID.
-    void MapPrograms();
-    // The output PCR PIDs of the programs of input nInput (0-based) in the tables.
-    std::vector<int> PcrPidsOf(size_t nInput) const;
 
-    os::COsThread m_thDriver;                  // started by Run; WaitFinish joins it
     std::vector<CInputModuleIface*> m_vInputs; // AddInputModule order; not owned
     COutPutModuleBase* m_pOutput = nullptr;    // the sink; not owned
     os::IClock* m_pClock;                      // real-time pacing
@@ -141,23 +113,13 @@ private:
 
     // Built by Run before the driver starts; the driver's alone afterwards.
     std::unique_ptr<CSlotScheduler> m_pScheduler;
-    std::vector<CPsiTable> m_vTables;
-    std::vector<COutProgram> m_vPrograms;
-    std::vector<int> m_vProgramInput; // per program: its input, 1-based
+    std::vector<std::unique_ptr<CQueueInput>> m_vQueues; // the scheduler's view of each input
+    CMuxPrograms m_programs;
     std::vector<CPsiBuilder::COmitted> m_vOmitted;
-    CPsiBuilder m_builder;     // numbers the programs; renumbers on each change
-    int m_nVersion = 0;        // version_number of the tables now sent
-    bool m_bLiveHurry = false; // the output hurried for a live input (logged once an episode)
-    std::unique_ptr<CInputWatch> m_pWatch; // real time: which inputs are down
-    std::vector<bool> m_vJoining;          // per input: not ready at the start
+    std::vector<bool> m_vJoining; // per input: not ready at the start
 
     std::atomic<bool> m_bStop{false};
-    std::atomic<bool> m_bDriving{false}; // the driver runs: the inputs are alive
     std::atomic<bool> m_bFailed{false};
     std::atomic<int> m_nOmitted{0};
-    std::atomic<int64_t> m_nMaxLagMicros{0}; // the pacer's figure, driver thread writes
-
-    mutable std::mutex m_mtxStats; // guards m_stats and m_bHaveStats
-    _MUX_STATS m_stats;
-    bool m_bHaveStats = false;
+    CMuxDriver m_driver{m_bStop}; // after what it is given: it goes first
 };

@@ -1,6 +1,7 @@
 #include "mux/CPcrStamper.h"
 
 #include "ts/CTsPacket.h"
+#include "ts/PcrMath.h"
 
 #include <algorithm>
 #include <cstring>
@@ -234,4 +235,20 @@ int64_t CPcrStamper::GetPcrCount(int nPid) const
 int64_t CPcrStamper::GetMaxIntervalSlots(int nPid) const
 {
     return IsPcrPid(nPid) ? m_vStates[size_t(m_vIndex[size_t(nPid)])].nMaxInterval : -1;
+}
+
+void CPcrStamper::FollowLive(int64_t nSlot, int64_t nDueTicks, uint8_t* pPacket) const
+{
+    CTsPacket packet;
+    packet.SetData(pPacket);
+    const int64_t nPcr = packet.GetPcr();
+    if (nPcr < 0) {
+        return;
+    }
+    // A live program runs on its sender's clock, and so must its PCRs, or
+    // its time stamps would drift from them by the clocks' difference (50
+    // ppm: 180 ms an hour). Restamping from the slot would put them on ours;
+    // the input's own PCR plus how late the packet leaves against its due
+    // time keeps the sender's clock and the exact position.
+    packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDueTicks)));
 }

@@ -38,6 +38,9 @@ public:
     // A content packet on a PCR PID, due at nDueSlot, leaves in nSlot:
     // restamps its PCR. Returns true when it carried a PCR.
     bool OnPacket(int64_t nSlot, int64_t nDueSlot, uint8_t* pPacket, int nPid);
+    // A live input's packet, due at nDueTicks of output time, leaves in
+    // nSlot: its PCR (if any) moves by how late it leaves, before OnPacket.
+    void FollowLive(int64_t nSlot, int64_t nDueTicks, uint8_t* pPacket) const;
     // The PID carries nothing more (its input has ended): no insertion.
     void EndPid(int nPid);
 

@@ -4,6 +4,7 @@
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
 #include "mux/CCatWriter.h"
+#include "mux/CPsiTable.h"
 #include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
@@ -24,16 +25,6 @@ struct COutIdentity
     int nNetworkId = kOutNetworkId;         // NIT
     std::string sNetworkName; // NIT network_name_descriptor, UTF-8 (the builder adds the
                               // selector non-ASCII text needs); empty: none
-};
-
-// One output table: all its sections as TS packets of one PID, each section
-// starting a packet (payload_unit_start_indicator, pointer_field 0), with
-// continuity counter 0: whoever sends the table stamps the counters.
-struct CPsiTable
-{
-    uint16_t nPid = 0;
-    uint8_t nTableId = 0;
-    std::vector<uint8_t> vPackets; // kTsPacketSize * n bytes
 };
 
 // One program of the multiplex, as numbered.

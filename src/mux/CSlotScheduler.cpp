@@ -1,34 +1,19 @@
 #include "mux/CSlotScheduler.h"
 
-#include "input/CTimedQueue.h"
 #include "log/CLogger.h"
 #include "mux/MuxConstants.h"
+#include "mux/NullPacket.h"
 #include "ts/CTsPacket.h"
 #include "ts/PcrMath.h"
 #include "ts/PidMap.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
-
-// The null packet as the muxer writes it: PID 0x1FFF, payload only, counter 0.
-struct CNullPacket
-{
-    uint8_t v[kTsPacketSize];
-    CNullPacket()
-    {
-        std::memset(v, 0xFF, sizeof(v));
-        v[0] = kSyncByte;
-        v[1] = 0x1F;
-        v[2] = 0xFF;
-        v[3] = 0x10;
-    }
-};
-const CNullPacket kNull;
+constexpr int kNotQueued = -2; // FindOwnPcr: what would tell is not queued yet
 
 // The PCR flag of a packet, read without the whole accessor: most packets
 // have no adaptation field.
@@ -152,24 +137,34 @@ int64_t CSlotScheduler::DueSlotOf(size_t i, const CTimedPacket& packet)
            m_time.SlotAtTicks(std::max<int64_t>(packet.nTime - state.nFirstTime, 0));
 }
 
-void CSlotScheduler::RefreshHead(size_t i)
+bool CSlotScheduler::RefreshHead(size_t i)
 {
     CInputState& state = m_vInputs[i];
-    CTimedPacket* pHead = state.in.pQueue->HeadMutable();
+    CTimedPacket* pHead = state.in.pQueue->Peek(0);
     // A marker takes no slot: the change applies before the packet after it.
     // A packet sent ahead of its turn has taken its slot already.
     while (pHead != nullptr && (pHead->nChange != 0 || pHead->bTaken)) {
         const uint32_t nChange = pHead->bTaken ? 0 : pHead->nChange;
         pHead->bTaken = false;
         state.in.pQueue->Pop();
-        if (nChange != 0 && m_pListener != nullptr) {
-            m_pListener->OnInputChange(i, nChange);
+        if (nChange != 0) {
+            // The owner applies it; then the entries after it are looked at.
+            state.bHasHead = false;
+            m_fill.nChangeInput = int(i);
+            m_fill.nChange = nChange;
+            m_nResumeInput = int(i);
+            // It dates from the slot of the input's entry before it: a
+            // waited-for input holds the slots until its next entry is
+            // known, so that is where it is met, however late it came.
+            m_nChangeSlot = state.in.bWaitFor && state.nPopSlot >= 0 ? state.nPopSlot : m_nNext;
+            return false;
         }
-        pHead = state.in.pQueue->HeadMutable();
+        pHead = state.in.pQueue->Peek(0);
     }
+    state.pHead = pHead;
     state.bHasHead = pHead != nullptr;
     if (pHead == nullptr) {
-        return;
+        return true;
     }
     if (state.bDown) {
         state.bDown = false;
@@ -183,6 +178,26 @@ void CSlotScheduler::RefreshHead(size_t i)
         }
     }
     state.nHeadSlot = DueSlotOf(i, *pHead);
+    if (JudgePes(i, 0, *pHead, MapPid(state.in.pPidMap, pHead->vData)) ==
+        CPesCut::EWhole::kUnknown) {
+        state.bHasHead = false; // waited for as an empty queue is, until it tells
+    }
+    return true;
+}
+
+CPesCut::EWhole CSlotScheduler::JudgePes(size_t i, int k, const CTimedPacket& packet, int nOutPid)
+{
+    CInputState& state = m_vInputs[i];
+    const int64_t nDue = k == 0 ? state.nHeadSlot : DueSlotOf(i, packet);
+    if (!m_cut.IsNearEnd(nDue)) {
+        return CPesCut::EWhole::kYes;
+    }
+    IInputQueue& queue = *state.in.pQueue;
+    const bool bMore = state.in.bWaitFor && !queue.IsEnded(); // before the look: all is queued
+    return m_cut.Judge(
+        k, packet.vData, nOutPid, std::max(m_nNext - nDue, m_nLateNearEnd),
+        [&](int n) { return queue.Peek(n); }, [&](const CTimedPacket& p) { return DueSlotOf(i, p); },
+        bMore);
 }
 
 int CSlotScheduler::PickInput(int64_t nSlot)
@@ -194,13 +209,13 @@ int CSlotScheduler::PickInput(int64_t nSlot)
         if (state.bDrained) {
             continue;
         }
-        if (!state.bHasHead) {
-            RefreshHead(i);
+        if (!state.bHasHead && !RefreshHead(i)) {
+            return -1; // a change to apply first
         }
         if (!state.bHasHead) {
-            // End flag before the queue: the reader publishes its last packet
-            // before the end.
-            if (state.in.pQueue->IsEndPublished() && state.in.pQueue->Head() == nullptr) {
+            // The end flag before the queue: the reader publishes its last
+            // packet before the end.
+            if (state.in.pQueue->IsEnded() && state.in.pQueue->Peek(0) == nullptr) {
                 state.bDrained = true;
                 --m_nLive;
                 for (int nPid : state.in.vPcrPids) {
@@ -242,24 +257,8 @@ void CSlotScheduler::NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t 
         return;
     }
     state.nLateLogged = nSlot;
-    const CDelayWatch::CProgram* pProgram = m_delay.Find(nProgram);
-    const long long llDelayMs = static_cast<long long>(m_time.MicrosAt(nDelay) / 1000);
-    char szWho[32] = "a packet of no program";
-    if (nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size()) {
-        std::snprintf(szWho, sizeof szWho, "program %d", m_vProgramNumber[size_t(nProgram)]);
-    }
-    if (pProgram != nullptr && pProgram->nMargin >= 0) {
-        LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, past "
-                 "its decoding margin of %lld ms less %d ms",
-                 i + 1, szWho, llDelayMs,
-                 static_cast<long long>(pProgram->nMargin / (kPcrHz / 1000)), kLateGuardMs);
-    } else {
-        LogPrint(kLogError,
-                 "mux: input %zu: content exceeds the output rate; %s leaves %lld ms late, more "
-                 "than %d ms with no decoding margin known",
-                 i + 1, szWho, llDelayMs, kLateGuardMs);
-    }
+    const bool bKnown = nProgram >= 0 && size_t(nProgram) < m_vProgramNumber.size();
+    m_delay.LogLate(i, nProgram, bKnown ? m_vProgramNumber[size_t(nProgram)] : -1, nDelay);
 }
 
 void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot)
@@ -282,9 +281,10 @@ void CSlotScheduler::NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nS
             if (std::find(vPids.begin(), vPids.end(), nPid) == vPids.end()) {
                 vPids.push_back(nPid);
             }
-            if (m_pListener != nullptr) {
-                m_pListener->OnPcrPidMoved(nProgram, nFrom, nPid);
-            }
+            m_nChangeSlot = nSlot;
+            m_fill.nPcrProgram = nProgram;
+            m_fill.nPcrFromPid = nFrom;
+            m_fill.nPcrToPid = nPid;
         }
     }
     // A PCR on a PID that is no program's PCR_PID is restamped like any
@@ -302,15 +302,22 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
                           uint8_t* pOut)
 {
     CInputState& state = m_vInputs[i];
+    if (m_cut.IsNearEnd(nDueSlot)) {
+        m_nLateNearEnd = std::max(m_nLateNearEnd, nSlot - nDueSlot);
+    }
     std::memcpy(pOut, packet.vData, kTsPacketSize);
     const int nOutPid = RemapPid(state.in.pPidMap, pOut);
+    if (m_cut.Apply(pOut, nOutPid) && CTsPacket::PidOf(pOut) == kPidNull) {
+        ++m_nNullSlots; // a PES the end cuts
+        return;
+    }
     const int nProgram = m_vProgramOf[size_t(nOutPid)];
     if (HasPcrField(pOut)) {
         NoteContentPcr(i, nProgram, nOutPid, nSlot);
     }
     if (m_pcr.IsPcrPid(nOutPid)) {
         if (state.in.bLive) {
-            FollowLivePcr(i, nSlot, packet.nTime, pOut);
+            m_pcr.FollowLive(nSlot, packet.nTime + state.nLiveShift - m_nLocalStartTicks, pOut);
         }
         m_pcr.OnPacket(nSlot, nDueSlot, pOut, nOutPid);
     }
@@ -327,18 +334,24 @@ void CSlotScheduler::Emit(size_t i, const CTimedPacket& packet, int64_t nDueSlot
 void CSlotScheduler::TakeFrom(size_t i, int64_t nSlot, uint8_t* pOut)
 {
     CInputState& state = m_vInputs[i];
-    Emit(i, *state.in.pQueue->Head(), state.nHeadSlot, nSlot, pOut);
+    Emit(i, *state.pHead, state.nHeadSlot, nSlot, pOut);
     state.in.pQueue->Pop();
-    RefreshHead(i);
+    state.nPopSlot = nSlot;
+    RefreshHead(i); // a change met here came with this slot
 }
 
 int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
 {
     CInputState& state = m_vInputs[i];
+    // Whether it is there must not depend on how far the reader has come.
+    const bool bMayCome = state.in.bWaitFor && !state.bDown && !state.in.pQueue->IsEnded();
     for (int k = 0;; ++k) {
-        const CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+        const CTimedPacket* p = state.in.pQueue->Peek(k);
+        if (p == nullptr) {
+            return bMayCome ? kNotQueued : -1;
+        }
         // What comes after a table change may be mapped otherwise.
-        if (p == nullptr || p->nChange != 0) {
+        if (p->nChange != 0) {
             return -1;
         }
         if (p->bTaken) {
@@ -349,7 +362,11 @@ int CSlotScheduler::FindOwnPcr(size_t i, int nPid, int64_t nLimit)
             return -1;
         }
         if (MapPid(state.in.pPidMap, p->vData) == nPid) {
-            return HasPcrField(p->vData) ? k : -1;
+            if (!HasPcrField(p->vData)) {
+                return -1;
+            }
+            const bool bTold = k == 0 || JudgePes(i, k, *p, nPid) != CPesCut::EWhole::kUnknown;
+            return bTold ? k : kNotQueued;
         }
     }
 }
@@ -364,20 +381,24 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
     if (nInput >= 0 && !m_vInputs[size_t(nInput)].bDrained) {
         const size_t i = size_t(nInput);
         CInputState& state = m_vInputs[i];
-        if (!state.bHasHead) {
-            RefreshHead(i);
+        if (!state.bHasHead && !RefreshHead(i)) {
+            return false; // a change to apply before the slot is decided
         }
         // The PID's own next PCR goes now when it is due by then (or a hair
         // later): ahead of packets of other PIDs that run late, it keeps the
         // gap without a PCR-only packet adding to their load.
         const int64_t nLimit = std::max(nSlot, m_pcr.GetDueSlot(nPid)) + m_pcr.GetEarlySlots();
         const int k = state.bHasHead ? FindOwnPcr(i, nPid, nLimit) : -1;
+        if (k == kNotQueued) {
+            m_nStarved = nInput; // the slot waits to know whether it comes in time
+            return false;
+        }
         if (k == 0) {
             TakeFrom(i, nSlot, pOut);
             return true;
         }
         if (k > 0) {
-            CTimedPacket* p = state.in.pQueue->PeekMutable(k);
+            CTimedPacket* p = state.in.pQueue->Peek(k);
             Emit(i, *p, DueSlotOf(i, *p), nSlot, pOut);
             p->bTaken = true;
             return true;
@@ -386,26 +407,20 @@ bool CSlotScheduler::TakePcr(int64_t nSlot, uint8_t* pOut)
     return m_pcr.TakeDue(nSlot, pOut) >= 0;
 }
 
-void CSlotScheduler::FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut)
+CSlotScheduler::CFill CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
 {
-    CTsPacket packet;
-    packet.SetData(pOut);
-    const int64_t nPcr = packet.GetPcr();
-    if (nPcr < 0) {
-        return;
-    }
-    // A live program runs on its sender's clock, and so must its PCRs, or
-    // its time stamps would drift from them by the clocks' difference (50
-    // ppm: 180 ms an hour). Restamping from the slot would put them on ours;
-    // the input's own PCR plus how late the packet leaves against its due
-    // time keeps the sender's clock and the exact position.
-    const int64_t nDue = nTime + m_vInputs[i].nLiveShift - m_nLocalStartTicks;
-    packet.SetPcr(PcrAdd(nPcr, PcrWrap(m_time.TicksAt(nSlot) - nDue)));
-}
-
-int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
-{
+    m_fill = CFill();
     m_nStarved = -1;
+    if (m_nResumeInput >= 0) {
+        // The entries after the last change's marker belong to the slot it
+        // came in: another marker right behind it comes from there too.
+        const size_t i = size_t(m_nResumeInput);
+        m_nResumeInput = -1;
+        if (!m_vInputs[i].bDrained && !RefreshHead(i)) {
+            return m_fill;
+        }
+    }
+    m_bChangePending = false;
     int nFilled = 0;
     while (nFilled < nCount) {
         if (m_nLive == 0) {
@@ -417,13 +432,20 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
         // in the order they fell due: the tables keep their interval, and a
         // burst of them delays content by no more than its length.
         const int64_t nTableDue = m_carousel.GetNextDueSlot();
+        // Every input's next entry is known before anything of the slot is
+        // decided, or the slot would depend on how far a reader had come.
+        const int nInput = PickInput(nSlot);
         bool bTable = false;
+        if (m_fill.IsChange() || m_nStarved >= 0) {
+            // A change before the slot is decided, or what the input has
+            // next may be due first.
+            break;
+        }
         if (m_pcr.GetNextDueSlot() <= nSlot && TakePcr(nSlot, p)) {
             // a PCR
         } else {
-            const int nInput = PickInput(nSlot);
-            if (m_nStarved >= 0) {
-                break; // what the input has next may be due first
+            if (m_fill.IsChange() || m_nStarved >= 0) {
+                break;
             }
             // A table that has waited half its slack goes before content
             // that runs late, or it would break its interval.
@@ -449,7 +471,7 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
                 const int64_t nNulls =
                     std::max<int64_t>(1, std::min<int64_t>(nUntil - nSlot, nCount - nFilled));
                 for (int64_t k = 0; k < nNulls; ++k) {
-                    std::memcpy(p + k * kTsPacketSize, kNull.v, kTsPacketSize);
+                    std::memcpy(p + k * kTsPacketSize, NullPacket(), kTsPacketSize);
                 }
                 m_nNullSlots += nNulls;
                 m_nNext += nNulls;
@@ -460,6 +482,11 @@ int CSlotScheduler::FillSlots(int nCount, uint8_t* pOut)
         m_nTableSlots += bTable ? 1 : 0;
         ++m_nNext;
         ++nFilled;
+        if (m_fill.IsChange()) {
+            break; // it came with this slot's packet
+        }
     }
-    return nFilled;
+    m_fill.nFilled = nFilled;
+    m_bChangePending = m_fill.IsChange();
+    return m_fill;
 }

@@ -1,19 +1,21 @@
 #pragma once
 
+#include "input/CTimedPacket.h"
 #include "mux/CDelayWatch.h"
 #include "mux/COutputTime.h"
 #include "mux/CPcrPidChoice.h"
 #include "mux/CPcrStamper.h"
+#include "mux/CPesCut.h"
+#include "mux/CPsiTable.h"
 #include "mux/CTableCarousel.h"
 #include "mux/CTableIntervals.h"
+#include "mux/MuxConstants.h"
+#include "ts/TsConstants.h"
 
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <vector>
-
-struct CTimedPacket;
-class CTimedQueue;
 
 // Decides what every output slot carries, in output time. No threads, no
 // I/O, no clock of its own: a driver asks for slots and writes them when it
@@ -33,30 +35,51 @@ class CTimedQueue;
 class CSlotScheduler
 {
 public:
-    // One input, as the driver hands it over. The queue and the PID map are
+    // What the scheduler sees of an input: its queue's consumer side. The
+    // real one is the input's cross-thread queue (CQueueInput); a test's
+    // is a vector. Called on the scheduler's thread only.
+    class IInputQueue
+    {
+    public:
+        // The k-th entry from the head (0: the head), null when not queued
+        // yet. The scheduler may send one ahead of its turn: it sets bTaken
+        // and skips the entry (clearing the flag) when it reaches the head.
+        virtual CTimedPacket* Peek(int k) = 0;
+        virtual void Pop() = 0;
+        // Nothing more will be queued (what is queued stays to be read).
+        virtual bool IsEnded() = 0;
+
+    protected:
+        ~IInputQueue() = default;
+    };
+    // One input, as its owner hands it over. The queue and the PID map are
     // not owned; the map is read on this thread only.
     struct CInput
     {
-        CTimedQueue* pQueue = nullptr;
+        IInputQueue* pQueue = nullptr;
         const int* pPidMap = nullptr; // output PID per input PID, -1 none
         bool bTimed = true;           // false: every packet due at once
         bool bWaitFor = true;         // an empty queue holds the slots until data or the end
         bool bLive = false;           // times are our clock's ticks (SetLocalStart), not its own
         std::vector<int> vPcrPids;    // its output PCR PIDs
     };
-    // Told on the scheduler's thread when an input's table-change marker
-    // reaches its queue's head, before the input's next packet is taken;
-    // and when a program's PCRs have moved to another of its PIDs, before
-    // the packet with the first of them is written (its tables are to name
-    // the PID from there on).
-    class IChangeListener
+    // What a FillSlots call did, and why it stopped early where it did.
+    struct CFill
     {
-    public:
-        virtual void OnInputChange(size_t nInput, uint32_t nChange) = 0;
-        virtual void OnPcrPidMoved(int nProgram, int nFromPid, int nToPid) = 0;
+        int nFilled = 0;
+        // An input's table-change marker reached its queue's head (nChange:
+        // its sequence; 0 none). The owner applies the change (the tables,
+        // SetProgram, the PCR PIDs) before it calls again: the input's
+        // packet after the marker is not taken before.
+        int nChangeInput = -1;
+        uint32_t nChange = 0;
+        // A program's PCRs moved to another of its PIDs (nPcrProgram -1:
+        // none); its tables are to name the PID from here on.
+        int nPcrProgram = -1;
+        int nPcrFromPid = kPidNull;
+        int nPcrToPid = kPidNull;
 
-    protected:
-        ~IChangeListener() = default;
+        bool IsChange() const { return nChange != 0 || nPcrProgram >= 0; }
     };
     struct CInputStats
     {
@@ -78,22 +101,24 @@ public:
     // Output PID -> output program, for the per-program figures.
     void MapProgramPid(int nPid, int nProgram);
     // Output program nProgram: its number (for the log) and the PCR PID its
-    // tables name (kPidNull: none), from the next slot on.
+    // tables name (kPidNull: none), from GetChangeSlot on.
     void SetProgram(int nProgram, int nNumber, int nPcrPid);
-    void SetChangeListener(IChangeListener* pListener) { m_pListener = pListener; }
-    // From the listener: the new table set, due from the next slot on.
-    // The new set leads what the input sends after the change, late or not.
+    // The new table set. The new set leads what the input sends after the
+    // change, late or not.
     void ReplaceTables(std::vector<CPsiTable> vTables)
     {
-        m_carousel.SetTables(std::move(vTables), m_nNext);
+        m_carousel.SetTables(std::move(vTables), GetChangeSlot());
         m_nTablesFirstUntil = m_carousel.GetPacketsSent() + m_carousel.GetSetPacketCount();
     }
-    // From the listener: a PCR PID taken up, or one that is no program's
-    // any more (PCRs it still carries are restamped, nothing is inserted).
+    // A PCR PID taken up, or one that is no program's any more (PCRs it
+    // still carries are restamped, nothing is inserted).
     void AddPcrPid(int nPid) { m_pcr.AddPid(nPid); }
     void EndPcrPid(int nPid) { m_pcr.SetInsert(nPid, false); }
-    // From the listener: the output PCR PIDs of input i from now on.
+    // The output PCR PIDs of input i from now on.
     void SetInputPcrPids(size_t i, const std::vector<int>& vPids);
+    // The run ends before nEndSlot: each stream stops after its last PES
+    // that leaves whole before it (CPesCut).
+    void SetEndSlot(int64_t nEndSlot) { m_cut.SetEnd(nEndSlot, m_time.SlotsIn(kPesCutLookMs)); }
     // Input i is down (stalled, silent, or not ready yet): the slots no
     // longer wait for it. Its next packet is due kLiveDelayMs from then, the
     // rest at their spacing after it: a new start, as after a discontinuity.
@@ -101,10 +126,15 @@ public:
 
     // Fills up to nCount slots from the next one on (188 * nCount bytes at
     // pOut). Stops early where a waited-for input has nothing queued yet
-    // (GetStarvedInput) or when every input has ended (IsFinished). Returns
-    // the slots filled.
-    int FillSlots(int nCount, uint8_t* pOut);
-
+    // (GetStarvedInput), when every input has ended (IsFinished), or at a
+    // change the owner is to apply (CFill). The tables, programs and PCR
+    // PIDs set between such a stop and the next call take effect from the
+    // slot where the change came (GetChangeSlot); the next call goes on
+    // from there (with the slot after a change that came with a packet).
+    CFill FillSlots(int nCount, uint8_t* pOut);
+    // Where changes set now take effect: the slot a stop's change came in,
+    // else the next slot.
+    int64_t GetChangeSlot() const { return m_bChangePending ? m_nChangeSlot : m_nNext; }
     int64_t GetNextSlot() const { return m_nNext; }
     bool IsFinished() const { return m_nLive == 0; }
     int GetStarvedInput() const { return m_nStarved; } // -1 none
@@ -137,13 +167,16 @@ private:
         int64_t nLiveShift = 0;  // live: ticks from a packet's time to when it is due
         int64_t nHeadSlot = 0;   // due slot of the queue's head
         int64_t nLateLogged = -1; // slot of the last line about its late packets
+        CTimedPacket* pHead = nullptr; // the queue's head while bHasHead
+        int64_t nPopSlot = -1;         // slot its last packet left in; -1 none yet
         bool bHasHead = false;
         bool bDrained = false;
         bool bDown = false; // not waited for; restarts at its next packet
     };
 
     // Looks at input i's head: its due slot, or that it drained or starved.
-    void RefreshHead(size_t i);
+    // False when it stopped at a table change (in m_fill).
+    bool RefreshHead(size_t i);
     // The slot a packet of input i is due (the input's first sets its offset).
     int64_t DueSlotOf(size_t i, const CTimedPacket& packet);
     // The input whose head leaves at nSlot; -1 none. Sets m_nStarved.
@@ -159,17 +192,20 @@ private:
     // a PCR and is due by nLimit and no table change comes before it; -1
     // otherwise. Packets of other PIDs may be passed, never one of nPid.
     int FindOwnPcr(size_t i, int nPid, int64_t nLimit);
+    // Whether the PES that starts at entry k of input i's queue (output PID
+    // nOutPid) leaves whole before the end, when the end is near; records it.
+    CPesCut::EWhole JudgePes(size_t i, int k, const CTimedPacket& packet, int nOutPid);
     // A content PCR on nPid (of program nProgram, -1 none) leaves in nSlot.
     void NoteContentPcr(size_t i, int nProgram, int nPid, int64_t nSlot);
     void NoteDelay(size_t i, int nProgram, int32_t nMargin, int64_t nDelay, int64_t nSlot);
-    // Sets the PCR of a live input's packet (nTime: its time) leaving in nSlot.
-    void FollowLivePcr(size_t i, int64_t nSlot, int64_t nTime, uint8_t* pOut);
 
     COutputTime m_time;
     CTableCarousel m_carousel;
     CPcrStamper m_pcr;
     CDelayWatch m_delay;
     CPcrPidChoice m_choice;
+    CPesCut m_cut;
+    int64_t m_nLateNearEnd = 0; // most slots a packet left late in the stretch the cut looks at
     int64_t m_nStartSlot;
     int64_t m_nNext = 0;            // the next slot to fill
     int64_t m_nLocalStartTicks = 0; // our clock at slot 0, ticks
@@ -181,7 +217,10 @@ private:
     int64_t m_nTableWaitSlots;              // how long a due table waits for late content
     int64_t m_nTablesFirstUntil = 0;        // carousel packets sent before a new set stops leading
     std::vector<int64_t> m_vProgramPackets; // per program
-    IChangeListener* m_pListener = nullptr; // not owned
+    CFill m_fill;                           // what the current FillSlots call met
+    int64_t m_nChangeSlot = 0;              // the slot the last change came in
+    bool m_bChangePending = false;          // a call stopped at a change; the next clears it
+    int m_nResumeInput = -1;                // its head is looked at again before the next slot
     int m_nLive = 0;                        // inputs not drained
     int m_nStarved = -1;
     int64_t m_nNullSlots = 0;

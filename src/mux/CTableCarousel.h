@@ -1,9 +1,10 @@
 #pragma once
 
-#include "mux/CPsiBuilder.h"
+#include "mux/CPsiTable.h"
 #include "ts/TsConstants.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "mux/CPsiBuilder.h"
+#include "mux/CPsiTable.h"
+#include "mux/MuxConstants.h"
 
 #include <cstdint>
 #include <vector>

@@ -51,6 +51,8 @@ inline constexpr int kNitLimitMs = 10000;
 // A live input's packet leaves this long after the time its sender's clock
 // maps to on ours: room for the wait for the next PCR and network jitter.
 inline constexpr int64_t kLiveDelayMs = 100;
+// A run of a set length looks this far before its end for PES it would cut.
+inline constexpr int kPesCutLookMs = 1000;
 // In real time the output waits no longer than this for an input that has
 // nothing queued while its reader waits for data (an empty pipe): it goes on
 // without it, which then restarts as after an outage.

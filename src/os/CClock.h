@@ -11,9 +11,10 @@ struct ClockReading
     int32_t nMicroseconds; // 0..999,999
 };
 
-// The time source of the pacers. Production uses CMonotonicClock, so that a
-// step of the wall clock neither stalls nor bursts the output; tests drive a
-// CManualClock; the engine's output-time mode supplies its own.
+// The time source of real-time pacing (the driver's pacer) and of the
+// input clocks. Production uses CMonotonicClock, so that a step of the wall
+// clock neither stalls nor bursts the output; tests drive a CManualClock.
+// Output time needs none: its driver writes as fast as the sink takes it.
 class IClock
 {
 public:

@@ -337,3 +337,23 @@ TEST_F(BraidmillRunControlTest, QuietShowsOnlyErrorsAndDurationEndsTheRun)
     EXPECT_EQ(failed.sOut, "");
     EXPECT_NE(failed.sErr.find("missing.ts"), std::string::npos);
 }
+
+// A run of a set length ends after each stream's last whole PES: decoding
+// its output finds nothing broken at the end, and it keeps its exact length.
+TEST_F(BraidmillRunControlTest, DurationEndsAfterTheLastWholePesOfEachStream)
+{
+    for (const char* szSeconds : {"1.2", "1.7", "2.1"}) {
+        const ToolResult run = Run({"--fast", "-t", szSeconds, m_sA, m_sB, m_sOut});
+        ASSERT_EQ(run.nStatus, 0) << szSeconds;
+        const long long llSlots =
+            static_cast<long long>(std::stod(szSeconds) * NotedRate(run) / (188 * 8));
+        EXPECT_EQ(static_cast<long long>(Bytes(m_sOut).size()), llSlots * 188) << szSeconds;
+        const std::string sErr = Path("decode.txt");
+        CToolRun::Shell("ffprobe -v error -show_frames '" + m_sOut + "' > /dev/null 2> '" + sErr +
+                        "'; ffmpeg -nostdin -v warning -i '" + m_sOut + "' -map 0 -f null - 2>> '" +
+                        sErr + "'");
+        std::vector<unsigned char> vText;
+        CStreamMaker::ReadFile(sErr, vText);
+        EXPECT_EQ(std::string(vText.begin(), vText.end()), "") << szSeconds;
+    }
+}

@@ -1,5 +1,7 @@
 #include "mux/CTableCarousel.h"
 
+#include "mux/CPsiBuilder.h"
+
 #include "support/CTsReader.h"
 #include "ts/TsConstants.h"
 

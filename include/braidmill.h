@@ -171,6 +171,19 @@ public:
     void SetFeedWaiting(bool bWaiting);
     // Packets the source has handed over (RecvOnePacket), from any thread.
     long long GetPacketsReceived();
+    // Only these programs of the input (program_numbers of its PAT) go into
+    // the multiplex (before data): the others' PIDs are dropped as they
+    // arrive and they do not count in the tables; the input is ready once
+    // the PMTs of those chosen are known. A chosen program the PAT does not
+    // name is said once (a warning line) when the engine takes the input's
+    // tables. Empty (the default): every program.
+    void ChoosePrograms(const std::vector<int>& vProgramNumbers);
+    // Of the input's first packets after it became ready (about 4,000, the
+    // same ones on every run of a file), the share its programs carry (the
+    // chosen ones, with ChoosePrograms): what of its rate goes into the
+    // multiplex. 0 to 1; -1 until they have come or the stream ended (any
+    // thread).
+    double GetProgramShare();
 
 private:
     friend class CMuxCore;
@@ -283,6 +296,12 @@ public:
     // carried, no CAT, free_CA_mode 0. Scrambled packets pass untouched
     // either way.
     void SetCaPass(bool bPass);
+    // Program nProgramNumber of input nInput (1-based, AddInputModule order)
+    // is numbered nOutNumber (1-65535) in the output; the other programs
+    // are numbered from 101 on around the numbers asked for. Before Run.
+    // False, with an error line and nothing kept, for a number out of range
+    // or one another program has asked for.
+    bool SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber);
 
 private:
     CMuxCore* m_pCore;

@@ -103,6 +103,16 @@ public:
     void SetCaPass(bool bPass) { m_path.SetCaPass(bPass); }
     // The input's number in the engine, 1-based, for the log lines.
     void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
+    // Before data: the programs of the input that go on (empty: all).
+    void ChoosePrograms(std::vector<int> vNumbers)
+    {
+        m_analyzer.ChoosePrograms(std::move(vNumbers));
+    }
+    // Of the input's first packets after ready (any thread): see CPacketPath.
+    double GetKeptShare() const
+    {
+        return m_path.GetKeptShare(m_bStreamEnd.load(std::memory_order_acquire));
+    }
     // The tables the input became ready with (programs, their descriptors,
     // services); for the engine, once the input is ready.
     const CInputTables& GetReadyTables() const { return m_tables.GetReadyTables(); }

@@ -128,6 +128,22 @@ void CInputModuleIface::SetBitRate(int nBitsPerSecond)
     }
 }
 
+void CInputModuleIface::ChoosePrograms(const std::vector<int>& vProgramNumbers)
+{
+    if (m_pModule != nullptr) {
+        try {
+            m_pModule->ChoosePrograms(vProgramNumbers);
+        } catch (...) {
+            // out of memory: every program stays chosen
+        }
+    }
+}
+
+double CInputModuleIface::GetProgramShare()
+{
+    return m_pModule != nullptr ? m_pModule->GetKeptShare() : -1;
+}
+
 void CInputModuleIface::SetLive(bool bLive)
 {
     if (m_pModule != nullptr) {

@@ -43,4 +43,5 @@ struct CInputTables
     // The PIDs of the input's conditional access: the ECM PIDs its programs'
     // CA descriptors name and the EMM PIDs of its CAT, ascending.
     std::vector<int> CaPids() const;
+    std::vector<int> vAbsent;       // programs chosen that the PAT does not name
 };

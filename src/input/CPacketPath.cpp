@@ -7,6 +7,15 @@
 #include "ts/CTsPacket.h"
 #include "ts/TsConstants.h"
 
+double CPacketPath::GetKeptShare(bool bEnded) const
+{
+    const int64_t nFed = m_nFed.load(std::memory_order_acquire);
+    if (nFed == 0 || (nFed < kShareWindow && !bEnded)) {
+        return -1;
+    }
+    return double(m_nFedKept.load(std::memory_order_relaxed)) / double(nFed);
+}
+
 void CPacketPath::Apply(const CInputTables& tables)
 {
     m_filter.Apply(tables);
@@ -46,6 +55,12 @@ void CPacketPath::Feed(const unsigned char* pData, int64_t nPos)
         m_filter.SetCaPass(!m_filter.IsCaPass());
     }
     bool bKeep = m_filter.IsKept(nPid);
+    if (const int64_t nFed = m_nFed.load(std::memory_order_relaxed); nFed < kShareWindow) {
+        // Kept first: a reader of the share never sees a fed count ahead of it.
+        m_nFedKept.store(m_nFedKept.load(std::memory_order_relaxed) + (bKeep ? 1 : 0),
+                         std::memory_order_relaxed);
+        m_nFed.store(nFed + 1, std::memory_order_release);
+    }
     if (bKeep && CPidFilter::IsMalformed(pData)) {
         if (!m_bMalformedLogged) {
             m_bMalformedLogged = true;

@@ -4,6 +4,8 @@
 #include "input/CDecodingMargin.h"
 #include "input/CPidFilter.h"
 
+#include "ts/TsConstants.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -48,6 +50,9 @@ public:
     void Feed(const unsigned char* pData, int64_t nPos);
 
     int64_t GetCcErrors() const { return m_cc.GetErrors(); }
+    // Of the first packets fed, the share on the programs' PIDs, once they
+    // have all come or bEnded; -1 before (any thread).
+    double GetKeptShare(bool bEnded) const;
 
 private:
     CQueueWriter& m_writer;
@@ -60,4 +65,10 @@ private:
     bool m_bResumeNext = false; // the input was down: the next packet fed resumes it
     bool m_bMalformedLogged = false;
     std::atomic<bool> m_bCaPass{false}; // set by the engine, followed by the filter
+    // The programs' share is taken over the first packets fed, the same ones
+    // on every run of a file; fewer than the queue holds, so that the reader
+    // never waits for the muxer before the share is known.
+    static constexpr int64_t kShareWindow = kInputQueuePackets - 96;
+    std::atomic<int64_t> m_nFed{0};     // first packets fed (this thread writes)
+    std::atomic<int64_t> m_nFedKept{0}; // ... of them on a kept PID
 };

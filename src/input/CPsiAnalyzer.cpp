@@ -239,7 +239,7 @@ bool CPsiAnalyzer::Push(const unsigned char* pPacket)
 bool CPsiAnalyzer::AllParsed() const
 {
     for (const auto& entry : m_pmtInfos) {
-        if (!entry.second.bParsed) {
+        if (!entry.second.bParsed && m_selection.Keeps(entry.first)) {
             return false;
         }
     }
@@ -270,6 +270,7 @@ void CPsiAnalyzer::GetTables(CInputTables& tables) const
     tables.services = m_services;
     tables.bHasCat = m_cat.HasCat();
     tables.vCat = m_cat.GetDescriptors();
+    m_selection.Apply(tables);
 }
 
 bool CPsiAnalyzer::HasProgram() const

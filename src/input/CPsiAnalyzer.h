@@ -4,6 +4,7 @@
 #include "input/CCatAnalyzer.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
+#include "input/CProgramSelection.h"
 
 #include <cstdint>
 #include <deque>
@@ -82,8 +83,11 @@ public:
     // A program of the PAT has its PMT decoded.
     bool HasProgram() const;
     bool AllParsed() const;
-    // The tables as they stand (nSequence left to the caller).
+    // The tables as they stand, the chosen programs alone (nSequence left
+    // to the caller).
     void GetTables(CInputTables& tables) const;
+    // Before data: the programs to hand on (empty: all).
+    void ChoosePrograms(std::vector<int> vNumbers) { m_selection.Choose(std::move(vNumbers)); }
 
     // libdvbpsi's table callbacks; pData is the analyzer.
     static void OnPat(void* pData, dvbpsi_pat_s* pPat) noexcept;
@@ -104,6 +108,7 @@ private:
     std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
     CServiceMap m_services;             // from the SDT actual
     CCatAnalyzer m_cat;
+    CProgramSelection m_selection;      // programs handed on
     CPatDecoderPtr m_pPatDecoder;
     CDemuxPtr m_pSdtDecoder;
     std::vector<uint8_t> m_vTablePid; // per PID: PAT, SDT or a PMT PID

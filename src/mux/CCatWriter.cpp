@@ -2,16 +2,12 @@
 
 #include "input/CaPids.h"
 #include "log/CLogger.h"
-#include "mux/CPsiBuilder.h"
+#include "mux/CPsiTable.h"
 #include "mux/MuxConstants.h"
+#include "mux/PsiSections.h"
 #include "ts/TsConstants.h"
 
-// libdvbpsi's headers need these first, in this order.
-#include <stdbool.h>
-#include <stdint.h>
-
-#include <dvbpsi/dvbpsi.h>
-#include <dvbpsi/psi.h>
+// libdvbpsi's table headers, after PsiSections.h's.
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/cat.h>
 
@@ -114,6 +110,6 @@ bool CCatWriter::Build(dvbpsi_s* h, int nVersion, CPsiTable& table) const
     table.nPid = kPidCat;
     table.nTableId = kTableIdCat;
     table.vPackets.clear();
-    CPsiBuilder::PacketizeSections(kPidCat, pSections.get(), table.vPackets);
+    PacketizeSections(kPidCat, pSections.get(), table.vPackets);
     return true;
 }

@@ -239,6 +239,7 @@ bool CMuxCore::Prepare()
                          &pTables->vDescriptors);
         builder.SetServices(int(i + 1), pTables->services);
         builder.SetCat(int(i + 1), *pTables, pModule->GetPidMapList());
+        builder.NoteAbsent(int(i + 1), pTables->vAbsent);
     }
     vFirstProgram.push_back(builder.GetPrograms().size());
     m_vOmitted = builder.GetOmitted();
@@ -319,30 +320,36 @@ bool CMuxCore::GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) c
     return true;
 }
 
+bool CMuxCore::SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber)
+{
+    if (m_bRunCalled) {
+        LogPrint(kLogError, "mux: output program numbers are set before Run; ignored");
+        return false;
+    }
+    return m_programs.GetBuilder().AskNumber(nInput, nProgramNumber, nOutNumber);
+}
+
 long long CMuxCore::GetTableBitRate()
 {
-    CPsiBuilder builder;
+    CPsiBuilder builder = m_programs.GetBuilder().AsksOnly();
     builder.SetIdentity(m_identity);
+    builder.SetServiceNames(m_bServiceNames);
     builder.SetCaPass(m_bCaPass);
-    std::vector<int> vScratchMap(kPidCount, -1); // the inputs' own maps stay untouched
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];
         if (pIn == nullptr || !pIn->IsReady()) {
             return -1;
         }
+        // What Prepare numbers, into maps of its own: the inputs' stay untouched.
         CInputModule* pModule = ModuleOf(pIn);
+        std::vector<int> vScratchMap(kPidCount, -1);
         const CInputTables& ready = pModule->GetReadyTables();
         builder.AddInput(int(i + 1), ready.vPrograms, vScratchMap.data(), &ready.vDescriptors);
+        builder.SetServices(int(i + 1), ready.services);
         builder.SetCat(int(i + 1), ready, vScratchMap.data());
     }
-    std::vector<CPsiTable> vTables;
-    if (!builder.BuildTables(vTables)) {
-        return -1;
-    }
     // The intervals Run will choose at the rate set so far.
-    CTableIntervals intervals = m_intervals;
-    intervals.Choose(vTables, GetBitRate());
-    return intervals.BitRate(vTables);
+    return builder.SentBitRate(m_intervals, GetBitRate());
 }
 
 bool CMuxCore::IsIntervalValid(const char* szTable, int nMs, int nMaxMs)

@@ -77,6 +77,7 @@ public:
     int GetOmittedProgramCount() const { return m_nOmitted.load(std::memory_order_acquire); }
     bool GetOmittedProgram(int nIndex, int& nInput, int& nProgramNumber) const;
     long long GetTableBitRate();
+    bool SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber);
     bool GetStats(_MUX_STATS& stats) const { return m_driver.GetStats(stats); }
     // The output rate Run uses, bit/s; 0 when none is set.
     long long GetBitRate() const;

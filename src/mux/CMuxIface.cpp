@@ -245,3 +245,14 @@ void CMuxIface::SetCaPass(bool bPass)
         m_pCore->SetCaPass(bPass);
     }
 }
+
+bool CMuxIface::SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber)
+{
+    try {
+        return m_pCore != nullptr &&
+               m_pCore->SetOutputProgramNumber(nInput, nProgramNumber, nOutNumber);
+    } catch (const std::exception& e) {
+        LogFailure("SetOutputProgramNumber", e.what());
+        return false;
+    }
+}

@@ -6,7 +6,7 @@
 #include <functional>
 
 // What of an input program's PMT descriptors the output PMT can carry.
-// Used by CPsiBuilder on the client's thread.
+// Used by CPsiBuilder, on the thread that numbers the programs.
 
 // Removes the CA descriptors of the program_info loop and of every stream:
 // they name ECM PIDs that the multiplex does not carry. Returns how many.

@@ -1,4 +1,5 @@
 #include "mux/CPsiBuilder.h"
+#include "mux/SiTables.h"
 
 #include "log/CLogger.h"
 #include "support/CTsReader.h"
@@ -276,11 +277,11 @@ TEST(CPsiBuilderTest, ServiceDescriptorNamesProviderAndService)
 
     unsigned char buf[32];
     std::fill(std::begin(buf), std::end(buf), 0xAB);
-    EXPECT_EQ(CPsiBuilder::BuildServiceDescriptor(buf, 20, "libbraidmill", "service 101"), -1);
+    EXPECT_EQ(BuildServiceDescriptor(buf, 20, "libbraidmill", "service 101"), -1);
     for (unsigned char c : buf) {
         EXPECT_EQ(c, 0xAB) << "refused body leaves the buffer untouched";
     }
-    EXPECT_EQ(CPsiBuilder::BuildServiceDescriptor(buf, 26, "libbraidmill", "service 101"), 26);
+    EXPECT_EQ(BuildServiceDescriptor(buf, 26, "libbraidmill", "service 101"), 26);
 }
 
 TEST(CPsiBuilderTest, EmptySetHoldsPatSdtAndNit)
@@ -408,6 +409,33 @@ TEST(CPsiBuilderTest, ProgramOfManyStreamsPushesTheNextPmtPidPastItsPids)
     EXPECT_EQ(programs[0].vEs.back().nPid, 1024);
     EXPECT_EQ(programs[1].nPmtPid, 1031);
     EXPECT_EQ(map[0x301], 1033);
+}
+
+// Eight streams fill a program's block (PMT PID, PCR PID, then PMT PID + 2
+// to + 9); a ninth runs on into the next block, which the next program skips.
+TEST(CPsiBuilderTest, NinthStreamRunsPastTheBlockAndTheNextProgramSkipsIt)
+{
+    for (const int nStreams : {8, 9}) {
+        std::vector<int> map = FreshMap();
+        std::vector<_ES_INFO> vEs;
+        for (int k = 0; k < nStreams; ++k) {
+            vEs.push_back({0x200 + k, 0x06});
+        }
+        CPsiBuilder builder;
+        builder.AddInput(1, {Program(0x1FF, vEs), Program(0x300, {{0x301, 0x02}})}, map.data());
+        const int nNextPmt = nStreams == 8 ? 1021 : 1031;
+        EXPECT_EQ(map[0x200 + nStreams - 1], 1012 + nStreams) << nStreams;
+        EXPECT_EQ(map[0x301], nNextPmt + 2) << nStreams;
+        const Bytes vPsi = BuildSet(builder);
+        EXPECT_EQ(ParsePat(SectionsOnPid(vPsi, kPidPat)),
+                  (std::map<int, int>{{101, 1011}, {102, nNextPmt}}));
+        const std::vector<Bytes> pmt = SectionsOnPid(vPsi, 1011);
+        ASSERT_EQ(pmt.size(), 1u);
+        const CParsedPmt parsed = ParsePmt(pmt[0]);
+        ASSERT_EQ(parsed.vEs.size(), size_t(nStreams));
+        EXPECT_EQ(parsed.vEs.back().second, 1012 + nStreams);
+        EXPECT_EQ(parsed.nPcrPid, 1012);
+    }
 }
 
 TEST(CPsiBuilderTest, ProgramWithMoreStreamsThanAPmtCarriesIsLeftOut)

@@ -128,8 +128,47 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RealtimePriorityTooHigh", {"--realtime=100", "a", "b", "c"}, Action::Error,
              "--realtime: 100"},
         Case{"RealtimeWithFast", {"--fast", "--realtime", "a", "b", "c"}, Action::Error,
-             "--fast and --realtime exclude each other"}),
+             "--fast and --realtime exclude each other"},
+        Case{"ProgramsOutputNumberTwiceAcrossInputs",
+             {"--programs", "1:300", "a", "--programs", "2,5:300", "b", "c"}, Action::Error,
+             "--programs: output program number 300 asked for twice (a and b)"},
+        Case{"ProgramsInputNumberTwice", {"--programs", "3,3:7", "a", "b", "c"}, Action::Error,
+             "--programs: 3,3:7 (program 3 listed twice)"},
+        Case{"ProgramsZero", {"--programs", "0", "a", "b", "c"}, Action::Error,
+             "--programs: 0 (program numbers 1 to 65535"},
+        Case{"ProgramsPast16Bits", {"--programs", "1:65536", "a", "b", "c"}, Action::Error,
+             "--programs: 1:65536"},
+        Case{"ProgramsEmptyItem", {"--programs", "1,", "a", "b", "c"}, Action::Error,
+             "--programs: 1,"},
+        Case{"ProgramsBeforeTheOutput", {"a", "b", "--programs", "1", "c"}, Action::Error,
+             "--programs before the output c"},
+        Case{"ProgramsAfterTheLastInput", {"-o", "c", "a", "--programs", "1"}, Action::Error,
+             "--programs 1 names no input after it"},
+        Case{"ProgramsTwiceForOneInput", {"--programs", "1", "--programs", "2", "a", "b", "c"},
+             Action::Error, "--programs 1 and 2 for the same input"},
+        Case{"ProgramsHighestNumbers", {"--programs", "65535:65535", "a", "b", "c"}, Action::Run,
+             ""}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.szName); });
+
+// --programs belongs to the input named next after it, also after "--".
+TEST(CCommandLineValuesTest, ProgramsGoWithTheInputNamedNext)
+{
+    CCommandLine cmd;
+    ASSERT_EQ(Parse(cmd, {"-o", "out.ts", "x.ts", "--programs", "1,3:205", "y.ts", "--programs",
+                          "7", "--", "-z.ts"}),
+              Action::Run)
+        << cmd.GetError();
+    ASSERT_EQ(cmd.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "-z.ts"}));
+    ASSERT_EQ(cmd.vPrograms.size(), 3u);
+    EXPECT_TRUE(cmd.vPrograms[0].empty());
+    ASSERT_EQ(cmd.vPrograms[1].size(), 2u);
+    EXPECT_EQ(cmd.vPrograms[1][0].nIn, 1);
+    EXPECT_EQ(cmd.vPrograms[1][0].nOut, -1);
+    EXPECT_EQ(cmd.vPrograms[1][1].nIn, 3);
+    EXPECT_EQ(cmd.vPrograms[1][1].nOut, 205);
+    ASSERT_EQ(cmd.vPrograms[2].size(), 1u);
+    EXPECT_EQ(cmd.vPrograms[2][0].nIn, 7);
+}
 
 TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
 {

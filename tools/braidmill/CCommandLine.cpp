@@ -155,6 +155,40 @@ std::string ApplyMetrics(CCommandLine& cmd, const char* szValue)
     return "";
 }
 
+// --programs LIST: program numbers of the input named next, each IN or
+// IN:OUT for the output number it gets.
+std::string ApplyPrograms(CCommandLine& cmd, const char* szValue)
+{
+    const std::string sList = szValue;
+    const std::string sBad = "bad value for --programs: " + sList;
+    if (!cmd.sNextPrograms.empty()) {
+        return "--programs " + cmd.sNextPrograms + " and " + sList + " for the same input";
+    }
+    std::vector<CProgramPick> vPicks;
+    size_t nFrom = 0;
+    do {
+        const size_t nComma = std::min(sList.find(',', nFrom), sList.size());
+        const std::string sItem = sList.substr(nFrom, nComma - nFrom);
+        const size_t nColon = sItem.find(':');
+        long long nIn = 0, nOut = -1;
+        if (!ParseInteger(sItem.substr(0, nColon).c_str(), 1, kMaxId, nIn) ||
+            (nColon != std::string::npos &&
+             !ParseInteger(sItem.substr(nColon + 1).c_str(), 1, kMaxId, nOut))) {
+            return sBad + " (program numbers 1 to 65535, each IN or IN:OUT, with commas between)";
+        }
+        for (const CProgramPick& pick : vPicks) {
+            if (pick.nIn == nIn) {
+                return sBad + " (program " + std::to_string(nIn) + " listed twice)";
+            }
+        }
+        vPicks.push_back(CProgramPick{int(nIn), int(nOut)});
+        nFrom = nComma + 1;
+    } while (nFrom <= sList.size());
+    cmd.sNextPrograms = sList;
+    cmd.vNextPrograms = std::move(vPicks);
+    return "";
+}
+
 std::string ApplyRealtime(CCommandLine& cmd, const char* szValue)
 {
     long long nPriority = kDefaultRealtimePriority;
@@ -248,6 +282,7 @@ const COptionRow kRows[] = {
      }},
     {"metrics", 0, required_argument, Action::Run, ApplyMetrics},
     {"realtime", 0, optional_argument, Action::Run, ApplyRealtime},
+    {"programs", 0, required_argument, Action::Run, ApplyPrograms},
     {"help", 0, no_argument, Action::Help, nullptr},
     {"version", 0, no_argument, Action::Version, nullptr},
 };
@@ -291,7 +326,10 @@ CCommandLine::Action CCommandLine::Refuse(const std::string& sWhat)
 CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
 {
     std::vector<option> vLong;
-    std::string sShort = ":"; // a missing value returns ':', told apart from an unknown option
+    // '-': the arguments in order, each file as the value of option 1, so
+    // that --programs applies to the input named next; a missing value
+    // returns ':', told apart from an unknown option.
+    std::string sShort = "-:";
     for (int i = 0; i < kRowCount; ++i) {
         const COptionRow& row = kRows[i];
         if (row.szLong != nullptr) {
@@ -307,6 +345,14 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     }
     vLong.push_back({nullptr, 0, nullptr, 0});
 
+    std::vector<std::string> vPositional;
+    std::vector<std::vector<CProgramPick>> vProgramsAt; // parallel to vPositional
+    auto TakePositional = [&](const char* szArg) {
+        vPositional.emplace_back(szArg);
+        vProgramsAt.push_back(std::move(vNextPrograms));
+        vNextPrograms.clear();
+        sNextPrograms.clear();
+    };
     opterr = 0; // the messages are ours, in the program's form
     optind = 0; // a fresh scan (glibc), also when called twice
     for (;;) {
@@ -314,6 +360,10 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
         const int nOpt = getopt_long(argc, argv, sShort.c_str(), vLong.data(), nullptr);
         if (nOpt == -1) {
             break;
+        }
+        if (nOpt == 1) {
+            TakePositional(optarg);
+            continue;
         }
         if (nOpt == ':') {
             return Refuse("option " + Typed(argc, argv) + " needs a value");
@@ -335,13 +385,22 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     if (bFast && nRealtimePriority > 0) {
         return Refuse("--fast and --realtime exclude each other");
     }
-    std::vector<std::string> vPositional(argv + optind, argv + argc);
+    for (int i = optind; i < argc; ++i) {
+        TakePositional(argv[i]); // after "--"
+    }
+    if (!sNextPrograms.empty()) {
+        return Refuse("--programs " + sNextPrograms + " names no input after it");
+    }
     if (bExplicitOutput) {
         // With -o every positional argument is an input.
         if (vPositional.empty()) {
             return Action::Usage;
         }
         vInputs = vPositional;
+        vPrograms = vProgramsAt;
+        if (CheckPrograms(vProgramsAt, vPositional) == Action::Error) {
+            return Action::Error;
+        }
         return CheckInputs();
     }
     if (vPositional.size() < 3) {
@@ -354,7 +413,37 @@ CCommandLine::Action CCommandLine::Parse(int argc, char** argv)
     }
     vInputs = {vPositional[0], vPositional[1]};
     sOutput = vPositional[2];
+    vPrograms = {vProgramsAt[0], vProgramsAt[1]};
+    if (!vProgramsAt[2].empty()) {
+        return Refuse("--programs before the output " + sOutput +
+                      ": it applies to the input named next after it");
+    }
+    if (CheckPrograms(vProgramsAt, vPositional) == Action::Error) {
+        return Action::Error;
+    }
     return CheckInputs();
+}
+
+CCommandLine::Action CCommandLine::CheckPrograms(const std::vector<std::vector<CProgramPick>>& vAt,
+                                                 const std::vector<std::string>& vPositional)
+{
+    // An output number is one program's; two asks for it could not both be kept.
+    std::vector<std::pair<int, size_t>> vAsked; // output number, input index
+    for (size_t i = 0; i < vAt.size(); ++i) {
+        for (const CProgramPick& pick : vAt[i]) {
+            for (const auto& asked : vAsked) {
+                if (pick.nOut > 0 && asked.first == pick.nOut) {
+                    return Refuse("bad value for --programs: output program number " +
+                                  std::to_string(pick.nOut) + " asked for twice (" +
+                                  vPositional[asked.second] + " and " + vPositional[i] + ")");
+                }
+            }
+            if (pick.nOut > 0) {
+                vAsked.emplace_back(pick.nOut, i);
+            }
+        }
+    }
+    return Action::Run;
 }
 
 CCommandLine::Action CCommandLine::CheckInputs()

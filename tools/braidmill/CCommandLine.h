@@ -3,6 +3,14 @@
 #include <string>
 #include <vector>
 
+// One program of --programs: the input's program_number, and the output's
+// when one is asked for.
+struct CProgramPick
+{
+    int nIn;
+    int nOut = -1; // -1: numbered as the others are
+};
+
 // The console program's command line, parsed with getopt_long so that
 // options may stand anywhere. Values are checked here, naming the option,
 // so that nothing starts with a setting the run would refuse later. The
@@ -25,6 +33,7 @@ public:
     const std::string& GetError() const { return m_sError; }
 
     std::vector<std::string> vInputs;
+    std::vector<std::vector<CProgramPick>> vPrograms; // per input: --programs; empty all
     std::string sOutput;
     bool bExplicitOutput = false; // -o given: every positional argument is an input
     std::string sStatsPath;       // empty: no statistics file
@@ -48,11 +57,17 @@ public:
     int nNitIntervalMs = 0;          // NIT repetition; 0 the library's choice
     std::string sMetrics;            // HOST:PORT the metrics are served on; empty none
     int nRealtimePriority = 0;       // SCHED_FIFO priority of the writing thread; 0 normal
+    // While parsing: the --programs list that waits for the input named next.
+    std::string sNextPrograms;
+    std::vector<CProgramPick> vNextPrograms;
 
 private:
     Action Refuse(const std::string& sWhat);
     // Options that do not fit the inputs given.
     Action CheckInputs();
+    // --programs: each list has an input and asks no output number twice.
+    Action CheckPrograms(const std::vector<std::vector<CProgramPick>>& vAt,
+                         const std::vector<std::string>& vPositional);
 
     std::string m_sError;
 };

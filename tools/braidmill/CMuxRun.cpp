@@ -61,6 +61,7 @@ int CMuxRun::Prepare()
         return nStatus;
     }
     m_stats.SetInputs(m_vInputs);
+    ScaleToChosenPrograms(m_vInputs, m_console);
     m_rate = ChooseRate(m_cmd, m_vInputs, m_console);
     return kExitOk;
 }

@@ -60,6 +60,14 @@ int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, const std::vector<CRun
                  COutputRate& rate, CConsole& console)
 {
     CMuxIface* pMux = &mux;
+    // The command line has refused every clash already.
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (const CProgramPick& pick : inputs[i].vPrograms) {
+            if (pick.nOut > 0) {
+                pMux->SetOutputProgramNumber(int(i + 1), pick.nIn, pick.nOut);
+            }
+        }
+    }
     // What the tables say first, and how often the SDT and NIT go: how
     // much they take depends on it.
     if (cmd.nTsId >= 0) {

@@ -7,12 +7,15 @@
 #include "IoNames.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int kReadBufferSize = 4096 * 188; // packets per read: large reads, little memory
+constexpr std::chrono::seconds kShareWait{5}; // for the share of an input's chosen programs
 
 // Starts the reader of an input on a new input module. False with the
 // reason when it fails.
@@ -25,6 +28,11 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, CMuxIface& mux, std::s
     attr.nTimingMode = 0; // paced by the input's own PCRs
     input.pModule->SetSourceAttribute(attr);
     input.pModule->SetLive(input.bLive);
+    std::vector<int> vChosen;
+    for (const CProgramPick& pick : input.vPrograms) {
+        vChosen.push_back(pick.nIn);
+    }
+    input.pModule->ChoosePrograms(vChosen);
     errno = 0;
     input.pSource = OpenInputByName(input.sPath.c_str(), input.pModule, kReadBufferSize, sReason);
     if (input.pSource == nullptr) {
@@ -51,9 +59,11 @@ bool OpenInput(CRunInput& input, const CCommandLine& cmd, CMuxIface& mux, std::s
 std::vector<CRunInput> MakeInputs(const CCommandLine& cmd)
 {
     std::vector<CRunInput> inputs;
-    for (const std::string& sPath : cmd.vInputs) {
+    for (size_t i = 0; i < cmd.vInputs.size(); ++i) {
+        const std::string& sPath = cmd.vInputs[i];
         CRunInput input;
         input.sPath = sPath;
+        input.vPrograms = i < cmd.vPrograms.size() ? cmd.vPrograms[i] : std::vector<CProgramPick>();
         input.bStream = IsStreamName(sPath.c_str());
         // A pipe or a FIFO is not live: it gives what a file would, at the
         // writer's pace.
@@ -122,6 +132,29 @@ int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CMuxIfac
         }
     }
     return kExitOk;
+}
+
+void ScaleToChosenPrograms(std::vector<CRunInput>& inputs, CConsole& console)
+{
+    for (CRunInput& input : inputs) {
+        if (input.vPrograms.empty() || input.nRate <= 0 || !input.pModule->IsReady()) {
+            continue;
+        }
+        // The reader gets there without the muxer; a stalled pipe may not.
+        double fShare = -1;
+        for (auto tGiveUp = std::chrono::steady_clock::now() + kShareWait;
+             (fShare = input.pModule->GetProgramShare()) < 0 &&
+             std::chrono::steady_clock::now() < tGiveUp;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (fShare < 0) {
+            continue;
+        }
+        const int nWhole = input.nRate;
+        input.nRate = int(std::lround(nWhole * fShare));
+        console.Detail(input.sPath + ": " + std::to_string(input.nRate) + " bit/s of its " +
+                       std::to_string(nWhole) + " in the programs chosen");
+    }
 }
 
 void ReleaseInputs(std::vector<CRunInput>& inputs)

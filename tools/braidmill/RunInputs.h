@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CCommandLine.h"
+
 #include <braidmill.h>
 
 #include <string>
@@ -18,6 +20,7 @@ struct CRunInput
     bool bStream = false; // read once as it comes: a pipe, a FIFO, a socket
     bool bLive = false;   // arrives in real time: a network input
     bool bJoining = false; // not usable at the start: its programs join when they come
+    std::vector<CProgramPick> vPrograms; // --programs; empty: all
     CSourceBase* pSource = nullptr;
     CInputModuleIface* pModule = nullptr;
 };
@@ -39,6 +42,10 @@ int RateFileInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CCon
 // kExitOk or kExitIo with the message written.
 int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CMuxIface& mux,
                CConsole& console);
+
+// An input with --programs counts in the output rate with the share of its
+// packets its chosen programs carry (once it is ready), a line saying so.
+void ScaleToChosenPrograms(std::vector<CRunInput>& inputs, CConsole& console);
 
 // Releases the inputs after a run, or unblocks and stops readers that are
 // still waiting for room in an input nobody drains.

@@ -283,6 +283,19 @@ public:
     // packet of each PID carries discontinuity_indicator. Milliseconds,
     // default 1,000. Before Run.
     void SetInputTimeoutMs(int nMs);
+    // Scrambled services (before AddInputModule, and that before the
+    // input's source starts: an input follows from its next packet on, what
+    // it took before kept no ECM or EMM packets). true: every program keeps
+    // its CA descriptors (program and stream level) with the ECM PIDs they
+    // name carried on PIDs of the program's own block; the inputs' CATs make
+    // the output's CAT, on PID 0x0001 every 80 ms, their EMM PIDs carried on
+    // PIDs from 0x0020 up to 1010, below every program's; each service's
+    // free_CA_mode in the SDT is its input's (where its input's SDT has no
+    // entry for it: set when its PMT has CA descriptors). false (the
+    // default): CA descriptors are left out, ECM and EMM PIDs are not
+    // carried, no CAT, free_CA_mode 0. Scrambled packets pass untouched
+    // either way.
+    void SetCaPass(bool bPass);
     // Program nProgramNumber of input nInput (1-based, AddInputModule order)
     // is numbered nOutNumber (1-65535) in the output; the other programs
     // are numbered from 101 on around the numbers asked for. Before Run.

@@ -117,7 +117,9 @@ int32_t CDecodingMargin::Look(const uint8_t* pData, int nPid, int64_t nPcr, int6
 
 int64_t CDecodingMargin::PesTime(const uint8_t* pData)
 {
-    if (pData[0] != kSyncByte || (pData[1] & 0x40) == 0 || (pData[3] & 0x10) == 0) {
+    // A scrambled payload has no header to read: what looks like one is chance.
+    if (pData[0] != kSyncByte || (pData[1] & 0x40) == 0 || (pData[3] & 0x10) == 0 ||
+        (pData[3] & 0xC0) != 0) {
         return -1;
     }
     int nAt = 4;

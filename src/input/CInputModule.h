@@ -98,6 +98,9 @@ public:
         m_bFeedWaiting.store(bWaiting, std::memory_order_relaxed);
     }
     bool IsFeedWaiting() const { return m_bFeedWaiting.load(std::memory_order_relaxed); }
+    // Its ECM and EMM PIDs go on to the muxer (any thread; the reader
+    // follows from its next packet on).
+    void SetCaPass(bool bPass) { m_path.SetCaPass(bPass); }
     // The input's number in the engine, 1-based, for the log lines.
     void SetNumber(int nInput) { m_writer.SetNumber(nInput); }
     // Before data: the programs of the input that go on (empty: all).

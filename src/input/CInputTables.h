@@ -14,9 +14,11 @@ struct CServiceInfo
     std::string sProvider;
     std::string sName;
     int nServiceType = 0; // service_type of the service descriptor
+    bool bFreeCa = false; // free_CA_mode: some of its streams are scrambled
     bool operator==(const CServiceInfo& o) const
     {
-        return sProvider == o.sProvider && sName == o.sName && nServiceType == o.nServiceType;
+        return sProvider == o.sProvider && sName == o.sName && nServiceType == o.nServiceType &&
+               bFreeCa == o.bFreeCa;
     }
 };
 using CServiceMap = std::map<int, CServiceInfo>; // by program_number (service_id)
@@ -36,5 +38,10 @@ struct CInputTables
         int nPmtPid;
     };
     std::vector<CMissing> vMissing; // in the PAT, PMT not yet seen
+    bool bHasCat = false;           // a CAT has been decoded
+    CPmtDescriptorList vCat;        // its CA descriptors (they name the EMM PIDs)
+    // The PIDs of the input's conditional access: the ECM PIDs its programs'
+    // CA descriptors name and the EMM PIDs of its CAT, ascending.
+    std::vector<int> CaPids() const;
     std::vector<int> vAbsent;       // programs chosen that the PAT does not name
 };

@@ -51,6 +51,9 @@ void CPacketPath::Feed(const unsigned char* pData, int64_t nPos)
         m_writer.MarkAll();
         m_timing.Resume(nPos);
     }
+    if (m_bCaPass.load(std::memory_order_relaxed) != m_filter.IsCaPass()) {
+        m_filter.SetCaPass(!m_filter.IsCaPass());
+    }
     bool bKeep = m_filter.IsKept(nPid);
     if (const int64_t nFed = m_nFed.load(std::memory_order_relaxed); nFed < kShareWindow) {
         // Kept first: a reader of the share never sees a fed count ahead of it.

@@ -44,6 +44,8 @@ public:
     // Whether a live input keeps nothing now (before its output began);
     // the first time it keeps, every stream starts at its next unit.
     bool HoldsBack();
+    // Whether ECM and EMM packets go on (any thread; from the next packet).
+    void SetCaPass(bool bPass) { m_bCaPass.store(bPass, std::memory_order_relaxed); }
     // One packet at input position nPos.
     void Feed(const unsigned char* pData, int64_t nPos);
 
@@ -62,6 +64,7 @@ private:
     bool m_bReplaying = false;
     bool m_bResumeNext = false; // the input was down: the next packet fed resumes it
     bool m_bMalformedLogged = false;
+    std::atomic<bool> m_bCaPass{false}; // set by the engine, followed by the filter
     // The programs' share is taken over the first packets fed, the same ones
     // on every run of a file; fewer than the queue holds, so that the reader
     // never waits for the muxer before the share is known.

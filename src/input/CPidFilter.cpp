@@ -12,14 +12,21 @@ void CPidFilter::Apply(const CInputTables& tables)
     std::vector<uint8_t> vEs(kPidCount, 0);
     for (const _PROGRAM_INFO& program : tables.vPrograms) {
         for (const _ES_INFO& es : program.vecEsInfo) {
-            vKept[size_t(es.nPid & kPidMask)] = 1;
+            vKept[size_t(es.nPid & kPidMask)] = kProgramPid;
             vEs[size_t(es.nPid & kPidMask)] = 1;
         }
         // PCR_PID 0x1FFF means the program has no PCR: the input's null
         // packets are no program's.
         const int nPcrPid = program.nPcrPid & kPidMask;
         if (nPcrPid != kPidNull) {
-            vKept[size_t(nPcrPid)] = 1;
+            vKept[size_t(nPcrPid)] = kProgramPid;
+        }
+    }
+    // A CA PID that is also a program's PID stays the program's.
+    for (int nPid : tables.CaPids()) {
+        if (vKept[size_t(nPid)] == 0) {
+            vKept[size_t(nPid)] = kCaPid;
+            vEs[size_t(nPid)] = 1;
         }
     }
     for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
@@ -30,6 +37,19 @@ void CPidFilter::Apply(const CInputTables& tables)
     }
     m_vKept.swap(vKept);
     m_vEs.swap(vEs);
+}
+
+void CPidFilter::SetCaPass(bool bPass)
+{
+    if (bPass && !m_bCaPass) {
+        // Nothing of them went on so far: each starts at its next section.
+        for (size_t nPid = 0; nPid < size_t(kPidCount); ++nPid) {
+            if (m_vKept[nPid] == kCaPid) {
+                m_vUnit[nPid] = kWaiting;
+            }
+        }
+    }
+    m_bCaPass = bPass;
 }
 
 void CPidFilter::RestartUnits()

@@ -12,7 +12,9 @@
 // reach decoders as a broken PES. Packets without payload (PCRs) pass while
 // a stream waits; where payload after them was dropped, the unit start must
 // carry discontinuity_indicator, since its counter jumps from theirs. Used
-// by the input's reader thread alone.
+// by the input's reader thread alone. The PIDs of conditional access (ECM,
+// EMM) go on only while CA passes; their sections, like a stream's units,
+// are taken from a start on.
 class CPidFilter
 {
 public:
@@ -21,10 +23,17 @@ public:
     // The tables' PIDs from now on; a stream newly named waits for its next
     // unit start.
     void Apply(const CInputTables& tables);
+    // Whether the ECM and EMM PIDs the tables name go on (default: not).
+    void SetCaPass(bool bPass);
+    bool IsCaPass() const { return m_bCaPass; }
     // Every stream waits for its next unit start again: what came before
     // was not kept.
     void RestartUnits();
-    bool IsKept(int nPid) const { return m_vKept[size_t(nPid)] != 0; }
+    bool IsKept(int nPid) const
+    {
+        const uint8_t nKept = m_vKept[size_t(nPid)];
+        return nKept == kProgramPid || (nKept == kCaPid && m_bCaPass);
+    }
     // A packet of a kept PID: false while it is payload in the middle of a
     // unit. bMark: it starts a unit its counter jumps to.
     bool PassesUnit(const unsigned char* pData, int nPid, bool& bMark)
@@ -44,9 +53,14 @@ private:
     static constexpr uint8_t kPassed = 2;  // ... and a packet without payload passed
     static constexpr uint8_t kGap = 3;     // ... and payload after it was dropped
 
+    // What m_vKept says of a PID.
+    static constexpr uint8_t kProgramPid = 1; // a stream or PCR PID of a program
+    static constexpr uint8_t kCaPid = 2;      // an ECM or EMM PID, and nothing else
+
     bool WaitForUnit(const unsigned char* pData, int nPid, bool& bMark);
 
-    std::vector<uint8_t> m_vKept; // per input PID: a stream or PCR PID of a program
-    std::vector<uint8_t> m_vEs;   // per input PID: a stream of a program
+    std::vector<uint8_t> m_vKept; // per input PID: 0, kProgramPid or kCaPid
+    std::vector<uint8_t> m_vEs;   // per input PID: carries units (a stream, an ECM or EMM PID)
     std::vector<uint8_t> m_vUnit; // per input PID: against its first unit start
+    bool m_bCaPass = false;
 };

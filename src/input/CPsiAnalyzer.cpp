@@ -148,6 +148,7 @@ CPsiAnalyzer::CPsiAnalyzer() : m_vTablePid(kPidCount, 0)
 {
     m_vTablePid[kPidPat] = 1;
     m_vTablePid[kPidSdt] = 1;
+    m_vTablePid[kPidCat] = 1;
 }
 
 CPsiAnalyzer::~CPsiAnalyzer() = default;
@@ -167,6 +168,10 @@ void CPsiAnalyzer::PushOne(const unsigned char* pPacket, bool bPatSdt)
             m_pPatDecoder = std::move(pDecoder);
         }
         dvbpsi_packet_push(m_pPatDecoder.get(), const_cast<unsigned char*>(pPacket));
+        return;
+    }
+    if (bPatSdt && nPid == kPidCat) {
+        m_bChanged = m_cat.Push(pPacket) || m_bChanged;
         return;
     }
     if (bPatSdt && nPid == kPidSdt) {
@@ -201,7 +206,7 @@ bool CPsiAnalyzer::Analyze(const std::deque<unsigned char*>& queue, uint64_t nPu
             const unsigned char* pPacket = queue[size_t(n - nFront)];
             ++n;
             const int nPid = CTsPacket::PidOf(pPacket);
-            if (nPid == kPidPat || nPid == kPidSdt) {
+            if (nPid == kPidPat || nPid == kPidSdt || nPid == kPidCat) {
                 PushOne(pPacket, true);
             }
         }
@@ -263,6 +268,8 @@ void CPsiAnalyzer::GetTables(CInputTables& tables) const
         tables.vDescriptors.push_back(pInfo->descriptors);
     }
     tables.services = m_services;
+    tables.bHasCat = m_cat.HasCat();
+    tables.vCat = m_cat.GetDescriptors();
     m_selection.Apply(tables);
 }
 
@@ -281,6 +288,7 @@ void CPsiAnalyzer::UpdateTablePids()
     std::fill(m_vTablePid.begin(), m_vTablePid.end(), 0);
     m_vTablePid[kPidPat] = 1;
     m_vTablePid[kPidSdt] = 1;
+    m_vTablePid[kPidCat] = 1;
     for (const auto& entry : m_pmtInfos) {
         m_vTablePid[size_t(entry.second.nPmtPid & (kPidCount - 1))] = 1;
     }
@@ -431,6 +439,7 @@ void CPsiAnalyzer::HandleSdt(const dvbpsi_sdt_s& sdt)
         for (const dvbpsi_descriptor_t* d = pService->p_first_descriptor; d != nullptr;
              d = d->p_next) {
             CServiceInfo info;
+            info.bFreeCa = pService->b_free_ca;
             if (d->i_tag == kTagService && ParseServiceDescriptor(*d, info)) {
                 services[pService->i_service_id] = std::move(info);
                 break;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "braidmill.h"
+#include "input/CCatAnalyzer.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
 #include "input/CProgramSelection.h"
@@ -106,6 +107,7 @@ private:
 
     std::map<int, _PMTINFO> m_pmtInfos; // programs of the current PAT, by program_number
     CServiceMap m_services;             // from the SDT actual
+    CCatAnalyzer m_cat;
     CProgramSelection m_selection;      // programs handed on
     CPatDecoderPtr m_pPatDecoder;
     CDemuxPtr m_pSdtDecoder;

@@ -30,6 +30,17 @@ void CMuxCore::AddInputModule(CInputModuleIface* pIn)
     m_vInputs.push_back(pIn);
     if (CInputModule* pModule = ModuleOf(pIn)) {
         pModule->SetNumber(int(m_vInputs.size()));
+        pModule->SetCaPass(m_bCaPass);
+    }
+}
+
+void CMuxCore::SetCaPass(bool bPass)
+{
+    m_bCaPass = bPass;
+    for (CInputModuleIface* pIn : m_vInputs) {
+        if (CInputModule* pModule = ModuleOf(pIn)) {
+            pModule->SetCaPass(bPass);
+        }
     }
 }
 
@@ -201,6 +212,7 @@ bool CMuxCore::Prepare()
     CPsiBuilder& builder = m_programs.GetBuilder();
     builder.SetIdentity(m_identity);
     builder.SetServiceNames(m_bServiceNames);
+    builder.SetCaPass(m_bCaPass);
     std::vector<size_t> vFirstProgram; // per input: its first program's index
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModule* pModule = ModuleOf(m_vInputs[i]);
@@ -215,6 +227,7 @@ bool CMuxCore::Prepare()
             const CInputTables& ready = pModule->GetReadyTables();
             builder.AddInput(int(i + 1), ready.vPrograms, pModule->GetPidMapList(),
                              &ready.vDescriptors);
+            builder.SetCat(int(i + 1), ready, pModule->GetPidMapList());
             continue;
         }
         for (const CInputTables::CMissing& missing : pTables->vMissing) {
@@ -225,6 +238,7 @@ bool CMuxCore::Prepare()
         builder.AddInput(int(i + 1), pTables->vPrograms, pModule->GetPidMapList(),
                          &pTables->vDescriptors);
         builder.SetServices(int(i + 1), pTables->services);
+        builder.SetCat(int(i + 1), *pTables, pModule->GetPidMapList());
         builder.NoteAbsent(int(i + 1), pTables->vAbsent);
     }
     vFirstProgram.push_back(builder.GetPrograms().size());
@@ -320,6 +334,7 @@ long long CMuxCore::GetTableBitRate()
     CPsiBuilder builder = m_programs.GetBuilder().AsksOnly();
     builder.SetIdentity(m_identity);
     builder.SetServiceNames(m_bServiceNames);
+    builder.SetCaPass(m_bCaPass);
     for (size_t i = 0; i < m_vInputs.size(); ++i) {
         CInputModuleIface* pIn = m_vInputs[i];
         if (pIn == nullptr || !pIn->IsReady()) {
@@ -331,6 +346,7 @@ long long CMuxCore::GetTableBitRate()
         const CInputTables& ready = pModule->GetReadyTables();
         builder.AddInput(int(i + 1), ready.vPrograms, vScratchMap.data(), &ready.vDescriptors);
         builder.SetServices(int(i + 1), ready.services);
+        builder.SetCat(int(i + 1), ready, vScratchMap.data());
     }
     // The intervals Run will choose at the rate set so far.
     return builder.SentBitRate(m_intervals, GetBitRate());

@@ -52,6 +52,9 @@ public:
     COutIdentity& GetIdentity() { return m_identity; }
     void SetDuration(double fSeconds) { m_fDuration = fSeconds; }
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // Scrambled services keep what descrambles them (CA descriptors, ECM and
+    // EMM PIDs, a CAT); inputs added before and after are told.
+    void SetCaPass(bool bPass);
     // 0: chosen from the load. Out of range: refused with an error line.
     void SetSdtInterval(int nMs);
     void SetNitInterval(int nMs);
@@ -101,6 +104,7 @@ private:
     double m_fDuration = 0.0; // seconds of output; 0: until the inputs end
     bool m_bVirtualClock = false;
     bool m_bServiceNames = false; // the SDT carries the inputs' service names
+    bool m_bCaPass = false;       // CA descriptors, ECM and EMM PIDs and a CAT go out
     int m_nStartWaitMs = 10'000;  // Run's wait for the inputs' programs
     int m_nInputTimeoutMs = 1000; // silence that makes an input down
     CTableIntervals m_intervals;  // how often each kind of table repeats

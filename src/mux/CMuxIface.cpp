@@ -239,6 +239,13 @@ void CMuxIface::SetInputTimeoutMs(int nMs)
     }
 }
 
+void CMuxIface::SetCaPass(bool bPass)
+{
+    if (m_pCore != nullptr) {
+        m_pCore->SetCaPass(bPass);
+    }
+}
+
 bool CMuxIface::SetOutputProgramNumber(int nInput, int nProgramNumber, int nOutNumber)
 {
     try {

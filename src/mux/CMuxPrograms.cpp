@@ -111,6 +111,7 @@ void CMuxPrograms::ApplyInputChange(size_t nInput, uint32_t nChange)
     bool bChanged = m_builder.UpdateInput(int(nInput + 1), pTables->vPrograms,
                                           pModule->GetPidMapList(), pTables->vDescriptors);
     bChanged = m_builder.SetServices(int(nInput + 1), pTables->services) || bChanged;
+    bChanged = m_builder.SetCat(int(nInput + 1), *pTables, pModule->GetPidMapList()) || bChanged;
     m_builder.NoteAbsent(int(nInput + 1), pTables->vAbsent);
     if (!bChanged) {
         return;

@@ -1,6 +1,7 @@
 #include "mux/CProgramNumbering.h"
 
 #include "log/CLogger.h"
+#include "mux/PmtDescriptors.h"
 #include "ts/TsConstants.h"
 
 #include <algorithm>
@@ -50,6 +51,24 @@ bool CProgramNumbering::IsOmitted(int nInput, int nInNumber) const
            std::any_of(m_vOmitted.begin(), m_vOmitted.end(), [&](const COmitted& omitted) {
                return omitted.nInput == nInput && omitted.nProgramNumber == nInNumber;
            });
+}
+
+std::vector<uint8_t> CProgramNumbering::GetUsed() const
+{
+    std::vector<uint8_t> vUsed(m_vState.size(), 0);
+    for (size_t n = 0; n < m_vState.size(); ++n) {
+        vUsed[n] = m_vState[n] != kFree ? 1 : 0;
+    }
+    return vUsed;
+}
+
+void CProgramNumbering::Take(const std::vector<uint8_t>& vUsed)
+{
+    for (size_t n = 0; n < vUsed.size() && n < m_vState.size(); ++n) {
+        if (vUsed[n] != 0 && m_vState[n] == kFree) {
+            m_vState[n] = kTaken;
+        }
+    }
 }
 
 int CProgramNumbering::FindPlace(int nInput, int nInNumber) const
@@ -209,6 +228,24 @@ CProgramNumbering::CGiven CProgramNumbering::Number(int nInput, const _PROGRAM_I
         }
         out.nPcrPid = nOut >= 0 ? nOut : kPidNull;
         out.nPmtPcrPid = out.nPcrPid;
+    }
+    if (m_bCaPass) {
+        const int nLeftOut = PassCaDescriptors(out.descriptors, [&](int nPid) {
+            int nOut = Lookup(nPid);
+            if (nOut < 0) {
+                nOut = TakeNext();
+                if (nOut >= 0) {
+                    vAdded.emplace_back(nPid, nOut);
+                }
+            }
+            return nOut;
+        });
+        if (nLeftOut > 0) {
+            LogPrint(kLogWarning,
+                     "mux: %s: %d CA descriptors left out: they name no PID the multiplex can "
+                     "carry",
+                     szInProgram, nLeftOut);
+        }
     }
 
     if (bNew) {

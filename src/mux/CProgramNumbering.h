@@ -69,8 +69,19 @@ public:
     // input's, 8192 entries); szInProgram names the program in the lines.
     // bMayMatch false: new even if its number was seen (a list that names
     // one program_number twice).
+    // With CA passing, the ECM PIDs the program's CA descriptors name (both
+    // loops) take PIDs after its streams as streams do, an ECM PID of two
+    // programs one, and the descriptors name those; a descriptor whose PID
+    // gets none is left out with a warning line.
     CGiven Number(int nInput, const _PROGRAM_INFO& in, const CProgramDescriptors* pIn, int* pPidMap,
                   const char* szInProgram, bool bMayMatch = true);
+
+    // Whether Number carries ECM PIDs; before the first Number.
+    void SetCaPass(bool bPass) { m_bCaPass = bPass; }
+    // Per output PID: 1 when given or held, else 0.
+    std::vector<uint8_t> GetUsed() const;
+    // The PIDs vUsed marks (1) are given elsewhere (the CAT's EMM PIDs): taken.
+    void Take(const std::vector<uint8_t>& vUsed);
 
     const std::vector<COmitted>& GetOmitted() const { return m_vOmitted; }
     bool IsOmitted(int nInput, int nInNumber) const;
@@ -106,4 +117,5 @@ private:
     int m_nNextProgram = kFirstProgramNumber;   // counter, before skipping asked numbers
     int m_nNextPmtPid = kFirstPmtPid;           // PMT PID counter
     std::vector<COmitted> m_vOmitted;           // programs left out, in the order met
+    bool m_bCaPass = false;                     // ECM PIDs numbered with the streams
 };

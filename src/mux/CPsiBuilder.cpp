@@ -1,5 +1,6 @@
 #include "mux/CPsiBuilder.h"
 
+#include "input/CaPids.h"
 #include "log/CLogger.h"
 #include "mux/CTableIntervals.h"
 #include "mux/DvbText.h"
@@ -81,7 +82,7 @@ std::vector<uint8_t> CPsiBuilder::Follow(int nInput, const std::vector<_PROGRAM_
         }
         char szNamed[96];
         snprintf(szNamed, sizeof(szNamed), "%s, PMT PID 0x%04X", szInProgram, unsigned(in.nPmtPid));
-        FitDescriptors(next, szNamed);
+        FitDescriptors(next, szNamed, m_bCaPass);
         if (given.bNew) {
             m_vPrograms.push_back(std::move(next));
             bChanged = true;
@@ -177,15 +178,60 @@ bool CPsiBuilder::SetServices(int nInput, const CServiceMap& services)
     if (current == services) {
         return false;
     }
+    // The names go out with service names, free_CA_mode with CA passing.
+    bool bNamesChanged = current.size() != services.size();
+    bool bFreeCaChanged = bNamesChanged;
+    for (const auto& entry : services) {
+        const auto it = current.find(entry.first);
+        if (it == current.end()) {
+            bNamesChanged = bFreeCaChanged = true;
+            continue;
+        }
+        CServiceInfo names = it->second;
+        names.bFreeCa = entry.second.bFreeCa;
+        bNamesChanged = bNamesChanged || !(names == entry.second);
+        bFreeCaChanged = bFreeCaChanged || it->second.bFreeCa != entry.second.bFreeCa;
+    }
     current = services;
-    return m_bServiceNames;
+    return (m_bServiceNames && bNamesChanged) || (m_bCaPass && bFreeCaChanged);
 }
 
-void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram)
+void CPsiBuilder::SetCaPass(bool bPass)
+{
+    m_bCaPass = bPass;
+    m_numbering.SetCaPass(bPass);
+}
+
+bool CPsiBuilder::SetCat(int nInput, const CInputTables& tables, int* pPidMap)
+{
+    if (!m_bCaPass) {
+        return false;
+    }
+    // The EMM block's PIDs are the numbering's too: neither gives one twice.
+    std::vector<uint8_t> vUsed = m_numbering.GetUsed();
+    const bool bChanged = m_cat.SetInput(nInput, tables.bHasCat, tables.vCat, pPidMap, vUsed);
+    m_numbering.Take(vUsed);
+    return bChanged;
+}
+
+bool CPsiBuilder::IsFreeCa(const COutProgram& program) const
+{
+    const auto itInput = m_services.find(program.nInput);
+    if (itInput != m_services.end()) {
+        const auto it = itInput->second.find(program.descriptors.nProgramNumber);
+        if (it != itInput->second.end()) {
+            return it->second.bFreeCa;
+        }
+    }
+    // An input without an SDT entry for it: scrambled where its PMT says how.
+    return HasCaDescriptors(program.descriptors);
+}
+
+void CPsiBuilder::FitDescriptors(COutProgram& out, const char* szInProgram, bool bCaPass)
 {
     // The packets stay scrambled, but a receiver cannot get at their keys:
     // the CA descriptors name ECM PIDs that no output PID carries.
-    if (RemoveCaDescriptors(out.descriptors) > 0) {
+    if (!bCaPass && RemoveCaDescriptors(out.descriptors) > 0) {
         LogPrint(kLogWarning,
                  "mux: program %d (%s) is scrambled: its CA descriptors are left out, the "
                  "multiplex does not carry its ECM PIDs",
@@ -256,9 +302,19 @@ bool CPsiBuilder::BuildTables(std::vector<CPsiTable>& vTables, int nVersion) con
         }
     }
     const CServiceFinder findService = [this](const COutProgram& p) { return FindService(p); };
-    if (!WriteSdt(h, m_identity, m_vPrograms, findService, nVersion, *it++) ||
+    CFreeCaTest isFreeCa;
+    if (m_bCaPass) {
+        isFreeCa = [this](const COutProgram& p) { return IsFreeCa(p); };
+    }
+    if (!WriteSdt(h, m_identity, m_vPrograms, findService, nVersion, *it++, isFreeCa) ||
         !WriteNit(h, m_identity, nVersion, *it)) {
         return false;
+    }
+    if (m_bCaPass && !m_cat.IsEmpty()) {
+        vOut.emplace_back();
+        if (!m_cat.Build(h, nVersion, vOut.back())) {
+            return false;
+        }
     }
     vTables.swap(vOut);
     return true;

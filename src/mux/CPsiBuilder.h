@@ -3,6 +3,7 @@
 #include "braidmill.h"
 #include "input/CInputTables.h"
 #include "input/CProgramDescriptors.h"
+#include "mux/CCatWriter.h"
 #include "mux/COutIdentity.h"
 #include "mux/COutProgram.h"
 #include "mux/CProgramNumbering.h"
@@ -20,7 +21,8 @@
 class CTableIntervals;
 
 // Numbers the programs of the inputs (through CProgramNumbering) and
-// generates the multiplex's PSI set (PAT, one PMT per program, SDT, NIT) as
+// generates the multiplex's PSI set (PAT, one PMT per program, SDT, NIT;
+// with CA passing the CAT) as
 // ready-made TS packets, through the table writers. The engine's builder
 // (CMuxPrograms') is used by one thread at a time: the client's while Run
 // numbers the programs the inputs start with, then, from the start of the
@@ -36,8 +38,9 @@ public:
     // with an error line.
     // pDescriptors, when given, holds each program's PMT descriptors (one
     // entry per program, in the same order); they go into the output PMTs
-    // without CA descriptors, and with the least essential left out where
-    // the section would not fit, each with a warning line.
+    // without CA descriptors (with CA passing: with them, naming the output
+    // ECM PIDs), and with the least essential left out where the section
+    // would not fit, each with a warning line.
     void AddInput(int nInput, const std::vector<_PROGRAM_INFO>& programs, int* pPidMap,
                   const std::vector<CProgramDescriptors>* pDescriptors = nullptr);
 
@@ -70,6 +73,15 @@ public:
     // true: the SDT carries the inputs' service names where they have one;
     // false (the default): numbered names.
     void SetServiceNames(bool bFromInputs) { m_bServiceNames = bFromInputs; }
+    // true: the PMTs keep their CA descriptors, the ECM PIDs they name get
+    // PIDs of their program's block, the inputs' CATs make the output's
+    // (SetCat) and the SDT's free_CA_mode follows the inputs'. false (the
+    // default): CA descriptors left out, no CAT, free_CA_mode 0. Before AddInput.
+    void SetCaPass(bool bPass);
+    // Input nInput's CAT as its tables give it, with CA passing; its EMM
+    // PIDs go into the input's PID map and are taken for every other use.
+    // True when the output CAT changes.
+    bool SetCat(int nInput, const CInputTables& tables, int* pPidMap);
 
     // A program left out, named as its input knows it.
     using COmitted = CProgramNumbering::COmitted;
@@ -85,9 +97,10 @@ public:
     const COutIdentity& GetIdentity() const { return m_identity; }
 
     // The PSI set as separate tables, in this order: PAT, the PMTs in
-    // numbering order, SDT, NIT. nVersion (0..31) is the version_number of
-    // every table. False (with an error line) for a version out of range or
-    // when libdvbpsi failed to generate a table; vTables is then untouched.
+    // numbering order, SDT, NIT, then with CA passing the CAT where an
+    // input has one. nVersion (0..31) is the version_number of every
+    // table. False (with an error line) for a version out of range or when
+    // libdvbpsi failed to generate a table; vTables is then untouched.
     bool BuildTables(std::vector<CPsiTable>& vTables, int nVersion = 0) const;
 
     // The PSI set of BuildTables at version 0, its tables one after another.
@@ -106,7 +119,8 @@ private:
     // Leaves out the program's CA descriptors and what its PMT section has
     // no room for, with a warning line for each.
     // szInProgram names the program as its input knows it, for the lines.
-    static void FitDescriptors(COutProgram& out, const char* szInProgram);
+    // With bCaPass the CA descriptors stay (their PIDs already rewritten).
+    static void FitDescriptors(COutProgram& out, const char* szInProgram, bool bCaPass);
     // AddInput and UpdateInput: numbers the programs of the list and takes
     // them into the tables; bReport logs what is new. Per program numbered
     // so far: 1 when the list has it.
@@ -115,11 +129,15 @@ private:
                                 bool bReport, bool& bChanged);
     // The input's service of the program when the SDT is to carry it; else null.
     const CServiceInfo* FindService(const COutProgram& program) const;
+    // free_CA_mode of the program's service.
+    bool IsFreeCa(const COutProgram& program) const;
 
     std::vector<COutProgram> m_vPrograms;  // numbering order, as m_numbering's
     CProgramNumbering m_numbering;         // numbers and PIDs given
     std::map<int, CServiceMap> m_services; // by input
     bool m_bServiceNames = false;
+    bool m_bCaPass = false;
+    CCatWriter m_cat;
     std::set<std::pair<int, int>> m_absentSaid; // (input, program) said absent
     COutIdentity m_identity;
 };

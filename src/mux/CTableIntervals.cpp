@@ -96,8 +96,8 @@ long long CTableIntervals::BitRate(const std::vector<CPsiTable>& vTables) const
 {
     // Summed per kind, rounded up once per kind.
     long long nRate = 0;
-    for (uint8_t nTableId : {uint8_t(kTableIdPat), uint8_t(kTableIdPmt), uint8_t(kTableIdSdt),
-                             uint8_t(kTableIdNit)}) {
+    for (uint8_t nTableId : {uint8_t(kTableIdPat), uint8_t(kTableIdCat), uint8_t(kTableIdPmt),
+                             uint8_t(kTableIdSdt), uint8_t(kTableIdNit)}) {
         nRate += RateOf(BitsOf(vTables, nTableId), GetMs(nTableId));
     }
     return nRate;

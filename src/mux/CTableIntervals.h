@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-// How often each kind of output table repeats. PAT and PMTs go every 80 ms.
-// The SDT and the NIT do too while the whole set takes a small share of the
+// How often each kind of output table repeats. PAT, PMTs and the CAT go
+// every 80 ms. The SDT and the NIT do too while the whole set takes a small share of the
 // output; past it they repeat as rarely as that share needs, the SDT up to
 // every second and the NIT every 5 s (inside DVB's 2 s and 10 s), before the
 // tables take more of the rate. An interval set by hand stays as set. A value

@@ -73,3 +73,8 @@ inline constexpr int kCatchUpBurstGroups = 4;
 // table that waits behind content that fell due before it still keeps it.
 inline constexpr int kTableCycleNum = 19;
 inline constexpr int kTableCycleDen = 20;
+// EMM PIDs of the output's CAT: below the first PMT PID, where no program's
+// block can reach (the blocks start there and grow upwards), and above the
+// PIDs of PSI and SI.
+inline constexpr int kFirstEmmPid = 0x0020;
+inline constexpr int kLastEmmPid = kFirstPmtPid - 1;

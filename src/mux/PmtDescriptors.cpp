@@ -1,5 +1,6 @@
 #include "mux/PmtDescriptors.h"
 
+#include "input/CaPids.h"
 #include "ts/TsConstants.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@ namespace {
 // 0x06 they are the only way to tell AC-3 from subtitles or teletext.
 constexpr uint8_t kEssentialTags[] = {
     0x05, // registration
+    0x09, // CA (only kept when CA passes: without it the program cannot be descrambled)
     0x0A, // ISO 639 language
     0x46, // VBI teletext
     0x52, // stream identifier
@@ -61,6 +63,15 @@ int RemoveCaDescriptors(CProgramDescriptors& descriptors)
         nRemoved += RemoveCa(vList);
     }
     return nRemoved;
+}
+
+int PassCaDescriptors(CProgramDescriptors& descriptors, const std::function<int(int)>& OutPid)
+{
+    int nLeftOut = RewriteCaPids(descriptors.vProgramInfo, OutPid);
+    for (CPmtDescriptorList& vList : descriptors.vEs) {
+        nLeftOut += RewriteCaPids(vList, OutPid);
+    }
+    return nLeftOut;
 }
 
 int PmtSectionBytes(const CProgramDescriptors& descriptors, size_t nStreams)

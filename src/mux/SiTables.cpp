@@ -14,7 +14,8 @@
 #include <cstring>
 
 bool WriteSdt(dvbpsi_t* h, const COutIdentity& identity, const std::vector<COutProgram>& vPrograms,
-              const CServiceFinder& findService, int nVersion, CPsiTable& table)
+              const CServiceFinder& findService, int nVersion, CPsiTable& table,
+              const CFreeCaTest& isFreeCa)
 {
     // The SDT generator drops the descriptors of services beyond what one
     // section holds instead of opening the next section, so the services go
@@ -49,7 +50,8 @@ bool WriteSdt(dvbpsi_t* h, const COutIdentity& identity, const std::vector<COutP
                 break;
             }
             dvbpsi_sdt_service_t* pService = dvbpsi_sdt_service_add(
-                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning, false);
+                &sdt.t, uint16_t(nNumber), false, false, kRunningStatusRunning,
+                isFreeCa && isFreeCa(program));
             if (pService == nullptr || (nBody >= 0 && dvbpsi_sdt_service_descriptor_add(
                                                           pService, kServiceDescriptorTag,
                                                           uint8_t(nBody), body) == nullptr)) {

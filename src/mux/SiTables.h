@@ -20,12 +20,15 @@ struct dvbpsi_s;
 // The input's service of a program when the SDT is to name it so; null: a
 // numbered name.
 using CServiceFinder = std::function<const CServiceInfo*(const COutProgram&)>;
+// A program's free_CA_mode; null: 0 for every service.
+using CFreeCaTest = std::function<bool(const COutProgram&)>;
 
 // The SDT: a running service per program that is on, in numbering order,
-// named by findService or "service %03d" of its number, in as many sections
-// as the service loop needs.
+// named by findService or "service %03d" of its number, its free_CA_mode
+// from isFreeCa, in as many sections as the service loop needs.
 bool WriteSdt(dvbpsi_s* h, const COutIdentity& identity, const std::vector<COutProgram>& vPrograms,
-              const CServiceFinder& findService, int nVersion, CPsiTable& table);
+              const CServiceFinder& findService, int nVersion, CPsiTable& table,
+              const CFreeCaTest& isFreeCa = nullptr);
 // The NIT: the identity's network_id and, when it has one, its name.
 bool WriteNit(dvbpsi_s* h, const COutIdentity& identity, int nVersion, CPsiTable& table);
 

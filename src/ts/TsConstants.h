@@ -16,6 +16,7 @@ inline constexpr int kSyncProbeBytes = kSyncSearchBytes + kSyncConfirmPackets * 
 inline constexpr uint8_t kSyncByte = 0x47;
 inline constexpr uint16_t kPidNull = 0x1FFF;
 inline constexpr uint16_t kPidPat = 0x0000;
+inline constexpr uint16_t kPidCat = 0x0001;
 inline constexpr uint16_t kPidNit = 0x0010;
 inline constexpr uint16_t kPidSdt = 0x0011;
 inline constexpr int kPidCount = 8192;
@@ -48,6 +49,9 @@ inline constexpr int kPmtEsEntryBytes = 5;
 inline constexpr int kDescriptorHeaderBytes = 2;
 inline constexpr uint8_t kDescriptorTagCa = 0x09;          // CA_descriptor: names an ECM PID
 inline constexpr uint8_t kDescriptorTagUserPrivate = 0x80; // from here on: user defined
+// A CA_descriptor's body: CA_system_ID, then 3 reserved bits and CA_PID.
+inline constexpr int kCaDescriptorMinBytes = 4;
+inline constexpr uint8_t kTableIdCat = 0x01;
 // TS over UDP and RTP.
 inline constexpr int kUdpMaxPacketsPerDatagram = 7; // 1316 bytes: fits any Ethernet MTU with IP, UDP and RTP headers
 inline constexpr int kRtpHeaderBytes = 12;          // fixed part, before CSRCs and extension

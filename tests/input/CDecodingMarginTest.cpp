@@ -37,7 +37,12 @@ TEST(CDecodingMarginTest, PesTimeIsTheDtsElseThePtsOfAPesWithTheOptionalHeader)
     cut[184] = 0xE0;
     EXPECT_EQ(CDecodingMargin::PesTime(cut.data()), -1);
     EXPECT_EQ(CDecodingMargin::PesTime(CPacketBuilder::Payload(On(0x101), {0, 0, 1, 0xE0}).data()),
-              -1);
+              -1);    // A scrambled payload has no header to read, whatever its bytes look like.
+    for (uint8_t nScrambling = 1; nScrambling <= 3; ++nScrambling) {
+        tsb::Header h = On(0x101);
+        h.nScrambling = nScrambling;
+        EXPECT_EQ(CDecodingMargin::PesTime(CPacketBuilder::PesStart(h, 0xE0, 9000).data()), -1);
+    }
 }
 
 TEST(CDecodingMarginTest, MarginIsTheTimeStampLessThePcrCarriedToThePacketAcrossTheWrap)

@@ -88,3 +88,22 @@ TEST(CPidFilterTest, HeaderNoReceiverCanTakeIsMalformed)
 }
 
 } // namespace
+
+TEST(CPidFilterTest, EcmAndEmmPidsPassOnlyWithCaFromTheirNextSectionStart)
+{
+    CInputTables tables = Tables(false);
+    tables.vDescriptors = {{{{0x09, {0x0B, 0x00, 0xE3, 0x00}}}, {}, 1}}; // ECM 0x300
+    tables.vCat = {{0x09, {0x0B, 0x00, 0xFF, 0x00}}};                     // EMM 0x1F00
+    CPidFilter filter;
+    filter.Apply(tables);
+    EXPECT_FALSE(filter.IsKept(0x300) || filter.IsKept(0x1F00)) << "not without CA";
+    filter.SetCaPass(true);
+    ASSERT_TRUE(filter.IsKept(0x300) && filter.IsKept(0x1F00) && filter.IsKept(kVideo));
+    bool bMark = false;
+    const Packet tail = CPacketBuilder::Payload({0x300, 3}, {0x11});
+    tsb::Header start{0x300, 4};
+    start.bPusi = true;
+    EXPECT_FALSE(filter.PassesUnit(tail.data(), 0x300, bMark)) << "the rest of a section";
+    EXPECT_TRUE(filter.PassesUnit(CPacketBuilder::Payload(start, {0}).data(), 0x300, bMark));
+    EXPECT_TRUE(filter.PassesUnit(tail.data(), 0x300, bMark));
+}

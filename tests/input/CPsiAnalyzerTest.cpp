@@ -101,6 +101,23 @@ TEST_F(CPsiAnalyzerTest, CompletesInThePassOfTheLastPmtAndPrintsThePatOnce)
     EXPECT_EQ(m_programs[1].nPmtPid, kPmtPid2);
 }
 
+TEST_F(CPsiAnalyzerTest, CatAheadOfThePatAndTheSdtsFreeCaModeReachTheTables)
+{
+    // The CAT names EMM PID 0x1F00 and the PMT an ECM PID named twice, and
+    // one of the SI: no PID to carry.
+    Feed(CPacketBuilder::Packetize(kPidCat, CPacketBuilder::CatSection({{0x09, {0, 1, 0xFF, 0}}})));
+    tsb::SdtService scrambled{1, "P", "N"};
+    scrambled.bFreeCa = true;
+    Feed(CPacketBuilder::Packetize(kPidSdt, CPacketBuilder::SdtSection(1, 0, {scrambled})));
+    Feed(Pat({{1, kPmtPid1}}));
+    const tsb::Descriptor ecm{0x09, {0, 1, 0xE3, 0}}, si{0x09, {0, 1, 0xE0, 0x11}};
+    Feed(Pmt(kPmtPid1, 1, 0x100, {{2, 0x100, {ecm, si}}, {4, 0x101, {ecm}}}));
+    CInputTables tables;
+    m_analyzer.GetTables(tables);
+    EXPECT_EQ(tables.CaPids(), (std::vector<int>{0x0300, 0x1F00}));
+    EXPECT_TRUE(tables.services[1].bFreeCa);
+}
+
 TEST_F(CPsiAnalyzerTest, ReportsTheTablesInTheSystemsOwnBytes)
 {
     Feed(Pat({{0, 0x10}, {1, kPmtPid1}, {2, kPmtPid2}}));

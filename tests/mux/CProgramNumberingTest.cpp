@@ -1,5 +1,6 @@
 #include "mux/CProgramNumbering.h"
 
+#include "input/CaPids.h"
 #include "mux/MuxConstants.h"
 #include "ts/TsConstants.h"
 
@@ -106,4 +107,35 @@ TEST_F(CProgramNumberingTest, AskedNumbersAreKeptAndTheOthersNumberedAroundThem)
     EXPECT_EQ(Number(2, Program(5, 0x100, 1)).program.nProgramNumber, 102);
     EXPECT_EQ(Number(2, Program(6, 0x200, 1)).program.nProgramNumber, 105);
     EXPECT_FALSE(m_numbering.Ask(2, 9, 105)) << "given already";
+}
+
+// With CA passing the ECM PIDs take PIDs after the streams, from the
+// program's block; one shared by two programs keeps one; a new one of a
+// program numbered before goes as a new stream does; PIDs taken elsewhere
+// (the CAT's EMM PIDs) are given to nothing else.
+TEST_F(CProgramNumberingTest, EcmPidsFollowTheStreamsAndPidsTakenElsewhereAreSkipped)
+{
+    m_numbering.SetCaPass(true);
+    std::vector<uint8_t> vUsed = m_numbering.GetUsed();
+    vUsed[1021] = 1;
+    m_numbering.Take(vUsed);
+    const CPmtDescriptor ecm300{0x09, {0x0B, 0x00, 0xE3, 0x00}};
+    const CPmtDescriptor ecm301{0x09, {0x01, 0x00, 0xE3, 0x01}};
+    CInProgram a = Program(1, 0x100, 2);
+    a.descriptors.vProgramInfo = {ecm300};
+    const CGiven first = Number(1, a);
+    ASSERT_EQ(first.kind, CGiven::kNumbered);
+    EXPECT_EQ(CaPidOf(first.program.descriptors.vProgramInfo[0]), 1015) << "after 1013, 1014";
+    CInProgram b = Program(2, 0x200, 1);
+    b.descriptors.vProgramInfo = {ecm300};
+    b.descriptors.vEs = {{ecm301}};
+    const CGiven second = Number(1, b);
+    EXPECT_EQ(second.program.nPmtPid, 1031) << "1021 was taken";
+    EXPECT_EQ(CaPidOf(second.program.descriptors.vProgramInfo[0]), 1015);
+    EXPECT_EQ(CaPidOf(second.program.descriptors.vEs[0][0]), 1034);
+    a.descriptors.vEs = {{ecm301}, {CPmtDescriptor{0x09, {0x01, 0x00, 0xE3, 0x02}}}};
+    const CGiven again = Number(1, a);
+    EXPECT_EQ(CaPidOf(again.program.descriptors.vEs[0][0]), 1034);
+    EXPECT_EQ(CaPidOf(again.program.descriptors.vEs[1][0]), 1016);
+    EXPECT_EQ(m_numbering.GetUsed()[1016], 1);
 }

@@ -165,6 +165,26 @@ TEST(PmtDescriptorsTest, LeavesOutPrivateThenOthersThenEssentialFromTheLastStrea
     EXPECT_EQ(FitPmtSection(d, 2, nFull).nDropped, 0) << "a section that fits keeps everything";
 }
 
+TEST(PmtDescriptorsTest, PassedCaDescriptorsNameOutputPidsAndGoLastWhereRoomIsShort)
+{
+    CProgramDescriptors d;
+    d.vProgramInfo = {CPmtDescriptor{0x09, {0x0B, 0x00, 0xE3, 0x00, 0x77}}, Desc(0x0E, 1)};
+    d.vEs = {{CPmtDescriptor{0x09, {0x01, 0x00, 0xE3, 0x01}}, Desc(0x11, 2)},
+             {CPmtDescriptor{0x09, {0x01, 0x00, 0xE0, 0x10}}}}; // an SI PID: names nothing
+    EXPECT_EQ(PassCaDescriptors(d, [](int nPid) { return nPid + 0x100; }), 1);
+    EXPECT_EQ(Raw(d.vProgramInfo), (Bytes{0x09, 5, 0x0B, 0x00, 0xE4, 0x00, 0x77, 0x0E, 1, 0}));
+    EXPECT_EQ(Raw(d.vEs[0]), (Bytes{0x09, 4, 0x01, 0x00, 0xE4, 0x01, 0x11, 2, 0, 0}));
+    EXPECT_TRUE(d.vEs[1].empty());
+    // Without it the program cannot be descrambled: the others go first.
+    // (0x11 takes 4 bytes: 5 fewer need two left out.)
+    const CPmtFit fit = FitPmtSection(d, 2, PmtSectionBytes(d, 2) - 5);
+    EXPECT_EQ(fit.nDropped, 2);
+    ASSERT_EQ(d.vEs[0].size(), 1u);
+    EXPECT_EQ(d.vEs[0][0].nTag, 0x09);
+    ASSERT_EQ(d.vProgramInfo.size(), 1u);
+    EXPECT_EQ(d.vProgramInfo[0].nTag, 0x09);
+}
+
 TEST(PmtDescriptorsTest, SectionOfExactlyTheLimitKeepsAllAndOneByteMoreLosesOne)
 {
     // 16 + 5 + 4 descriptors: 3 of 255 bytes and one to make up the rest.

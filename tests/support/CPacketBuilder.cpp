@@ -204,13 +204,30 @@ Bytes CPacketBuilder::SdtSection(uint16_t nTsId, uint16_t nOnid,
         s.push_back(uint8_t(svc.nServiceId >> 8));
         s.push_back(uint8_t(svc.nServiceId & 0xFF));
         s.push_back(0xFC); // no EIT schedule, no EIT present/following
-        // running_status 4 (running), free_CA_mode 0, descriptors_loop_length
-        s.push_back(uint8_t(0x80 | ((desc.size() >> 8) & 0x0F)));
+        // running_status 4 (running), free_CA_mode, descriptors_loop_length
+        s.push_back(uint8_t(0x80 | (svc.bFreeCa ? 0x10 : 0) | ((desc.size() >> 8) & 0x0F)));
         s.push_back(uint8_t(desc.size() & 0xFF));
         s.insert(s.end(), desc.begin(), desc.end());
     }
     Finish(s);
     return s;
+}
+
+Bytes CPacketBuilder::CatSection(const std::vector<Descriptor>& descriptors, uint8_t nVersion)
+{
+    // table_id_extension reserved: all ones.
+    Bytes s = LongHeader(0x01, 0xB0, 0xFFFF, nVersion);
+    AppendDescriptors(s, descriptors);
+    Finish(s);
+    return s;
+}
+
+Descriptor CPacketBuilder::CaDescriptor(uint16_t nSystemId, uint16_t nCaPid, const Bytes& privateData)
+{
+    Descriptor d{0x09, {uint8_t(nSystemId >> 8), uint8_t(nSystemId & 0xFF),
+                        uint8_t(0xE0 | (nCaPid >> 8)), uint8_t(nCaPid & 0xFF)}};
+    d.data.insert(d.data.end(), privateData.begin(), privateData.end());
+    return d;
 }
 
 std::vector<Packet> CPacketBuilder::Packetize(uint16_t nPid, const Bytes& section,

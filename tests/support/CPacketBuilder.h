@@ -38,6 +38,7 @@ struct SdtService
     std::string sProvider;
     std::string sName;
     uint8_t nServiceType = 0x01; // digital television
+    bool bFreeCa = false;        // free_CA_mode
 };
 
 // Header fields of one packet; the rest is set by the builders below.
@@ -79,6 +80,9 @@ public:
                             const std::vector<Descriptor>& programInfo = {});
     static Bytes SdtSection(uint16_t nTsId, uint16_t nOnid, const std::vector<SdtService>& services,
                             uint8_t nVersion = 0);
+    static Bytes CatSection(const std::vector<Descriptor>& descriptors, uint8_t nVersion = 0);
+    // A CA_descriptor: CA_system_ID, reserved bits set, CA_PID, private data.
+    static Descriptor CaDescriptor(uint16_t nSystemId, uint16_t nCaPid, const Bytes& privateData = {});
 
     // Carries a section over as many packets of the PID as it needs: the
     // first with PUSI and pointer_field 0, the last stuffed with 0xFF.

@@ -29,8 +29,9 @@ CTestStream::CTestStream(const StreamSpec& shape) : m_shape(shape)
 {
     for (int k = 0; k < m_shape.nPrograms; ++k) {
         const uint16_t nBase = uint16_t(m_shape.nPidBase + 16 * k);
-        StreamProgram program{uint16_t(kPmtPidBase + k), nBase, uint16_t(nBase + 1),
-                              uint16_t(nBase + 2)};
+        StreamProgram program{uint16_t(kPmtPidBase + k), nBase,
+                              uint16_t(nBase + 1),           uint16_t(nBase + 2),
+                              uint16_t(nBase + 3),           uint16_t(nBase + 4)};
         if (m_shape.bPcrOnVideo) {
             program.nPcrPid = program.nVideoPid;
         }
@@ -66,6 +67,10 @@ void CTestStream::Build()
         if (bSerial) {
             Stamp(packet, nSerial++);
         }
+        // Only a payload is scrambled; the header and adaptation field stay clear.
+        if (m_shape.bScrambled && (packet[3] & 0x10) != 0) {
+            packet[3] |= 0x80;
+        }
         m_vPackets.push_back(packet);
     };
 
@@ -89,10 +94,26 @@ void CTestStream::Build()
             }
             for (size_t k = 0; k < m_vPrograms.size(); ++k) {
                 const StreamProgram& program = m_vPrograms[k];
+                std::vector<Descriptor> programCa, videoCa;
+                if (m_shape.bScrambled) {
+                    programCa.push_back(CPacketBuilder::CaDescriptor(0x0B00, program.nEcmPid, {1}));
+                    videoCa.push_back(CPacketBuilder::CaDescriptor(0x0100, program.nVideoEcmPid));
+                }
                 const Bytes pmt = CPacketBuilder::PmtSection(
                     uint16_t(k + 1), program.nPcrPid,
-                    {{0x02, program.nVideoPid, {}}, {0x04, program.nAudioPid, {}}});
+                    {{0x02, program.nVideoPid, videoCa}, {0x04, program.nAudioPid, {}}}, 0,
+                    programCa);
                 AddSection(program.nPmtPid, pmt);
+                if (m_shape.bScrambled) {
+                    // Private sections: table_id 0x80 (ECM), 0x82 (EMM), any content.
+                    AddSection(program.nEcmPid, Bytes{0x80, 0x70, 0x04, 0xEC, 0x31, 0x00, uint8_t(k)});
+                    AddSection(program.nVideoEcmPid, Bytes{0x81, 0x70, 0x02, 0xEC, 0x32});
+                }
+            }
+            if (m_shape.bScrambled) {
+                AddSection(0x0001, CPacketBuilder::CatSection(
+                                       {CPacketBuilder::CaDescriptor(0x0B00, m_shape.nEmmPid)}));
+                AddSection(m_shape.nEmmPid, Bytes{0x82, 0x70, 0x02, 0xE3, 0x33});
             }
         }
         // Per program a PCR and the starts of a video and an audio PES.

@@ -18,6 +18,12 @@ struct StreamSpec
     bool bWithPat = true;     // false: PMTs only, so the programs are never found
     int64_t nFirstPcr = 27'000'000;
     uint16_t nPidBase = 0x100; // program k: PCR base + 16k, video + 1, audio + 2
+    // Scrambled: every stream payload has transport_scrambling_control 2; a
+    // CAT names the EMM PID; each PMT names a program-level ECM (CA system
+    // 0x0B00, PID base + 16k + 3) and a video-level one (0x0100, + 4); ECM
+    // and EMM sections go with the tables.
+    bool bScrambled = false;
+    uint16_t nEmmPid = 0x1F00;
 };
 
 struct StreamProgram
@@ -26,6 +32,8 @@ struct StreamProgram
     uint16_t nPcrPid; // the video PID when the PCR rides on it
     uint16_t nVideoPid;
     uint16_t nAudioPid;
+    uint16_t nEcmPid;      // program-level ECM (bScrambled)
+    uint16_t nVideoEcmPid; // video-level ECM (bScrambled)
 };
 
 // A synthetic transport stream for tests and benchmarks, built with

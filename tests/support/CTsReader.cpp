@@ -462,7 +462,7 @@ void CTsReader::Analyse()
         vLastIndex[nPid] = i;
     }
 
-    std::set<uint16_t> vFixed{kPidPat, kPidNit, kPidSdt};
+    std::set<uint16_t> vFixed{kPidPat, kPidCat, kPidNit, kPidSdt};
     CollectSections(vFixed);
     std::set<uint16_t> vMore;
     for (const auto& [nProgram, nPmtPid] : m_pat.programs) {
@@ -562,6 +562,9 @@ void CTsReader::ParseSection(const Section& section)
         }
         m_firstPmts.emplace(nExt, pmt);
         m_pmts[nExt] = std::move(pmt);
+    } else if (section.nPid == kPidCat && nTableId == 0x01) {
+        m_bCat = true;
+        m_vCat.assign(p, pEnd);
     } else if (section.nPid == kPidSdt && nTableId == 0x42) {
         bNewVersion = !m_bSdt || m_sdt.nVersion != nVersion || m_sdt.nTsId != nExt;
         if (bNewVersion) {

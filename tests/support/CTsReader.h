@@ -163,6 +163,8 @@ public:
     bool HasSdt() const { return m_bSdt; }
     const Sdt& GetSdt() const { return m_sdt; }
     bool HasNit() const { return m_bNit; }
+    bool HasCat() const { return m_bCat; }
+    const Bytes& GetCatDescriptors() const { return m_vCat; } // raw, of the last good CAT
     const Nit& GetNit() const { return m_nit; }
 
     const std::vector<Section>& GetSections() const { return m_vSections; }
@@ -203,6 +205,8 @@ private:
     Sdt m_sdt;
     bool m_bNit = false;
     Nit m_nit;
+    bool m_bCat = false;
+    Bytes m_vCat;
     std::vector<Section> m_vSections;
     std::map<uint16_t, PsiErrors> m_psiErrors;
     std::vector<std::string> m_vMessages; // first problems found, capped

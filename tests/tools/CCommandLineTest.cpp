@@ -76,6 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"QuietAndVerbose", {"-q", "-v", "a", "b", "c"}, Action::Error, "exclude"},
         Case{"ServiceNamesUnknown", {"--service-names", "inputs", "a", "b", "c"}, Action::Error,
              "--service-names: inputs"},
+        Case{"CaUnknown", {"--ca", "keep", "a", "b", "c"}, Action::Error,
+             "--ca: keep (pass or drop)"},
         Case{"FastWithNetworkInput", {"--fast", "a", "udp://127.0.0.1:5000", "c"}, Action::Error,
              "--fast cannot be used with the network input udp://127.0.0.1:5000"},
         Case{"FastWithNetworkOutput", {"--fast", "a", "b", "udp://127.0.0.1:5000"}, Action::Run,
@@ -174,7 +176,8 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     ASSERT_EQ(Parse(cmd, {"a.ts", "--fast", "b.ts", "--rate", "5000000", "out.ts", "-t", "1.5",
                           "--tsid=7", "--onid", "8", "--network-id", "9", "--network-name", "",
                           "--stats", "s.json", "-v", "--service-names", "input", "--metrics",
-                          "127.0.0.1:0", "--nit-interval", "25", "--sdt-interval=1500"}),
+                          "127.0.0.1:0", "--nit-interval", "25", "--sdt-interval=1500", "--ca",
+                          "pass"}),
               Action::Run);
     EXPECT_EQ(cmd.vInputs, (std::vector<std::string>{"a.ts", "b.ts"}));
     EXPECT_EQ(cmd.sOutput, "out.ts");
@@ -188,6 +191,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_TRUE(cmd.bNetworkName); // an empty name is still a name
     EXPECT_EQ(cmd.sStatsPath, "s.json");
     EXPECT_TRUE(cmd.bInputServiceNames);
+    EXPECT_TRUE(cmd.bCaPass);
     EXPECT_EQ(cmd.nSdtIntervalMs, 1500);
     EXPECT_EQ(cmd.nNitIntervalMs, 25);
     EXPECT_EQ(cmd.sMetrics, "127.0.0.1:0"); // 0: any free port
@@ -198,6 +202,7 @@ TEST(CCommandLineValuesTest, OptionsAnywhereKeepThePositionalOrder)
     EXPECT_EQ(explicitForm.vInputs, (std::vector<std::string>{"x.ts", "y.ts", "z.ts", "w.ts"}));
     EXPECT_EQ(explicitForm.nTsId, -1); // not given: the library's default
     EXPECT_EQ(explicitForm.nRealtimePriority, 0);
+    EXPECT_FALSE(explicitForm.bCaPass); // drop unless asked
 
     // --realtime takes its priority only after '=': a separate word is a file.
     CCommandLine realtime;

@@ -112,6 +112,16 @@ std::string ApplyServiceNames(CCommandLine& cmd, const char* szValue)
     return "";
 }
 
+std::string ApplyCa(CCommandLine& cmd, const char* szValue)
+{
+    const std::string sValue = szValue;
+    if (sValue != "pass" && sValue != "drop") {
+        return "bad value for --ca: " + sValue + " (pass or drop)";
+    }
+    cmd.bCaPass = sValue == "pass";
+    return "";
+}
+
 // A table interval in whole milliseconds: DVB's 25 ms between sections up
 // to its limit for the table.
 std::string ParseInterval(const char* szName, const char* szValue, int nMaxMs, int& nValue)
@@ -248,6 +258,7 @@ const COptionRow kRows[] = {
          return ParseInterval("--nit-interval", szValue, kMaxNitIntervalMs, cmd.nNitIntervalMs);
      }},
     {"service-names", 0, required_argument, Action::Run, ApplyServiceNames},
+    {"ca", 0, required_argument, Action::Run, ApplyCa},
     {"loop", 0, no_argument, Action::Run,
      [](CCommandLine& cmd, const char*) -> std::string {
          cmd.bLoop = true;

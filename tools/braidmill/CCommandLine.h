@@ -48,6 +48,7 @@ public:
     double fDuration = 0;            // seconds of output; 0 until the inputs end
     bool bNetworkName = false;       // --network-name given (it may be empty)
     bool bInputServiceNames = false; // --service-names input: the inputs' names in the SDT
+    bool bCaPass = false;            // --ca pass: scrambled services keep what descrambles them
     bool bLoop = false;              // file inputs start again at their end
     double fInputTimeout = 0;        // seconds without data that make an input down; 0 default
     bool bInputTimeoutEnds = false;  // the timeout ends a network input, and the run

@@ -53,10 +53,10 @@ int CMuxRun::Prepare()
         m_console.Error(std::string("cannot install the signal handlers: ") + std::strerror(errno));
         return kExitIo;
     }
-    if (int nStatus = OpenInputs(m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
+    m_pMux = CreateMux(m_cmd);
+    if (int nStatus = OpenInputs(m_vInputs, m_cmd, *m_pMux, m_console); nStatus != kExitOk) {
         return nStatus;
     }
-    m_pMux = CreateMux(m_vInputs);
     if (int nStatus = WaitForInputs(*m_pMux, m_vInputs, m_cmd, m_console); nStatus != kExitOk) {
         return nStatus;
     }

@@ -49,12 +49,17 @@ COutputRate ChooseRate(const CCommandLine& cmd, const std::vector<CRunInput>& in
     return rate;
 }
 
-CMuxIface* CreateMux(const std::vector<CRunInput>& inputs)
+CMuxIface* CreateMux(const CCommandLine& cmd)
 {
     CMuxIface* pMux = new CMuxIface();
-    for (const CRunInput& input : inputs) {
-        pMux->AddInputModule(input.pModule);
-    }
+    pMux->SetCaPass(cmd.bCaPass);
+    return pMux;
+}
+
+int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
+                 COutputRate& rate, CConsole& console)
+{
+    CMuxIface* pMux = &mux;
     // The command line has refused every clash already.
     for (size_t i = 0; i < inputs.size(); ++i) {
         for (const CProgramPick& pick : inputs[i].vPrograms) {
@@ -63,13 +68,6 @@ CMuxIface* CreateMux(const std::vector<CRunInput>& inputs)
             }
         }
     }
-    return pMux;
-}
-
-int ConfigureMux(CMuxIface& mux, const CCommandLine& cmd, const std::vector<CRunInput>& inputs,
-                 COutputRate& rate, CConsole& console)
-{
-    CMuxIface* pMux = &mux;
     // What the tables say first, and how often the SDT and NIT go: how
     // much they take depends on it.
     if (cmd.nTsId >= 0) {

@@ -17,9 +17,9 @@ struct COutputRate
     double fBitRate = 0;     // the rate in force, bit/s
 };
 
-// A new engine with the inputs added, before they are waited for. Owned by
-// the caller.
-CMuxIface* CreateMux(const std::vector<CRunInput>& inputs);
+// A new engine with what the inputs must know before their first packet
+// (--ca), before OpenInputs adds them. Owned by the caller.
+CMuxIface* CreateMux(const CCommandLine& cmd);
 
 // The rate from --rate, or from the inputs' rates plus one unit for tables
 // and stuffing (an input without a rate yet counts for nothing). Writes the

@@ -19,9 +19,10 @@ constexpr std::chrono::seconds kShareWait{5}; // for the share of an input's cho
 
 // Starts the reader of an input on a new input module. False with the
 // reason when it fails.
-bool OpenInput(CRunInput& input, const CCommandLine& cmd, std::string& sReason)
+bool OpenInput(CRunInput& input, const CCommandLine& cmd, CMuxIface& mux, std::string& sReason)
 {
     input.pModule = new CInputModuleIface();
+    mux.AddInputModule(input.pModule);
     _SOURCE_ATTRIBUTE attr = {};
     attr.bNoTiming = 0;
     attr.nTimingMode = 0; // paced by the input's own PCRs
@@ -120,11 +121,12 @@ int RateFileInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CCon
     return kExitOk;
 }
 
-int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console)
+int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CMuxIface& mux,
+               CConsole& console)
 {
     std::string sReason;
     for (CRunInput& input : inputs) {
-        if (!OpenInput(input, cmd, sReason)) {
+        if (!OpenInput(input, cmd, mux, sReason)) {
             console.Error(sReason);
             return kExitIo;
         }

@@ -37,9 +37,11 @@ int EstimateRate(const std::string& sPath, CConsole& console);
 // or the exit status of a failure, its message written.
 int RateFileInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console);
 
-// Starts every input's reader on a new input module; kExitOk or kExitIo
-// with the message written.
-int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CConsole& console);
+// Starts every input's reader on a new input module, added to the engine
+// first (so that the engine's settings reach it before its first packet);
+// kExitOk or kExitIo with the message written.
+int OpenInputs(std::vector<CRunInput>& inputs, const CCommandLine& cmd, CMuxIface& mux,
+               CConsole& console);
 
 // An input with --programs counts in the output rate with the share of its
 // packets its chosen programs carry (once it is ready), a line saying so.

@@ -8,7 +8,6 @@ namespace {
 
 // Byte positions of the header and the adaptation field.
 constexpr int kAfLengthByte = 4;
-constexpr int kAfFlagsByte = 5;
 constexpr int kPcrByte = 6;
 constexpr int kHeaderSize = 4;
 // Largest adaptation_field_length that still fits in a packet (bytes 5..187).

@@ -43,12 +43,20 @@ uint16_t CUdpSocket::GetLocalPort() const
     return ntohs(sa.sin_port);
 }
 
-bool CUdpSocket::OpenReceiver(const UdpUrl& url, int nRcvBufBytes, std::string& sError)
+bool CUdpSocket::OpenFd(std::string& sError)
 {
     Close();
     m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_nFd < 0) {
         sError = Describe("socket", errno);
+        return false;
+    }
+    return true;
+}
+
+bool CUdpSocket::OpenReceiver(const UdpUrl& url, int nRcvBufBytes, std::string& sError)
+{
+    if (!OpenFd(sError)) {
         return false;
     }
     const bool bMulticast = IsMulticast(url.nHost);
@@ -106,10 +114,7 @@ bool CUdpSocket::OpenReceiver(const UdpUrl& url, int nRcvBufBytes, std::string& 
 
 bool CUdpSocket::OpenSender(const UdpUrl& url, std::string& sError)
 {
-    Close();
-    m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_nFd < 0) {
-        sError = Describe("socket", errno);
+    if (!OpenFd(sError)) {
         return false;
     }
     const bool bMulticast = IsMulticast(url.nHost);

@@ -46,6 +46,9 @@ public:
     int SendBatch(const uint8_t* pData, int nStride, const int* pLengths, int nCount);
 
 private:
+    // A fresh datagram socket in place of any open one.
+    bool OpenFd(std::string& sError);
+
     int m_nFd = -1;
     int m_nRcvBufBytes = 0; // bytes, as getsockopt reports it
 };
